@@ -1,0 +1,149 @@
+// A method descriptor for the methods of a Python class implemented in C.
+//
+// It binds like a Python function (instance access gives a bound method, class
+// access gives the descriptor itself) and carries Py_TPFLAGS_METHOD_DESCRIPTOR,
+// so `obj.meth(x)` is called without allocating a bound method. Calls go through
+// vectorcall with the parsed arguments handed to the C implementation as one
+// array: argv[0] is self, argv[1..] the parameters in declaration order.
+#pragma once
+#include "args.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+namespace common {
+
+using MethodImpl = PyObject* (*)(PyObject* const* argv);
+
+struct MethodDef {
+    const char* name;
+    MethodImpl impl;
+    const char* const* params;  // NULL-terminated, "self" first
+    const char* doc;
+};
+
+inline constexpr Py_ssize_t kMaxParams = 8;
+
+struct MethodObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    MethodImpl impl;
+    Signature sig;
+    PyObject* params[kMaxParams];
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module_name;
+    PyObject* doc;
+    PyObject* text_signature;
+};
+
+namespace detail {
+
+inline PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                   PyObject* kwnames) {
+    auto* m = reinterpret_cast<MethodObject*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!kwnames && nargs == m->sig.nparams) return m->impl(args);
+    PyObject* argv[kMaxParams];
+    if (!parse_args(m->sig, args, nargs, kwnames, argv)) return nullptr;
+    return m->impl(argv);
+}
+
+inline PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+inline void method_dealloc(PyObject* self) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    for (Py_ssize_t i = 0; i < m->sig.nparams; ++i) Py_XDECREF(m->params[i]);
+    Py_XDECREF(m->name);
+    Py_XDECREF(m->qualname);
+    Py_XDECREF(m->module_name);
+    Py_XDECREF(m->doc);
+    Py_XDECREF(m->text_signature);
+    Py_TYPE(self)->tp_free(self);
+}
+
+inline PyObject* method_repr(PyObject* self) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    return PyUnicode_FromFormat("<function %U>", m->qualname);
+}
+
+inline PyMemberDef method_members[] = {
+    {"__name__", T_OBJECT, offsetof(MethodObject, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(MethodObject, qualname), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(MethodObject, module_name), READONLY, nullptr},
+    {"__doc__", T_OBJECT, offsetof(MethodObject, doc), READONLY, nullptr},
+    {"__text_signature__", T_OBJECT, offsetof(MethodObject, text_signature), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+inline PyTypeObject method_type = [] {
+    PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    t.ob_base = head[0];
+    t.tp_name = "bridge_method";
+    t.tp_basicsize = sizeof(MethodObject);
+    t.tp_dealloc = method_dealloc;
+    t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
+    t.tp_repr = method_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | kTpFlagsHaveVectorcall;
+    t.tp_doc = "Method of a class implemented in C; binds like a Python function.";
+    t.tp_members = method_members;
+    t.tp_descr_get = method_descr_get;
+    return t;
+}();
+
+}  // namespace detail
+
+// Creates the descriptor for `def`, qualified as `<class_name>.<name>`.
+[[nodiscard]] inline PyObject* new_method(const MethodDef& def, const char* class_name,
+                                          const char* module_name) {
+    if (!(detail::method_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&detail::method_type) < 0)
+        return nullptr;
+    Py_ssize_t n = 0;
+    while (def.params[n]) ++n;
+    if (n > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s: too many parameters", def.name);
+        return nullptr;
+    }
+    auto* m = PyObject_New(MethodObject, &detail::method_type);
+    if (!m) return nullptr;
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(m));
+    m->vectorcall = detail::method_vectorcall;
+    m->impl = def.impl;
+    m->sig = Signature{def.name, 0, m->params, nullptr};
+    m->name = m->qualname = m->module_name = m->doc = m->text_signature = nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        m->params[i] = PyUnicode_InternFromString(def.params[i]);
+        if (!m->params[i]) return nullptr;
+        m->sig.nparams = i + 1;
+    }
+    m->name = PyUnicode_InternFromString(def.name);
+    m->qualname = PyUnicode_FromFormat("%s.%s", class_name, def.name);
+    m->module_name = PyUnicode_FromString(module_name);
+    m->doc = def.doc ? PyUnicode_FromString(def.doc) : (Py_INCREF(Py_None), Py_None);
+    if (!m->name || !m->qualname || !m->module_name || !m->doc) return nullptr;
+    // "(self, a, b)": what inspect.signature and help() show.
+    Ref parts = Ref::steal(PyTuple_New(n));
+    if (!parts) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_INCREF(m->params[i]);
+        PyTuple_SET_ITEM(parts.get(), i, m->params[i]);
+    }
+    Ref sep = Ref::steal(PyUnicode_FromString(", "));
+    if (!sep) return nullptr;
+    Ref joined = Ref::steal(PyUnicode_Join(sep.get(), parts.get()));
+    if (!joined) return nullptr;
+    m->text_signature = PyUnicode_FromFormat("(%U)", joined.get());
+    if (!m->text_signature) return nullptr;
+    return owner.release();
+}
+
+}  // namespace common

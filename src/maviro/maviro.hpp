@@ -1,0 +1,113 @@
+// Internal header of the bridge module: the module state (interned names,
+// keyword tuples, fixed texts), the helpers every subsystem uses, and the
+// C implementations of the MachStrategy methods, one .cpp per subsystem.
+#pragma once
+#include "../common/call.hpp"
+#include "../common/method.hpp"
+#include "../common/names.hpp"
+
+namespace maviro {
+
+using common::Ref;
+
+namespace nm {
+enum : int {
+#define NAME(x) x,
+#include "names.def"
+#undef NAME
+    COUNT
+};
+}  // namespace nm
+
+namespace kw {
+enum : int {
+#define KWNAMES(id, ...) id,
+#include "kwnames.def"
+#undef KWNAMES
+    COUNT
+};
+}  // namespace kw
+
+namespace tx {
+enum : int {
+#define TEXT(id, text) id,
+#include "texts.def"
+#undef TEXT
+    COUNT
+};
+}  // namespace tx
+
+// The module initialises once per process (common/guard.hpp), so its state is
+// one set of globals. Every pointer is a strong reference kept for the life of
+// the process, except `module` and `globals`, which the guard keeps alive.
+struct State {
+    PyObject* module;
+    PyObject* globals;  // the module's __dict__
+    PyObject* cls;      // MachStrategy as created at exec: what super() means in its methods
+    PyObject* names[nm::COUNT];
+    PyObject* kwnames[kw::COUNT];
+    PyObject* texts[tx::COUNT];
+    PyObject* zero;      // int 0
+    PyObject* thousand;  // int 1000
+};
+extern State S;
+
+#define N(x) (::maviro::S.names[::maviro::nm::x])
+#define KW(x) (::maviro::S.kwnames[::maviro::kw::x])
+#define TX(x) (::maviro::S.texts[::maviro::tx::x])
+
+// The value bound to a module global, looked up at use as LOAD_GLOBAL does
+// (module namespace, then builtins), so a host can rebind any of them.
+// NameError when neither has it.
+[[nodiscard]] Ref global(PyObject* name);
+
+// global(name).attr, e.g. EVENT.TICK.
+[[nodiscard]] Ref global_attr(PyObject* name, PyObject* attr);
+
+// event_queue.append(event): every post of the bridge goes through here.
+[[nodiscard]] bool post(PyObject* event);
+
+// obj.attr = value
+[[nodiscard]] inline bool set_attr(PyObject* obj, PyObject* attr, PyObject* value) {
+    return PyObject_SetAttr(obj, attr, value) == 0;
+}
+
+// Empties a module-level container with its own clear(), keeping the object.
+[[nodiscard]] bool clear_global(PyObject* name);
+
+// Methods of MachStrategy: argv[0] is self, then the parameters in order.
+// startup.cpp
+PyObject* init(PyObject* const* argv);
+PyObject* initialize(PyObject* const* argv);
+PyObject* on_initialize(PyObject* const* argv);
+// clock.cpp
+PyObject* on_switch_day(PyObject* const* argv);
+PyObject* create_time_listener(PyObject* const* argv);
+PyObject* send_day_event(PyObject* const* argv);
+PyObject* send_before_trading_event(PyObject* const* argv);
+PyObject* send_after_trading_event(PyObject* const* argv);
+PyObject* send_open_auction_event(PyObject* const* argv);
+PyObject* set_timer(PyObject* const* argv);
+// market_data.cpp
+PyObject* on_snapshot(PyObject* const* argv);
+PyObject* on_tick_order(PyObject* const* argv);
+PyObject* on_tick_trade(PyObject* const* argv);
+PyObject* on_bar(PyObject* const* argv);
+extern PyMethodDef query_functions[];  // get_current_bar, get_current_tick, history_ticks, history_bars
+// orders.cpp
+PyObject* on_login(PyObject* const* argv);
+PyObject* on_query_asset(PyObject* const* argv);
+PyObject* on_query_position(PyObject* const* argv);
+PyObject* on_order(PyObject* const* argv);
+PyObject* on_trade(PyObject* const* argv);
+PyObject* on_order_action_error(PyObject* const* argv);
+// algo.cpp
+PyObject* on_algo_login(PyObject* const* argv);
+PyObject* on_create_algo_parent_order_res(PyObject* const* argv);
+PyObject* on_cancel_algo_parent_order_res(PyObject* const* argv);
+PyObject* on_control_algo_parent_order_res(PyObject* const* argv);
+PyObject* on_algo_parent_order_update(PyObject* const* argv);
+PyObject* on_algo_child_order_update(PyObject* const* argv);
+PyObject* on_algo_child_order_trade(PyObject* const* argv);
+
+}  // namespace maviro

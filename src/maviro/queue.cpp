@@ -1,0 +1,2 @@
+// The event queue type (native drop-in for the ring buffer library's RingBuffer).
+#include "maviro.hpp"

@@ -1,0 +1,1 @@
+"""Stand-in of the host framework's top-level package."""

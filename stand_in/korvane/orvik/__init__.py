@@ -1,0 +1,1 @@
+"""Stand-in of the host trading framework."""

@@ -1,0 +1,1 @@
+"""Host portfolio: accounts, assets and positions."""

@@ -1,0 +1,1 @@
+"""Host SDK helpers. The credential-store extension module is installed here by its own wheel."""

@@ -1,0 +1,1 @@
+"""Host helpers. The bridge and sign-in extension modules are installed here by their own wheel."""

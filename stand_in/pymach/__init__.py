@@ -1,0 +1,1 @@
+"""Stand-in of the gateway SDK."""

@@ -1,0 +1,152 @@
+"""The bridge module itself: what import binds and creates, the class and its
+method table, the argument parser, and the once-per-process guard."""
+import inspect
+
+import pytest
+
+from conftest import drain, run_python
+from korvane.orvik.utils import maviro
+
+METHODS = [
+    "__init__", "initialize", "on_initialize", "on_switch_day", "on_snapshot",
+    "on_tick_order", "on_tick_trade", "on_bar", "on_login", "on_query_asset",
+    "on_query_position", "on_order", "on_trade", "on_order_action_error",
+    "on_algo_login", "on_create_algo_parent_order_res", "on_cancel_algo_parent_order_res",
+    "on_control_algo_parent_order_res", "on_algo_parent_order_update",
+    "on_algo_child_order_update", "on_algo_child_order_trade", "create_time_listener",
+    "send_day_event", "send_before_trading_event", "send_after_trading_event",
+    "send_open_auction_event", "set_timer",
+]
+
+
+def test_fresh_import_binds_names_in_order_and_creates_empty_containers():
+    out = run_python("""
+        import numpy, numpy_ringbuffer, collections, copy, datetime
+        from pymach import enums, strategy
+        from korvane.orvik.utils import maviro as m
+        names = list(vars(m))
+        order = ["Environment", "EVENT", "Event", "TickObject", "Trade", "L2Order",
+                 "L2Transaction", "convert_int_to_whole_date", "convert_int_to_datetime",
+                 "get_exchane_from_mach_mdtype", "get_mach_tdtype", "system_log",
+                 "user_system_log", "AlgoParentOrder", "ORDER_STATUS", "SIDE", "Asset",
+                 "Position", "RB", "np", "deque", "copy", "datetime", "time", "timedelta",
+                 "strategy", "MDType", "mach_params", "event_queue", "history_bar",
+                 "history_tick", "orders_dict", "algo_parent_orders", "algo_child_orders",
+                 "algo_child_trades", "MachStrategy"]
+        idx = [names.index(n) for n in order]
+        assert idx == sorted(idx), [n for n in names if n in order]
+        assert "RingBuffer" not in names
+        assert m.RB is numpy_ringbuffer.RingBuffer and m.np is numpy
+        assert m.deque is collections.deque and m.copy is copy
+        assert m.datetime is datetime.datetime and m.time is datetime.time
+        assert m.timedelta is datetime.timedelta and m.strategy is strategy
+        for name in enums.__all__:
+            assert getattr(m, name) is getattr(enums, name)
+        for name in ("mach_params", "history_bar", "history_tick", "orders_dict",
+                     "algo_parent_orders", "algo_child_orders", "algo_child_trades"):
+            assert getattr(m, name) == {}
+        assert isinstance(m.event_queue, m.RB)
+        assert m.event_queue.maxlen == 1000000 and len(m.event_queue) == 0
+        assert m.event_queue.dtype == object
+        print("ok")
+    """)
+    assert out.stdout.strip() == "ok"
+
+
+def test_queue_drops_the_oldest_event_when_full():
+    q = maviro.event_queue
+    for i in range(1_000_001):
+        q.append(i)
+    assert len(q) == 1_000_000
+    assert q[0] == 1 and q[-1] == 1_000_000
+
+
+def test_class_has_the_sdk_base_and_exactly_the_method_table():
+    from pymach import strategy
+    cls = maviro.MachStrategy
+    assert cls.__bases__ == (strategy.MachStrategy,)
+    assert cls.__name__ == "MachStrategy" and cls.__module__ == "korvane.orvik.utils.maviro"
+    own = [k for k in vars(cls) if k not in ("__module__", "__qualname__", "__doc__",
+                                              "__dict__", "__weakref__")]
+    assert own == METHODS
+
+
+def test_methods_look_like_functions_to_introspection():
+    cls = maviro.MachStrategy
+    m = cls.__dict__["on_query_asset"]
+    assert m.__name__ == "on_query_asset"
+    assert m.__qualname__ == "MachStrategy.on_query_asset"
+    assert m.__doc__
+    assert list(inspect.signature(m).parameters) == ["self", "asset_res", "request_id", "code", "msg"]
+    bound = object.__new__(cls).on_query_asset
+    assert list(inspect.signature(bound).parameters) == ["asset_res", "request_id", "code", "msg"]
+    assert cls.on_query_asset is m
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda s: s.send_day_event(1), "missing 1 required positional argument: 'dt'"),
+    (lambda s: s.send_day_event(), "missing 2 required positional arguments: 'event_type' and 'dt'"),
+    (lambda s: s.send_day_event(1, 2, 3), "takes 3 positional arguments but 4 were given"),
+    (lambda s: s.send_day_event(1, dt=2, when=3), "got an unexpected keyword argument 'when'"),
+    (lambda s: s.send_day_event(1, event_type=2), "got multiple values for argument 'event_type'"),
+    (lambda s: s.on_switch_day(1), "takes 1 positional argument but 2 were given"),
+])
+def test_bad_arguments_raise_type_error_and_run_nothing(call, message):
+    s = object.__new__(maviro.MachStrategy)
+    maviro.orders_dict["x"] = object()
+    with pytest.raises(TypeError, match=message):
+        call(s)
+    assert drain() == [] and "x" in maviro.orders_dict
+
+
+def test_every_parameter_may_be_passed_by_name():
+    s = object.__new__(maviro.MachStrategy)
+    maviro.MachStrategy.send_day_event(self=s, dt=2, event_type=1)
+    s.send_day_event(event_type=3, **{"d" + "t": 4})  # a key built at run time
+    assert [(e.event_type, e.calendar_dt) for e in drain()] == [(1, 2), (3, 4)]
+
+
+def test_reimport_after_removal_gives_back_the_same_module_with_its_state():
+    run_python("""
+        import sys, importlib
+        from korvane.orvik.utils import maviro as first
+        first.orders_dict["k"] = "v"
+        del sys.modules["korvane.orvik.utils.maviro"]
+        again = importlib.import_module("korvane.orvik.utils.maviro")
+        assert again is first and again.orders_dict == {"k": "v"}
+        assert importlib.reload(again) is first and first.orders_dict == {"k": "v"}
+    """)
+
+
+def test_loading_into_a_second_interpreter_fails():
+    out = run_python("""
+        import _testcapi
+        from korvane.orvik.utils import maviro
+        inner = "\\n".join([
+            "try:",
+            "    from korvane.orvik.utils import maviro",
+            "except ImportError as e:",
+            "    print('ImportError:', e)",
+        ])
+        _testcapi.run_in_subinterp(inner)
+    """)
+    assert out.stdout.strip() == ("ImportError: Interpreter change detected - this module can "
+                                  "only be loaded into one interpreter per process.")
+
+
+def test_a_failed_import_can_be_retried():
+    run_python("""
+        import sys, importlib
+        import korvane.orvik.const as const
+        saved = const.SIDE
+        del const.SIDE
+        try:
+            import korvane.orvik.utils.maviro
+        except ImportError as e:
+            assert "cannot import name 'SIDE'" in str(e), e
+        else:
+            raise AssertionError("import should fail")
+        const.SIDE = saved
+        from korvane.orvik.utils import maviro
+        assert maviro.SIDE is saved
+    """)
