@@ -1,28 +1,543 @@
 // Account and order synchronisation: login, asset and position queries,
 // order reports, trade reports and order-action errors.
+//
+// Each gateway attribute is read once, in the order of its first use, and that
+// value serves every later use (log line, book lookup, branch, figures).
 #include "maviro.hpp"
+
+#include <initializer_list>
+#include <utility>
 
 namespace maviro {
 
 namespace {
 
-PyObject* not_implemented(const char* what) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", what);
-    return nullptr;
+// One log line: fixed texts and str() of values, joined once at the end. The
+// tuple tolerates unfilled slots, so an error half-way just drops it.
+class Line {
+public:
+    explicit Line(Py_ssize_t size) : parts_(Ref::steal(PyTuple_New(size))) {}
+    explicit operator bool() const { return bool(parts_); }
+
+    void text(PyObject* t) {
+        Py_INCREF(t);
+        PyTuple_SET_ITEM(parts_.get(), n_++, t);
+    }
+    [[nodiscard]] bool str(PyObject* value) {
+        PyObject* s = PyObject_Str(value);
+        if (!s) return false;
+        PyTuple_SET_ITEM(parts_.get(), n_++, s);
+        return true;
+    }
+    // prefix, then str(rec.name); the value read is kept in `out`.
+    [[nodiscard]] bool field(PyObject* prefix, PyObject* rec, PyObject* name, Ref& out) {
+        text(prefix);
+        out = common::getattr(rec, name);
+        return out && str(out.get());
+    }
+    [[nodiscard]] Ref join() const { return Ref::steal(PyUnicode_Join(TX(empty), parts_.get())); }
+
+private:
+    Ref parts_;
+    Py_ssize_t n_ = 0;
+};
+
+// logger.<level>(line), the logger having been looked up before the line was
+// built, as `system_log.info(<expression>)` evaluates.
+[[nodiscard]] bool emit(PyObject* logger, PyObject* level, const Line& line) {
+    Ref text = line.join();
+    return text && bool(common::call_method(logger, level, text.get()));
+}
+
+// Success of a gateway answer: numeric equality with 0, so 0.0 counts too.
+// -1 on error.
+int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_EQ); }
+
+[[nodiscard]] Ref deep_copy(PyObject* obj) {
+    Ref f = global_attr(N(copy), N(deepcopy));
+    if (!f) return {};
+    return common::call(f.get(), obj);
+}
+
+// Event(EVENT.<type>, account=..., [trade=...,] order=copy.deepcopy(host)) onto
+// the queue; the copy is taken now, so later changes to the live order do not
+// reach queued events.
+[[nodiscard]] bool post_order_event(PyObject* type_name, PyObject* account, PyObject* host,
+                                    PyObject* trade = nullptr) {
+    Ref event_cls = global(N(Event));
+    if (!event_cls) return false;
+    Ref type = global_attr(N(EVENT), type_name);
+    if (!type) return false;
+    Ref dup = deep_copy(host);
+    if (!dup) return false;
+    Ref event = trade ? common::call_kw(event_cls.get(), KW(trade), type.get(), account, trade, dup.get())
+                      : common::call_kw(event_cls.get(), KW(order), type.get(), account, dup.get());
+    return event && post(event.get());
+}
+
+// Environment.get_instance().get_account(host.market_code)
+[[nodiscard]] Ref account_of(PyObject* host) {
+    Ref env_cls = global(N(Environment));
+    if (!env_cls) return {};
+    Ref env = common::call_method(env_cls.get(), N(get_instance));
+    if (!env) return {};
+    Ref market_code = common::getattr(host, N(market_code));
+    if (!market_code) return {};
+    return common::call_method(env.get(), N(get_account), market_code.get());
+}
+
+// orders_dict[client_order_id] after the membership test, as a strong reference
+// (the key's __eq__ may run Python code). Empty Ref with no error set when the
+// book does not hold the id.
+[[nodiscard]] Ref book_entry(PyObject* client_order_id) {
+    Ref book = global(N(orders_dict));
+    if (!book) return {};
+    int has = PySequence_Contains(book.get(), client_order_id);
+    if (has <= 0) return {};
+    return Ref::steal(PyObject_GetItem(book.get(), client_order_id));
+}
+
+[[nodiscard]] bool set_status(PyObject* host, PyObject* member) {
+    Ref value = global_attr(N(ORDER_STATUS), member);
+    return value && set_attr(host, N(status), value.get());
+}
+
+// 1 when `status` equals one of the ORDER_STATUS members named, 0 if none, -1 on error.
+int status_in(PyObject* status, std::initializer_list<PyObject*> members) {
+    Ref enum_cls = global(N(ORDER_STATUS));
+    if (!enum_cls) return -1;
+    for (PyObject* name : members) {
+        Ref member = common::getattr(enum_cls.get(), name);
+        if (!member) return -1;
+        int eq = PyObject_RichCompareBool(status, member.get(), Py_EQ);
+        if (eq != 0) return eq;
+    }
+    return 0;
+}
+
+// The gateway statuses, in the order the branches test them.
+enum Gw : int { UnSend, Sended, PartFilled, Filled, PartFilledPartCancelled, WaitCancelled,
+                PartFilledWaitCancelled, Cancelled, Reject, Other };
+
+// Index of the first OrderStatusType member equal to `status`; Other if none, -1 on error.
+int gateway_status(PyObject* status) {
+    Ref enum_cls = global(N(OrderStatusType));
+    if (!enum_cls) return -1;
+    PyObject* const names[] = {N(UnSend), N(Sended), N(PartiallyFilled), N(Filled),
+                               N(PartiallyFilledPartiallyCancelled), N(WaitCancelled),
+                               N(PartiallyFilledWaitCancelled), N(Cancelled), N(Reject)};
+    for (int i = 0; i < Other; ++i) {
+        Ref member = common::getattr(enum_cls.get(), names[i]);
+        if (!member) return -1;
+        int eq = PyObject_RichCompareBool(status, member.get(), Py_EQ);
+        if (eq < 0) return -1;
+        if (eq) return i;
+    }
+    return Other;
+}
+
+// UnSend / Sended. A report that arrives after the order was filled, cancelled
+// or rejected must not reopen it (the host would see a live order and could send
+// a second one for the same intent), so it leaves such an order wholly alone. A
+// partially filled order takes the gateway's number and frozen cash but keeps its
+// status.
+[[nodiscard]] bool accept(PyObject* report, PyObject* host, PyObject* account) {
+    bool may_open = false;
+    {
+        // ACTIVE first: a repeated acceptance for an open order is the common case.
+        Ref status = common::getattr(host, N(status));
+        if (!status) return false;
+        Ref active = global_attr(N(ORDER_STATUS), N(ACTIVE));
+        if (!active) return false;
+        int is_active = PyObject_RichCompareBool(status.get(), active.get(), Py_EQ);
+        if (is_active < 0) return false;
+        if (!is_active) {
+            int done = status_in(status.get(), {N(FILLED), N(CANCELLED), N(REJECTED)});
+            if (done != 0) return done > 0;
+            int partial = status_in(status.get(), {N(PARTIALLY_FILLED)});
+            if (partial < 0) return false;
+            may_open = !partial;
+        }
+    }
+    Ref counter_id = common::getattr(report, N(counter_order_id));
+    if (!counter_id || !set_attr(host, N(secondary_order_id), counter_id.get())) return false;
+    {
+        Ref frozen = common::getattr(report, N(frozen_trade_value));
+        if (!frozen || !common::call_method(host, N(set_frozen_cash), frozen.get())) return false;
+    }
+    if (!may_open) return true;
+    // Truth first: a missing (None) or 0 number is never compared with 0.
+    int set = PyObject_IsTrue(counter_id.get());
+    if (set <= 0) return set == 0;
+    int positive = PyObject_RichCompareBool(counter_id.get(), S.zero, Py_GT);
+    if (positive <= 0) return positive == 0;
+    // Read again: set_frozen_cash is host code and may have moved the order on.
+    Ref status = common::getattr(host, N(status));
+    if (!status) return false;
+    Ref active = global_attr(N(ORDER_STATUS), N(ACTIVE));
+    if (!active) return false;
+    int inactive = PyObject_RichCompareBool(status.get(), active.get(), Py_NE);
+    if (inactive <= 0) return inactive == 0;
+    int settled = status_in(status.get(), {N(PARTIALLY_FILLED), N(FILLED), N(CANCELLED), N(REJECTED)});
+    if (settled != 0) return settled > 0;
+    return set_attr(host, N(status), active.get()) && post_order_event(N(ORDER_CREATION_PASS), account, host);
+}
+
+// Stage 1 of a fill or cancel report: the newest match becomes a host trade and
+// the order takes the report's cumulative figures.
+[[nodiscard]] bool match(PyObject* report, int gw, PyObject* host, PyObject* account, PyObject* match_qty,
+                         PyObject* order_qty, PyObject* trade_qty, PyObject* value) {
+    Ref trade;
+    {
+        Ref factory = global_attr(N(Trade), N(__from_create__));
+        if (!factory) return false;
+        Ref order_id = common::getattr(host, N(order_id));
+        if (!order_id) return false;
+        Ref price = common::getattr(report, N(last_match_price));
+        if (!price) return false;
+        Ref side = common::getattr(host, N(side));
+        if (!side) return false;
+        Ref effect = common::getattr(host, N(position_effect));
+        if (!effect) return false;
+        Ref market_code = common::getattr(host, N(market_code));
+        if (!market_code) return false;
+        Ref frozen_price = common::getattr(host, N(price));
+        if (!frozen_price) return false;
+        trade = common::call_kw(factory.get(), KW(trade_create), order_id.get(), price.get(), match_qty,
+                                side.get(), effect.get(), market_code.get(), frozen_price.get());
+        if (!trade) return false;
+    }
+    // A match with no cumulative quantity has no average; the order keeps the
+    // one it had rather than dying half-updated on the division.
+    int no_fills = is_zero(trade_qty);
+    if (no_fills < 0) return false;
+    if (!no_fills) {
+        Ref avg = Ref::steal(PyNumber_TrueDivide(value, trade_qty));
+        if (!avg || !set_attr(host, N(avg_price), avg.get())) return false;
+    }
+    if (!set_attr(host, N(filled_quantity), trade_qty)) return false;
+    {
+        Ref unfilled = Ref::steal(PyNumber_Subtract(order_qty, trade_qty));
+        if (!unfilled || !set_attr(host, N(unfilled_quantity), unfilled.get())) return false;
+    }
+    if (gw == Filled && !set_status(host, N(FILLED))) return false;
+    if (gw == PartFilled && !set_status(host, N(PARTIALLY_FILLED))) return false;
+    return post_order_event(N(TRADE), account, host, trade.get());
+}
+
+// Stage 2: the cancellation side of the report, after any match.
+[[nodiscard]] bool cancellation(int gw, PyObject* host, PyObject* account) {
+    if (gw == PartFilledPartCancelled || gw == Cancelled) {
+        return set_status(host, N(CANCELLED)) && post_order_event(N(ORDER_CANCELLATION_PASS), account, host);
+    }
+    if (gw == WaitCancelled || gw == PartFilledWaitCancelled) {
+        Ref filled = common::getattr(host, N(filled_quantity));
+        if (!filled) return false;
+        int some = PyObject_RichCompareBool(filled.get(), S.zero, Py_GT);
+        if (some < 0 || (some && !set_status(host, N(PARTIALLY_FILLED)))) return false;
+        return post_order_event(N(ORDER_PENDING_CANCEL), account, host);
+    }
+    return true;
+}
+
+[[nodiscard]] bool reject(PyObject* report, PyObject* host, PyObject* account, PyObject* error_msg) {
+    {
+        Ref code = common::getattr(report, N(error_code));
+        if (!code) return false;
+        Ref code_text = Ref::steal(PyObject_Str(code.get()));
+        if (!code_text) return false;
+        Ref head = Ref::steal(PyUnicode_Concat(code_text.get(), TX(underscore)));
+        if (!head) return false;
+        // str + error_msg with the operator's rules: a non-text message is a
+        // TypeError unless its own __radd__ takes it.
+        Ref reason = Ref::steal(PyNumber_Add(head.get(), error_msg));
+        if (!reason || !common::call_method(host, N(mark_rejected), reason.get())) return false;
+    }
+    Ref frozen = common::getattr(report, N(frozen_trade_value));
+    if (!frozen || !common::call_method(host, N(set_frozen_cash), frozen.get())) return false;
+    return post_order_event(N(ORDER_UNSOLICITED_UPDATE), account, host);
+}
+
+// security_id + "." + get_exchane_from_mach_mdtype(market_id), then the position
+// with its state. Empty Ref with the error set when any step fails.
+[[nodiscard]] Ref to_position(PyObject* record) {
+    Ref market_code;
+    {
+        Ref security_id = common::getattr(record, N(security_id));
+        if (!security_id) return {};
+        Ref head = Ref::steal(PyNumber_Add(security_id.get(), TX(dot)));
+        if (!head) return {};
+        Ref mapper = global(N(get_exchane_from_mach_mdtype));
+        if (!mapper) return {};
+        Ref market_id = common::getattr(record, N(market_id));
+        if (!market_id) return {};
+        Ref suffix = common::call(mapper.get(), market_id.get());
+        if (!suffix) return {};
+        market_code = Ref::steal(PyNumber_Add(head.get(), suffix.get()));
+        if (!market_code) return {};
+    }
+    Ref position;
+    {
+        Ref cls = global(N(Position));
+        if (!cls) return {};
+        Ref direction = global_attr(N(POSITION_DIRECTION), N(LONG));
+        if (!direction) return {};
+        Ref init_qty = common::getattr(record, N(init_qty));
+        if (!init_qty) return {};
+        position = common::call(cls.get(), market_code.get(), direction.get(), init_qty.get());
+        if (!position) return {};
+    }
+    Ref state = Ref::steal(PyDict_New());
+    if (!state) return {};
+    const std::pair<PyObject*, PyObject*> keys[] = {
+        {N(quantity), N(leaves_qty)},      {N(available_qty), N(available_qty)},
+        {N(avg_price), N(cost_price)},     {N(last_price), N(last_price)},
+        {N(market_value), N(market_value)}, {N(daily_pnl), N(profit_loss)},
+    };
+    for (const auto& [key, attr] : keys) {
+        Ref value = common::getattr(record, attr);
+        if (!value || PyDict_SetItem(state.get(), key, value.get()) < 0) return {};
+    }
+    if (!common::call_method(position.get(), N(set_state), state.get())) return {};
+    return position;
+}
+
+// The except clause for one skipped record. The caught error is the handled
+// exception while the warning is built, as in Python: a fresh error raised there
+// (security_id itself unreadable, say) chains to it and leaves the callback.
+[[nodiscard]] bool warn_skipped(PyObject* record) {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (trace) PyException_SetTraceback(value, trace);
+    Ref error = Ref::borrow(value);
+    PyObject *outer_type, *outer_value, *outer_trace;
+    PyErr_GetExcInfo(&outer_type, &outer_value, &outer_trace);
+    PyErr_SetExcInfo(type, value, trace);
+
+    bool ok = false;
+    {
+        Ref logger = global(N(user_system_log));
+        Line line(4);
+        if (logger && line) {
+            line.text(TX(position_skip));
+            Ref security_id = common::getattr(record, N(security_id));
+            if (security_id && line.str(security_id.get())) {
+                line.text(TX(position_exception));
+                ok = line.str(error.get()) && emit(logger.get(), N(warning), line);
+            }
+        }
+    }
+    PyErr_SetExcInfo(outer_type, outer_value, outer_trace);
+    return ok;
 }
 
 }  // namespace
 
-PyObject* on_login(PyObject* const*) { return not_implemented("on_login"); }
+PyObject* on_login(PyObject* const* argv) {
+    PyObject* self = argv[0];
+    PyObject* res = argv[1];
+    Ref account_id, code;
+    {
+        Ref log = global(N(system_log));
+        if (!log) return nullptr;
+        Line line(4);
+        if (!line || !line.field(TX(login_head), res, N(fund_account_id), account_id) ||
+            !line.field(TX(login_code), res, N(error_code), code) || !emit(log.get(), N(info), line))
+            return nullptr;
+    }
+    {
+        Ref event_cls = global(N(Event));
+        if (!event_cls) return nullptr;
+        Ref type = global_attr(N(EVENT), N(LOGIN));
+        if (!type) return nullptr;
+        Ref rid = common::getattr(res, N(client_seq_id));
+        if (!rid) return nullptr;
+        Ref msg = common::getattr(res, N(error_msg));
+        if (!msg) return nullptr;
+        Ref event = common::call_kw(event_cls.get(), KW(login), type.get(), rid.get(), account_id.get(),
+                                    code.get(), msg.get());
+        if (!event || !post(event.get())) return nullptr;
+    }
+    int ok = is_zero(code.get());
+    if (ok < 0) return nullptr;
+    if (!ok) Py_RETURN_NONE;
+    if (!set_attr(self, N(logged_in), Py_True)) return nullptr;
+    for (PyObject* query : {N(query_asset), N(query_position)}) {
+        Ref context = common::getattr(self, N(context));
+        if (!context || !common::call_method(context.get(), query, account_id.get())) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
 
-PyObject* on_query_asset(PyObject* const*) { return not_implemented("on_query_asset"); }
+PyObject* on_query_asset(PyObject* const* argv) {
+    PyObject* res = argv[1];
+    PyObject* request_id = argv[2];
+    PyObject* code = argv[3];
+    PyObject* msg = argv[4];
+    Ref account_id, leaves_value;
+    {
+        Ref log = global(N(system_log));
+        if (!log) return nullptr;
+        Line line(8);
+        if (!line || !line.field(TX(asset_head), res, N(fund_account_id), account_id) ||
+            !line.field(TX(asset_leaves), res, N(leaves_value), leaves_value))
+            return nullptr;
+        line.text(TX(asset_code));
+        if (!line.str(code)) return nullptr;
+        line.text(TX(asset_msg));
+        if (!line.str(msg) || !emit(log.get(), N(info), line)) return nullptr;
+    }
+    int ok = is_zero(code);
+    if (ok < 0) return nullptr;
+    Ref event_cls = global(N(Event));
+    if (!event_cls) return nullptr;
+    Ref type = global_attr(N(EVENT), N(QUERY_ACCOUNT));
+    if (!type) return nullptr;
+    Ref event;
+    if (!ok) {
+        // Same keywords as the login event: rid, account_id, code, msg.
+        event = common::call_kw(event_cls.get(), KW(login), type.get(), request_id, account_id.get(), code, msg);
+    } else {
+        Ref asset;
+        {
+            Ref cls = global(N(Asset));
+            if (!cls) return nullptr;
+            Ref available = common::getattr(res, N(available_t1));
+            if (!available) return nullptr;
+            Ref frozen = common::getattr(res, N(frozen_all));
+            if (!frozen) return nullptr;
+            Ref market_value = common::getattr(res, N(market_value));
+            if (!market_value) return nullptr;
+            Ref total = common::getattr(res, N(total_asset));
+            if (!total) return nullptr;
+            Ref init_leaves = common::getattr(res, N(init_leaves_value));
+            if (!init_leaves) return nullptr;
+            asset = common::call(cls.get(), account_id.get(), available.get(), frozen.get(), market_value.get(),
+                                 total.get(), leaves_value.get(), init_leaves.get());
+            if (!asset) return nullptr;
+        }
+        event = common::call_kw(event_cls.get(), KW(query_ok), type.get(), request_id, account_id.get(),
+                                asset.get());
+    }
+    if (!event || !post(event.get())) return nullptr;
+    Py_RETURN_NONE;
+}
 
-PyObject* on_query_position(PyObject* const*) { return not_implemented("on_query_position"); }
+PyObject* on_query_position(PyObject* const* argv) {
+    Ref answer = Ref::borrow(argv[1]);
+    PyObject* request_id = argv[2];
+    PyObject* code = argv[3];
+    PyObject* msg = argv[4];
+    {
+        Ref log = global(N(system_log));
+        if (!log) return nullptr;
+        Line line(4);
+        if (!line) return nullptr;
+        line.text(TX(position_head));
+        if (!line.str(code)) return nullptr;
+        line.text(TX(position_msg));
+        if (!line.str(msg) || !emit(log.get(), N(info), line)) return nullptr;
+    }
+    int ok = is_zero(code);
+    if (ok < 0) return nullptr;
+    if (!ok) {
+        Ref event_cls = global(N(Event));
+        if (!event_cls) return nullptr;
+        Ref type = global_attr(N(EVENT), N(QUERY_ACCOUNT));
+        if (!type) return nullptr;
+        Ref event = common::call_kw(event_cls.get(), KW(query_failed), type.get(), request_id, code, msg);
+        if (!event || !post(event.get())) return nullptr;
+        Py_RETURN_NONE;
+    }
+    PyObject* records = answer.get();
+    if (!PyList_CheckExact(records) || PyList_GET_SIZE(records) == 0) Py_RETURN_NONE;
 
-PyObject* on_order(PyObject* const*) { return not_implemented("on_order"); }
+    Ref positions = Ref::steal(PyList_New(0));
+    if (!positions) return nullptr;
+    // Host code run per record may change the list: re-check the length each
+    // time and hold each record while it is converted.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
+        Ref record = Ref::borrow(PyList_GET_ITEM(records, i));
+        Ref position = to_position(record.get());
+        if (position) {
+            if (PyList_Append(positions.get(), position.get()) < 0) return nullptr;
+            continue;
+        }
+        // Ordinary errors skip the record; KeyboardInterrupt, SystemExit and
+        // the like still end the callback.
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || !warn_skipped(record.get())) return nullptr;
+    }
+    Ref event_cls = global(N(Event));
+    if (!event_cls) return nullptr;
+    Ref type = global_attr(N(EVENT), N(QUERY_POSITION));
+    if (!type) return nullptr;
+    Ref event = common::call_kw(event_cls.get(), KW(positions), type.get(), request_id, positions.get());
+    if (!event || !post(event.get())) return nullptr;
+    Py_RETURN_NONE;
+}
 
-PyObject* on_trade(PyObject* const*) { return not_implemented("on_trade"); }
+PyObject* on_order(PyObject* const* argv) {
+    PyObject* report = argv[1];
+    Ref client_order_id, status, order_qty, trade_qty, value, error_msg, match_qty;
+    {
+        Ref log = global(N(system_log));
+        if (!log) return nullptr;
+        Line line(18);
+        Ref security_id, price;
+        if (!line || !line.field(TX(order_head), report, N(client_order_id), client_order_id) ||
+            !line.field(TX(order_symbol), report, N(security_id), security_id) ||
+            !line.field(TX(order_price), report, N(order_price), price) ||
+            !line.field(TX(order_status), report, N(order_status), status) ||
+            !line.field(TX(order_qty), report, N(order_qty), order_qty) ||
+            !line.field(TX(order_trade_qty), report, N(trade_qty), trade_qty) ||
+            !line.field(TX(order_value), report, N(total_trade_value), value) ||
+            !line.field(TX(order_error), report, N(error_msg), error_msg) ||
+            !line.field(TX(order_match), report, N(last_match_qty), match_qty) || !emit(log.get(), N(info), line))
+            return nullptr;
+    }
+    Ref host = book_entry(client_order_id.get());
+    if (!host) {
+        if (PyErr_Occurred()) return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref account = account_of(host.get());
+    if (!account) return nullptr;
+    int gw = gateway_status(status.get());
+    if (gw < 0) return nullptr;
 
-PyObject* on_order_action_error(PyObject* const*) { return not_implemented("on_order_action_error"); }
+    bool ok = true;
+    if (gw == UnSend || gw == Sended) {
+        ok = accept(report, host.get(), account.get());
+    } else if (gw == Reject) {
+        ok = reject(report, host.get(), account.get(), error_msg.get());
+    } else if (gw != Other) {
+        int matched = PyObject_RichCompareBool(match_qty.get(), S.zero, Py_GT);
+        ok = matched >= 0 &&
+             (!matched || match(report, gw, host.get(), account.get(), match_qty.get(), order_qty.get(),
+                                trade_qty.get(), value.get())) &&
+             cancellation(gw, host.get(), account.get());
+    }
+    if (!ok) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* on_trade(PyObject* const*) {
+    // Host trades come from the order reports' last matches.
+    Py_RETURN_NONE;
+}
+
+PyObject* on_order_action_error(PyObject* const* argv) {
+    Ref client_order_id = common::getattr(argv[1], N(client_order_id));
+    if (!client_order_id) return nullptr;
+    Ref host = book_entry(client_order_id.get());
+    if (!host) {
+        if (PyErr_Occurred()) return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref account = account_of(host.get());
+    if (!account || !post_order_event(N(ORDER_CANCELLATION_REJECT), account.get(), host.get())) return nullptr;
+    Py_RETURN_NONE;
+}
 
 }  // namespace maviro

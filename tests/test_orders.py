@@ -1,0 +1,214 @@
+"""Order reports, trade reports and order-action errors: the host order kept in
+step with the gateway and the events the host sees."""
+import types
+
+import pytest
+
+from conftest import drain
+from korvane.orvik.const import ORDER_STATUS as OS, SIDE
+from korvane.orvik.core.events import EVENT as E
+from korvane.orvik.model.order import Order
+from korvane.orvik.utils import maviro
+from korvane.orvik.utils.logger import system_log, user_system_log
+from pymach.enums import OrderStatusType as G
+from pymach.records import Record
+
+CID = "c-1"
+
+
+@pytest.fixture
+def bridge():
+    system_log.clear()
+    user_system_log.clear()
+    return object.__new__(maviro.MachStrategy)
+
+
+def host(status=OS.PENDING_NEW, filled=0, **kw):
+    order = Order(market_code="000001.XSHE", order_id=7, side=SIDE.BUY, price=10.0,
+                  quantity=100, status=status, filled_quantity=filled,
+                  unfilled_quantity=100 - filled, avg_price=9.5 if filled else 0.0, **kw)
+    maviro.orders_dict[CID] = order
+    return order
+
+
+def report(status, match=20, **kw):
+    fields = dict(client_order_id=CID, security_id="000001", order_price=10.0, order_status=status,
+                  order_qty=100, trade_qty=60, total_trade_value=615.0, error_msg="no money",
+                  error_code=20001, last_match_qty=match, last_match_price=10.5,
+                  counter_order_id=8001, frozen_trade_value=123.0)
+    fields.update(kw)
+    return Record(**fields)
+
+
+FIGURES = dict(avg_price=10.25, filled_quantity=60, unfilled_quantity=40)
+TRADE, PASS, PENDING = E.TRADE, E.ORDER_CANCELLATION_PASS, E.ORDER_PENDING_CANCEL
+
+
+def expected(gw, matched, was_active, filled):
+    """Host members changed and event types posted, per the status table."""
+    if gw in (G.UnSend, G.Sended):
+        change = dict(secondary_order_id=8001, frozen_cash=123.0, status=OS.ACTIVE)
+        return change, [] if was_active else [E.ORDER_CREATION_PASS]
+    if gw is G.Reject:
+        return dict(status=OS.REJECTED, message="20001_no money", frozen_cash=123.0), \
+            [E.ORDER_UNSOLICITED_UPDATE]
+    if gw is G.Unknown:
+        return {}, []
+    change = dict(FIGURES) if matched else {}
+    events = [TRADE] if matched else []
+    if gw is G.Filled and matched:
+        change["status"] = OS.FILLED
+    elif gw is G.PartiallyFilled and matched:
+        change["status"] = OS.PARTIALLY_FILLED
+    elif gw in (G.Cancelled, G.PartiallyFilledPartiallyCancelled):
+        change["status"] = OS.CANCELLED
+        events.append(PASS)
+    elif gw in (G.WaitCancelled, G.PartiallyFilledWaitCancelled):
+        if matched or filled:
+            change["status"] = OS.PARTIALLY_FILLED
+        events.append(PENDING)
+    return change, events
+
+
+@pytest.mark.parametrize("filled", [0, 40])
+@pytest.mark.parametrize("was_active", [True, False], ids=["active", "pending"])
+@pytest.mark.parametrize("matched", [True, False], ids=["match", "nomatch"])
+@pytest.mark.parametrize("gw", list(G), ids=lambda g: g.name)
+def test_status_table(bridge, gw, matched, was_active, filled):
+    order = host(OS.ACTIVE if was_active else OS.PENDING_NEW, filled)
+    before = vars(order).copy()
+    bridge.on_order(report(gw, 20 if matched else 0))
+    change, types_ = expected(gw, matched, was_active, filled)
+    assert vars(order) == {**before, **change}
+    events = drain()
+    assert [e.event_type for e in events] == types_
+    for ev in events:
+        assert list(ev.fields)[0] == "account" and list(ev.fields)[-1] == "order"
+        assert ev.account is maviro.Environment.get_instance().get_account("000001.XSHE")
+        assert ev.order is not order and isinstance(ev.order, Order)
+        if ev.event_type is TRADE:
+            assert list(ev.fields) == ["account", "trade", "order"]
+            t = ev.trade
+            assert (t.order_id, t.price, t.amount, t.side, t.market_code, t.frozen_price) == \
+                (7, 10.5, 20, SIDE.BUY, "000001.XSHE", 10.0)
+        else:
+            assert list(ev.fields) == ["account", "order"]
+    if events:
+        assert vars(events[-1].order) == vars(order)
+
+
+def test_event_orders_are_copies_taken_when_each_event_is_built(bridge):
+    order = host(OS.ACTIVE)
+    bridge.on_order(report(G.Cancelled))
+    order.status = OS.PENDING_NEW
+    order.filled_quantity = 99
+    trade, cancel = drain()
+    assert trade.order.status is OS.ACTIVE and trade.order.filled_quantity == 60
+    assert cancel.order.status is OS.CANCELLED and cancel.order.filled_quantity == 60
+
+
+def test_copies_go_through_the_module_copy_binding(bridge, monkeypatch):
+    seen = []
+    monkeypatch.setattr(maviro, "copy", types.SimpleNamespace(
+        deepcopy=lambda o: seen.append(o.status) or "copy-%d" % len(seen)))
+    order = host()
+    bridge.on_order(report(G.PartiallyFilledPartiallyCancelled))
+    assert [e.order for e in drain()] == ["copy-1", "copy-2"]
+    assert seen == [OS.PENDING_NEW, OS.CANCELLED] and order.status is OS.CANCELLED
+
+
+def test_second_acceptance_only_refreshes_number_and_frozen_cash(bridge):
+    order = host()
+    bridge.on_order(report(G.Sended))
+    bridge.on_order(report(G.Sended, counter_order_id=8002, frozen_trade_value=50.0))
+    assert [e.event_type for e in drain()] == [E.ORDER_CREATION_PASS]
+    assert (order.status, order.secondary_order_id, order.frozen_cash) == (OS.ACTIVE, 8002, 50.0)
+
+
+@pytest.mark.parametrize("counter, active", [(None, False), (0, False), (-3, False), (0.0, False),
+                                             (1, True), (8001.0, True)])
+def test_counter_order_number(bridge, counter, active):
+    order = host()
+    bridge.on_order(report(G.UnSend, counter_order_id=counter))
+    assert order.secondary_order_id == counter and order.frozen_cash == 123.0
+    assert order.status is (OS.ACTIVE if active else OS.PENDING_NEW)
+    assert len(drain()) == active
+
+
+@pytest.mark.parametrize("status", [OS.FILLED, OS.CANCELLED, OS.REJECTED])
+@pytest.mark.parametrize("gw", [G.UnSend, G.Sended])
+def test_late_acceptance_leaves_a_finished_order_alone(bridge, gw, status):
+    order = host(status, 40)
+    before = vars(order).copy()
+    bridge.on_order(report(gw))
+    assert vars(order) == before and drain() == []
+
+
+def test_late_acceptance_keeps_a_partial_fill_open_but_unchanged(bridge):
+    order = host(OS.PARTIALLY_FILLED, 40)
+    bridge.on_order(report(G.Sended))
+    assert (order.status, order.secondary_order_id, order.frozen_cash) == (OS.PARTIALLY_FILLED, 8001, 123.0)
+    assert drain() == []
+
+
+def test_rejected_order_is_not_reopened_by_a_late_acceptance(bridge):
+    order = host()
+    bridge.on_order(report(G.Reject))
+    bridge.on_order(report(G.Sended))
+    assert order.status is OS.REJECTED and order.secondary_order_id is None
+    assert [e.event_type for e in drain()] == [E.ORDER_UNSOLICITED_UPDATE]
+
+
+@pytest.mark.parametrize("gw", [G.Filled, G.WaitCancelled])
+def test_match_without_cumulative_quantity_keeps_average_price(bridge, gw):
+    order = host(OS.ACTIVE)
+    bridge.on_order(report(gw, trade_qty=0, total_trade_value=0.0))
+    assert (order.avg_price, order.filled_quantity, order.unfilled_quantity) == (0.0, 0, 100)
+    assert order.status is (OS.FILLED if gw is G.Filled else OS.ACTIVE)
+    assert [e.event_type for e in drain()] == ([TRADE] if gw is G.Filled else [TRADE, PENDING])
+
+
+def test_reject_reason_joins_code_and_message(bridge):
+    order = host()
+    bridge.on_order(report(G.Reject, error_code=-7, error_msg="x y"))
+    assert order.message == "-7_x y"
+
+
+def test_reject_with_non_text_message_fails_before_marking(bridge):
+    order = host()
+    with pytest.raises(TypeError):
+        bridge.on_order(report(G.Reject, error_msg=5))
+    assert order.status is OS.PENDING_NEW and drain() == []
+
+
+def test_log_line_for_every_report_even_unknown_orders(bridge):
+    bridge.on_order(report(G.Filled, client_order_id="nobody", error_msg=None))
+    assert system_log.records == [("info", (
+        "on_order:nobody, symbol: 000001, price:10.0, status:OrderStatusType.Filled, order_qty:100, "
+        "trade_qty:60, total_trade_value: 615.0, error_msg:None, last_match_qty: 20"))]
+    assert drain() == []
+
+
+def test_error_in_a_host_call_leaves_done_steps_done(bridge, monkeypatch):
+    order = host()
+    monkeypatch.setattr(maviro, "Event", None)
+    with pytest.raises(TypeError):
+        bridge.on_order(report(G.Filled))
+    assert order.status is OS.FILLED and order.filled_quantity == 60 and drain() == []
+
+
+def test_on_trade_does_nothing(bridge):
+    host()
+    assert bridge.on_trade(Record()) is None
+    assert drain() == [] and system_log.records == []
+
+
+def test_order_action_error(bridge):
+    order = host(OS.ACTIVE)
+    bridge.on_order_action_error(Record(client_order_id="nobody"))
+    assert drain() == []
+    bridge.on_order_action_error(Record(client_order_id=CID))
+    [ev] = drain()
+    assert ev.event_type is E.ORDER_CANCELLATION_REJECT and list(ev.fields) == ["account", "order"]
+    assert ev.order is not order and vars(ev.order) == vars(order) and order.status is OS.ACTIVE
+    assert system_log.records == []
