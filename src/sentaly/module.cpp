@@ -1,14 +1,285 @@
-// korvane.orvik.sdk.sentaly
+// korvane.orvik.sdk.sentaly: the credential store. The user name and password
+// live in one environment variable as "user:password"; set_to_environ stores a
+// value for later shells and for this process.
+#include "../common/args.hpp"
 #include "../common/guard.hpp"
+#include "../common/imports.hpp"
+#include "../common/names.hpp"
 
 namespace {
 
+using common::Ref;
+
+#define SENTALY_NAMES(X) \
+    X(os)                \
+    X(sys)               \
+    X(click)             \
+    X(update_bash_file)  \
+    X(subprocess)        \
+    X(environ)           \
+    X(get)               \
+    X(platform)          \
+    X(startswith)        \
+    X(echo)              \
+    X(run)               \
+    X(license_name)      \
+    X(variables)         \
+    X(value)
+
+#define SENTALY_TEXTS(X)                                       \
+    X(credential_var, "KORVANE_LICENSE")                       \
+    X(credential_display, "korvane license")                   \
+    X(not_configured, "当前环境未配置用户名和密码")            \
+    X(set_head, "当前 ")                                       \
+    X(set_middle, " 已设置为 ")                                \
+    X(restart, "请重启当前的 terminal ")                       \
+    X(win, "win")                                              \
+    X(setx, "setx")                                            \
+    X(list_sep, ", ")
+
+namespace nm {
+enum : int {
+#define X(x) x,
+    SENTALY_NAMES(X)
+#undef X
+    COUNT
+};
+}  // namespace nm
+
+namespace tx {
+enum : int {
+#define X(id, text) id,
+    SENTALY_TEXTS(X)
+#undef X
+    COUNT
+};
+}  // namespace tx
+
+const char* const kNameTexts[] = {
+#define X(x) #x,
+    SENTALY_NAMES(X)
+#undef X
+};
+
+const char* const kTexts[] = {
+#define X(id, text) text,
+    SENTALY_TEXTS(X)
+#undef X
+};
+
+// Once per process (guard), so plain globals; all strong for the process's life
+// except globals, which the guard's module reference keeps alive.
+struct State {
+    PyObject* globals;
+    PyObject* names[nm::COUNT];
+    PyObject* texts[tx::COUNT];
+} S{};
+
+#define N(x) (S.names[nm::x])
+#define TX(x) (S.texts[tx::x])
+
 common::ModuleGuard guard{"sentaly"};
+
+Ref global(PyObject* name) { return common::module_global(S.globals, name); }
+
+Ref global_attr(PyObject* name, PyObject* attr) {
+    Ref obj = global(name);
+    if (!obj) return {};
+    return common::getattr(obj.get(), attr);
+}
+
+[[nodiscard]] bool echo(PyObject* text) {
+    Ref click = global(N(click));
+    return click && common::call_method(click.get(), N(echo), text);
+}
+
+PyObject* not_configured() {
+    if (!echo(TX(not_configured))) return nullptr;
+    return PyTuple_Pack(2, Py_None, Py_None);
+}
+
+PyObject* get_license_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* const params[] = {N(license_name)};
+    PyObject* const defaults[] = {TX(credential_var)};
+    PyObject* a[1];
+    if (!common::parse_args({"get_license_info", 1, params, defaults}, args, nargs, kwnames, a)) return nullptr;
+
+    Ref environ = global_attr(N(os), N(environ));
+    if (!environ) return nullptr;
+    Ref value = common::call_method(environ.get(), N(get), a[0]);
+    if (!value) return nullptr;
+    int present = PyObject_IsTrue(value.get());
+    if (present < 0) return nullptr;
+    if (!present) return not_configured();
+    if (!PyUnicode_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "environment value must be str, not %.200s", Py_TYPE(value.get())->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t len = PyUnicode_GET_LENGTH(value.get());
+    Py_ssize_t colon = PyUnicode_FindChar(value.get(), ':', 0, len, 1);
+    if (colon == -2) return nullptr;
+    // Without a separator there is no user name to speak of: as good as unset.
+    if (colon == -1) return not_configured();
+    Ref user = Ref::steal(PyUnicode_Substring(value.get(), 0, colon));
+    Ref pw = Ref::steal(PyUnicode_Substring(value.get(), colon + 1, len));
+    if (!user || !pw) return nullptr;
+    return PyTuple_Pack(2, user.get(), pw.get());
+}
+
+// A name the process environment would refuse, checked up front so that a
+// store never stops half-way between the persistent and the process copy.
+[[nodiscard]] bool check_name(PyObject* name, bool in_list) {
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "set_to_environ() argument 'variables' must be str or a list of str, not %s%.200s",
+                     in_list ? "a list holding " : "", Py_TYPE(name)->tp_name);
+        return false;
+    }
+    Py_ssize_t len = PyUnicode_GET_LENGTH(name);
+    if (len == 0 || PyUnicode_FindChar(name, '=', 0, len, 1) != -1 || PyUnicode_FindChar(name, 0, 0, len, 1) != -1) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_ValueError, "set_to_environ() argument 'variables': illegal environment variable name %R",
+                         name);
+        return false;
+    }
+    return true;
+}
+
+[[nodiscard]] bool check_value(PyObject* value) {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "set_to_environ() argument 'value' must be str, not %.200s",
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+    Py_ssize_t found = PyUnicode_FindChar(value, 0, 0, PyUnicode_GET_LENGTH(value), 1);
+    if (found == -2) return false;
+    if (found != -1) {
+        PyErr_SetString(PyExc_ValueError, "set_to_environ() argument 'value' must not contain a null character");
+        return false;
+    }
+    return true;
+}
+
+// "korvane license" for the credential variable, any other name as it is; a
+// list shows its names so mapped, joined by ", ".
+Ref display_name(PyObject* names) {
+    Py_ssize_t n = PyTuple_GET_SIZE(names);
+    Ref shown = Ref::steal(PyList_New(n));
+    if (!shown) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
+        int eq = PyObject_RichCompareBool(name, TX(credential_var), Py_EQ);
+        if (eq < 0) return {};
+        PyObject* item = eq ? TX(credential_display) : name;
+        Py_INCREF(item);
+        PyList_SET_ITEM(shown.get(), i, item);
+    }
+    return Ref::steal(PyUnicode_Join(TX(list_sep), shown.get()));
+}
+
+[[nodiscard]] bool on_windows() {
+    Ref platform = global_attr(N(sys), N(platform));
+    if (!platform) return false;
+    Ref win = common::call_method(platform.get(), N(startswith), TX(win));
+    return win && PyObject_IsTrue(win.get()) == 1;
+}
+
+// setx with an argument vector: the value reaches it as one argument, whatever
+// quotes or shell operators it holds. Output and exit status are not examined.
+[[nodiscard]] bool setx(PyObject* names, PyObject* value) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        Ref argv = Ref::steal(PyList_New(3));
+        if (!argv) return false;
+        PyObject* items[] = {TX(setx), PyTuple_GET_ITEM(names, i), value};
+        for (Py_ssize_t k = 0; k < 3; ++k) {
+            Py_INCREF(items[k]);
+            PyList_SET_ITEM(argv.get(), k, items[k]);
+        }
+        Ref subprocess = global(N(subprocess));
+        if (!subprocess || !common::call_method(subprocess.get(), N(run), argv.get())) return false;
+    }
+    return true;
+}
+
+PyObject* set_to_environ(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* const params[] = {N(variables), N(value)};
+    PyObject* a[2];
+    if (!common::parse_args({"set_to_environ", 2, params, nullptr}, args, nargs, kwnames, a)) return nullptr;
+    PyObject* variables = a[0];
+    PyObject* value = a[1];
+
+    // A snapshot of the checked names: what is persisted is what is set here,
+    // even if the caller's list changes meanwhile.
+    bool is_list = PyList_Check(variables);
+    Ref names = Ref::steal(is_list ? PyList_AsTuple(variables) : PyTuple_Pack(1, variables));
+    if (!names) return nullptr;
+    if (!check_value(value)) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i)
+        if (!check_name(PyTuple_GET_ITEM(names.get(), i), is_list)) return nullptr;
+    Ref shown = display_name(names.get());
+    if (!shown) return nullptr;
+
+    // Persistent store first: if it fails, this process is left as it was.
+    bool windows = on_windows();
+    if (PyErr_Occurred()) return nullptr;
+    if (windows) {
+        if (!setx(names.get(), value)) return nullptr;
+    } else {
+        Ref store = global(N(update_bash_file));
+        if (!store) return nullptr;
+        Ref list = Ref::steal(PySequence_List(names.get()));
+        if (!list || !common::call(store.get(), list.get(), value)) return nullptr;
+    }
+
+    // Through os.environ, which also calls putenv: the mapping and the C
+    // environment (what child processes inherit) stay in agreement.
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+        Ref environ = global_attr(N(os), N(environ));
+        if (!environ || PyObject_SetItem(environ.get(), PyTuple_GET_ITEM(names.get(), i), value) < 0) return nullptr;
+    }
+
+    Ref parts = Ref::steal(PyTuple_Pack(4, TX(set_head), shown.get(), TX(set_middle), value));
+    if (!parts) return nullptr;
+    Ref empty = Ref::steal(PyUnicode_New(0, 0));
+    if (!empty) return nullptr;
+    Ref message = Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
+    if (!message || !echo(message.get()) || !echo(TX(restart))) return nullptr;
+    Py_RETURN_NONE;
+}
+
+#define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+PyMethodDef functions[] = {
+    {"get_license_info", FASTCALL_KW(get_license_info), METH_FASTCALL | METH_KEYWORDS,
+     "get_license_info($module, /, license_name='KORVANE_LICENSE')\n--\n\n"
+     "从license获取账户的相关信息"},
+    {"set_to_environ", FASTCALL_KW(set_to_environ), METH_FASTCALL | METH_KEYWORDS,
+     "set_to_environ($module, /, variables, value)\n--\n\n"
+     "将变量设置到环境变量, 对当前进程和之后打开的 terminal 都生效\n\n"
+     ":param variables: str, 环境变量名; 也可以是由多个变量名 (str) 组成的 list\n"
+     ":param value: str, 要设置的值"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef FASTCALL_KW
+
+[[nodiscard]] bool init_state(PyObject* module) {
+    S.globals = PyModule_GetDict(module);
+    if (!common::intern_all(kNameTexts, S.names, nm::COUNT)) return false;
+    return common::intern_all(kTexts, S.texts, tx::COUNT);
+}
+
+[[nodiscard]] bool import_all() {
+    return common::import_as(S.globals, "os", "os") && common::import_as(S.globals, "sys", "sys") &&
+           common::import_as(S.globals, "subprocess", "subprocess") &&
+           common::import_as(S.globals, "click", "click") &&
+           common::from_import(S.globals, "korvane.orvik.sdk.script_update", {"update_bash_file"});
+}
 
 int exec_module(PyObject* module) {
     int go = common::guard_exec_begin(guard, module);
     if (go <= 0) return go;
-    return common::guard_exec_end(guard, 0);
+    bool ok = init_state(module) && import_all() && PyModule_AddFunctions(module, functions) == 0;
+    return common::guard_exec_end(guard, ok ? 0 : -1);
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) { return common::guard_create(guard, spec); }
@@ -19,7 +290,18 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "sentaly", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "sentaly",
+    "Credential store: the user name and password kept in the KORVANE_LICENSE\n"
+    "environment variable, and storing environment variables for later shells.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
 
 }  // namespace
 
