@@ -2,29 +2,160 @@
 // child-order and child-trade updates with their registries.
 #include "maviro.hpp"
 
+#include <initializer_list>
+
 namespace maviro {
 
 namespace {
 
-PyObject* not_implemented(const char* what) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", what);
-    return nullptr;
+// Event(EVENT.<type>, **fields) with the fields read from the response in the
+// order of `kwnames`; nothing is posted unless every field could be read.
+[[nodiscard]] bool post_response(PyObject* res, PyObject* type_name, PyObject* kwnames,
+                                 std::initializer_list<PyObject*> attrs) {
+    Ref type = global_attr(N(EVENT), type_name);
+    if (!type) return false;
+    Ref values[4];
+    size_t n = 0;
+    for (PyObject* attr : attrs) {
+        values[n] = common::getattr(res, attr);
+        if (!values[n++]) return false;
+    }
+    Ref event_cls = global(N(Event));
+    if (!event_cls) return false;
+    PyObject* argv[6] = {nullptr, type.get()};
+    for (size_t i = 0; i < n; ++i) argv[2 + i] = values[i].get();
+    Ref event = Ref::steal(common::vectorcall(event_cls.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return event && post(event.get());
+}
+
+// One procedure for the three update kinds: fold the report into the record
+// registered under its sys_quote_id, store the result, post a deep copy of it.
+[[nodiscard]] bool fold_update(PyObject* report, PyObject* registry_name, PyObject* class_name,
+                               PyObject* type_name, PyObject* kwnames) {
+    Ref registry = global(registry_name);
+    if (!registry) return false;
+    Ref existing;
+    {
+        Ref key = common::getattr(report, N(sys_quote_id));
+        if (!key) return false;
+        int has = PySequence_Contains(registry.get(), key.get());
+        if (has < 0) return false;
+        if (has) {
+            Ref again = common::getattr(report, N(sys_quote_id));
+            if (!again) return false;
+            existing = Ref::steal(PyObject_GetItem(registry.get(), again.get()));
+            if (!existing) return false;
+        } else {
+            existing = Ref::borrow(Py_None);
+        }
+    }
+    Ref cls = global(class_name);
+    if (!cls) return false;
+    Ref current = common::call_method(cls.get(), N(from_mach), report, existing.get());
+    if (!current) return false;
+    {
+        Ref key = common::getattr(report, N(sys_quote_id));
+        if (!key || PyObject_SetItem(registry.get(), key.get(), current.get()) < 0) return false;
+    }
+    Ref type = global_attr(N(EVENT), type_name);
+    if (!type) return false;
+    Ref copy_mod = global(N(copy));
+    if (!copy_mod) return false;
+    Ref snapshot = common::call_method(copy_mod.get(), N(deepcopy), current.get());
+    if (!snapshot) return false;
+    Ref event_cls = global(N(Event));
+    if (!event_cls) return false;
+    Ref event = common::call_kw(event_cls.get(), kwnames, type.get(), snapshot.get());
+    return event && post(event.get());
+}
+
+// `from pymach.enums import AlgoControlType`, at every call.
+Ref import_algo_control_type() {
+    Ref fromlist = Ref::steal(PyTuple_Pack(1, N(AlgoControlType)));
+    if (!fromlist) return {};
+    Ref mod = Ref::steal(PyImport_ImportModuleLevel("pymach.enums", S.globals, nullptr, fromlist.get(), 0));
+    if (!mod) return {};
+    Ref value = common::getattr(mod.get(), N(AlgoControlType));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        Ref name = Ref::steal(PyUnicode_FromString("pymach.enums"));
+        Ref msg = Ref::steal(PyUnicode_FromString("cannot import name 'AlgoControlType' from 'pymach.enums'"));
+        if (name && msg) PyErr_SetImportError(msg.get(), name.get(), Py_None);
+    }
+    return value;
+}
+
+// 1 when res.<attr> == AlgoControlType.<member>, 0 when not, -1 on error.
+int control_is(PyObject* res, PyObject* attr, PyObject* control_type, PyObject* member) {
+    Ref value = common::getattr(res, attr);
+    if (!value) return -1;
+    Ref expected = common::getattr(control_type, member);
+    if (!expected) return -1;
+    return PyObject_RichCompareBool(value.get(), expected.get(), Py_EQ);
 }
 
 }  // namespace
 
-PyObject* on_algo_login(PyObject* const*) { return not_implemented("on_algo_login"); }
+PyObject* on_algo_login(PyObject* const* argv) {
+    if (!post_response(argv[1], N(ALGO_LOGIN), KW(algo_login),
+                       {N(client_seq_id), N(trader_id), N(error_code), N(error_msg)}))
+        return nullptr;
+    Py_RETURN_NONE;
+}
 
-PyObject* on_create_algo_parent_order_res(PyObject* const*) { return not_implemented("on_create_algo_parent_order_res"); }
+PyObject* on_create_algo_parent_order_res(PyObject* const* argv) {
+    if (!post_response(argv[1], N(PARENT_ORDER_CREATE), KW(parent_create),
+                       {N(client_seq_id), N(sys_quote_id), N(error_code), N(error_msg)}))
+        return nullptr;
+    Py_RETURN_NONE;
+}
 
-PyObject* on_cancel_algo_parent_order_res(PyObject* const*) { return not_implemented("on_cancel_algo_parent_order_res"); }
+PyObject* on_cancel_algo_parent_order_res(PyObject* const* argv) {
+    if (!post_response(argv[1], N(PARENT_ORDER_CANCEL), KW(parent_result),
+                       {N(sys_quote_id), N(error_code), N(error_msg)}))
+        return nullptr;
+    Py_RETURN_NONE;
+}
 
-PyObject* on_control_algo_parent_order_res(PyObject* const*) { return not_implemented("on_control_algo_parent_order_res"); }
+PyObject* on_control_algo_parent_order_res(PyObject* const* argv) {
+    PyObject* res = argv[1];
+    Ref control_type = import_algo_control_type();
+    if (!control_type) return nullptr;
+    int pause = control_is(res, N(control_type), control_type.get(), N(Pause));
+    if (pause < 0) return nullptr;
+    if (pause) {
+        if (!post_response(res, N(PARENT_ORDER_PAUSE), KW(parent_result),
+                           {N(sys_quote_id), N(error_code), N(error_msg)}))
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    int resume = control_is(res, N(algo_control_type), control_type.get(), N(Resume));
+    if (resume < 0) return nullptr;
+    if (resume && !post_response(res, N(PARENT_ORDER_RESUME), KW(parent_result),
+                                 {N(sys_quote_id), N(error_code), N(error_msg)}))
+        return nullptr;
+    Py_RETURN_NONE;
+}
 
-PyObject* on_algo_parent_order_update(PyObject* const*) { return not_implemented("on_algo_parent_order_update"); }
+PyObject* on_algo_parent_order_update(PyObject* const* argv) {
+    if (!fold_update(argv[1], N(algo_parent_orders), N(AlgoParentOrder), N(PARENT_ORDER_UPDATE),
+                     KW(algo_parent_order)))
+        return nullptr;
+    Py_RETURN_NONE;
+}
 
-PyObject* on_algo_child_order_update(PyObject* const*) { return not_implemented("on_algo_child_order_update"); }
+PyObject* on_algo_child_order_update(PyObject* const* argv) {
+    if (!fold_update(argv[1], N(algo_child_orders), N(AlgoChildOrder), N(CHILD_ORDER_UPDATE),
+                     KW(algo_child_order)))
+        return nullptr;
+    Py_RETURN_NONE;
+}
 
-PyObject* on_algo_child_order_trade(PyObject* const*) { return not_implemented("on_algo_child_order_trade"); }
+PyObject* on_algo_child_order_trade(PyObject* const* argv) {
+    if (!fold_update(argv[1], N(algo_child_trades), N(AlgoChildTrade), N(CHILD_ORDER_TRADE),
+                     KW(algo_child_trade)))
+        return nullptr;
+    Py_RETURN_NONE;
+}
 
 }  // namespace maviro
