@@ -6,22 +6,389 @@ namespace maviro {
 
 namespace {
 
-PyObject* not_implemented(const char* what) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", what);
-    return nullptr;
+struct KeyAttr {
+    int key;   // record key
+    int attr;  // gateway attribute it comes from
+};
+
+// The snapshot fields after "market_code" and "datetime", in record order.
+constexpr KeyAttr kTickFields[] = {
+    {nm::open_price, nm::open_price},       {nm::close_price, nm::close_price},
+    {nm::high_price, nm::high_price},       {nm::low_price, nm::low_price},
+    {nm::total_turnover, nm::total_value_trade}, {nm::volume, nm::total_volume_trade},
+    {nm::prev_close, nm::pre_close_price},  {nm::ask_vols, nm::ask_volume},
+    {nm::asks, nm::ask_price},              {nm::bid_vols, nm::bid_volume},
+    {nm::bids, nm::bid_price},              {nm::high_limited, nm::high_limited},
+    {nm::last_price, nm::last_price},       {nm::low_limited, nm::low_limited},
+    {nm::open_interest, nm::open_interest}, {nm::prev_settlement, nm::prev_settlement},
+    {nm::iopv, nm::iopv},                   {nm::trading_phase_code, nm::trading_phase_code},
+};
+
+// The bar fields after "market_code" and "orig_time".
+constexpr KeyAttr kBarFields[] = {
+    {nm::open_price, nm::open},       {nm::close_price, nm::close},   {nm::high_price, nm::high},
+    {nm::low_price, nm::low},         {nm::total_turnover, nm::amount}, {nm::volume, nm::volume},
+    {nm::prev_close, nm::prev_close},
+};
+
+template <size_t K>
+[[nodiscard]] bool copy_fields(PyObject* record, PyObject* src, const KeyAttr (&fields)[K]) {
+    for (const KeyAttr& f : fields) {
+        Ref v = common::getattr(src, S.names[f.attr]);
+        if (!v || PyDict_SetItem(record, S.names[f.key], v.get()) < 0) return false;
+    }
+    return true;
+}
+
+// convert_int_to_datetime(rec.<stamp> / 1000)
+Ref record_time(PyObject* rec, PyObject* stamp_attr) {
+    Ref convert = global(N(convert_int_to_datetime));
+    if (!convert) return {};
+    Ref stamp = common::getattr(rec, stamp_attr);
+    if (!stamp) return {};
+    Ref quotient = Ref::steal(PyNumber_TrueDivide(stamp.get(), S.thousand));
+    if (!quotient) return {};
+    return common::call(convert.get(), quotient.get());
+}
+
+// rec.security_id + "." + get_exchane_from_mach_mdtype(rec.market_type)
+Ref market_code_of(PyObject* rec) {
+    Ref sid = common::getattr(rec, N(security_id));
+    if (!sid) return {};
+    Ref head = Ref::steal(PyNumber_Add(sid.get(), TX(dot)));
+    if (!head) return {};
+    Ref mapper = global(N(get_exchane_from_mach_mdtype));
+    if (!mapper) return {};
+    Ref market = common::getattr(rec, N(market_type));
+    if (!market) return {};
+    Ref exchange = common::call(mapper.get(), market.get());
+    if (!exchange) return {};
+    return Ref::steal(PyNumber_Add(head.get(), exchange.get()));
+}
+
+// chr(rec.<attr>): the one-character text of a character code.
+Ref char_of(PyObject* rec, PyObject* attr) {
+    Ref code = common::getattr(rec, attr);
+    if (!code) return {};
+    if (PyLong_CheckExact(code.get())) {
+        long v = PyLong_AsLong(code.get());
+        if (v >= 0 && v <= 0x10ffff) return Ref::steal(PyUnicode_FromOrdinal((int)v));
+        PyErr_Clear();
+    }
+    // Anything unusual gets the builtin's own conversion and errors.
+    Ref chr = global(N(chr));
+    if (!chr) return {};
+    return common::call(chr.get(), code.get());
+}
+
+// mapper(chr(rec.<code_attr>), rec.market_type)
+Ref map_code(PyObject* rec, PyObject* mapper_name, PyObject* code_attr) {
+    Ref mapper = global(mapper_name);
+    if (!mapper) return {};
+    Ref text = char_of(rec, code_attr);
+    if (!text) return {};
+    Ref market = common::getattr(rec, N(market_type));
+    if (!market) return {};
+    return common::call(mapper.get(), text.get(), market.get());
+}
+
+// history[code].append(record), creating history[code] = make() first when absent.
+[[nodiscard]] bool add_to_history(PyObject* history_name, PyObject* code, PyObject* record, bool bounded) {
+    Ref history = global(history_name);
+    if (!history) return false;
+    int has = PySequence_Contains(history.get(), code);
+    if (has < 0) return false;
+    if (!has) {
+        Ref deque = global(N(deque));
+        if (!deque) return false;
+        Ref fresh;
+        if (bounded) {
+            Ref maxlen = Ref::steal(PyLong_FromLong(60));
+            Ref kwnames = Ref::steal(PyTuple_Pack(1, N(maxlen)));
+            if (!maxlen || !kwnames) return false;
+            fresh = common::call_kw(deque.get(), kwnames.get(), maxlen.get());
+        } else {
+            fresh = common::call(deque.get());
+        }
+        if (!fresh || PyObject_SetItem(history.get(), code, fresh.get()) < 0) return false;
+    }
+    Ref items = Ref::steal(PyObject_GetItem(history.get(), code));
+    return items && common::call_method(items.get(), N(append), record);
+}
+
+// Event(EVENT.<type>, calendar_dt=dt, trading_dt=dt[, field=value]) appended to the queue.
+[[nodiscard]] bool post_timed(PyObject* type, PyObject* kwnames, PyObject* dt, PyObject* value) {
+    Ref event_cls = global(N(Event));
+    if (!event_cls) return false;
+    Ref event = value ? common::call_kw(event_cls.get(), kwnames, type, dt, dt, value)
+                      : common::call_kw(event_cls.get(), kwnames, type, dt, dt);
+    return event && post(event.get());
+}
+
+// The history under market_code, or a null Ref with no error set when there is
+// none. For a plain dict the membership test and the read are one lookup, so a
+// day switch in between cannot turn the answer into a KeyError.
+Ref find_history(PyObject* history_name, PyObject* code) {
+    Ref history = global(history_name);
+    if (!history) return {};
+    if (PyDict_CheckExact(history.get())) return Ref::borrow(PyDict_GetItemWithError(history.get(), code));
+    int has = PySequence_Contains(history.get(), code);
+    if (has <= 0) return {};
+    return Ref::steal(PyObject_GetItem(history.get(), code));
+}
+
+PyObject* PARAMS_code[1];
+PyObject* PARAMS_code_count[2];
+
+[[nodiscard]] bool parse(const char* name, PyObject** params, Py_ssize_t n, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    if (!params[0]) {
+        PARAMS_code[0] = PARAMS_code_count[0] = N(market_code);
+        PARAMS_code_count[1] = N(count);
+    }
+    common::Signature sig{name, n, params, nullptr};
+    return common::parse_args(sig, args, nargs, kwnames, out);
+}
+
+PyObject* current(const char* name, PyObject* history_name, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+    PyObject* a[1];
+    if (!parse(name, PARAMS_code, 1, args, nargs, kwnames, a)) return nullptr;
+    Ref items = find_history(history_name, a[0]);
+    if (!items) {
+        if (PyErr_Occurred()) return nullptr;
+        Py_RETURN_NONE;
+    }
+    return PySequence_GetItem(items.get(), -1);
+}
+
+PyObject* last_n(const char* name, PyObject* history_name, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
+    PyObject* a[2];
+    if (!parse(name, PARAMS_code_count, 2, args, nargs, kwnames, a)) return nullptr;
+    if (!PyLong_Check(a[1])) {
+        PyErr_Format(PyExc_TypeError, "%s(): count must be an integer, not %.200s", name, Py_TYPE(a[1])->tp_name);
+        return nullptr;
+    }
+    Ref items = find_history(history_name, a[0]);
+    if (!items) {
+        if (PyErr_Occurred()) return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref all = Ref::steal(PySequence_List(items.get()));
+    if (!all) return nullptr;
+    Ref start = Ref::steal(PyNumber_Negative(a[1]));
+    if (!start) return nullptr;
+    Ref slice = Ref::steal(PySlice_New(start.get(), nullptr, nullptr));
+    if (!slice) return nullptr;
+    return PyObject_GetItem(all.get(), slice.get());
+}
+
+PyObject* get_current_tick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return current("get_current_tick", N(history_tick), args, nargs, kwnames);
+}
+
+PyObject* get_current_bar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return current("get_current_bar", N(history_bar), args, nargs, kwnames);
+}
+
+PyObject* history_ticks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return last_n("history_ticks", N(history_tick), args, nargs, kwnames);
+}
+
+PyObject* history_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return last_n("history_bars", N(history_bar), args, nargs, kwnames);
 }
 
 }  // namespace
 
-PyObject* on_snapshot(PyObject* const*) { return not_implemented("on_snapshot"); }
+PyObject* on_snapshot(PyObject* const* argv) {
+    PyObject* snap = argv[1];
+    Ref dt = record_time(snap, N(orig_time));
+    if (!dt) return nullptr;
+    Ref code = market_code_of(snap);
+    if (!code) return nullptr;
+    Ref tick = Ref::steal(PyDict_New());
+    if (!tick || PyDict_SetItem(tick.get(), N(market_code), code.get()) < 0 ||
+        PyDict_SetItem(tick.get(), N(datetime), dt.get()) < 0 || !copy_fields(tick.get(), snap, kTickFields))
+        return nullptr;
+    // Cached before the event is built: a host handling TICK finds the record.
+    if (!add_to_history(N(history_tick), code.get(), tick.get(), true)) return nullptr;
+    Ref type = global_attr(N(EVENT), N(TICK));
+    if (!type) return nullptr;
+    Ref tick_cls = global(N(TickObject));
+    if (!tick_cls) return nullptr;
+    Ref env = global(N(Environment));
+    if (!env) return nullptr;
+    Ref instance = common::call_method(env.get(), N(get_instance));
+    if (!instance) return nullptr;
+    Ref proxy = common::getattr(instance.get(), N(data_proxy));
+    if (!proxy) return nullptr;
+    Ref instrument = common::call_method(proxy.get(), N(instruments), code.get());
+    if (!instrument) return nullptr;
+    Ref obj = common::call(tick_cls.get(), instrument.get(), tick.get());
+    if (!obj || !post_timed(type.get(), KW(tick), dt.get(), obj.get())) return nullptr;
+    Py_RETURN_NONE;
+}
 
-PyObject* on_tick_order(PyObject* const*) { return not_implemented("on_tick_order"); }
+PyObject* on_tick_order(PyObject* const* argv) {
+    PyObject* rec = argv[1];
+    Ref dt = record_time(rec, N(order_time));
+    if (!dt) return nullptr;
+    Ref code = market_code_of(rec);
+    if (!code) return nullptr;
+    Ref side = map_code(rec, N(get_side_from_mach_l2_order), N(side));
+    if (!side) return nullptr;
+    Ref create = global_attr(N(L2Order), N(__from_create__));
+    if (!create) return nullptr;
+    Ref biz = common::getattr(rec, N(biz_index));
+    if (!biz) return nullptr;
+    Ref price = common::getattr(rec, N(order_price));
+    if (!price) return nullptr;
+    Ref volume = common::getattr(rec, N(order_volume));
+    if (!volume) return nullptr;
+    Ref order_type = map_code(rec, N(get_order_type_from_mach_l2_order), N(order_type));
+    if (!order_type) return nullptr;
+    Ref orig_no = common::getattr(rec, N(orig_order_no));
+    if (!orig_no) return nullptr;
+    Ref kind = map_code(rec, N(get_l2order_type_from_mach), N(order_type));
+    if (!kind) return nullptr;
+    Ref l2 = common::call(create.get(), biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
+                          order_type.get(), orig_no.get(), kind.get());
+    if (!l2) return nullptr;
+    Ref type = global_attr(N(EVENT), N(L2_ORDER));
+    if (!type || !post_timed(type.get(), KW(l2_order), dt.get(), l2.get())) return nullptr;
+    Py_RETURN_NONE;
+}
 
-PyObject* on_tick_trade(PyObject* const*) { return not_implemented("on_tick_trade"); }
+PyObject* on_tick_trade(PyObject* const* argv) {
+    PyObject* rec = argv[1];
+    Ref dt = record_time(rec, N(trade_time));
+    if (!dt) return nullptr;
+    Ref code = market_code_of(rec);
+    if (!code) return nullptr;
+    Ref side;
+    {
+        Ref bid = common::getattr(rec, N(bid_appl_seq_num));
+        if (!bid) return nullptr;
+        Ref offer = common::getattr(rec, N(offer_appl_seq_num));
+        if (!offer) return nullptr;
+        int gt = PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);
+        if (gt < 0) return nullptr;
+        side = global_attr(N(SIDE), gt ? N(BUY) : N(SELL));
+        if (!side) return nullptr;
+    }
+    Ref create = global_attr(N(L2Transaction), N(__from_create__));
+    if (!create) return nullptr;
+    Ref biz = common::getattr(rec, N(biz_index));
+    if (!biz) return nullptr;
+    Ref price = common::getattr(rec, N(trade_price));
+    if (!price) return nullptr;
+    Ref volume = common::getattr(rec, N(trade_volume));
+    if (!volume) return nullptr;
+    Ref value = common::getattr(rec, N(value_trade));
+    if (!value) return nullptr;
+    Ref trade_type;
+    {
+        Ref mapper = global(N(get_trade_type_from_mach));
+        if (!mapper) return nullptr;
+        Ref text = char_of(rec, N(trade_type));
+        if (!text) return nullptr;
+        trade_type = common::call(mapper.get(), text.get());
+        if (!trade_type) return nullptr;
+    }
+    Ref bid = common::getattr(rec, N(bid_appl_seq_num));
+    if (!bid) return nullptr;
+    Ref offer = common::getattr(rec, N(offer_appl_seq_num));
+    if (!offer) return nullptr;
+    Ref l2 = common::call(create.get(), biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
+                          value.get(), trade_type.get(), bid.get(), offer.get());
+    if (!l2) return nullptr;
+    Ref type = global_attr(N(EVENT), N(L2_TRANSACTION));
+    if (!type || !post_timed(type.get(), KW(l2_transaction), dt.get(), l2.get())) return nullptr;
+    Py_RETURN_NONE;
+}
 
-PyObject* on_bar(PyObject* const*) { return not_implemented("on_bar"); }
+PyObject* on_bar(PyObject* const* argv) {
+    PyObject* self = argv[0];
+    PyObject* bar = argv[1];
+    Ref code = market_code_of(bar);
+    if (!code) return nullptr;
+    Ref record = Ref::steal(PyDict_New());
+    if (!record || PyDict_SetItem(record.get(), N(market_code), code.get()) < 0) return nullptr;
+    {
+        Ref orig_time = record_time(bar, N(end_time));
+        if (!orig_time || PyDict_SetItem(record.get(), N(orig_time), orig_time.get()) < 0) return nullptr;
+    }
+    if (!copy_fields(record.get(), bar, kBarFields)) return nullptr;
+    if (!add_to_history(N(history_bar), code.get(), record.get(), false)) return nullptr;
+
+    // Count the bars of one end time; the quotient is compared exactly.
+    Ref end_time = common::getattr(bar, N(end_time));
+    if (!end_time) return nullptr;
+    Ref quotient = Ref::steal(PyNumber_TrueDivide(end_time.get(), S.thousand));
+    if (!quotient) return nullptr;
+    Ref current_dt = common::getattr(self, N(current_trade_dt));
+    if (!current_dt) return nullptr;
+    int same = PyObject_RichCompareBool(current_dt.get(), S.zero, Py_EQ);
+    if (same == 0) same = PyObject_RichCompareBool(current_dt.get(), quotient.get(), Py_EQ);
+    if (same < 0) return nullptr;
+    Ref count;
+    if (same) {
+        Ref cnt = common::getattr(self, N(bar_cnt));
+        if (!cnt) return nullptr;
+        Ref one = Ref::steal(PyLong_FromLong(1));
+        if (!one) return nullptr;
+        count = Ref::steal(PyNumber_Add(cnt.get(), one.get()));
+    } else {
+        count = Ref::steal(PyLong_FromLong(1));
+    }
+    if (!count || !set_attr(self, N(bar_cnt), count.get()) || !set_attr(self, N(current_trade_dt), quotient.get()))
+        return nullptr;
+
+    Ref env = global(N(Environment));
+    if (!env) return nullptr;
+    Ref instance = common::call_method(env.get(), N(get_instance));
+    if (!instance) return nullptr;
+    Ref universe = common::call_method(instance.get(), N(get_universe));
+    if (!universe) return nullptr;
+    Py_ssize_t size = PyObject_Size(universe.get());
+    if (size < 0) return nullptr;
+    Ref size_obj = Ref::steal(PyLong_FromSsize_t(size));
+    if (!size_obj) return nullptr;
+    int complete = PyObject_RichCompareBool(count.get(), size_obj.get(), Py_EQ);
+    if (complete < 0) return nullptr;
+    if (!complete) Py_RETURN_NONE;
+
+    Ref whole = global(N(convert_int_to_whole_date));
+    if (!whole) return nullptr;
+    Ref truncated = Ref::steal(PyNumber_Long(quotient.get()));
+    if (!truncated) return nullptr;
+    Ref calendar_dt = common::call(whole.get(), truncated.get());
+    if (!calendar_dt) return nullptr;
+    Ref type = global_attr(N(EVENT), N(BAR));
+    if (!type || !post_timed(type.get(), KW(day), calendar_dt.get(), nullptr) || !set_attr(self, N(bar_cnt), S.zero))
+        return nullptr;
+    Py_RETURN_NONE;
+}
 
 PyMethodDef query_functions[] = {
+    {"get_current_bar", (PyCFunction)(void (*)(void))get_current_bar, METH_FASTCALL | METH_KEYWORDS,
+     "get_current_bar($module, market_code)\n--\n\n"
+     "The newest bar record of the instrument, or None when it has none today."},
+    {"get_current_tick", (PyCFunction)(void (*)(void))get_current_tick, METH_FASTCALL | METH_KEYWORDS,
+     "get_current_tick($module, market_code)\n--\n\n"
+     "The newest tick record of the instrument, or None when it has none today."},
+    {"history_ticks", (PyCFunction)(void (*)(void))history_ticks, METH_FASTCALL | METH_KEYWORDS,
+     "history_ticks($module, market_code, count)\n--\n\n"
+     "A new list of the instrument's newest `count` tick records, oldest first (all of\n"
+     "them when fewer are held), or None when it has none today. The selection is\n"
+     "records[-count:]: a count of 0 selects every record, and -k all but the k oldest."},
+    {"history_bars", (PyCFunction)(void (*)(void))history_bars, METH_FASTCALL | METH_KEYWORDS,
+     "history_bars($module, market_code, count)\n--\n\n"
+     "A new list of the instrument's newest `count` bar records, oldest first (all of\n"
+     "them when fewer are held), or None when it has none today. The selection is\n"
+     "records[-count:]: a count of 0 selects every record, and -k all but the k oldest."},
     {nullptr, nullptr, 0, nullptr},
 };
 

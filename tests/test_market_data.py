@@ -1,0 +1,249 @@
+"""Snapshots, level-2 records and bars, and the tick and bar history queries."""
+import pytest
+
+from conftest import drain
+from korvane.orvik.const import SIDE
+from korvane.orvik.core.events import EVENT
+from korvane.orvik.environment import Environment
+from korvane.orvik.utils import maviro
+from pymach.enums import MarketType
+from pymach.records import Record
+
+STAMP = 20260302093000123
+
+TICK_KEYS = ["market_code", "datetime", "open_price", "close_price", "high_price", "low_price",
+             "total_turnover", "volume", "prev_close", "ask_vols", "asks", "bid_vols", "bids",
+             "high_limited", "last_price", "low_limited", "open_interest", "prev_settlement", "iopv",
+             "trading_phase_code"]
+SNAPSHOT_ATTRS = ["open_price", "close_price", "high_price", "low_price", "total_value_trade",
+                  "total_volume_trade", "pre_close_price", "ask_volume", "ask_price", "bid_volume",
+                  "bid_price", "high_limited", "last_price", "low_limited", "open_interest",
+                  "prev_settlement", "iopv", "trading_phase_code"]
+
+
+def snapshot(sid="000001", stamp=STAMP, **over):
+    attrs = dict(orig_time=stamp, security_id=sid, market_type=MarketType.SZSE)
+    attrs.update({a: i for i, a in enumerate(SNAPSHOT_ATTRS)})
+    attrs.update(ask_price=[10.1, 10.2], bid_price=[10.0])
+    attrs.update(over)
+    return Record(**attrs)
+
+
+def bar(sid="000001", end=20260302093100000, **over):
+    attrs = dict(security_id=sid, market_type=MarketType.SZSE, end_time=end, open=1, close=2, high=3,
+                 low=0.5, amount=1000, volume=10, prev_close=1.5)
+    attrs.update(over)
+    return Record(**attrs)
+
+
+@pytest.fixture
+def bridge():
+    s = object.__new__(maviro.MachStrategy)
+    s.bar_cnt = 0
+    s.current_trade_dt = 0
+    return s
+
+
+@pytest.fixture
+def universe():
+    env = Environment.get_instance()
+    saved = list(env.universe)
+    yield env.universe
+    env.universe[:] = saved
+
+
+def test_snapshot_builds_the_tick_record_caches_it_and_posts_it(bridge):
+    snap = snapshot()
+    bridge.on_snapshot(snap)
+    [ev] = drain()
+    tick = maviro.get_current_tick("000001.XSHE")
+    assert list(tick) == TICK_KEYS
+    assert tick["market_code"] == "000001.XSHE"
+    assert [tick[k] for k in TICK_KEYS[2:]] == [getattr(snap, a) for a in SNAPSHOT_ATTRS]
+    assert tick["asks"] is snap.ask_price
+    assert ev.event_type == EVENT.TICK and list(ev.fields) == ["calendar_dt", "trading_dt", "tick"]
+    assert ev.calendar_dt is ev.trading_dt is tick["datetime"]
+    assert ev.tick._tick_dict is tick and ev.tick.instrument.market_code == "000001.XSHE"
+
+
+def test_converter_gets_the_stamp_divided_by_1000_as_a_real_number(bridge, monkeypatch):
+    seen = []
+    monkeypatch.setattr(maviro, "convert_int_to_datetime", lambda x: seen.append(x) or "dt")
+    bridge.on_snapshot(snapshot())
+    assert seen == [STAMP / 1000] and isinstance(seen[0], float)
+
+
+def test_61_snapshots_roll_the_history_over_at_60(bridge):
+    for i in range(61):
+        bridge.on_snapshot(snapshot(last_price=i))
+    ticks = maviro.history_ticks("000001.XSHE", 100)
+    assert len(ticks) == 60 and [t["last_price"] for t in ticks] == list(range(1, 61))
+    assert maviro.get_current_tick("000001.XSHE") is ticks[-1] is drain()[-1].tick._tick_dict
+    assert maviro.history_tick["000001.XSHE"].maxlen == 60
+
+
+def test_a_failing_instrument_lookup_leaves_the_tick_cached_without_an_event(bridge, monkeypatch):
+    class Env:
+        @staticmethod
+        def get_instance():
+            raise RuntimeError("no environment")
+
+    monkeypatch.setattr(maviro, "Environment", Env)
+    with pytest.raises(RuntimeError):
+        bridge.on_snapshot(snapshot())
+    assert maviro.get_current_tick("000001.XSHE") is not None and drain() == []
+
+
+@pytest.mark.parametrize("missing", ["orig_time", "security_id", "market_type"] + SNAPSHOT_ATTRS)
+def test_a_snapshot_lacking_an_attribute_caches_and_posts_nothing(bridge, missing):
+    attrs = dict(vars(snapshot()))
+    del attrs[missing]
+    with pytest.raises(AttributeError):
+        bridge.on_snapshot(Record(**attrs))
+    assert maviro.history_tick == {} and drain() == []
+
+
+@pytest.mark.parametrize("count, expected", [(3, [3, 4, 5]), (10, [1, 2, 3, 4, 5]), (1, [5]),
+                                             (0, [1, 2, 3, 4, 5]), (-2, [3, 4, 5])])
+def test_history_bars_selects_the_newest_count(bridge, universe, count, expected):
+    universe[:] = ["x"] * 100
+    for i in range(1, 6):
+        bridge.on_bar(bar(close=i))
+    got = maviro.history_bars("000001.XSHE", count)
+    assert type(got) is list and [b["close_price"] for b in got] == expected
+    assert maviro.get_current_bar("000001.XSHE") is got[-1]
+
+
+def test_queries_answer_none_for_unknown_instruments_and_after_the_day_switch(bridge, universe):
+    universe[:] = ["x"] * 10
+    bridge.on_snapshot(snapshot())
+    bridge.on_bar(bar())
+    assert maviro.get_current_tick("000001.XSHE") and maviro.get_current_bar("000001.XSHE")
+    assert maviro.get_current_tick("000002.XSHE") is None
+    bridge.on_switch_day()
+    for fn in (maviro.get_current_tick, maviro.get_current_bar):
+        assert fn("000001.XSHE") is None
+    for fn in (maviro.history_ticks, maviro.history_bars):
+        assert fn("000001.XSHE", 5) is None and fn(market_code="nope", count=0) is None
+
+
+def test_ticks_and_bars_are_cached_separately(bridge, universe):
+    universe[:] = ["x"] * 10
+    bridge.on_bar(bar())
+    assert maviro.get_current_bar("000001.XSHE")["close_price"] == 2
+    assert maviro.get_current_tick("000001.XSHE") is None
+
+
+@pytest.mark.parametrize("count", [2.0, "2", None])
+def test_a_count_that_is_not_an_integer_raises_type_error(bridge, count):
+    bridge.on_snapshot(snapshot())
+    with pytest.raises(TypeError, match="count must be an integer"):
+        maviro.history_ticks("000001.XSHE", count)
+
+
+def l2_order(**over):
+    attrs = dict(order_time=STAMP, security_id="000001", market_type=MarketType.SZSE, side=49,
+                 biz_index=7, order_price=10.5, order_volume=300, order_type=50, orig_order_no=99)
+    attrs.update(over)
+    return Record(**attrs)
+
+
+def l2_trade(bid, offer, **over):
+    attrs = dict(trade_time=STAMP, security_id="000001", market_type=MarketType.SZSE,
+                 bid_appl_seq_num=bid, offer_appl_seq_num=offer, biz_index=8, trade_price=10.5,
+                 trade_volume=100, value_trade=1050.0, trade_type=ord("F"))
+    attrs.update(over)
+    return Record(**attrs)
+
+
+def test_level2_order_maps_codes_as_text_with_the_market_and_posts(bridge, monkeypatch):
+    calls = []
+
+    def spy(name):
+        return lambda *a: calls.append((name, a)) or name
+
+    for fn in ("get_side_from_mach_l2_order", "get_order_type_from_mach_l2_order", "get_l2order_type_from_mach"):
+        monkeypatch.setattr(maviro, fn, spy(fn))
+    created = []
+    monkeypatch.setattr(maviro.L2Order, "__from_create__", staticmethod(lambda *a: created.append(a) or "l2"))
+    bridge.on_tick_order(l2_order())
+    assert calls == [("get_side_from_mach_l2_order", ("1", MarketType.SZSE)),
+                     ("get_order_type_from_mach_l2_order", ("2", MarketType.SZSE)),
+                     ("get_l2order_type_from_mach", ("2", MarketType.SZSE))]
+    [args] = created
+    assert args[:2] == (7, "000001.XSHE") and args[3:] == (
+        "get_side_from_mach_l2_order", 10.5, 300, "get_order_type_from_mach_l2_order", 99,
+        "get_l2order_type_from_mach")
+    [ev] = drain()
+    assert ev.event_type == EVENT.L2_ORDER and list(ev.fields) == ["calendar_dt", "trading_dt", "l2_order"]
+    assert ev.l2_order == "l2" and ev.calendar_dt is args[2] is ev.trading_dt
+    assert maviro.history_tick == {} and maviro.history_bar == {}
+
+
+@pytest.mark.parametrize("bid, offer, side", [(1001, 1000, SIDE.BUY), (1000, 1001, SIDE.SELL),
+                                              (1000, 1000, SIDE.SELL)])
+def test_level2_trade_side_comes_from_the_sequence_numbers(bridge, bid, offer, side):
+    bridge.on_tick_trade(l2_trade(bid, offer))
+    [ev] = drain()
+    t = ev.l2_transaction
+    assert ev.event_type == EVENT.L2_TRANSACTION and t.side == side
+    assert (t.biz_index, t.market_code, t.price, t.volume, t.value, t.bid_no, t.ask_no) == (
+        8, "000001.XSHE", 10.5, 100, 1050.0, bid, offer)
+
+
+@pytest.mark.parametrize("code, error", [(49.0, TypeError), (-1, ValueError), (2 ** 80, OverflowError),
+                                         ("1", TypeError)])
+def test_a_bad_character_code_raises_and_posts_nothing(bridge, code, error):
+    with pytest.raises(error):
+        bridge.on_tick_order(l2_order(side=code))
+    with pytest.raises(error):
+        bridge.on_tick_trade(l2_trade(1, 2, trade_type=code))
+    assert drain() == []
+
+
+E1, E2 = 20260302093100000, 20260302093200000
+
+
+@pytest.mark.parametrize("size, bars, events, bar_cnt", [
+    (3, [("A", E1), ("B", E1), ("C", E1)], [E1], 0),
+    (3, [("A", E1), ("B", E1), ("A", E2)], [], 1),
+    (1, [("A", E1), ("A", E1)], [E1, E1], 0),
+    (2, [("A", E1), ("A", E1)], [E1], 0),
+    (0, [("A", E1), ("B", E1)], [], 2),
+    (2, [("A", E1), ("B", E1), ("C", E1)], [E1], 1),
+])
+def test_bar_counting(bridge, universe, size, bars, events, bar_cnt):
+    universe[:] = ["x"] * size
+    for sid, end in bars:
+        bridge.on_bar(bar(sid, end))
+    posted = drain()
+    assert [e.event_type for e in posted] == [EVENT.BAR] * len(events)
+    assert [e.calendar_dt for e in posted] == [
+        maviro.convert_int_to_whole_date(int(e / 1000)) for e in events]
+    assert all(e.calendar_dt is e.trading_dt and list(e.fields) == ["calendar_dt", "trading_dt"]
+               for e in posted)
+    assert bridge.bar_cnt == bar_cnt and bridge.current_trade_dt == bars[-1][1] / 1000
+
+
+def test_bar_record_time_is_untruncated_and_cached_before_the_event(bridge, universe, monkeypatch):
+    universe[:] = ["x"]
+    seen = []
+
+    class Queue:
+        def append(self, event):
+            seen.append(maviro.get_current_bar("000001.XSHE"))
+
+    monkeypatch.setattr(maviro, "event_queue", Queue())
+    bridge.on_bar(bar(end=E1 + 500))
+    [record] = seen
+    assert list(record) == ["market_code", "orig_time", "open_price", "close_price", "high_price",
+                            "low_price", "total_turnover", "volume", "prev_close"]
+    assert record["orig_time"].microsecond == 500000
+
+
+def test_a_failing_universe_query_leaves_the_bar_cached_and_counted(bridge, monkeypatch):
+    env = Environment.get_instance()
+    monkeypatch.setattr(env, "get_universe", lambda: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        bridge.on_bar(bar())
+    assert maviro.get_current_bar("000001.XSHE") is not None and bridge.bar_cnt == 1 and drain() == []
