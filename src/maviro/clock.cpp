@@ -6,11 +6,6 @@ namespace maviro {
 
 namespace {
 
-PyObject* not_implemented(const char* what) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", what);
-    return nullptr;
-}
-
 // self.send_day_event(EVENT.<phase>, datetime.now()): through the instance, so a
 // subclass that replaces send_day_event changes every sender.
 [[nodiscard]] bool send_phase(PyObject* self, PyObject* phase) {
@@ -65,8 +60,180 @@ PyObject* on_switch_day(PyObject* const*) {
     Py_RETURN_NONE;
 }
 
-PyObject* create_time_listener(PyObject* const*) { return not_implemented("create_time_listener"); }
+namespace {
 
-PyObject* set_timer(PyObject* const*) { return not_implemented("set_timer"); }
+// time(h, m, 0) through the module's `time` binding.
+[[nodiscard]] Ref time_of_day(long hour, long minute) {
+    Ref time_cls = global(N(time));
+    if (!time_cls) return {};
+    Ref h = Ref::steal(PyLong_FromLong(hour));
+    if (!h) return {};
+    Ref m = Ref::steal(PyLong_FromLong(minute));
+    if (!m) return {};
+    return common::call(time_cls.get(), h.get(), m.get(), S.zero);
+}
+
+// int(delta.total_seconds() * 1000000000): the SDK takes integer nanoseconds, and
+// int() truncates toward zero, so a target in the past gives a negative interval.
+[[nodiscard]] Ref to_nanoseconds(PyObject* delta) {
+    Ref seconds = common::call_method(delta, N(total_seconds));
+    if (!seconds) return {};
+    Ref billion = Ref::steal(PyLong_FromLong(1000000000L));
+    if (!billion) return {};
+    Ref ns = Ref::steal(PyNumber_Multiply(seconds.get(), billion.get()));
+    if (!ns) return {};
+    return Ref::steal(PyNumber_Long(ns.get()));
+}
+
+// Interval from `now` to today's hour:minute:00.
+[[nodiscard]] Ref interval_until(PyObject* now, long hour, long minute) {
+    Ref dt = global(N(datetime));
+    if (!dt) return {};
+    Ref day = common::call_method(now, N(date));
+    if (!day) return {};
+    Ref at = time_of_day(hour, minute);
+    if (!at) return {};
+    Ref target = common::call_method(dt.get(), N(combine), day.get(), at.get());
+    if (!target) return {};
+    Ref delta = Ref::steal(PyNumber_Subtract(target.get(), now));
+    if (!delta) return {};
+    return to_nanoseconds(delta.get());
+}
+
+// current_time < hour:minute:00; 1, 0, or -1 with the exception set.
+[[nodiscard]] int earlier_than(PyObject* current_time, long hour, long minute) {
+    Ref bound = time_of_day(hour, minute);
+    if (!bound) return -1;
+    return PyObject_RichCompareBool(current_time, bound.get(), Py_LT);
+}
+
+// self.context.add_timer_interval(interval, self.<callback>)
+[[nodiscard]] bool add_timer(PyObject* self, PyObject* interval, PyObject* callback) {
+    Ref context = common::getattr(self, N(context));
+    if (!context) return false;
+    Ref add = common::getattr(context.get(), N(add_timer_interval));
+    if (!add) return false;
+    Ref bound = common::getattr(self, callback);
+    return bound && common::call(add.get(), interval, bound.get());
+}
+
+// A phase timer: at hour:minute today when current_time is before the boundary,
+// otherwise `late_ns` from now (or not at all when late_ns is 0).
+[[nodiscard]] bool schedule_phase(PyObject* self, PyObject* now, PyObject* current_time, long bound_hour,
+                                  long bound_minute, long hour, long minute, long long late_ns,
+                                  PyObject* callback) {
+    int early = earlier_than(current_time, bound_hour, bound_minute);
+    if (early < 0) return false;
+    Ref interval;
+    if (early) {
+        interval = interval_until(now, hour, minute);
+    } else {
+        if (!late_ns) return true;
+        interval = Ref::steal(PyLong_FromLongLong(late_ns));
+    }
+    return interval && add_timer(self, interval.get(), callback);
+}
+
+// self.config.base.trading_calendar
+[[nodiscard]] Ref trading_calendar(PyObject* self) {
+    Ref config = common::getattr(self, N(config));
+    if (!config) return {};
+    Ref base = common::getattr(config.get(), N(base));
+    if (!base) return {};
+    return common::getattr(base.get(), N(trading_calendar));
+}
+
+}  // namespace
+
+PyObject* create_time_listener(PyObject* const* argv) {
+    PyObject* self = argv[0];
+    Ref today;
+    {
+        Ref np = global(N(np));
+        if (!np) return nullptr;
+        today = common::call_method(np.get(), N(datetime64), TX(today_arg), TX(day_unit));
+        if (!today) return nullptr;
+    }
+    {
+        Ref calendar = trading_calendar(self);
+        if (!calendar) return nullptr;
+        int trading = PySequence_Contains(calendar.get(), today.get());
+        if (trading < 0) return nullptr;
+        if (!trading) {
+            Ref log = global(N(system_log));
+            if (!log) return nullptr;
+            Ref day = Ref::steal(PyObject_Str(today.get()));
+            if (!day) return nullptr;
+            Ref head = Ref::steal(PyNumber_Add(day.get(), TX(not_trade_day)));
+            if (!head) return nullptr;
+            calendar = trading_calendar(self);
+            if (!calendar) return nullptr;
+            Ref cal_text = Ref::steal(PyObject_Str(calendar.get()));
+            if (!cal_text) return nullptr;
+            Ref text = Ref::steal(PyNumber_Add(head.get(), cal_text.get()));
+            if (!text || !common::call_method(log.get(), N(info), text.get())) return nullptr;
+            Py_RETURN_NONE;
+        }
+    }
+    Ref now;
+    {
+        Ref dt = global(N(datetime));
+        if (!dt) return nullptr;
+        now = common::call_method(dt.get(), N(now));
+        if (!now) return nullptr;
+    }
+    Ref current_time = common::call_method(now.get(), N(time));
+    if (!current_time) return nullptr;
+    // One reading of the clock serves all three decisions, so they agree on the time.
+    if (!schedule_phase(self, now.get(), current_time.get(), 9, 0, 9, 0, 3000000000LL,
+                        N(send_before_trading_event)) ||
+        !schedule_phase(self, now.get(), current_time.get(), 9, 27, 9, 24, 0, N(send_open_auction_event)) ||
+        !schedule_phase(self, now.get(), current_time.get(), 15, 30, 15, 30, 20000000000LL,
+                        N(send_after_trading_event)))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* set_timer(PyObject* const* argv) {
+    PyObject* self = argv[0];
+    // Scheduling first: if the day's listener fails, nothing re-arms and the error
+    // reaches whoever called us.
+    if (!common::call_method(self, N(create_time_listener))) return nullptr;
+    Ref tomorrow_8am;
+    {
+        Ref dt = global(N(datetime));
+        if (!dt) return nullptr;
+        Ref now = common::call_method(dt.get(), N(now));
+        if (!now) return nullptr;
+        Ref replace = common::getattr(now.get(), N(replace));
+        if (!replace) return nullptr;
+        Ref eight = Ref::steal(PyLong_FromLong(8));
+        if (!eight) return nullptr;
+        Ref today_8am = common::call_kw(replace.get(), KW(at_8am), eight.get(), S.zero, S.zero, S.zero);
+        if (!today_8am) return nullptr;
+        Ref td = global(N(timedelta));
+        if (!td) return nullptr;
+        Ref one = Ref::steal(PyLong_FromLong(1));
+        if (!one) return nullptr;
+        Ref one_day = common::call_kw(td.get(), KW(days), one.get());
+        if (!one_day) return nullptr;
+        tomorrow_8am = Ref::steal(PyNumber_Add(today_8am.get(), one_day.get()));
+        if (!tomorrow_8am) return nullptr;
+    }
+    Ref interval;
+    {
+        // The clock is read again: the wait is measured from after the listener ran.
+        Ref dt = global(N(datetime));
+        if (!dt) return nullptr;
+        Ref now = common::call_method(dt.get(), N(now));
+        if (!now) return nullptr;
+        Ref time_diff = Ref::steal(PyNumber_Subtract(tomorrow_8am.get(), now.get()));
+        if (!time_diff) return nullptr;
+        interval = to_nanoseconds(time_diff.get());
+        if (!interval) return nullptr;
+    }
+    if (!add_timer(self, interval.get(), N(set_timer))) return nullptr;
+    Py_RETURN_NONE;
+}
 
 }  // namespace maviro
