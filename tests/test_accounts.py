@@ -1,4 +1,6 @@
 """Login, the asset answer and the position answer."""
+import sys
+
 import pytest
 
 from conftest import drain
@@ -78,7 +80,12 @@ def test_positions_skip_a_bad_record_and_keep_the_others(bridge):
 
 
 def test_every_record_skipped_still_posts(bridge):
-    bridge.on_query_position([pos(init_qty="x"), pos(security_id=1)], 5, 0.0, "")
+    try:
+        raise LookupError("outer")
+    except LookupError as outer:
+        bridge.on_query_position([pos(init_qty="x"), pos(security_id=1)], 5, 0.0, "")
+        # The skip handler restores the exception the caller was handling.
+        assert sys.exc_info()[1] is outer
     assert [e.positions for e in drain()] == [[]]
     assert [t for _, t in user_system_log.records] == [
         "on_query_position position do not add: 000001  exception: position init_qty must be a number, not 'x'",

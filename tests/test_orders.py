@@ -151,29 +151,6 @@ def test_late_acceptance_keeps_a_partial_fill_open_but_unchanged(bridge):
     assert drain() == []
 
 
-def test_rejected_order_is_not_reopened_by_a_late_acceptance(bridge):
-    order = host()
-    bridge.on_order(report(G.Reject))
-    bridge.on_order(report(G.Sended))
-    assert order.status is OS.REJECTED and order.secondary_order_id is None
-    assert [e.event_type for e in drain()] == [E.ORDER_UNSOLICITED_UPDATE]
-
-
-@pytest.mark.parametrize("gw", [G.Filled, G.WaitCancelled])
-def test_match_without_cumulative_quantity_keeps_average_price(bridge, gw):
-    order = host(OS.ACTIVE)
-    bridge.on_order(report(gw, trade_qty=0, total_trade_value=0.0))
-    assert (order.avg_price, order.filled_quantity, order.unfilled_quantity) == (0.0, 0, 100)
-    assert order.status is (OS.FILLED if gw is G.Filled else OS.ACTIVE)
-    assert [e.event_type for e in drain()] == ([TRADE] if gw is G.Filled else [TRADE, PENDING])
-
-
-def test_reject_reason_joins_code_and_message(bridge):
-    order = host()
-    bridge.on_order(report(G.Reject, error_code=-7, error_msg="x y"))
-    assert order.message == "-7_x y"
-
-
 def test_reject_with_non_text_message_fails_before_marking(bridge):
     order = host()
     with pytest.raises(TypeError):
