@@ -75,6 +75,17 @@ extern State S;
 // Empties a module-level container with its own clear(), keeping the object.
 [[nodiscard]] bool clear_global(PyObject* name);
 
+// queue.cpp: the native event queue type (a drop-in for RB).
+// Readies the type, registers it as a virtual subclass of RB and binds it as
+// EventQueue in the module.
+[[nodiscard]] bool queue_ready(PyObject* module);
+// EventQueue(capacity, dtype): a new reference, NULL on error.
+[[nodiscard]] PyObject* queue_new(PyObject* capacity, PyObject* dtype);
+// True when obj is exactly the native type (not a subclass).
+bool queue_is_native(PyObject* obj);
+// queue.append(item) for a native queue, without a method call.
+[[nodiscard]] bool queue_append(PyObject* queue, PyObject* item);
+
 // Methods of MachStrategy: argv[0] is self, then the parameters in order.
 // startup.cpp
 PyObject* init(PyObject* const* argv);

@@ -159,11 +159,11 @@ struct Imported {
 
 [[nodiscard]] bool create_containers() {
     if (!bind_new("mach_params", PyDict_New())) return false;
-    Ref rb = global(N(RB));
-    if (!rb) return false;
+    // RB(capacity=1000000, dtype=object) in its native form: a virtual subclass of RB.
+    if (!queue_ready(S.module)) return false;
     Ref capacity = Ref::steal(PyLong_FromLong(1000000));
     if (!capacity) return false;
-    Ref queue = common::call_kw(rb.get(), KW(ring_buffer), capacity.get(), (PyObject*)&PyBaseObject_Type);
+    Ref queue = Ref::steal(queue_new(capacity.get(), (PyObject*)&PyBaseObject_Type));
     if (!queue || !bind(N(event_queue), queue.get())) return false;
     for (PyObject* name : {N(history_bar), N(history_tick), N(orders_dict), N(algo_parent_orders),
                            N(algo_child_orders), N(algo_child_trades)}) {
@@ -328,6 +328,7 @@ Ref global_attr(PyObject* name, PyObject* attr) {
 bool post(PyObject* event) {
     Ref queue = global(N(event_queue));
     if (!queue) return false;
+    if (queue_is_native(queue.get())) return queue_append(queue.get(), event);
     return bool(common::call_method(queue.get(), N(append), event));
 }
 

@@ -1,2 +1,587 @@
-// The event queue type (native drop-in for the ring buffer library's RingBuffer).
+// The event queue type: a native drop-in for the ring buffer library's
+// RingBuffer, with its interface, index arithmetic and error messages. The
+// library's operations are several interpreted statements each, so threads can
+// tear them apart; here every operation is one C call under the GIL. With dtype
+// object the slots are a C array of owned references, empty outside the waiting
+// range, so a popped or overwritten event is released at once. Other dtypes
+// keep a numpy array as the library does.
 #include "maviro.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+namespace maviro {
+namespace {
+
+struct Queue {
+    PyObject_HEAD
+    PyObject** items;  // dtype object: `capacity` slots, NULL outside [left, right)
+    PyObject* arr;     // other dtypes: np.empty(capacity, dtype)
+    PyObject* dtype;   // numpy dtype of the elements
+    PyObject* tail;    // other dtypes: arr.shape[1:]
+    Py_ssize_t capacity;
+    Py_ssize_t left;   // as the library keeps its indices: 0 <= left < capacity
+    Py_ssize_t right;  // left + number waiting
+    bool objects;
+    bool overwrite;
+    PyObject* weakrefs;
+};
+
+// numpy, as the library uses it; strong references for the life of the process.
+struct Numpy {
+    PyObject* empty;
+    PyObject* concatenate;
+    PyObject* dtype;
+    PyObject* integer;       // np.integer: scalars indexed like ints
+    PyObject* object_dtype;  // np.dtype(object)
+    PyObject* astype;        // interned "astype"
+    PyObject* register_;     // interned "register"
+} np;
+
+const char kAppendFull[] = "append to a full RingBuffer with overwrite disabled";
+const char kPopEmpty[] = "pop from an empty RingBuffer";
+const char kExtendFull[] = "extend a RingBuffer such that it would overflow, with overwrite disabled";
+const char kIndexRange[] = "RingBuffer index out of range";
+
+inline PyObject* new_ref(PyObject* o) {  // Py_NewRef is 3.10+
+    Py_INCREF(o);
+    return o;
+}
+
+inline Py_ssize_t size(const Queue* q) { return q->right - q->left; }
+inline bool full(const Queue* q) { return size(q) == q->capacity; }
+
+inline void fix_indices(Queue* q) {
+    if (q->left >= q->capacity) {
+        q->left -= q->capacity;
+        q->right -= q->capacity;
+    } else if (q->left < 0) {
+        q->left += q->capacity;
+        q->right += q->capacity;
+    }
+}
+
+void index_error(const char* msg) { PyErr_SetString(PyExc_IndexError, msg); }
+
+// The library's checks before a store of n values. Returns 1 to go on, 0 when
+// the library silently stores nothing (an empty queue that the values overflow),
+// -1 with IndexError set.
+int may_store(const Queue* q, Py_ssize_t n, const char* msg) {
+    if (size(q) + n > q->capacity) {
+        if (!q->overwrite) return index_error(msg), -1;
+        if (size(q) == 0) return 0;
+    }
+    return 1;
+}
+
+// Releases the references in slots[0, n) that are set, then frees the array.
+void release_slots(PyObject** slots, Py_ssize_t n, bool free_array) {
+    for (Py_ssize_t i = 0; i < n; ++i) Py_XDECREF(slots[i]);
+    if (free_array) PyMem_Free(slots);
+}
+
+// Other dtypes: the values converted into a fresh array of shape (n,) + tail,
+// before the queue's state is read, since converting can run Python code.
+[[nodiscard]] Ref convert(Queue* q, PyObject* values, Py_ssize_t n, bool one) {
+    Ref count = Ref::steal(PyLong_FromSsize_t(n));
+    if (!count) return {};
+    Ref head = Ref::steal(PyTuple_Pack(1, count.get()));
+    if (!head) return {};
+    Ref shape = Ref::steal(PySequence_Concat(head.get(), q->tail));
+    if (!shape) return {};
+    Ref tmp = common::call(np.empty, shape.get(), q->dtype);
+    if (!tmp) return {};
+    int rc = one ? PyObject_SetItem(tmp.get(), S.zero, values) : PyObject_SetItem(tmp.get(), Py_Ellipsis, values);
+    if (rc < 0) return {};
+    return tmp;
+}
+
+[[nodiscard]] bool set_slot(Queue* q, Py_ssize_t slot, PyObject* value) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(slot));
+    return key && PyObject_SetItem(q->arr, key.get(), value) == 0;
+}
+
+[[nodiscard]] Ref get_slot(Queue* q, Py_ssize_t slot) {
+    if (q->objects) return Ref::borrow(q->items[slot] ? q->items[slot] : Py_None);
+    Ref key = Ref::steal(PyLong_FromSsize_t(slot));
+    if (!key) return {};
+    return Ref::steal(PyObject_GetItem(q->arr, key.get()));
+}
+
+// ---- append / appendleft / pop / popleft
+
+[[nodiscard]] bool append_impl(Queue* q, PyObject* value, bool at_left) {
+    Ref elem;
+    if (!q->objects) {
+        int go = may_store(q, 1, kAppendFull);
+        if (go <= 0) return go == 0;
+        Ref tmp = convert(q, value, 1, true);
+        if (!tmp) return false;
+        elem = Ref::steal(PySequence_GetItem(tmp.get(), 0));
+        if (!elem) return false;
+    }
+    // From here on no Python code runs until the indices are final.
+    int go = may_store(q, 1, kAppendFull);
+    if (go <= 0) return go == 0;
+    bool drop = full(q);
+    Py_ssize_t slot = at_left ? (q->left + q->capacity - 1) % q->capacity : q->right % q->capacity;
+    PyObject* old = nullptr;
+    if (q->objects) {
+        old = q->items[slot];
+        Py_INCREF(value);
+        q->items[slot] = value;
+    } else if (!set_slot(q, slot, elem.get())) {
+        return false;
+    }
+    if (at_left) {
+        if (drop) q->right -= 1;
+        q->left -= 1;
+    } else {
+        if (drop) q->left += 1;
+        q->right += 1;
+    }
+    fix_indices(q);
+    Py_XDECREF(old);  // may run a __del__: the queue is consistent by now
+    return true;
+}
+
+PyObject* pop_impl(Queue* q, bool at_left) {
+    if (size(q) == 0) return index_error(kPopEmpty), nullptr;
+    Py_ssize_t slot = at_left ? q->left : (q->right - 1) % q->capacity;
+    PyObject* res;
+    if (q->objects) {
+        res = q->items[slot];  // the slot's reference goes to the caller
+        q->items[slot] = nullptr;
+        if (!res) res = new_ref(Py_None);
+    } else {
+        res = get_slot(q, slot).release();
+        if (!res) return nullptr;
+    }
+    if (at_left)
+        q->left += 1;
+    else
+        q->right -= 1;
+    fix_indices(q);
+    return res;
+}
+
+// ---- extend / extendleft
+
+[[nodiscard]] bool extend_objects(Queue* q, PyObject* seq, bool at_left) {
+    Py_ssize_t lv = PySequence_Fast_GET_SIZE(seq);
+    PyObject** src = PySequence_Fast_ITEMS(seq);
+    int go = may_store(q, lv, kExtendFull);
+    if (go <= 0) return go == 0;
+    Py_ssize_t cap = q->capacity;
+    if (lv >= cap) {
+        // Every slot is replaced: fill a fresh array and swap it in.
+        PyObject** fresh = nullptr;
+        if (cap > 0) {
+            fresh = (PyObject**)PyMem_Calloc((size_t)cap, sizeof(PyObject*));
+            if (!fresh) return (void)PyErr_NoMemory(), false;
+        }
+        Py_ssize_t from = at_left ? 0 : lv - cap;
+        for (Py_ssize_t i = 0; i < cap; ++i) fresh[i] = new_ref(src[from + i]);
+        PyObject** old = q->items;
+        q->items = fresh;
+        q->left = 0;
+        q->right = cap;
+        release_slots(old, old ? cap : 0, true);
+        return true;
+    }
+    Py_ssize_t start = at_left ? ((q->left - lv) % cap + cap) % cap : q->right % cap;
+    Py_ssize_t displaced = 0;
+    for (Py_ssize_t i = 0; i < lv; ++i) displaced += q->items[(start + i) % cap] != nullptr;
+    PyObject** old = nullptr;
+    if (displaced) {
+        old = (PyObject**)PyMem_Malloc((size_t)displaced * sizeof(PyObject*));
+        if (!old) return (void)PyErr_NoMemory(), false;
+    }
+    Py_ssize_t k = 0;
+    for (Py_ssize_t i = 0; i < lv; ++i) {
+        PyObject*& slot = q->items[(start + i) % cap];
+        if (slot) old[k++] = slot;
+        slot = new_ref(src[i]);
+    }
+    if (at_left) {
+        q->left -= lv;
+        fix_indices(q);
+        if (q->right > q->left + cap) q->right = q->left + cap;
+    } else {
+        q->right += lv;
+        if (q->left < q->right - cap) q->left = q->right - cap;
+        fix_indices(q);
+    }
+    release_slots(old, displaced, true);
+    return true;
+}
+
+[[nodiscard]] bool extend_array(Queue* q, PyObject* tmp, Py_ssize_t lv, bool at_left) {
+    int go = may_store(q, lv, kExtendFull);
+    if (go <= 0) return go == 0;
+    Py_ssize_t cap = q->capacity;
+    if (lv >= cap) {
+        Py_ssize_t from = at_left ? 0 : lv - cap;
+        Ref part = Ref::steal(PySequence_GetSlice(tmp, from, from + cap));
+        if (!part || PyObject_SetItem(q->arr, Py_Ellipsis, part.get()) < 0) return false;
+        q->left = 0;
+        q->right = cap;
+        return true;
+    }
+    Py_ssize_t start = at_left ? ((q->left - lv) % cap + cap) % cap : q->right % cap;
+    Py_ssize_t first = start + lv <= cap ? lv : cap - start;
+    Ref a = Ref::steal(PySequence_GetSlice(tmp, 0, first));
+    Ref b = Ref::steal(PySequence_GetSlice(tmp, first, lv));
+    if (!a || !b || PySequence_SetSlice(q->arr, start, start + first, a.get()) < 0 ||
+        PySequence_SetSlice(q->arr, 0, lv - first, b.get()) < 0)
+        return false;
+    if (at_left) {
+        q->left -= lv;
+        fix_indices(q);
+        if (q->right > q->left + cap) q->right = q->left + cap;
+    } else {
+        q->right += lv;
+        if (q->left < q->right - cap) q->left = q->right - cap;
+        fix_indices(q);
+    }
+    return true;
+}
+
+PyObject* extend_impl(Queue* q, PyObject* values, bool at_left) {
+    Py_ssize_t lv = PyObject_Size(values);
+    if (lv < 0) return nullptr;
+    int go = may_store(q, lv, kExtendFull);
+    if (go <= 0) return go == 0 ? new_ref(Py_None) : nullptr;
+    bool ok;
+    if (q->objects) {
+        Ref seq = Ref::steal(PySequence_Fast(values, "values must be a sequence"));
+        ok = seq && extend_objects(q, seq.get(), at_left);
+    } else {
+        Ref tmp = convert(q, values, lv, false);
+        ok = tmp && extend_array(q, tmp.get(), lv, at_left);
+    }
+    return ok ? new_ref(Py_None) : nullptr;
+}
+
+// ---- reading
+
+// The waiting items, oldest first, as a list taken in one step.
+[[nodiscard]] Ref snapshot(Queue* q) {
+    Py_ssize_t n = size(q);
+    Ref list = Ref::steal(PyList_New(n));
+    if (!list) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = q->items[(q->left + i) % q->capacity];
+        PyList_SET_ITEM(list.get(), i, new_ref(v ? v : Py_None));
+    }
+    return list;
+}
+
+// The library's _unwrap: a new numpy array of the waiting items, oldest first.
+[[nodiscard]] Ref unwrap(Queue* q) {
+    if (q->objects) {
+        Ref items = snapshot(q);
+        if (!items) return {};
+        Py_ssize_t n = PyList_GET_SIZE(items.get());
+        Ref count = Ref::steal(PyLong_FromSsize_t(n));
+        if (!count) return {};
+        Ref out = common::call(np.empty, count.get(), np.object_dtype);
+        if (!out) return {};
+        // One by one, so that an item that is itself a sequence is kept whole.
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (PySequence_SetItem(out.get(), i, PyList_GET_ITEM(items.get(), i)) < 0) return {};
+        return out;
+    }
+    Py_ssize_t cap = q->capacity;
+    Ref a = Ref::steal(PySequence_GetSlice(q->arr, q->left, q->right < cap ? q->right : cap));
+    Ref b = Ref::steal(PySequence_GetSlice(q->arr, 0, q->right > cap ? q->right - cap : 0));
+    if (!a || !b) return {};
+    Ref parts = Ref::steal(PyTuple_Pack(2, a.get(), b.get()));
+    if (!parts) return {};
+    return common::call(np.concatenate, parts.get());
+}
+
+PyObject* item_at(Queue* q, Py_ssize_t i) {
+    if (i < 0 || i >= size(q)) return index_error(kIndexRange), nullptr;
+    return get_slot(q, (q->left + i) % q->capacity).release();
+}
+
+bool is_integer_index(PyObject* item) {
+    return (PyLong_Check(item) && !PyBool_Check(item)) || PyObject_TypeCheck(item, (PyTypeObject*)np.integer);
+}
+
+// ---- type slots
+
+Queue* Q(PyObject* self) { return (Queue*)self; }
+
+Py_ssize_t q_length(PyObject* self) { return size(Q(self)); }
+
+PyObject* q_item(PyObject* self, Py_ssize_t i) { return item_at(Q(self), i); }
+
+PyObject* q_subscript(PyObject* self, PyObject* item) {
+    if (is_integer_index(item)) {
+        Py_ssize_t i = PyNumber_AsSsize_t(item, PyExc_IndexError);
+        if (i == -1 && PyErr_Occurred()) return nullptr;
+        if (i < 0) i += size(Q(self));
+        return item_at(Q(self), i);
+    }
+    Ref all = unwrap(Q(self));
+    return all ? PyObject_GetItem(all.get(), item) : nullptr;
+}
+
+PyObject* q_iter(PyObject* self) {
+    Ref all = Q(self)->objects ? snapshot(Q(self)) : unwrap(Q(self));
+    return all ? PyObject_GetIter(all.get()) : nullptr;
+}
+
+PyObject* q_repr(PyObject* self) {
+    Ref all = unwrap(Q(self));
+    return all ? PyUnicode_FromFormat("<RingBuffer of %R>", all.get()) : nullptr;
+}
+
+// Releases the storage of the dtype-object case; the object stays usable, empty
+// and of capacity 0.
+void release_storage(Queue* q) {
+    PyObject** items = q->items;
+    Py_ssize_t cap = q->objects ? q->capacity : 0;
+    q->items = nullptr;
+    q->left = q->right = 0;
+    if (q->objects) q->capacity = 0;
+    if (items) release_slots(items, cap, true);
+}
+
+int q_traverse(PyObject* self, visitproc visit, void* arg) {
+    Queue* q = Q(self);
+    if (q->objects)
+        for (Py_ssize_t i = q->left; i < q->right; ++i) Py_VISIT(q->items[i % q->capacity]);
+    Py_VISIT(q->arr);
+    Py_VISIT(q->dtype);
+    Py_VISIT(q->tail);
+    return 0;  // a heap subclass's type is visited by the subclass's own traverse
+}
+
+int q_clear(PyObject* self) {
+    if (Q(self)->objects) release_storage(Q(self));
+    return 0;
+}
+
+void q_dealloc(PyObject* self) {
+    Queue* q = Q(self);
+    PyObject_GC_UnTrack(self);
+    if (q->weakrefs) PyObject_ClearWeakRefs(self);
+    release_storage(q);
+    Py_CLEAR(q->arr);
+    Py_CLEAR(q->dtype);
+    Py_CLEAR(q->tail);
+    Py_TYPE(self)->tp_free(self);  // a heap subclass's dealloc drops its type reference
+}
+
+PyObject* q_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    Queue* q = Q(self);
+    q->objects = true;
+    q->overwrite = true;
+    q->dtype = new_ref(np.object_dtype);
+    return self;
+}
+
+// (capacity, dtype=float, allow_overwrite=True). Calling it again replaces the
+// storage, as re-running the library's __init__ does.
+int q_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"capacity", "dtype", "allow_overwrite", nullptr};
+    PyObject* capacity;
+    PyObject* dtype = (PyObject*)&PyFloat_Type;
+    PyObject* allow = Py_True;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:RingBuffer", (char**)kwlist, &capacity, &dtype, &allow))
+        return -1;
+    Ref d = common::call(np.dtype, dtype);
+    if (!d) return -1;
+    int objects = PyIndex_Check(capacity) ? PyObject_RichCompareBool(d.get(), np.object_dtype, Py_EQ) : 0;
+    if (objects < 0) return -1;
+    Ref arr, tail;
+    Py_ssize_t cap;
+    PyObject** items = nullptr;
+    if (objects) {
+        cap = PyNumber_AsSsize_t(capacity, PyExc_OverflowError);
+        if (cap == -1 && PyErr_Occurred()) return -1;
+        if (cap < 0) {
+            PyErr_SetString(PyExc_ValueError, "negative dimensions are not allowed");
+            return -1;
+        }
+        if (cap > 0) {
+            // calloc: the pages of a large queue are only touched as it fills.
+            items = (PyObject**)PyMem_Calloc((size_t)cap, sizeof(PyObject*));
+            if (!items) return (void)PyErr_NoMemory(), -1;
+        }
+    } else {
+        arr = common::call(np.empty, capacity, d.get());
+        if (!arr) return -1;
+        cap = PyObject_Size(arr.get());
+        if (cap < 0) return -1;
+        d = common::getattr(arr.get(), N(dtype));
+        Ref shape = d ? Ref::steal(PyObject_GetAttrString(arr.get(), "shape")) : Ref{};
+        if (!shape) return -1;
+        tail = Ref::steal(PySequence_GetSlice(shape.get(), 1, PY_SSIZE_T_MAX));
+        if (!tail) return -1;
+    }
+    int overwrite = PyObject_IsTrue(allow);
+    if (overwrite < 0) {
+        PyMem_Free(items);
+        return -1;
+    }
+    Queue* q = Q(self);
+    bool was_objects = q->objects;
+    PyObject** old_items = q->items;
+    Py_ssize_t old_cap = q->capacity;
+    Ref old_arr = Ref::steal(q->arr), old_dtype = Ref::steal(q->dtype), old_tail = Ref::steal(q->tail);
+    q->items = items;
+    q->arr = arr.release();
+    q->dtype = d.release();
+    q->tail = tail.release();
+    q->capacity = cap;
+    q->left = q->right = 0;
+    q->objects = objects;
+    q->overwrite = overwrite;
+    if (was_objects && old_items) release_slots(old_items, old_cap, true);
+    return 0;
+}
+
+// ---- methods and properties
+
+PyObject* m_append(PyObject* self, PyObject* value) {
+    return append_impl(Q(self), value, false) ? new_ref(Py_None) : nullptr;
+}
+PyObject* m_appendleft(PyObject* self, PyObject* value) {
+    return append_impl(Q(self), value, true) ? new_ref(Py_None) : nullptr;
+}
+PyObject* m_pop(PyObject* self, PyObject*) { return pop_impl(Q(self), false); }
+PyObject* m_popleft(PyObject* self, PyObject*) { return pop_impl(Q(self), true); }
+PyObject* m_extend(PyObject* self, PyObject* values) { return extend_impl(Q(self), values, false); }
+PyObject* m_extendleft(PyObject* self, PyObject* values) { return extend_impl(Q(self), values, true); }
+
+PyObject* m_array(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"dtype", "copy", nullptr};
+    PyObject* dtype = Py_None;
+    PyObject* copy = Py_None;  // always a new array, whatever is asked
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:__array__", (char**)kwlist, &dtype, &copy)) return nullptr;
+    Ref all = unwrap(Q(self));
+    if (!all) return nullptr;
+    if (dtype == Py_None) return all.release();
+    return common::call_method(all.get(), np.astype, dtype).release();
+}
+
+PyObject* g_is_full(PyObject* self, void*) { return PyBool_FromLong(full(Q(self))); }
+PyObject* g_maxlen(PyObject* self, void*) { return PyLong_FromSsize_t(Q(self)->capacity); }
+PyObject* g_dtype(PyObject* self, void*) { return new_ref(Q(self)->dtype); }
+PyObject* g_shape(PyObject* self, void*) {
+    Queue* q = Q(self);
+    Ref n = Ref::steal(PyLong_FromSsize_t(size(q)));
+    Ref head = n ? Ref::steal(PyTuple_Pack(1, n.get())) : Ref{};
+    if (!head || q->objects) return head.release();
+    return PySequence_Concat(head.get(), q->tail);
+}
+
+PyMethodDef q_methods[] = {
+    {"append", m_append, METH_O, "Add a value at the right; a full queue drops its oldest value."},
+    {"appendleft", m_appendleft, METH_O, "Add a value at the left; a full queue drops its newest value."},
+    {"pop", m_pop, METH_NOARGS, "Remove and return the newest value."},
+    {"popleft", m_popleft, METH_NOARGS, "Remove and return the oldest value."},
+    {"extend", m_extend, METH_O, "Add the values at the right, in order."},
+    {"extendleft", m_extendleft, METH_O, "Add the values at the left, keeping their order."},
+    {"__array__", (PyCFunction)(void (*)(void))m_array, METH_VARARGS | METH_KEYWORDS,
+     "The waiting values, oldest first, as a new numpy array."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef q_getset[] = {
+    {"is_full", g_is_full, nullptr, "True if there is no more space in the queue.", nullptr},
+    {"maxlen", g_maxlen, nullptr, "The capacity.", nullptr},
+    {"dtype", g_dtype, nullptr, "numpy dtype of the values.", nullptr},
+    {"shape", g_shape, nullptr, "(len,) plus the shape of one value.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PySequenceMethods q_as_sequence = [] {
+    PySequenceMethods m{};
+    m.sq_length = q_length;
+    m.sq_item = q_item;
+    return m;
+}();
+
+PyMappingMethods q_as_mapping = [] {
+    PyMappingMethods m{};
+    m.mp_length = q_length;
+    m.mp_subscript = q_subscript;
+    return m;
+}();
+
+PyTypeObject queue_type = [] {
+    PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    t.ob_base = head[0];
+    t.tp_name = "korvane.orvik.utils.maviro.EventQueue";
+    t.tp_basicsize = sizeof(Queue);
+    t.tp_dealloc = q_dealloc;
+    t.tp_repr = q_repr;
+    t.tp_as_sequence = &q_as_sequence;
+    t.tp_as_mapping = &q_as_mapping;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc =
+        "EventQueue(capacity, dtype=float, allow_overwrite=True)\n--\n\n"
+        "Ring buffer with the interface of numpy_ringbuffer.RingBuffer. Each operation is\n"
+        "indivisible, and with dtype object a popped or overwritten value is released at once.";
+    t.tp_traverse = q_traverse;
+    t.tp_clear = q_clear;
+    t.tp_weaklistoffset = offsetof(Queue, weakrefs);
+    t.tp_iter = q_iter;
+    t.tp_methods = q_methods;
+    t.tp_getset = q_getset;
+    t.tp_init = q_init;
+    t.tp_new = q_new;
+    return t;
+}();
+
+[[nodiscard]] bool load_numpy() {
+    Ref mod = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!mod) return false;
+    PyObject** slots[] = {&np.empty, &np.concatenate, &np.dtype, &np.integer};
+    const char* names[] = {"empty", "concatenate", "dtype", "integer"};
+    for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i) {
+        PyObject* v = PyObject_GetAttrString(mod.get(), names[i]);
+        if (!v) return false;
+        Py_XSETREF(*slots[i], v);
+    }
+    if (!PyType_Check(np.integer)) {
+        PyErr_SetString(PyExc_TypeError, "numpy.integer is not a type");
+        return false;
+    }
+    Py_XSETREF(np.object_dtype, common::call(np.dtype, (PyObject*)&PyBaseObject_Type).release());
+    Py_XSETREF(np.astype, PyUnicode_InternFromString("astype"));
+    Py_XSETREF(np.register_, PyUnicode_InternFromString("register"));
+    return np.object_dtype && np.astype && np.register_;
+}
+
+}  // namespace
+
+bool queue_ready(PyObject* module) {
+    if (!load_numpy()) return false;
+    if (!(queue_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&queue_type) < 0) return false;
+    PyObject* type = (PyObject*)&queue_type;
+    // A virtual subclass of the library's class, so isinstance checks against RB hold.
+    Ref rb = global(N(RB));
+    if (!rb || !common::call_method(rb.get(), np.register_, type)) return false;
+    Ref key = Ref::steal(PyUnicode_InternFromString("EventQueue"));
+    return key && PyObject_SetAttr(module, key.get(), type) == 0;
+}
+
+PyObject* queue_new(PyObject* capacity, PyObject* dtype) {
+    return common::call((PyObject*)&queue_type, capacity, dtype).release();
+}
+
+bool queue_is_native(PyObject* obj) { return Py_TYPE(obj) == &queue_type; }
+
+bool queue_append(PyObject* queue, PyObject* item) { return append_impl(Q(queue), item, false); }
+
+}  // namespace maviro
