@@ -103,15 +103,103 @@ def test_a_snapshot_lacking_an_attribute_caches_and_posts_nothing(bridge, missin
     assert maviro.history_tick == {} and drain() == []
 
 
-@pytest.mark.parametrize("count, expected", [(3, [3, 4, 5]), (10, [1, 2, 3, 4, 5]), (1, [5]),
-                                             (0, [1, 2, 3, 4, 5]), (-2, [3, 4, 5])])
+class Watched(Record):
+    """A record that notes every attribute read."""
+
+    def __getattribute__(self, name):
+        if not name.startswith("__"):
+            object.__getattribute__(self, "__dict__").setdefault("_reads", []).append(name)
+        return object.__getattribute__(self, name)
+
+
+def l2_order(**over):
+    attrs = dict(order_time=STAMP, security_id="000001", market_type=MarketType.SZSE, side=49,
+                 biz_index=7, order_price=10.5, order_volume=300, order_type=50, orig_order_no=99)
+    attrs.update(over)
+    return Record(**attrs)
+
+
+def l2_trade(bid=1, offer=2, **over):
+    attrs = dict(trade_time=STAMP, security_id="000001", market_type=MarketType.SZSE,
+                 bid_appl_seq_num=bid, offer_appl_seq_num=offer, biz_index=8, trade_price=10.5,
+                 trade_volume=100, value_trade=1050.0, trade_type=ord("F"))
+    attrs.update(over)
+    return Record(**attrs)
+
+
+HEAD = ["security_id", "market_type"]
+READS = {
+    "on_snapshot": (snapshot, ["orig_time"] + HEAD + SNAPSHOT_ATTRS),
+    "on_tick_order": (l2_order, ["order_time"] + HEAD + ["side", "market_type", "biz_index", "order_price",
+                                                         "order_volume", "order_type", "market_type",
+                                                         "orig_order_no", "order_type", "market_type"]),
+    "on_tick_trade": (l2_trade, ["trade_time"] + HEAD + ["bid_appl_seq_num", "offer_appl_seq_num", "biz_index",
+                                                         "trade_price", "trade_volume", "value_trade",
+                                                         "trade_type", "bid_appl_seq_num",
+                                                         "offer_appl_seq_num"]),
+    "on_bar": (bar, HEAD + ["end_time", "open", "close", "high", "low", "amount", "volume", "prev_close"]),
+}
+
+
+@pytest.mark.parametrize("callback", sorted(READS))
+def test_gateway_attributes_are_read_in_order(bridge, universe, callback):
+    make, expected = READS[callback]
+    rec = Watched(**vars(make()))
+    getattr(bridge, callback)(rec)
+    assert rec.__dict__["_reads"] == expected
+
+
+@pytest.mark.parametrize("missing", READS["on_bar"][1])
+def test_a_bar_lacking_an_attribute_caches_and_counts_nothing(bridge, universe, missing):
+    universe[:] = ["x"]
+    attrs = dict(vars(bar()))
+    del attrs[missing]
+    with pytest.raises(AttributeError):
+        bridge.on_bar(Record(**attrs))
+    assert maviro.history_bar == {} and drain() == [] and bridge.bar_cnt == 0 and bridge.current_trade_dt == 0
+
+
+@pytest.mark.parametrize("callback, missing", [(cb, a) for cb in ("on_tick_order", "on_tick_trade")
+                                               for a in dict.fromkeys(READS[cb][1])])
+def test_a_level2_record_lacking_an_attribute_posts_nothing(bridge, callback, missing):
+    attrs = dict(vars(READS[callback][0]()))
+    del attrs[missing]
+    with pytest.raises(AttributeError):
+        getattr(bridge, callback)(Record(**attrs))
+    assert drain() == []
+
+
+SELECTIONS = [(3, [3, 4, 5]), (10, [1, 2, 3, 4, 5]), (1, [5]), (True, [5]), (0, [1, 2, 3, 4, 5]),
+              (-2, [3, 4, 5]), (-4, [5]), (-5, []), (-6, []), (2 ** 100, [1, 2, 3, 4, 5]), (-2 ** 100, [])]
+
+
+@pytest.mark.parametrize("count, expected", SELECTIONS)
 def test_history_bars_selects_the_newest_count(bridge, universe, count, expected):
     universe[:] = ["x"] * 100
     for i in range(1, 6):
         bridge.on_bar(bar(close=i))
     got = maviro.history_bars("000001.XSHE", count)
     assert type(got) is list and [b["close_price"] for b in got] == expected
-    assert maviro.get_current_bar("000001.XSHE") is got[-1]
+    assert got == list(maviro.history_bar["000001.XSHE"])[-count:]
+    bridge.on_bar(bar(close=6))
+    assert [b["close_price"] for b in got] == expected
+    assert maviro.get_current_bar("000001.XSHE")["close_price"] == 6
+
+
+class Histories(dict):
+    """A mapping the host might substitute, holding deque subclasses."""
+
+
+@pytest.mark.parametrize("count, expected", SELECTIONS)
+def test_other_containers_get_the_same_answers(bridge, monkeypatch, count, expected):
+    monkeypatch.setattr(maviro, "history_tick", Histories())
+    monkeypatch.setattr(maviro, "deque", type("Ticks", (maviro.deque,), {}))
+    for i in range(1, 6):
+        bridge.on_snapshot(snapshot(last_price=i))
+    assert type(maviro.history_tick["000001.XSHE"]).__name__ == "Ticks"
+    assert [t["last_price"] for t in maviro.history_ticks("000001.XSHE", count)] == expected
+    assert maviro.get_current_tick("000001.XSHE")["last_price"] == 5
+    assert maviro.get_current_tick("000002.XSHE") is None
 
 
 def test_queries_answer_none_for_unknown_instruments_and_after_the_day_switch(bridge, universe):
@@ -139,21 +227,6 @@ def test_a_count_that_is_not_an_integer_raises_type_error(bridge, count):
     bridge.on_snapshot(snapshot())
     with pytest.raises(TypeError, match="count must be an integer"):
         maviro.history_ticks("000001.XSHE", count)
-
-
-def l2_order(**over):
-    attrs = dict(order_time=STAMP, security_id="000001", market_type=MarketType.SZSE, side=49,
-                 biz_index=7, order_price=10.5, order_volume=300, order_type=50, orig_order_no=99)
-    attrs.update(over)
-    return Record(**attrs)
-
-
-def l2_trade(bid, offer, **over):
-    attrs = dict(trade_time=STAMP, security_id="000001", market_type=MarketType.SZSE,
-                 bid_appl_seq_num=bid, offer_appl_seq_num=offer, biz_index=8, trade_price=10.5,
-                 trade_volume=100, value_trade=1050.0, trade_type=ord("F"))
-    attrs.update(over)
-    return Record(**attrs)
 
 
 def test_level2_order_maps_codes_as_text_with_the_market_and_posts(bridge, monkeypatch):

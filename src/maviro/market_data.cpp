@@ -92,36 +92,49 @@ Ref map_code(PyObject* rec, PyObject* mapper_name, PyObject* code_attr) {
     return common::call(mapper.get(), text.get(), market.get());
 }
 
-// history[code].append(record), creating history[code] = make() first when absent.
+// A new empty history: bounded at 60 records for ticks, unbounded for bars.
+Ref new_history(bool bounded) {
+    Ref deque = global(N(deque));
+    if (!deque) return {};
+    if (!bounded) return common::call(deque.get());
+    Ref maxlen = Ref::steal(PyLong_FromLong(60));  // a cached small int
+    if (!maxlen) return {};
+    return common::call_kw(deque.get(), KW(maxlen), maxlen.get());
+}
+
+// history[code].append(record), storing a new history under code first when
+// there is none. For a plain dict one lookup serves the test and the read.
 [[nodiscard]] bool add_to_history(PyObject* history_name, PyObject* code, PyObject* record, bool bounded) {
     Ref history = global(history_name);
     if (!history) return false;
-    int has = PySequence_Contains(history.get(), code);
-    if (has < 0) return false;
-    if (!has) {
-        Ref deque = global(N(deque));
-        if (!deque) return false;
-        Ref fresh;
-        if (bounded) {
-            Ref maxlen = Ref::steal(PyLong_FromLong(60));
-            Ref kwnames = Ref::steal(PyTuple_Pack(1, N(maxlen)));
-            if (!maxlen || !kwnames) return false;
-            fresh = common::call_kw(deque.get(), kwnames.get(), maxlen.get());
-        } else {
-            fresh = common::call(deque.get());
+    Ref items;
+    if (PyDict_CheckExact(history.get())) {
+        items = Ref::borrow(PyDict_GetItemWithError(history.get(), code));
+        if (!items) {
+            if (PyErr_Occurred()) return false;
+            items = new_history(bounded);
+            if (!items || PyDict_SetItem(history.get(), code, items.get()) < 0) return false;
         }
-        if (!fresh || PyObject_SetItem(history.get(), code, fresh.get()) < 0) return false;
+    } else {
+        // Any other mapping the host put there gets the plain container protocol.
+        int has = PySequence_Contains(history.get(), code);
+        if (has < 0) return false;
+        if (!has) {
+            Ref fresh = new_history(bounded);
+            if (!fresh || PyObject_SetItem(history.get(), code, fresh.get()) < 0) return false;
+        }
+        items = Ref::steal(PyObject_GetItem(history.get(), code));
+        if (!items) return false;
     }
-    Ref items = Ref::steal(PyObject_GetItem(history.get(), code));
-    return items && common::call_method(items.get(), N(append), record);
+    return bool(common::call_method(items.get(), N(append), record));
 }
 
-// Event(EVENT.<type>, calendar_dt=dt, trading_dt=dt[, field=value]) appended to the queue.
-[[nodiscard]] bool post_timed(PyObject* type, PyObject* kwnames, PyObject* dt, PyObject* value) {
-    Ref event_cls = global(N(Event));
-    if (!event_cls) return false;
-    Ref event = value ? common::call_kw(event_cls.get(), kwnames, type, dt, dt, value)
-                      : common::call_kw(event_cls.get(), kwnames, type, dt, dt);
+// Event(type, calendar_dt=dt, trading_dt=dt[, field=value]) appended to the queue;
+// event_cls is the Event global, looked up before the type as the call reads.
+[[nodiscard]] bool post_timed(PyObject* event_cls, PyObject* type, PyObject* kwnames, PyObject* dt,
+                              PyObject* value) {
+    Ref event = value ? common::call_kw(event_cls, kwnames, type, dt, dt, value)
+                      : common::call_kw(event_cls, kwnames, type, dt, dt);
     return event && post(event.get());
 }
 
@@ -135,6 +148,50 @@ Ref find_history(PyObject* history_name, PyObject* code) {
     int has = PySequence_Contains(history.get(), code);
     if (has <= 0) return {};
     return Ref::steal(PyObject_GetItem(history.get(), code));
+}
+
+// collections.deque itself, for the exact-type test of the copying fast path.
+PyTypeObject* deque_type() {
+    static PyTypeObject* type = nullptr;
+    if (!type) {
+        Ref collections = Ref::steal(PyImport_ImportModule("collections"));
+        if (!collections) return nullptr;
+        Ref t = common::getattr(collections.get(), N(deque));
+        if (!t) return nullptr;
+        if (PyType_Check(t.get())) type = (PyTypeObject*)t.release();  // kept for the process
+        else return nullptr;
+    }
+    return type;
+}
+
+// records[-count:] as a new list, in time proportional to the records returned.
+PyObject* last_records(PyObject* items, PyObject* count) {
+    Py_ssize_t c = PyNumber_AsSsize_t(count, nullptr);  // clamps huge values
+    if (c == -1 && PyErr_Occurred()) return nullptr;
+    PyTypeObject* dq = deque_type();
+    if (!dq) {
+        if (PyErr_Occurred()) return nullptr;
+    } else if (Py_TYPE(items) == dq) {
+        // An exact deque runs no Python code while it is read, so the copy is
+        // one indivisible step under the GIL.
+        Py_ssize_t n = PyObject_Size(items);
+        if (n < 0) return nullptr;
+        Py_ssize_t start = c > 0 ? (c >= n ? 0 : n - c) : (c < -n ? n : -c);
+        Ref out = Ref::steal(PyList_New(n - start));
+        if (!out) return nullptr;
+        for (Py_ssize_t i = start; i < n; ++i) {
+            PyObject* item = PySequence_GetItem(items, i);
+            if (!item) return nullptr;
+            PyList_SET_ITEM(out.get(), i - start, item);
+        }
+        return out.release();
+    }
+    Ref all = Ref::steal(PySequence_List(items));
+    if (!all) return nullptr;
+    Py_ssize_t n = PyList_GET_SIZE(all.get());
+    Py_ssize_t start = c > 0 ? (c >= n ? 0 : n - c) : (c < -n ? n : -c);
+    if (start > 0 && PyList_SetSlice(all.get(), 0, start, nullptr) < 0) return nullptr;
+    return all.release();
 }
 
 PyObject* PARAMS_code[1];
@@ -175,13 +232,7 @@ PyObject* last_n(const char* name, PyObject* history_name, PyObject* const* args
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     }
-    Ref all = Ref::steal(PySequence_List(items.get()));
-    if (!all) return nullptr;
-    Ref start = Ref::steal(PyNumber_Negative(a[1]));
-    if (!start) return nullptr;
-    Ref slice = Ref::steal(PySlice_New(start.get(), nullptr, nullptr));
-    if (!slice) return nullptr;
-    return PyObject_GetItem(all.get(), slice.get());
+    return last_records(items.get(), a[1]);
 }
 
 PyObject* get_current_tick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -214,6 +265,8 @@ PyObject* on_snapshot(PyObject* const* argv) {
         return nullptr;
     // Cached before the event is built: a host handling TICK finds the record.
     if (!add_to_history(N(history_tick), code.get(), tick.get(), true)) return nullptr;
+    Ref event_cls = global(N(Event));
+    if (!event_cls) return nullptr;
     Ref type = global_attr(N(EVENT), N(TICK));
     if (!type) return nullptr;
     Ref tick_cls = global(N(TickObject));
@@ -227,7 +280,7 @@ PyObject* on_snapshot(PyObject* const* argv) {
     Ref instrument = common::call_method(proxy.get(), N(instruments), code.get());
     if (!instrument) return nullptr;
     Ref obj = common::call(tick_cls.get(), instrument.get(), tick.get());
-    if (!obj || !post_timed(type.get(), KW(tick), dt.get(), obj.get())) return nullptr;
+    if (!obj || !post_timed(event_cls.get(), type.get(), KW(tick), dt.get(), obj.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -256,8 +309,10 @@ PyObject* on_tick_order(PyObject* const* argv) {
     Ref l2 = common::call(create.get(), biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
                           order_type.get(), orig_no.get(), kind.get());
     if (!l2) return nullptr;
+    Ref event_cls = global(N(Event));
+    if (!event_cls) return nullptr;
     Ref type = global_attr(N(EVENT), N(L2_ORDER));
-    if (!type || !post_timed(type.get(), KW(l2_order), dt.get(), l2.get())) return nullptr;
+    if (!type || !post_timed(event_cls.get(), type.get(), KW(l2_order), dt.get(), l2.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -304,8 +359,11 @@ PyObject* on_tick_trade(PyObject* const* argv) {
     Ref l2 = common::call(create.get(), biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
                           value.get(), trade_type.get(), bid.get(), offer.get());
     if (!l2) return nullptr;
+    Ref event_cls = global(N(Event));
+    if (!event_cls) return nullptr;
     Ref type = global_attr(N(EVENT), N(L2_TRANSACTION));
-    if (!type || !post_timed(type.get(), KW(l2_transaction), dt.get(), l2.get())) return nullptr;
+    if (!type || !post_timed(event_cls.get(), type.get(), KW(l2_transaction), dt.get(), l2.get()))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -316,48 +374,59 @@ PyObject* on_bar(PyObject* const* argv) {
     if (!code) return nullptr;
     Ref record = Ref::steal(PyDict_New());
     if (!record || PyDict_SetItem(record.get(), N(market_code), code.get()) < 0) return nullptr;
+    // end_time / 1000 is read once: the record's time, the count key and the
+    // event time all come from this quotient.
+    Ref quotient;
     {
-        Ref orig_time = record_time(bar, N(end_time));
+        Ref convert = global(N(convert_int_to_datetime));
+        if (!convert) return nullptr;
+        Ref end_time = common::getattr(bar, N(end_time));
+        if (!end_time) return nullptr;
+        quotient = Ref::steal(PyNumber_TrueDivide(end_time.get(), S.thousand));
+        if (!quotient) return nullptr;
+        Ref orig_time = common::call(convert.get(), quotient.get());
         if (!orig_time || PyDict_SetItem(record.get(), N(orig_time), orig_time.get()) < 0) return nullptr;
     }
     if (!copy_fields(record.get(), bar, kBarFields)) return nullptr;
     if (!add_to_history(N(history_bar), code.get(), record.get(), false)) return nullptr;
 
-    // Count the bars of one end time; the quotient is compared exactly.
-    Ref end_time = common::getattr(bar, N(end_time));
-    if (!end_time) return nullptr;
-    Ref quotient = Ref::steal(PyNumber_TrueDivide(end_time.get(), S.thousand));
-    if (!quotient) return nullptr;
-    Ref current_dt = common::getattr(self, N(current_trade_dt));
-    if (!current_dt) return nullptr;
-    int same = PyObject_RichCompareBool(current_dt.get(), S.zero, Py_EQ);
-    if (same == 0) same = PyObject_RichCompareBool(current_dt.get(), quotient.get(), Py_EQ);
-    if (same < 0) return nullptr;
+    // Count the bars of one end time; the quotients are compared exactly.
     Ref count;
-    if (same) {
-        Ref cnt = common::getattr(self, N(bar_cnt));
-        if (!cnt) return nullptr;
-        Ref one = Ref::steal(PyLong_FromLong(1));
-        if (!one) return nullptr;
-        count = Ref::steal(PyNumber_Add(cnt.get(), one.get()));
-    } else {
-        count = Ref::steal(PyLong_FromLong(1));
+    {
+        Ref current_dt = common::getattr(self, N(current_trade_dt));
+        if (!current_dt) return nullptr;
+        int same = PyObject_RichCompareBool(current_dt.get(), S.zero, Py_EQ);
+        if (same == 0) same = PyObject_RichCompareBool(current_dt.get(), quotient.get(), Py_EQ);
+        if (same < 0) return nullptr;
+        if (same) {
+            Ref cnt = common::getattr(self, N(bar_cnt));
+            if (!cnt) return nullptr;
+            Ref one = Ref::steal(PyLong_FromLong(1));
+            if (!one) return nullptr;
+            count = Ref::steal(PyNumber_InPlaceAdd(cnt.get(), one.get()));
+        } else {
+            count = Ref::steal(PyLong_FromLong(1));
+        }
     }
     if (!count || !set_attr(self, N(bar_cnt), count.get()) || !set_attr(self, N(current_trade_dt), quotient.get()))
         return nullptr;
 
-    Ref env = global(N(Environment));
-    if (!env) return nullptr;
-    Ref instance = common::call_method(env.get(), N(get_instance));
-    if (!instance) return nullptr;
-    Ref universe = common::call_method(instance.get(), N(get_universe));
-    if (!universe) return nullptr;
-    Py_ssize_t size = PyObject_Size(universe.get());
-    if (size < 0) return nullptr;
-    Ref size_obj = Ref::steal(PyLong_FromSsize_t(size));
-    if (!size_obj) return nullptr;
-    int complete = PyObject_RichCompareBool(count.get(), size_obj.get(), Py_EQ);
-    if (complete < 0) return nullptr;
+    // The universe may change between bars, so its size is asked every time.
+    int complete;
+    {
+        Ref env = global(N(Environment));
+        if (!env) return nullptr;
+        Ref instance = common::call_method(env.get(), N(get_instance));
+        if (!instance) return nullptr;
+        Ref universe = common::call_method(instance.get(), N(get_universe));
+        if (!universe) return nullptr;
+        Py_ssize_t size = PyObject_Size(universe.get());
+        if (size < 0) return nullptr;
+        Ref size_obj = Ref::steal(PyLong_FromSsize_t(size));
+        if (!size_obj) return nullptr;
+        complete = PyObject_RichCompareBool(count.get(), size_obj.get(), Py_EQ);
+        if (complete < 0) return nullptr;
+    }
     if (!complete) Py_RETURN_NONE;
 
     Ref whole = global(N(convert_int_to_whole_date));
@@ -366,8 +435,11 @@ PyObject* on_bar(PyObject* const* argv) {
     if (!truncated) return nullptr;
     Ref calendar_dt = common::call(whole.get(), truncated.get());
     if (!calendar_dt) return nullptr;
+    Ref event_cls = global(N(Event));
+    if (!event_cls) return nullptr;
     Ref type = global_attr(N(EVENT), N(BAR));
-    if (!type || !post_timed(type.get(), KW(day), calendar_dt.get(), nullptr) || !set_attr(self, N(bar_cnt), S.zero))
+    if (!type || !post_timed(event_cls.get(), type.get(), KW(day), calendar_dt.get(), nullptr) ||
+        !set_attr(self, N(bar_cnt), S.zero))
         return nullptr;
     Py_RETURN_NONE;
 }
