@@ -1,5 +1,5 @@
 # make test    build on CPython 3.8 in .venv and run the tests
-# make demo    replay the bundled trading day through the bridge (the main job)
+# make demo    replay the bundled trading day through the bridge and print the summary (the main job)
 # PYTHON=/path/to/python picks another interpreter; VENV=dir another environment.
 
 PYTHON ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.8*/bin/python3.8) $(shell command -v python3.8 2>/dev/null) python3)
@@ -9,7 +9,7 @@ CMAKE_DEFINES ?=
 PYTEST_ARGS ?=
 VPY := $(VENV)/bin/python
 
-.PHONY: venv install test clean
+.PHONY: venv install test demo clean
 
 $(VENV)/.deps: pyproject.toml requirements-dev.txt stand_in/pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -31,6 +31,9 @@ install: venv
 
 test: install
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
+
+demo: install
+	$(VPY) -m pymach.replay replay
 
 clean:
 	rm -rf build .venv .venv-* *.egg-info stand_in/build stand_in/*.egg-info
