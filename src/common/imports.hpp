@@ -1,5 +1,4 @@
-// Import statements and global lookups done in C against a module's __dict__,
-// for the small modules (sentaly, login) that bind a handful of names at load.
+// Import statements and global lookups done in C against a module's __dict__.
 #pragma once
 #include "call.hpp"
 
@@ -20,23 +19,30 @@ namespace common {
     return bind_new(globals, alias, PyImport_ImportModule(module));
 }
 
-// `from <module> import <name>, ...`, with its semantics: a name the module
-// lacks may be a submodule (the import system loads it through the fromlist),
-// anything else is an ImportError.
+struct Imported {
+    Imported(const char* n) : name(n), alias(n) {}
+    Imported(const char* n, const char* a) : name(n), alias(a) {}
+    const char* name;
+    const char* alias;  // the name bound in the module
+};
+
+// `from <module> import <name> [as <alias>], ...`, with its semantics: a name the
+// module lacks may be a submodule (the import system loads it through the
+// fromlist), anything else is an ImportError.
 [[nodiscard]] inline bool from_import(PyObject* globals, const char* module,
-                                      std::initializer_list<const char*> names) {
+                                      std::initializer_list<Imported> names) {
     Ref fromlist = Ref::steal(PyTuple_New((Py_ssize_t)names.size()));
     if (!fromlist) return false;
     Py_ssize_t i = 0;
-    for (const char* n : names) {
-        PyObject* s = PyUnicode_InternFromString(n);
+    for (const Imported& n : names) {
+        PyObject* s = PyUnicode_InternFromString(n.name);
         if (!s) return false;
         PyTuple_SET_ITEM(fromlist.get(), i++, s);
     }
     Ref mod = Ref::steal(PyImport_ImportModuleLevel(module, globals, nullptr, fromlist.get(), 0));
     if (!mod) return false;
     i = 0;
-    for (const char* n : names) {
+    for (const Imported& n : names) {
         PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i++);
         Ref value = getattr(mod.get(), name);
         if (!value) {
@@ -57,7 +63,7 @@ namespace common {
                 return false;
             }
         }
-        if (!bind_new(globals, n, value.release())) return false;
+        if (!bind_new(globals, n.alias, value.release())) return false;
     }
     return true;
 }

@@ -2,6 +2,7 @@
 // order, the module-level containers, the query functions) and the assembly of
 // the MachStrategy class from the method table.
 #include "../common/guard.hpp"
+#include "../common/imports.hpp"
 #include "maviro.hpp"
 
 #include <initializer_list>
@@ -41,62 +42,15 @@ const char* const kTexts[] = {
 }
 
 [[nodiscard]] bool bind_new(const char* name, PyObject* value_new_ref) {
-    Ref value = Ref::steal(value_new_ref);
-    if (!value) return false;
-    Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    return key && bind(key.get(), value.get());
+    return common::bind_new(S.globals, name, value_new_ref);
 }
 
-struct Imported {
-    Imported(const char* n) : name(n), alias(n) {}
-    Imported(const char* n, const char* a) : name(n), alias(a) {}
-    const char* name;
-    const char* alias;  // the name bound in the module
-};
-
-// `from <module> import <name> [as <alias>], ...`, with its semantics: a name the
-// module lacks may be a submodule, anything else is an ImportError.
-[[nodiscard]] bool from_import(const char* module, std::initializer_list<Imported> names) {
-    Ref fromlist = Ref::steal(PyTuple_New((Py_ssize_t)names.size()));
-    if (!fromlist) return false;
-    Py_ssize_t i = 0;
-    for (const Imported& n : names) {
-        PyObject* s = PyUnicode_InternFromString(n.name);
-        if (!s) return false;
-        PyTuple_SET_ITEM(fromlist.get(), i++, s);
-    }
-    Ref mod = Ref::steal(PyImport_ImportModuleLevel(module, S.globals, nullptr, fromlist.get(), 0));
-    if (!mod) return false;
-    i = 0;
-    for (const Imported& n : names) {
-        PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i++);
-        Ref value = common::getattr(mod.get(), name);
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-            PyErr_Clear();
-            Ref full = Ref::steal(PyUnicode_FromFormat("%s.%U", module, name));
-            if (!full) return false;
-            value = Ref::steal(PyImport_GetModule(full.get()));
-            if (!value) {
-                if (PyErr_Occurred()) return false;
-                Ref path = Ref::steal(PyModule_GetFilenameObject(mod.get()));
-                if (!path) PyErr_Clear();
-                Ref modname = Ref::steal(PyUnicode_FromString(module));
-                Ref msg = Ref::steal(PyUnicode_FromFormat("cannot import name %R from '%s' (%S)", name, module,
-                                                          path ? path.get() : Py_None));
-                if (!msg || !modname) return false;
-                PyErr_SetImportError(msg.get(), modname.get(), path ? path.get() : Py_None);
-                return false;
-            }
-        }
-        if (!bind_new(n.alias, value.release())) return false;
-    }
-    return true;
+[[nodiscard]] bool from_import(const char* module, std::initializer_list<common::Imported> names) {
+    return common::from_import(S.globals, module, names);
 }
 
-// `import <module> as <alias>`
 [[nodiscard]] bool import_as(const char* module, const char* alias) {
-    return bind_new(alias, PyImport_ImportModule(module));
+    return common::import_as(S.globals, module, alias);
 }
 
 // `from <module> import *`: __all__ when the module has one, otherwise every
@@ -305,19 +259,7 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-Ref global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(S.globals, name);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) return {};
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        v = PyDict_GetItemWithError(builtins, name);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) return {};
-    }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
-}
+Ref global(PyObject* name) { return common::module_global(S.globals, name); }
 
 Ref global_attr(PyObject* name, PyObject* attr) {
     Ref obj = global(name);
