@@ -1,5 +1,6 @@
 """Algo session responses and the parent/child order and trade registries."""
 import enum
+import sys
 
 import pytest
 
@@ -39,9 +40,10 @@ def test_responses_forward_their_fields_unchanged_in_order(bridge, method, event
 @pytest.mark.parametrize("method, event_type, fields, attrs", RESPONSES)
 def test_a_response_lacking_an_attribute_posts_nothing(bridge, method, event_type, fields, attrs):
     del attrs["error_msg"]
-    with pytest.raises(AttributeError):
+    maviro.event_queue.append("earlier")
+    with pytest.raises(AttributeError, match="error_msg"):
         getattr(bridge, method)(Record(**attrs))
-    assert drain() == []
+    assert drain() == ["earlier"]
 
 
 @pytest.mark.parametrize("attrs, expected", [
@@ -66,8 +68,16 @@ def test_control_response_imports_the_enumeration_at_every_call(bridge, monkeypa
         Record(sys_quote_id="Q", error_code=0, error_msg="", control_type=Other.Pause))
     assert [e.event_type for e in drain()] == [EVENT.PARENT_ORDER_PAUSE]
     monkeypatch.delattr(enums, "AlgoControlType")
-    with pytest.raises(ImportError, match="AlgoControlType"):
-        bridge.on_control_algo_parent_order_res(Record(control_type=Other.Pause))
+    res = Record(control_type=Other.Pause)
+    with pytest.raises(ImportError) as err:
+        bridge.on_control_algo_parent_order_res(res)
+    assert str(err.value) == "cannot import name 'AlgoControlType' from 'pymach.enums' (%s)" % enums.__file__
+    assert err.value.name == "pymach.enums" and err.value.path == enums.__file__
+    before = sys.getrefcount(enums), sys.getrefcount(res)
+    for _ in range(100):
+        with pytest.raises(ImportError):
+            bridge.on_control_algo_parent_order_res(res)
+    assert (sys.getrefcount(enums), sys.getrefcount(res)) == before
 
 
 UPDATES = [
@@ -119,8 +129,29 @@ def test_child_orders_and_trades_do_not_share_records(bridge):
     assert type(maviro.algo_child_trades["Q"]).__name__ == "AlgoChildTrade"
 
 
-def test_sys_quote_id_is_read_for_the_test_the_lookup_and_the_store(bridge, monkeypatch):
-    monkeypatch.setattr(maviro, "AlgoParentOrder", Recorder())
+class LoggedRegistry(dict):
+    """A registry that is not an exact dict and logs each operation on it."""
+
+    def __init__(self, log):
+        super().__init__()
+        self.log = log
+
+    def __contains__(self, key):
+        self.log.append(("in", key))
+        return super().__contains__(key)
+
+    def __getitem__(self, key):
+        self.log.append(("get", key))
+        return super().__getitem__(key)
+
+    def __setitem__(self, key, value):
+        self.log.append(("set", key))
+        super().__setitem__(key, value)
+
+
+def test_the_key_is_read_afresh_for_the_test_the_lookup_and_the_store(bridge, monkeypatch):
+    log = []
+    monkeypatch.setattr(maviro, "algo_parent_orders", LoggedRegistry(log))
 
     class Report:
         reads = 0
@@ -128,11 +159,37 @@ def test_sys_quote_id_is_read_for_the_test_the_lookup_and_the_store(bridge, monk
         @property
         def sys_quote_id(self):
             Report.reads += 1
+            log.append(("read", Report.reads))
             return "Q"
 
-    bridge.on_algo_parent_order_update(Report())   # test + store
-    bridge.on_algo_parent_order_update(Report())   # test + lookup + store
-    assert Report.reads == 5
+    class Folder:
+        @staticmethod
+        def from_mach(report, existing):
+            log.append(("from_mach", existing))
+            return "rec"
+
+    monkeypatch.setattr(maviro, "AlgoParentOrder", Folder)
+    bridge.on_algo_parent_order_update(Report())
+    bridge.on_algo_parent_order_update(Report())
+    assert log == [("read", 1), ("in", "Q"), ("from_mach", None), ("read", 2), ("set", "Q"),
+                   ("read", 3), ("in", "Q"), ("read", 4), ("get", "Q"), ("from_mach", "rec"),
+                   ("read", 5), ("set", "Q")]
+    assert [e.algo_parent_order for e in drain()] == ["rec", "rec"]
+
+
+def test_the_registry_is_looked_up_at_each_use(bridge, monkeypatch):
+    replacement = {}
+
+    class Rebinding:
+        @staticmethod
+        def from_mach(report, existing):
+            monkeypatch.setattr(maviro, "algo_child_trades", replacement)
+            return "rec"
+
+    monkeypatch.setattr(maviro, "AlgoChildTrade", Rebinding)
+    original = maviro.algo_child_trades
+    bridge.on_algo_child_order_trade(Record(sys_quote_id="Q"))
+    assert replacement == {"Q": "rec"} and original == {}
 
 
 def test_a_failing_from_mach_leaves_the_registry_and_queue_alone(bridge, monkeypatch):

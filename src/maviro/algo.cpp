@@ -30,20 +30,26 @@ namespace {
 
 // One procedure for the three update kinds: fold the report into the record
 // registered under its sys_quote_id, store the result, post a deep copy of it.
+// The registry and the key are fetched afresh at each of the test, the lookup
+// and the store, in the order the interpreter evaluates
+// `reg[r.key] if r.key in reg else None` and `reg[r.key] = current`, so a
+// rebound registry or a report whose key changes is seen as plain code sees it.
 [[nodiscard]] bool fold_update(PyObject* report, PyObject* registry_name, PyObject* class_name,
                                PyObject* type_name, PyObject* kwnames) {
-    Ref registry = global(registry_name);
-    if (!registry) return false;
     Ref existing;
     {
         Ref key = common::getattr(report, N(sys_quote_id));
         if (!key) return false;
+        Ref registry = global(registry_name);
+        if (!registry) return false;
         int has = PySequence_Contains(registry.get(), key.get());
         if (has < 0) return false;
         if (has) {
-            Ref again = common::getattr(report, N(sys_quote_id));
-            if (!again) return false;
-            existing = Ref::steal(PyObject_GetItem(registry.get(), again.get()));
+            registry = global(registry_name);
+            if (!registry) return false;
+            key = common::getattr(report, N(sys_quote_id));
+            if (!key) return false;
+            existing = Ref::steal(PyObject_GetItem(registry.get(), key.get()));
             if (!existing) return false;
         } else {
             existing = Ref::borrow(Py_None);
@@ -54,6 +60,8 @@ namespace {
     Ref current = common::call_method(cls.get(), N(from_mach), report, existing.get());
     if (!current) return false;
     {
+        Ref registry = global(registry_name);
+        if (!registry) return false;
         Ref key = common::getattr(report, N(sys_quote_id));
         if (!key || PyObject_SetItem(registry.get(), key.get(), current.get()) < 0) return false;
     }
@@ -69,20 +77,37 @@ namespace {
     return event && post(event.get());
 }
 
-// `from pymach.enums import AlgoControlType`, at every call.
+// `from pymach.enums import AlgoControlType`, at every call. A name the module
+// lacks may still be a loaded submodule; otherwise the ImportError reads as the
+// interpreter's own.
 Ref import_algo_control_type() {
-    Ref fromlist = Ref::steal(PyTuple_Pack(1, N(AlgoControlType)));
+    PyObject* name = N(AlgoControlType);
+    Ref fromlist = Ref::steal(PyTuple_Pack(1, name));
     if (!fromlist) return {};
     Ref mod = Ref::steal(PyImport_ImportModuleLevel("pymach.enums", S.globals, nullptr, fromlist.get(), 0));
     if (!mod) return {};
-    Ref value = common::getattr(mod.get(), N(AlgoControlType));
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    Ref value = common::getattr(mod.get(), name);
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    PyErr_Clear();
+    Ref modname = Ref::steal(PyObject_GetAttrString(mod.get(), "__name__"));
+    if (!modname || !PyUnicode_Check(modname.get())) {
         PyErr_Clear();
-        Ref name = Ref::steal(PyUnicode_FromString("pymach.enums"));
-        Ref msg = Ref::steal(PyUnicode_FromString("cannot import name 'AlgoControlType' from 'pymach.enums'"));
-        if (name && msg) PyErr_SetImportError(msg.get(), name.get(), Py_None);
+        modname = Ref::steal(PyUnicode_FromString("pymach.enums"));
+        if (!modname) return {};
+    } else {
+        Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", modname.get(), name));
+        if (!full) return {};
+        value = Ref::steal(PyImport_GetModule(full.get()));
+        if (value || PyErr_Occurred()) return value;
     }
-    return value;
+    Ref path = Ref::steal(PyModule_GetFilenameObject(mod.get()));
+    PyObject* where = path && PyUnicode_Check(path.get()) ? path.get() : nullptr;
+    if (!path) PyErr_Clear();
+    Ref msg = Ref::steal(where ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, modname.get(), where)
+                               : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
+                                                      modname.get()));
+    if (msg) PyErr_SetImportError(msg.get(), modname.get(), where);
+    return {};
 }
 
 // 1 when res.<attr> == AlgoControlType.<member>, 0 when not, -1 on error.
