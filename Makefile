@@ -37,3 +37,51 @@ demo: install
 
 clean:
 	rm -rf build .venv .venv-* *.egg-info stand_in/build stand_in/*.egg-info
+
+# Reliability runs, each against its own build and environment:
+#   make devmode         the suite under -X dev, faulthandler on, C asserts kept (no NDEBUG)
+#   make asan            the suite against an AddressSanitizer + UBSan build, runtimes preloaded
+#   make tsan            the thread test against a ThreadSanitizer build
+#   make refcount-debug  each hot callback 100,000 times under Debian's debug interpreter
+#                        (apt-get install python3.11-dbg python3.11-dev python3-numpy)
+DEV_VENV ?= .venv-dev
+ASAN_VENV ?= .venv-asan
+TSAN_VENV ?= .venv-tsan
+DBG_PYTHON ?= /usr/bin/python3.11-dbg
+DBG_BUILD ?= build/dbg-py311d
+CXX ?= g++
+SAN_RT = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
+TSAN_RT = $(shell $(CXX) -print-file-name=libtsan.so)
+
+.PHONY: devmode asan tsan refcount-debug
+
+devmode:
+	$(MAKE) install VENV=$(DEV_VENV) CMAKE_DEFINES="BRIDGE_ASSERTS=ON BRIDGE_WERROR=ON"
+	PYTHONFAULTHANDLER=1 $(DEV_VENV)/bin/python -X dev -m pytest -q $(PYTEST_ARGS) tests
+
+# PYTHONMALLOC=malloc: without it ASan cannot see overruns inside the interpreter's own allocator.
+asan:
+	$(MAKE) install VENV=$(ASAN_VENV) CMAKE_DEFINES="BRIDGE_SANITIZE=ON BRIDGE_ASSERTS=ON"
+	LD_PRELOAD="$(SAN_RT)" PYTHONMALLOC=malloc PYTHONFAULTHANDLER=1 \
+	    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	    $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
+
+tsan:
+	$(MAKE) install VENV=$(TSAN_VENV) CMAKE_DEFINES="BRIDGE_TSAN=ON BRIDGE_ASSERTS=ON"
+	LD_PRELOAD="$(TSAN_RT)" PYTHONMALLOC=malloc \
+	    TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0 suppressions=$(CURDIR)/tests/tsan.supp" \
+	    $(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests/test_threads.py
+
+# The debug interpreter gets its own build of the modules; the stand-ins and the
+# pure-Python dependencies are laid next to them, numpy comes from Debian.
+# Py_DEBUG by hand: Debian's python3.11d headers are links into python3.11, whose
+# "pyconfig.h" (the release one) they pick up, and without it the module's
+# increfs would not count in sys.gettotalrefcount().
+refcount-debug: venv
+	cmake -S . -B $(DBG_BUILD) -DPython_EXECUTABLE=$(DBG_PYTHON) -DBRIDGE_ASSERTS=ON -DCMAKE_CXX_FLAGS=-DPy_DEBUG
+	cmake --build $(DBG_BUILD) -j2
+	rm -rf $(DBG_BUILD)/site && mkdir -p $(DBG_BUILD)/site
+	cp -r stand_in/korvane stand_in/pymach $(DBG_BUILD)/site/
+	cmake --install $(DBG_BUILD) --prefix $(DBG_BUILD)/site
+	$(VPY) -m pip install -q --no-deps --target $(DBG_BUILD)/site numpy_ringbuffer==0.2.2 click
+	PYTHONPATH=$(CURDIR)/$(DBG_BUILD)/site $(DBG_PYTHON) bench/refcount_debug.py
