@@ -320,3 +320,42 @@ def test_a_failing_universe_query_leaves_the_bar_cached_and_counted(bridge, monk
     with pytest.raises(ZeroDivisionError):
         bridge.on_bar(bar())
     assert maviro.get_current_bar("000001.XSHE") is not None and bridge.bar_cnt == 1 and drain() == []
+
+
+@pytest.mark.parametrize("stamp", [STAMP, 2 ** 53 - 1, 2 ** 53 + 1, -(2 ** 53) - 3, 10 ** 20, -7, True, 12.5])
+def test_the_quotient_is_what_true_division_gives(bridge, monkeypatch, stamp):
+    seen = []
+    monkeypatch.setattr(maviro, "convert_int_to_datetime", lambda q: seen.append(q) or "dt")
+    bridge.on_snapshot(snapshot(stamp=stamp))
+    assert type(seen[0]) is float and seen[0] == stamp / 1000
+
+
+class Code(str):
+    """Text whose "+" is its own: the bridge must join as the expression does."""
+    def __add__(self, other):
+        return Code(str.__add__(self, other).upper())
+
+    def __radd__(self, other):
+        return Code(other + "@" + str(self))
+
+
+@pytest.mark.parametrize("sid, exchange, expected", [
+    ("000001", "XSHE", "000001.XSHE"),
+    ("\u4e2d\u4e00", "XSHE", "\u4e2d\u4e00.XSHE"),
+    ("ab", "\U0001f600", "ab.\U0001f600"),
+    (Code("ab"), "xshe", "AB.XSHE"),
+    ("ab", Code("XSHE"), "ab.@XSHE"),
+])
+def test_market_code_joins_as_plus_does(bridge, monkeypatch, sid, exchange, expected):
+    monkeypatch.setattr(maviro, "get_exchane_from_mach_mdtype", lambda m: exchange)
+    bridge.on_snapshot(snapshot(sid=sid))
+    [ev] = drain()
+    assert ev.tick.market_code == expected and type(ev.tick.market_code) is type(sid + "." + exchange)
+
+
+def test_a_security_id_that_is_not_text_fails_before_the_mapper(bridge, monkeypatch):
+    calls = []
+    monkeypatch.setattr(maviro, "get_exchane_from_mach_mdtype", lambda m: calls.append(m) or "XSHE")
+    with pytest.raises(TypeError):
+        bridge.on_snapshot(snapshot(sid=1))
+    assert calls == [] and drain() == []

@@ -150,3 +150,27 @@ def test_a_failed_import_can_be_retried():
         from korvane.orvik.utils import maviro
         assert maviro.SIDE is saved
     """)
+
+
+def test_enum_members_follow_a_rebound_enum_and_other_namespaces_are_read_afresh(monkeypatch):
+    """Members of an enum class are remembered per class object; rebinding the
+    global, or using a plain namespace whose attributes change, is seen at once."""
+    import enum
+    import types
+    from pymach.records import Record
+    s = object.__new__(maviro.MachStrategy)
+    rec = Record(sys_quote_id="Q", parent_id="P", status="s", order_qty=1, trade_qty=0)
+
+    def posted_type():
+        s.on_algo_child_order_update(rec)
+        return maviro.event_queue.popleft().event_type
+
+    assert posted_type() is maviro.EVENT.CHILD_ORDER_UPDATE
+    Other = enum.Enum("Other", ["CHILD_ORDER_UPDATE"])
+    monkeypatch.setattr(maviro, "EVENT", Other)
+    assert posted_type() is Other.CHILD_ORDER_UPDATE
+    ns = types.SimpleNamespace(CHILD_ORDER_UPDATE="first")
+    monkeypatch.setattr(maviro, "EVENT", ns)
+    assert posted_type() == "first"
+    ns.CHILD_ORDER_UPDATE = "second"
+    assert posted_type() == "second"

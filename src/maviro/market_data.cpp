@@ -2,6 +2,9 @@
 // tick and bar histories with their four query functions.
 #include "maviro.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 namespace maviro {
 
 namespace {
@@ -31,6 +34,22 @@ constexpr KeyAttr kBarFields[] = {
     {nm::prev_close, nm::prev_close},
 };
 
+// The records' keys in record order, each with None: a record starts as a copy
+// of its template (one block copy of a table already the right size) and its
+// values are then written in place.
+PyObject* tick_template;
+PyObject* bar_template;
+
+template <size_t K>
+[[nodiscard]] PyObject* make_template(const KeyAttr (&fields)[K], PyObject* first, PyObject* second) {
+    Ref t = Ref::steal(PyDict_New());
+    if (!t || PyDict_SetItem(t.get(), first, Py_None) < 0 || PyDict_SetItem(t.get(), second, Py_None) < 0)
+        return nullptr;
+    for (const KeyAttr& f : fields)
+        if (PyDict_SetItem(t.get(), S.names[f.key], Py_None) < 0) return nullptr;
+    return t.release();
+}
+
 template <size_t K>
 [[nodiscard]] bool copy_fields(PyObject* record, PyObject* src, const KeyAttr (&fields)[K]) {
     for (const KeyAttr& f : fields) {
@@ -51,18 +70,36 @@ Ref record_time(PyObject* rec, PyObject* stamp_attr) {
     return common::call(convert.get(), quotient.get());
 }
 
+// a + "." + b for two exact str, built in one allocation.
+Ref join_code(PyObject* a, PyObject* b) {
+    Py_ssize_t la = PyUnicode_GET_LENGTH(a), lb = PyUnicode_GET_LENGTH(b);
+    Py_UCS4 maxchar = std::max(PyUnicode_MAX_CHAR_VALUE(a), PyUnicode_MAX_CHAR_VALUE(b));
+    Ref out = Ref::steal(PyUnicode_New(la + 1 + lb, maxchar));
+    if (!out) return {};
+    PyUnicode_WriteChar(out.get(), la, '.');
+    if (PyUnicode_CopyCharacters(out.get(), 0, a, 0, la) < 0 ||
+        PyUnicode_CopyCharacters(out.get(), la + 1, b, 0, lb) < 0)
+        return {};
+    return out;
+}
+
 // rec.security_id + "." + get_exchane_from_mach_mdtype(rec.market_type)
 Ref market_code_of(PyObject* rec) {
     Ref sid = common::getattr(rec, N(security_id));
     if (!sid) return {};
-    Ref head = Ref::steal(PyNumber_Add(sid.get(), TX(dot)));
-    if (!head) return {};
+    // Text joins at the end in one piece; anything else meets "+" where the
+    // expression has it, so its errors come before the mapper is called.
+    bool text = PyUnicode_CheckExact(sid.get());
+    Ref head;
+    if (!text && !(head = Ref::steal(PyNumber_Add(sid.get(), TX(dot))))) return {};
     Ref mapper = global(N(get_exchane_from_mach_mdtype));
     if (!mapper) return {};
     Ref market = common::getattr(rec, N(market_type));
     if (!market) return {};
     Ref exchange = common::call(mapper.get(), market.get());
     if (!exchange) return {};
+    if (text && PyUnicode_CheckExact(exchange.get())) return join_code(sid.get(), exchange.get());
+    if (text && !(head = Ref::steal(PyUnicode_Concat(sid.get(), TX(dot))))) return {};
     return Ref::steal(PyNumber_Add(head.get(), exchange.get()));
 }
 
@@ -199,10 +236,6 @@ PyObject* PARAMS_code_count[2];
 
 [[nodiscard]] bool parse(const char* name, PyObject** params, Py_ssize_t n, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    if (!params[0]) {
-        PARAMS_code[0] = PARAMS_code_count[0] = N(market_code);
-        PARAMS_code_count[1] = N(count);
-    }
     common::Signature sig{name, n, params, nullptr};
     return common::parse_args(sig, args, nargs, kwnames, out);
 }
@@ -253,13 +286,21 @@ PyObject* history_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 }  // namespace
 
+bool market_data_ready() {
+    PARAMS_code[0] = PARAMS_code_count[0] = N(market_code);
+    PARAMS_code_count[1] = N(count);
+    Py_XSETREF(tick_template, make_template(kTickFields, N(market_code), N(datetime)));
+    Py_XSETREF(bar_template, make_template(kBarFields, N(market_code), N(orig_time)));
+    return tick_template && bar_template;
+}
+
 PyObject* on_snapshot(PyObject* const* argv) {
     PyObject* snap = argv[1];
     Ref dt = record_time(snap, N(orig_time));
     if (!dt) return nullptr;
     Ref code = market_code_of(snap);
     if (!code) return nullptr;
-    Ref tick = Ref::steal(PyDict_New());
+    Ref tick = Ref::steal(PyDict_Copy(tick_template));
     if (!tick || PyDict_SetItem(tick.get(), N(market_code), code.get()) < 0 ||
         PyDict_SetItem(tick.get(), N(datetime), dt.get()) < 0 || !copy_fields(tick.get(), snap, kTickFields))
         return nullptr;
@@ -372,7 +413,7 @@ PyObject* on_bar(PyObject* const* argv) {
     PyObject* bar = argv[1];
     Ref code = market_code_of(bar);
     if (!code) return nullptr;
-    Ref record = Ref::steal(PyDict_New());
+    Ref record = Ref::steal(PyDict_Copy(bar_template));
     if (!record || PyDict_SetItem(record.get(), N(market_code), code.get()) < 0) return nullptr;
     // end_time / 1000 is read once: the record's time, the count key and the
     // event time all come from this quotient.

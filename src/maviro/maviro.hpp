@@ -49,6 +49,15 @@ struct State {
     PyObject* texts[tx::COUNT];
     PyObject* zero;      // int 0
     PyObject* thousand;  // int 1000
+    PyObject* enum_meta; // enum.EnumMeta
+    // Enum members already read (see member()), a small table hashed on the
+    // class and the name; each entry holds strong references.
+    struct Member {
+        PyObject* owner;
+        PyObject* name;  // an interned name of `names`
+        PyObject* value;
+    };
+    Member members[64];
 };
 extern State S;
 
@@ -61,7 +70,13 @@ extern State S;
 // NameError when neither has it.
 [[nodiscard]] Ref global(PyObject* name);
 
-// global(name).attr, e.g. EVENT.TICK.
+// owner.name. An enum class's members can be neither rebound nor deleted
+// (its metaclass refuses), so a member read once from the same class object
+// is remembered instead of going through the metaclass's attribute hooks on
+// every read. Anything else is read afresh every time.
+[[nodiscard]] Ref member(PyObject* owner, PyObject* name);
+
+// member(global(name), attr), e.g. EVENT.TICK: the global is looked up at use.
 [[nodiscard]] Ref global_attr(PyObject* name, PyObject* attr);
 
 // event_queue.append(event): every post of the bridge goes through here.
@@ -104,7 +119,9 @@ PyObject* on_snapshot(PyObject* const* argv);
 PyObject* on_tick_order(PyObject* const* argv);
 PyObject* on_tick_trade(PyObject* const* argv);
 PyObject* on_bar(PyObject* const* argv);
-extern PyMethodDef query_functions[];  // get_current_bar, get_current_tick, history_ticks, history_bars
+extern PyMethodDef query_functions[];
+// The record templates and parameter names the intake and queries use.
+[[nodiscard]] bool market_data_ready();  // get_current_bar, get_current_tick, history_ticks, history_bars
 // orders.cpp
 PyObject* on_login(PyObject* const* argv);
 PyObject* on_query_asset(PyObject* const* argv);

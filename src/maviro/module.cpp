@@ -225,13 +225,16 @@ const common::MethodDef kMethods[] = {
     }
     Py_XSETREF(S.zero, PyLong_FromLong(0));
     Py_XSETREF(S.thousand, PyLong_FromLong(1000));
-    return S.zero && S.thousand;
+    Ref enum_mod = Ref::steal(PyImport_ImportModule("enum"));
+    if (!enum_mod) return false;
+    Py_XSETREF(S.enum_meta, PyObject_GetAttrString(enum_mod.get(), "EnumMeta"));
+    return S.zero && S.thousand && S.enum_meta;
 }
 
 int exec_module(PyObject* module) {
     int go = common::guard_exec_begin(guard, module);
     if (go <= 0) return go;
-    bool ok = init_state(module) && import_all() && create_containers() &&
+    bool ok = init_state(module) && market_data_ready() && import_all() && create_containers() &&
               PyModule_AddFunctions(module, query_functions) == 0 && create_class();
     return common::guard_exec_end(guard, ok ? 0 : -1);
 }
@@ -261,10 +264,28 @@ PyModuleDef module_def = {
 
 Ref global(PyObject* name) { return common::module_global(S.globals, name); }
 
+Ref member(PyObject* owner, PyObject* name) {
+    // Exactly EnumMeta: a metaclass of the host's own may hook attribute reads.
+    if ((PyObject*)Py_TYPE(owner) != S.enum_meta) return common::getattr(owner, name);
+    State::Member& slot = S.members[(((uintptr_t)owner >> 4) ^ ((uintptr_t)name >> 3)) & 63];
+    if (slot.owner == owner && slot.name == name) return Ref::borrow(slot.value);
+    Ref value = common::getattr(owner, name);
+    // Only members are instances of their class; other attributes are not kept.
+    if (value && PyObject_TypeCheck(value.get(), (PyTypeObject*)owner)) {
+        PyObject* old_owner = slot.owner;
+        PyObject* old_value = slot.value;
+        Py_INCREF(owner);
+        slot = {owner, name, Ref::borrow(value.get()).release()};
+        Py_XDECREF(old_owner);
+        Py_XDECREF(old_value);
+    }
+    return value;
+}
+
 Ref global_attr(PyObject* name, PyObject* attr) {
     Ref obj = global(name);
     if (!obj) return {};
-    return common::getattr(obj.get(), attr);
+    return member(obj.get(), attr);
 }
 
 bool post(PyObject* event) {

@@ -107,9 +107,9 @@ int status_in(PyObject* status, std::initializer_list<PyObject*> members) {
     Ref enum_cls = global(N(ORDER_STATUS));
     if (!enum_cls) return -1;
     for (PyObject* name : members) {
-        Ref member = common::getattr(enum_cls.get(), name);
-        if (!member) return -1;
-        int eq = PyObject_RichCompareBool(status, member.get(), Py_EQ);
+        Ref value = member(enum_cls.get(), name);
+        if (!value) return -1;
+        int eq = PyObject_RichCompareBool(status, value.get(), Py_EQ);
         if (eq != 0) return eq;
     }
     return 0;
@@ -127,9 +127,9 @@ int gateway_status(PyObject* status) {
                                N(PartiallyFilledPartiallyCancelled), N(WaitCancelled),
                                N(PartiallyFilledWaitCancelled), N(Cancelled), N(Reject)};
     for (int i = 0; i < Other; ++i) {
-        Ref member = common::getattr(enum_cls.get(), names[i]);
-        if (!member) return -1;
-        int eq = PyObject_RichCompareBool(status, member.get(), Py_EQ);
+        Ref value = member(enum_cls.get(), names[i]);
+        if (!value) return -1;
+        int eq = PyObject_RichCompareBool(status, value.get(), Py_EQ);
         if (eq < 0) return -1;
         if (eq) return i;
     }
