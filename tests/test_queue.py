@@ -200,3 +200,18 @@ def test_posts_call_append_of_any_other_queue(monkeypatch, make):
     [ev] = list(q)
     ev = ev[1] if isinstance(ev, tuple) else ev
     assert ev.event_type == "T"
+
+
+@pytest.mark.parametrize("take", ["popleft", "pop"])
+def test_a_drained_queue_behaves_as_the_library_when_reused(take):
+    """An emptied object queue restarts at its first slot; nothing shows it."""
+    ours, theirs = EventQueue(4, dtype=object), RB(4, dtype=object)
+    for q in (ours, theirs):
+        for step in range(3):
+            q.extend(["a", "b", "c"][: step + 1])
+            while len(q):
+                getattr(q, take)()
+        q.appendleft("x")
+        q.extend(["y", "z", "w", "v"])
+    assert list(ours) == list(theirs) and ours[0] == theirs[0] and ours[-1] == theirs[-1]
+    assert outcome(lambda: ours[3]) == outcome(lambda: theirs[3])
