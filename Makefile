@@ -1,5 +1,6 @@
 # make test    build on CPython 3.8 in .venv and run the tests
 # make demo    replay the bundled trading day through the bridge and print the summary (the main job)
+# make bench   the performance figures: hot callbacks side by side, instruction counts, replays, memory
 # PYTHON=/path/to/python picks another interpreter; VENV=dir another environment.
 
 PYTHON ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.8*/bin/python3.8) $(shell command -v python3.8 2>/dev/null) python3)
@@ -9,7 +10,7 @@ CMAKE_DEFINES ?=
 PYTEST_ARGS ?=
 VPY := $(VENV)/bin/python
 
-.PHONY: venv install test demo clean
+.PHONY: venv install test demo bench clean
 
 $(VENV)/.deps: pyproject.toml requirements-dev.txt stand_in/pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -34,6 +35,14 @@ test: install
 
 demo: install
 	$(VPY) -m pymach.replay replay
+
+# Timings first, while nothing else of ours runs; callgrind counts do not mind.
+bench: install
+	$(VPY) bench/bench.py
+	$(VPY) bench/bench.py --callgrind
+	$(VPY) bench/bench_queries.py
+	$(VPY) bench/bench_replay.py
+	$(VPY) bench/bench_memory.py
 
 clean:
 	rm -rf build .venv .venv-* *.egg-info stand_in/build stand_in/*.egg-info

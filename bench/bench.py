@@ -1,116 +1,255 @@
-"""Median ns per call of the hot callbacks, native bridge beside the plain Python
-of baseline.py, alternating in one run (timings on shared machines are noisy;
-the ratio is what counts).
+"""The hot callbacks, native bridge beside the plain Python of baseline.py and
+beside the floor (the same host and queue calls made alone, their arguments
+prepared in advance), all against the light host, in one run.
 
-    python bench/bench.py [--rounds N] [--batch N]
+    python bench/bench.py [--rounds N] [--batch N]     median ns per call, alternating
+    python bench/bench.py --callgrind [--calls N]      instructions per call (valgrind)
 
-The queue is drained and the log records emptied outside the timed region."""
+Timings on a shared machine are noisy, so the three are timed in turn, round
+after round, and the ratio of medians is what counts; instruction counts are
+repeatable and judge a change. The queue is drained and the log lines dropped
+outside the timed region."""
 import argparse
+import collections
+import copy
+import itertools
 import math
 import os
-import statistics
+import re
+import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import baseline  # noqa: E402
-from korvane.orvik.const import ORDER_STATUS, SIDE  # noqa: E402
-from korvane.orvik.environment import Environment  # noqa: E402
-from korvane.orvik.model.order import Order  # noqa: E402
+import light_host as host  # noqa: E402
+from common import (ACCEPTED, BARS, CHILD, CID, CODE, FILLED, SNAPSHOT, STAMP, TICK_ORDER, TICK_TRADE,  # noqa: E402
+                    UNIVERSE, UNIVERSE_CODES, drain, median)
+from korvane.orvik.const import SIDE  # noqa: E402
+from korvane.orvik.core.events import EVENT  # noqa: E402
 from korvane.orvik.utils import maviro  # noqa: E402
-from korvane.orvik.utils.logger import system_log  # noqa: E402
-from pymach.enums import MarketType, OrderStatusType  # noqa: E402
-from pymach.records import Record  # noqa: E402
+from pymach.enums import MarketType  # noqa: E402
 
-STAMP = 20260302093000123
-SNAPSHOT = Record(orig_time=STAMP, security_id="000001", market_type=MarketType.SZSE, open_price=10.0,
-                  close_price=10.1, high_price=10.3, low_price=9.9, total_value_trade=1.0e7,
-                  total_volume_trade=1.0e6, pre_close_price=10.0, ask_volume=[100] * 10,
-                  ask_price=[10.2] * 10, bid_volume=[100] * 10, bid_price=[10.1] * 10, high_limited=11.0,
-                  last_price=10.1, low_limited=9.0, open_interest=0, prev_settlement=0.0, iopv=0.0,
-                  trading_phase_code="T0")
-TICK_ORDER = Record(order_time=STAMP, security_id="000001", market_type=MarketType.SZSE, side=49,
-                    biz_index=1, order_price=10.1, order_volume=300, order_type=50, orig_order_no=7)
-TICK_TRADE = Record(trade_time=STAMP, security_id="000001", market_type=MarketType.SZSE,
-                    bid_appl_seq_num=1001, offer_appl_seq_num=1000, biz_index=2, trade_price=10.1,
-                    trade_volume=100, value_trade=1010.0, trade_type=70)
-BARS = [Record(security_id="%06d" % i, market_type=MarketType.SZSE, end_time=20260302093100000, open=1.0,
-               close=1.1, high=1.2, low=0.9, amount=1.0e5, volume=1.0e4, prev_close=1.0) for i in range(50)]
-CID = "bench-1"
+CASES = ["on_snapshot", "on_tick_order", "on_tick_trade", "on_bar", "on_order Filled+match",
+         "on_order acceptance", "on_algo_child_order_update"]
+IMPLS = ["native", "interpreted", "floor"]
+ARGS = dict(zip(CASES, [SNAPSHOT, TICK_ORDER, TICK_TRADE, BARS, FILLED, ACCEPTED, CHILD]))
 
 
-def report(status, match):
-    return Record(client_order_id=CID, security_id="000001", order_price=10.0, order_status=status,
-                  order_qty=100, trade_qty=100, total_trade_value=1000.0, error_msg="", error_code=0,
-                  last_match_qty=match, last_match_price=10.0, counter_order_id=8001, frozen_trade_value=0.0)
+def fresh_order(book):
+    book.clear()
+    book[CID] = host.Order(CODE, 7, SIDE.BUY, 10.0, 100)
 
 
-FILLED, ACCEPTED = report(OrderStatusType.Filled, 100), report(OrderStatusType.Sended, 0)
-CHILD = Record(sys_quote_id="Q1", parent_id="P1", status="working", order_qty=100, trade_qty=10)
+def callbacks(strategy, module):
+    """name -> (callback, its argument for each call of one batch, set-up)."""
+    book = module.orders_dict
+    methods = [strategy.on_snapshot, strategy.on_tick_order, strategy.on_tick_trade, strategy.on_bar,
+               strategy.on_order, strategy.on_order, strategy.on_algo_child_order_update]
+    setups = [None] * 4 + [lambda: fresh_order(book)] * 2 + [None]
+    return {name: (fn, ARGS[name], setup) for name, fn, setup in zip(CASES, methods, setups)}
 
 
-def cases(impl, queue, book):
-    bars = iter(())
+def floors(queue):
+    """The host and queue calls of each callback, made directly: what is left
+    of a callback once the bridge's own work costs nothing. Every name is bound
+    in advance, as the bridge's interned names and prebuilt tuples are."""
+    env = host.Environment
+    conv, whole, exch = host.convert_int_to_datetime, host.convert_int_to_whole_date, host.get_exchane_from_mach_mdtype
+    Event, append = host.Event, queue.append
+    szse, stamp = MarketType.SZSE, STAMP / 1000
+    dt = conv(stamp)
+    tick = {}
+    tick_object = host.TickObject(None, tick)
+    side, otype, l2type, ttype = (host.get_side_from_mach_l2_order, host.get_order_type_from_mach_l2_order,
+                                  host.get_l2order_type_from_mach, host.get_trade_type_from_mach)
+    L2Order, L2Transaction, Trade, Child = host.L2Order, host.L2Transaction, host.Trade, host.AlgoChildOrder
+    deepcopy, info = copy.deepcopy, host.system_log.info
+    line = "on_order:" + CID
+    e_tick, e_l2o, e_l2t, e_bar = EVENT.TICK, EVENT.L2_ORDER, EVENT.L2_TRANSACTION, EVENT.BAR
+    e_trade, e_child = EVENT.TRADE, EVENT.CHILD_ORDER_UPDATE
+    order = host.Order(CODE, 7, SIDE.BUY, 10.0, 100)
+    child = Child.from_mach(CHILD, None)
+    account = env.get_instance().get_account(CODE)
+    count = itertools.count()
 
-    def on_bar():
-        nonlocal bars
-        b = next(bars, None)
-        if b is None:
-            bars = iter(BARS)
-            b = next(bars)
-        impl.on_bar(b)
+    def on_snapshot(_):
+        conv(stamp)
+        exch(szse)
+        host.TickObject(env.get_instance().data_proxy.instruments(CODE), tick)
+        append(Event(e_tick, calendar_dt=dt, trading_dt=dt, tick=tick_object))
 
-    def fresh_order():
-        book[CID] = Order(market_code="000001.XSHE", order_id=7, side=SIDE.BUY, price=10.0, quantity=100,
-                          status=ORDER_STATUS.ACTIVE)
+    def on_tick_order(_):
+        conv(stamp)
+        exch(szse)
+        s = side("1", szse)
+        L2Order.__from_create__(1, CODE, dt, s, 10.1, 300, otype("2", szse), 7, l2type("2", szse))
+        append(Event(e_l2o, calendar_dt=dt, trading_dt=dt, l2_order=order))
 
-    return {
-        "on_snapshot": (lambda: impl.on_snapshot(SNAPSHOT), None),
-        "on_tick_order": (lambda: impl.on_tick_order(TICK_ORDER), None),
-        "on_tick_trade": (lambda: impl.on_tick_trade(TICK_TRADE), None),
-        "on_bar (universe 50)": (on_bar, None),
-        "on_order Filled+match": (lambda: impl.on_order(FILLED), fresh_order),
-        "on_order acceptance": (lambda: impl.on_order(ACCEPTED), fresh_order),
-        "on_algo_child_order_update": (lambda: impl.on_algo_child_order_update(CHILD), None),
-    }
+    def on_tick_trade(_):
+        conv(stamp)
+        exch(szse)
+        L2Transaction.__from_create__(2, CODE, dt, SIDE.BUY, 10.1, 100, 1010.0, ttype("F"), 1001, 1000)
+        append(Event(e_l2t, calendar_dt=dt, trading_dt=dt, l2_transaction=tick))
+
+    def on_bar(_):
+        exch(szse)
+        conv(stamp)
+        env.get_instance().get_universe()
+        if next(count) % UNIVERSE == UNIVERSE - 1:
+            day = whole(20260302093100)
+            append(Event(e_bar, calendar_dt=day, trading_dt=day))
+
+    def on_order_filled(_):
+        info(line)
+        env.get_instance().get_account(CODE)
+        t = Trade.__from_create__(order_id=7, price=10.0, amount=100, side=SIDE.BUY,
+                                  position_effect=order.position_effect, market_code=CODE, frozen_price=10.0)
+        append(Event(e_trade, account=account, trade=t, order=deepcopy(order)))
+
+    def on_order_accepted(_):
+        info(line)
+        env.get_instance().get_account(CODE)
+        order.set_frozen_cash(0.0)
+
+    def on_child(_):
+        current = Child.from_mach(CHILD, child)
+        append(Event(e_child, algo_child_order=deepcopy(current)))
+
+    fns = [on_snapshot, on_tick_order, on_tick_trade, on_bar, on_order_filled, on_order_accepted, on_child]
+    return {name: (fn, ARGS[name], None) for name, fn in zip(CASES, fns)}
 
 
-def run_batch(fn, setup, queue, batch):
+def prepare():
+    """Light host in both implementations, one shared queue type; returns
+    impl -> case table."""
+    host.install(maviro)
+    host.install(baseline)
+    host.Environment.get_instance().universe[:] = UNIVERSE_CODES
+    # The interpreted version posts onto a queue of the same type, so the ratio
+    # compares the callbacks themselves, not two queues.
+    baseline.event_queue = type(maviro.event_queue)(capacity=1000000, dtype=object)
+    native = object.__new__(maviro.MachStrategy)
+    native.bar_cnt, native.current_trade_dt = 0, 0
+    queues = {"native": maviro.event_queue, "interpreted": baseline.event_queue,
+              "floor": baseline.event_queue}
+    tables = {"native": callbacks(native, maviro), "interpreted": callbacks(baseline.Strategy(), baseline),
+              "floor": floors(baseline.event_queue)}
+    return tables, queues
+
+
+def batch_args(arg, batch):
+    """One batch of arguments; bars go round the universe, so every 50th posts."""
+    if isinstance(arg, list):
+        return arg * max(1, batch // len(arg))
+    return [arg] * batch
+
+
+def time_batch(fn, args, setup, queue):
     if setup:
         setup()
-    start = time.perf_counter_ns()
-    for _ in range(batch):
-        fn()
-    elapsed = time.perf_counter_ns() - start
-    while len(queue):
-        queue.popleft()
-    system_log.clear()
-    return elapsed / batch
+    clock = time.perf_counter_ns
+    start = clock()
+    for a in args:
+        fn(a)
+    elapsed = clock() - start
+    drain(queue)
+    host.system_log.clear()
+    maviro.history_bar.clear()
+    baseline.history_bar.clear()
+    return elapsed / len(args)
+
+
+def geomean(values):
+    return math.exp(sum(map(math.log, values)) / len(values))
+
+
+def timings(rounds, batch):
+    tables, queues = prepare()
+    print("%-28s %9s %12s %6s %8s %9s" % ("callback", "native ns", "interpreted", "ratio", "floor ns",
+                                          "own ratio"))
+    ratios, own = [], []
+    for name in CASES:
+        samples = {impl: [] for impl in IMPLS}
+        args = {impl: batch_args(tables[impl][name][1], batch) for impl in IMPLS}
+        for _ in range(rounds):
+            for impl in IMPLS:
+                fn, _, setup = tables[impl][name]
+                samples[impl].append(time_batch(fn, args[impl], setup, queues[impl]))
+        n, i, f = (median(samples[impl]) for impl in IMPLS)
+        ratios.append(n / i)
+        own.append(max(n - f, 1.0) / max(i - f, 1.0))
+        print("%-28s %9.0f %12.0f %6.2f %8.0f %9.2f" % (name, n, i, n / i, f, own[-1]))
+    print("%-28s %9s %12s %6.2f %8s %9.2f" % ("geometric mean", "", "", geomean(ratios), "", geomean(own)))
+    print("own ratio: (native - floor) / (interpreted - floor), the bridge's own work alone")
+
+
+def loop(name, impl, calls):
+    """The body of one callgrind run: `calls` calls driven by itertools.starmap,
+    whose C iterator step is the only code that callgrind counts."""
+    tables, _ = prepare()
+    fn, arg, setup = tables[impl][name]
+    if setup:
+        setup()
+    args = [(a,) for a in batch_args(arg, calls)]
+    collections.deque(itertools.starmap(fn, args), maxlen=0)
+
+
+def callgrind(calls, jobs):
+    me = os.path.abspath(__file__)
+    runs = [(name, impl) for name in CASES for impl in IMPLS]
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    with tempfile.TemporaryDirectory() as tmp:
+        procs, counts = {}, {}
+        pending = list(runs)
+        while pending or procs:
+            while pending and len(procs) < jobs:
+                run = pending.pop(0)
+                out = os.path.join(tmp, "cg.%d" % runs.index(run))
+                cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=starmap_next",
+                       "--callgrind-out-file=" + out, sys.executable, me, "--loop", run[0], "--impl", run[1],
+                       "--calls", str(calls)]
+                procs[run] = (subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.DEVNULL), out)
+            for run, (proc, out) in list(procs.items()):
+                if proc.poll() is not None:
+                    del procs[run]
+                    if proc.returncode:
+                        sys.exit("callgrind run %s/%s failed (exit %d)" % (run + (proc.returncode,)))
+                    with open(out) as f:
+                        total = re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M)
+                    counts[run] = int(total.group(1)) / len(batch_args(ARGS[run[0]], calls))
+            time.sleep(0.2)
+    print("%-28s %12s %12s %6s %10s %9s" % ("callback", "native Ir", "interpreted", "ratio", "floor Ir",
+                                            "own ratio"))
+    ratios, own = [], []
+    for name in CASES:
+        n, i, f = (counts[(name, impl)] for impl in IMPLS)
+        ratios.append(n / i)
+        own.append(max(n - f, 1.0) / max(i - f, 1.0))
+        print("%-28s %12.0f %12.0f %6.2f %10.0f %9.2f" % (name, n, i, n / i, f, own[-1]))
+    print("%-28s %12s %12s %6.2f %10s %9.2f" % ("geometric mean", "", "", geomean(ratios), "", geomean(own)))
+    print("instructions per call under valgrind --tool=callgrind, %d calls each" % calls)
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__)
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--rounds", type=int, default=15)
     ap.add_argument("--batch", type=int, default=2000)
+    ap.add_argument("--callgrind", action="store_true", help="count instructions instead of timing")
+    ap.add_argument("--calls", type=int, default=2000, help="calls per callgrind run")
+    ap.add_argument("--jobs", type=int, default=2, help="callgrind runs at once")
+    ap.add_argument("--loop", choices=CASES, help=argparse.SUPPRESS)
+    ap.add_argument("--impl", choices=IMPLS, help=argparse.SUPPRESS)
     args = ap.parse_args()
-    Environment.get_instance().universe[:] = ["%06d.XSHE" % i for i in range(50)]
-    native = object.__new__(maviro.MachStrategy)
-    native.bar_cnt, native.current_trade_dt = 0, 0
-    plain = baseline.Strategy()
-    nat = cases(native, maviro.event_queue, maviro.orders_dict)
-    base = cases(plain, baseline.event_queue, baseline.orders_dict)
-    print("%-28s %10s %12s %7s" % ("callback", "native ns", "interpreted", "ratio"))
-    ratios = []
-    for name in nat:
-        n, b = [], []
-        for _ in range(args.rounds):
-            n.append(run_batch(*nat[name], maviro.event_queue, args.batch))
-            b.append(run_batch(*base[name], baseline.event_queue, args.batch))
-        mn, mb = statistics.median(n), statistics.median(b)
-        ratios.append(mn / mb)
-        print("%-28s %10.0f %12.0f %7.2f" % (name, mn, mb, mn / mb))
-    print("%-28s %10s %12s %7.2f" % ("geometric mean", "", "", math.exp(sum(map(math.log, ratios)) / len(ratios))))
+    if args.loop:
+        loop(args.loop, args.impl, args.calls)
+    elif args.callgrind:
+        callgrind(args.calls, args.jobs)
+    else:
+        timings(args.rounds, args.batch)
 
 
 if __name__ == "__main__":

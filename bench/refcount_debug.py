@@ -21,7 +21,6 @@ import callbacks as cb  # noqa: E402
 from callbacks import BY_ID, DROP  # noqa: E402
 from korvane.orvik.const import ORDER_STATUS  # noqa: E402
 from korvane.orvik.utils import maviro  # noqa: E402
-from pymach.records import Record  # noqa: E402
 
 HOT = ["snapshot", "tick_order", "tick_trade", "bar", "order_filled", "order_cancelled", "order_accepted",
        "parent_update", "child_update", "child_trade"]

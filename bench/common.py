@@ -1,0 +1,57 @@
+"""What the benchmarks share: the gateway records they feed in, and the timing
+and draining helpers."""
+import statistics
+import time
+
+from pymach.enums import MarketType, OrderStatusType
+from pymach.records import Record
+
+STAMP = 20260302093000123
+BAR_END = 20260302093100000
+UNIVERSE = 50
+CODE = "000001.XSHE"
+CID = "bench-1"
+
+SNAPSHOT = Record(orig_time=STAMP, security_id="000001", market_type=MarketType.SZSE, open_price=10.0,
+                  close_price=10.1, high_price=10.3, low_price=9.9, total_value_trade=1.0e7,
+                  total_volume_trade=1.0e6, pre_close_price=10.0, ask_volume=[100] * 10,
+                  ask_price=[10.2] * 10, bid_volume=[100] * 10, bid_price=[10.1] * 10, high_limited=11.0,
+                  last_price=10.1, low_limited=9.0, open_interest=0, prev_settlement=0.0, iopv=0.0,
+                  trading_phase_code="T0")
+TICK_ORDER = Record(order_time=STAMP, security_id="000001", market_type=MarketType.SZSE, side=49,
+                    biz_index=1, order_price=10.1, order_volume=300, order_type=50, orig_order_no=7)
+TICK_TRADE = Record(trade_time=STAMP, security_id="000001", market_type=MarketType.SZSE,
+                    bid_appl_seq_num=1001, offer_appl_seq_num=1000, biz_index=2, trade_price=10.1,
+                    trade_volume=100, value_trade=1010.0, trade_type=70)
+BARS = [Record(security_id="%06d" % i, market_type=MarketType.SZSE, end_time=BAR_END, open=1.0, close=1.1,
+               high=1.2, low=0.9, amount=1.0e5, volume=1.0e4, prev_close=1.0) for i in range(UNIVERSE)]
+UNIVERSE_CODES = ["%06d.XSHE" % i for i in range(UNIVERSE)]
+
+
+def order_report(status, match):
+    return Record(client_order_id=CID, security_id="000001", order_price=10.0, order_status=status,
+                  order_qty=100, trade_qty=100, total_trade_value=1000.0, error_msg="", error_code=0,
+                  last_match_qty=match, last_match_price=10.0, counter_order_id=8001, frozen_trade_value=0.0)
+
+
+FILLED = order_report(OrderStatusType.Filled, 100)
+ACCEPTED = order_report(OrderStatusType.Sended, 0)
+CHILD = Record(sys_quote_id="Q1", parent_id="P1", status="working", order_qty=100, trade_qty=10)
+
+
+def drain(queue):
+    while len(queue):
+        queue.popleft()
+
+
+def ns_per_call(fn, calls):
+    """Wall time of `calls` calls of fn(), per call."""
+    clock = time.perf_counter_ns
+    start = clock()
+    for _ in range(calls):
+        fn()
+    return (clock() - start) / calls
+
+
+def median(samples):
+    return statistics.median(samples)
