@@ -34,22 +34,6 @@ constexpr KeyAttr kBarFields[] = {
     {nm::prev_close, nm::prev_close},
 };
 
-// The records' keys in record order, each with None: a record starts as a copy
-// of its template (one block copy of a table already the right size) and its
-// values are then written in place.
-PyObject* tick_template;
-PyObject* bar_template;
-
-template <size_t K>
-[[nodiscard]] PyObject* make_template(const KeyAttr (&fields)[K], PyObject* first, PyObject* second) {
-    Ref t = Ref::steal(PyDict_New());
-    if (!t || PyDict_SetItem(t.get(), first, Py_None) < 0 || PyDict_SetItem(t.get(), second, Py_None) < 0)
-        return nullptr;
-    for (const KeyAttr& f : fields)
-        if (PyDict_SetItem(t.get(), S.names[f.key], Py_None) < 0) return nullptr;
-    return t.release();
-}
-
 template <size_t K>
 [[nodiscard]] bool copy_fields(PyObject* record, PyObject* src, const KeyAttr (&fields)[K]) {
     for (const KeyAttr& f : fields) {
@@ -286,12 +270,9 @@ PyObject* history_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 }  // namespace
 
-bool market_data_ready() {
+void market_data_ready() {
     PARAMS_code[0] = PARAMS_code_count[0] = N(market_code);
     PARAMS_code_count[1] = N(count);
-    Py_XSETREF(tick_template, make_template(kTickFields, N(market_code), N(datetime)));
-    Py_XSETREF(bar_template, make_template(kBarFields, N(market_code), N(orig_time)));
-    return tick_template && bar_template;
 }
 
 PyObject* on_snapshot(PyObject* const* argv) {
@@ -300,7 +281,8 @@ PyObject* on_snapshot(PyObject* const* argv) {
     if (!dt) return nullptr;
     Ref code = market_code_of(snap);
     if (!code) return nullptr;
-    Ref tick = Ref::steal(PyDict_Copy(tick_template));
+    // Sized for its 20 keys up front: no resizes while it fills.
+    Ref tick = Ref::steal(_PyDict_NewPresized(2 + std::size(kTickFields)));
     if (!tick || PyDict_SetItem(tick.get(), N(market_code), code.get()) < 0 ||
         PyDict_SetItem(tick.get(), N(datetime), dt.get()) < 0 || !copy_fields(tick.get(), snap, kTickFields))
         return nullptr;
@@ -413,7 +395,7 @@ PyObject* on_bar(PyObject* const* argv) {
     PyObject* bar = argv[1];
     Ref code = market_code_of(bar);
     if (!code) return nullptr;
-    Ref record = Ref::steal(PyDict_Copy(bar_template));
+    Ref record = Ref::steal(_PyDict_NewPresized(2 + std::size(kBarFields)));
     if (!record || PyDict_SetItem(record.get(), N(market_code), code.get()) < 0) return nullptr;
     // end_time / 1000 is read once: the record's time, the count key and the
     // event time all come from this quotient.

@@ -120,8 +120,8 @@ PyObject* on_tick_order(PyObject* const* argv);
 PyObject* on_tick_trade(PyObject* const* argv);
 PyObject* on_bar(PyObject* const* argv);
 extern PyMethodDef query_functions[];
-// The record templates and parameter names the intake and queries use.
-[[nodiscard]] bool market_data_ready();  // get_current_bar, get_current_tick, history_ticks, history_bars
+// The parameter names of the query functions, set at exec once the names are interned.
+void market_data_ready();  // get_current_bar, get_current_tick, history_ticks, history_bars
 // orders.cpp
 PyObject* on_login(PyObject* const* argv);
 PyObject* on_query_asset(PyObject* const* argv);

@@ -213,6 +213,7 @@ const common::MethodDef kMethods[] = {
     S.module = module;
     S.globals = PyModule_GetDict(module);
     if (!common::intern_all(kNameTexts, S.names, nm::COUNT)) return false;
+    market_data_ready();
     for (int i = 0; i < kw::COUNT; ++i) {
         PyObject* t = common::interned_tuple(kKwTexts[i]);
         if (!t) return false;
@@ -234,7 +235,7 @@ const common::MethodDef kMethods[] = {
 int exec_module(PyObject* module) {
     int go = common::guard_exec_begin(guard, module);
     if (go <= 0) return go;
-    bool ok = init_state(module) && market_data_ready() && import_all() && create_containers() &&
+    bool ok = init_state(module) && import_all() && create_containers() &&
               PyModule_AddFunctions(module, query_functions) == 0 && create_class();
     return common::guard_exec_end(guard, ok ? 0 : -1);
 }
