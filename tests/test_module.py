@@ -174,3 +174,29 @@ def test_enum_members_follow_a_rebound_enum_and_other_namespaces_are_read_afresh
     assert posted_type() == "first"
     ns.CHILD_ORDER_UPDATE = "second"
     assert posted_type() == "second"
+
+
+def test_a_builtin_the_bridge_uses_can_be_shadowed_and_unshadowed(monkeypatch):
+    """Each use sees the current binding: module first, then builtins, even
+    right after the same name was answered from the other one."""
+    import builtins
+    from pymach.enums import MarketType
+    from pymach.records import Record
+    s = object.__new__(maviro.MachStrategy)
+    rec = Record(order_time=20260302093000123, security_id="000001", market_type=MarketType.SZSE,
+                 side=True, biz_index=1, order_price=1.0, order_volume=1, order_type=50, orig_order_no=0)
+    seen = []
+
+    def side_of(code, market):
+        seen.append(code)
+        return code
+
+    monkeypatch.setattr(maviro, "get_side_from_mach_l2_order", side_of)
+    s.on_tick_order(rec)  # a bool is not an exact int: chr() is looked up
+    monkeypatch.setattr(maviro, "chr", lambda c: "shadowed", raising=False)
+    s.on_tick_order(rec)
+    monkeypatch.delattr(maviro, "chr")
+    monkeypatch.setattr(builtins, "chr", lambda c: "rebuilt")
+    s.on_tick_order(rec)
+    monkeypatch.undo()
+    assert seen == ["\x01", "shadowed", "rebuilt"]

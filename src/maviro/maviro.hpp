@@ -58,6 +58,21 @@ struct State {
         PyObject* value;
     };
     Member members[64];
+#if PY_VERSION_HEX < 0x030C0000
+    // Globals already looked up, as the interpreter's own LOAD_GLOBAL cache
+    // keeps them: valid while the module dict (and, for a builtin, the
+    // builtins dict) has the version it had then. Versions change with every
+    // change of a dict, so a rebinding is seen at the next use. Borrowed
+    // values: an unchanged dict still holds them.
+    struct Global {
+        PyObject* name;
+        uint64_t globals_version;
+        PyObject* builtins;  // null when the name was found in the module
+        uint64_t builtins_version;
+        PyObject* value;
+    };
+    Global globals_seen[128];
+#endif
 };
 extern State S;
 

@@ -263,7 +263,39 @@ PyModuleDef module_def = {
 
 }  // namespace
 
+#if PY_VERSION_HEX < 0x030C0000
+// The dicts' version tags are deprecated from 3.12 on (and changed meaning);
+// there every use is a plain lookup.
+inline uint64_t version_of(PyObject* dict) { return ((PyDictObject*)dict)->ma_version_tag; }
+
+Ref global(PyObject* name) {
+    State::Global& slot = S.globals_seen[((uintptr_t)name >> 4) & 127];
+    uint64_t gv = version_of(S.globals);
+    if (slot.name == name && slot.globals_version == gv) {
+        if (!slot.builtins) return Ref::borrow(slot.value);
+        PyObject* b = PyEval_GetBuiltins();
+        if (b == slot.builtins && version_of(b) == slot.builtins_version) return Ref::borrow(slot.value);
+    }
+    PyObject* v = PyDict_GetItemWithError(S.globals, name);
+    if (v) {
+        slot = {name, gv, nullptr, 0, v};
+        return Ref::borrow(v);
+    }
+    if (PyErr_Occurred()) return {};
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins && PyDict_CheckExact(builtins)) {
+        v = PyDict_GetItemWithError(builtins, name);
+        if (v) {
+            slot = {name, gv, builtins, version_of(builtins), v};
+            return Ref::borrow(v);
+        }
+        if (PyErr_Occurred()) return {};
+    }
+    return common::module_global(S.globals, name);  // the error, or a builtins mapping of another type
+}
+#else
 Ref global(PyObject* name) { return common::module_global(S.globals, name); }
+#endif
 
 Ref member(PyObject* owner, PyObject* name) {
     // Exactly EnumMeta: a metaclass of the host's own may hook attribute reads.
