@@ -16,6 +16,7 @@ import itertools
 import math
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -230,10 +231,17 @@ def loop(name, impl, calls):
     collections.deque(itertools.starmap(fn, args), maxlen=0)
 
 
+# Address-space randomisation off as well, where setarch can do it.
+NO_ASLR = ["setarch", os.uname().machine, "-R"] if shutil.which("setarch") else []
+
+
 def callgrind(calls, jobs):
     me = os.path.abspath(__file__)
     runs = [(name, impl) for name in CASES for impl in IMPLS]
-    env = dict(os.environ, PYTHONHASHSEED="0")
+    # A fixed, small environment: the heap layout, and with it the hash slots
+    # of pointer-keyed tables, then does not depend on the caller's variables,
+    # so the counts repeat from one run to the next.
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONHASHSEED": "0", "LC_ALL": "C"}
     with tempfile.TemporaryDirectory() as tmp:
         procs, counts, api = {}, {}, {}
         pending = list(runs)
@@ -241,7 +249,7 @@ def callgrind(calls, jobs):
             while pending and len(procs) < jobs:
                 run = pending.pop(0)
                 out = os.path.join(tmp, "cg.%d" % runs.index(run))
-                cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=starmap_next",
+                cmd = NO_ASLR + ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=starmap_next",
                        "--callgrind-out-file=" + out, sys.executable, me, "--loop", run[0], "--impl", run[1],
                        "--calls", str(calls)]
                 procs[run] = (subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL,
