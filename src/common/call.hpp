@@ -25,9 +25,7 @@ template <class... A>
 // obj.name(*args)
 template <class... A>
 [[nodiscard]] inline Ref call_method(PyObject* obj, PyObject* name, A... args) {
-    PyObject* argv[] = {obj, args...};
-    return Ref::steal(vectorcall_method(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        nullptr));
+    return Ref::steal(method_call(obj, name, args...));
 }
 
 // obj.name

@@ -26,23 +26,28 @@ inline constexpr unsigned long kTpFlagsHaveVectorcall = Py_TPFLAGS_HAVE_VECTORCA
 inline PyInterpreterState* current_interpreter() { return PyInterpreterState_Get(); }
 #endif
 
-}  // namespace common
-
-namespace common {
-
-// Calls the method `name` of args[0] with args[1:]. 3.9+ avoids the bound-method
-// object; 3.8 has no public equivalent, so it looks the attribute up first.
-inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, size_t nargsf,
-                                   PyObject* kwnames) {
-#if PY_VERSION_HEX < 0x03090000
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* bound = PyObject_GetAttr(args[0], name);
-    if (!bound) return nullptr;
-    PyObject* res = _PyObject_Vectorcall(bound, args + 1, (size_t)(nargs - 1), kwnames);
-    Py_DECREF(bound);
-    return res;
+// Makes a str's canonical form available to the PyUnicode_* data macros. Only
+// strings made through the old Py_UNICODE API need it, and 3.12 removed those.
+[[nodiscard]] inline bool unicode_ready(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(s) == 0;
 #else
-    return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+    (void)s;
+    return true;
+#endif
+}
+
+// obj.name(*args), made as the interpreter's method-call opcodes make it: a
+// method found on the type gets obj as its first argument, and no bound method
+// is allocated. 3.8 has no public vectorcall for methods; its
+// PyObject_CallMethodObjArgs looks the method up the same unbound way.
+template <class... A>
+inline PyObject* method_call(PyObject* obj, PyObject* name, A... args) {
+#if PY_VERSION_HEX < 0x03090000
+    return PyObject_CallMethodObjArgs(obj, name, args..., nullptr);
+#else
+    PyObject* argv[] = {obj, args...};
+    return PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 #endif
 }
 

@@ -12,7 +12,7 @@ namespace {
 // order of `kwnames`; nothing is posted unless every field could be read.
 [[nodiscard]] bool post_response(PyObject* res, PyObject* type_name, PyObject* kwnames,
                                  std::initializer_list<PyObject*> attrs) {
-    Ref type = global_attr(N(EVENT), type_name);
+    Ref type = global_attr(nm::EVENT, type_name);
     if (!type) return false;
     Ref values[4];
     size_t n = 0;
@@ -20,7 +20,7 @@ namespace {
         values[n] = common::getattr(res, attr);
         if (!values[n++]) return false;
     }
-    Ref event_cls = global(N(Event));
+    Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
     PyObject* argv[6] = {nullptr, type.get()};
     for (size_t i = 0; i < n; ++i) argv[2 + i] = values[i].get();
@@ -34,7 +34,7 @@ namespace {
 // and the store, in the order the interpreter evaluates
 // `reg[r.key] if r.key in reg else None` and `reg[r.key] = current`, so a
 // rebound registry or a report whose key changes is seen as plain code sees it.
-[[nodiscard]] bool fold_update(PyObject* report, PyObject* registry_name, PyObject* class_name,
+[[nodiscard]] bool fold_update(PyObject* report, int registry_name, int class_name,
                                PyObject* type_name, PyObject* kwnames) {
     Ref existing;
     {
@@ -65,13 +65,13 @@ namespace {
         Ref key = common::getattr(report, N(sys_quote_id));
         if (!key || PyObject_SetItem(registry.get(), key.get(), current.get()) < 0) return false;
     }
-    Ref type = global_attr(N(EVENT), type_name);
+    Ref type = global_attr(nm::EVENT, type_name);
     if (!type) return false;
-    Ref copy_mod = global(N(copy));
+    Ref copy_mod = global(nm::copy);
     if (!copy_mod) return false;
     Ref snapshot = common::call_method(copy_mod.get(), N(deepcopy), current.get());
     if (!snapshot) return false;
-    Ref event_cls = global(N(Event));
+    Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
     Ref event = common::call_kw(event_cls.get(), kwnames, type.get(), snapshot.get());
     return event && post(event.get());
@@ -163,21 +163,21 @@ PyObject* on_control_algo_parent_order_res(PyObject* const* argv) {
 }
 
 PyObject* on_algo_parent_order_update(PyObject* const* argv) {
-    if (!fold_update(argv[1], N(algo_parent_orders), N(AlgoParentOrder), N(PARENT_ORDER_UPDATE),
+    if (!fold_update(argv[1], nm::algo_parent_orders, nm::AlgoParentOrder, N(PARENT_ORDER_UPDATE),
                      KW(algo_parent_order)))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_algo_child_order_update(PyObject* const* argv) {
-    if (!fold_update(argv[1], N(algo_child_orders), N(AlgoChildOrder), N(CHILD_ORDER_UPDATE),
+    if (!fold_update(argv[1], nm::algo_child_orders, nm::AlgoChildOrder, N(CHILD_ORDER_UPDATE),
                      KW(algo_child_order)))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_algo_child_order_trade(PyObject* const* argv) {
-    if (!fold_update(argv[1], N(algo_child_trades), N(AlgoChildTrade), N(CHILD_ORDER_TRADE),
+    if (!fold_update(argv[1], nm::algo_child_trades, nm::AlgoChildTrade, N(CHILD_ORDER_TRADE),
                      KW(algo_child_trade)))
         return nullptr;
     Py_RETURN_NONE;

@@ -11,11 +11,11 @@ namespace {
 [[nodiscard]] bool send_phase(PyObject* self, PyObject* phase) {
     Ref sender = common::getattr(self, N(send_day_event));
     if (!sender) return false;
-    Ref type = global_attr(N(EVENT), phase);
+    Ref type = global_attr(nm::EVENT, phase);
     if (!type) return false;
     Ref now = Ref();
     {
-        Ref dt = global(N(datetime));
+        Ref dt = global(nm::datetime);
         if (!dt) return false;
         now = common::call_method(dt.get(), N(now));
     }
@@ -28,7 +28,7 @@ namespace {
 PyObject* send_day_event(PyObject* const* argv) {
     PyObject* event_type = argv[1];
     PyObject* dt = argv[2];
-    Ref event_cls = global(N(Event));
+    Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
     Ref event = common::call_kw(event_cls.get(), KW(day), event_type, dt, dt);
     if (!event || !post(event.get())) return nullptr;
@@ -48,13 +48,13 @@ PyObject* send_open_auction_event(PyObject* const* argv) {
 PyObject* send_after_trading_event(PyObject* const* argv) {
     // The event is queued before the order book is emptied; a failed post leaves
     // the book as it was.
-    if (!send_phase(argv[0], N(AFTER_TRADING)) || !clear_global(N(orders_dict))) return nullptr;
+    if (!send_phase(argv[0], N(AFTER_TRADING)) || !clear_global(nm::orders_dict)) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_switch_day(PyObject* const*) {
-    for (PyObject* name : {N(orders_dict), N(history_bar), N(history_tick), N(algo_parent_orders),
-                           N(algo_child_orders), N(algo_child_trades)}) {
+    for (int name : {nm::orders_dict, nm::history_bar, nm::history_tick, nm::algo_parent_orders,
+                     nm::algo_child_orders, nm::algo_child_trades}) {
         if (!clear_global(name)) return nullptr;
     }
     Py_RETURN_NONE;
@@ -64,7 +64,7 @@ namespace {
 
 // time(h, m, 0) through the module's `time` binding.
 [[nodiscard]] Ref time_of_day(long hour, long minute) {
-    Ref time_cls = global(N(time));
+    Ref time_cls = global(nm::time);
     if (!time_cls) return {};
     Ref h = Ref::steal(PyLong_FromLong(hour));
     if (!h) return {};
@@ -87,7 +87,7 @@ namespace {
 
 // Interval from `now` to today's hour:minute:00.
 [[nodiscard]] Ref interval_until(PyObject* now, long hour, long minute) {
-    Ref dt = global(N(datetime));
+    Ref dt = global(nm::datetime);
     if (!dt) return {};
     Ref day = common::call_method(now, N(date));
     if (!day) return {};
@@ -149,7 +149,7 @@ PyObject* create_time_listener(PyObject* const* argv) {
     PyObject* self = argv[0];
     Ref today;
     {
-        Ref np = global(N(np));
+        Ref np = global(nm::np);
         if (!np) return nullptr;
         today = common::call_method(np.get(), N(datetime64), TX(today_arg), TX(day_unit));
         if (!today) return nullptr;
@@ -160,7 +160,7 @@ PyObject* create_time_listener(PyObject* const* argv) {
         int trading = PySequence_Contains(calendar.get(), today.get());
         if (trading < 0) return nullptr;
         if (!trading) {
-            Ref log = global(N(system_log));
+            Ref log = global(nm::system_log);
             if (!log) return nullptr;
             Ref day = Ref::steal(PyObject_Str(today.get()));
             if (!day) return nullptr;
@@ -177,7 +177,7 @@ PyObject* create_time_listener(PyObject* const* argv) {
     }
     Ref now;
     {
-        Ref dt = global(N(datetime));
+        Ref dt = global(nm::datetime);
         if (!dt) return nullptr;
         now = common::call_method(dt.get(), N(now));
         if (!now) return nullptr;
@@ -201,7 +201,7 @@ PyObject* set_timer(PyObject* const* argv) {
     if (!common::call_method(self, N(create_time_listener))) return nullptr;
     Ref tomorrow_8am;
     {
-        Ref dt = global(N(datetime));
+        Ref dt = global(nm::datetime);
         if (!dt) return nullptr;
         Ref now = common::call_method(dt.get(), N(now));
         if (!now) return nullptr;
@@ -211,7 +211,7 @@ PyObject* set_timer(PyObject* const* argv) {
         if (!eight) return nullptr;
         Ref today_8am = common::call_kw(replace.get(), KW(at_8am), eight.get(), S.zero, S.zero, S.zero);
         if (!today_8am) return nullptr;
-        Ref td = global(N(timedelta));
+        Ref td = global(nm::timedelta);
         if (!td) return nullptr;
         Ref one = Ref::steal(PyLong_FromLong(1));
         if (!one) return nullptr;
@@ -223,7 +223,7 @@ PyObject* set_timer(PyObject* const* argv) {
     Ref interval;
     {
         // The clock is read again: the wait is measured from after the listener ran.
-        Ref dt = global(N(datetime));
+        Ref dt = global(nm::datetime);
         if (!dt) return nullptr;
         Ref now = common::call_method(dt.get(), N(now));
         if (!now) return nullptr;

@@ -3,6 +3,8 @@
 #include "maviro.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <cstring>
 #include <iterator>
 
 namespace maviro {
@@ -45,7 +47,7 @@ template <size_t K>
 
 // convert_int_to_datetime(rec.<stamp> / 1000)
 Ref record_time(PyObject* rec, PyObject* stamp_attr) {
-    Ref convert = global(N(convert_int_to_datetime));
+    Ref convert = global(nm::convert_int_to_datetime);
     if (!convert) return {};
     Ref stamp = common::getattr(rec, stamp_attr);
     if (!stamp) return {};
@@ -56,7 +58,18 @@ Ref record_time(PyObject* rec, PyObject* stamp_attr) {
 
 // a + "." + b for two exact str, built in one allocation.
 Ref join_code(PyObject* a, PyObject* b) {
+    if (!common::unicode_ready(a) || !common::unicode_ready(b)) return {};
     Py_ssize_t la = PyUnicode_GET_LENGTH(a), lb = PyUnicode_GET_LENGTH(b);
+    if (PyUnicode_IS_ASCII(a) && PyUnicode_IS_ASCII(b)) {
+        // Market codes are ASCII: two plain copies.
+        Ref out = Ref::steal(PyUnicode_New(la + 1 + lb, 127));
+        if (!out) return {};
+        Py_UCS1* d = PyUnicode_1BYTE_DATA(out.get());
+        memcpy(d, PyUnicode_1BYTE_DATA(a), (size_t)la);
+        d[la] = '.';
+        memcpy(d + la + 1, PyUnicode_1BYTE_DATA(b), (size_t)lb);
+        return out;
+    }
     Py_UCS4 maxchar = std::max(PyUnicode_MAX_CHAR_VALUE(a), PyUnicode_MAX_CHAR_VALUE(b));
     Ref out = Ref::steal(PyUnicode_New(la + 1 + lb, maxchar));
     if (!out) return {};
@@ -76,7 +89,7 @@ Ref market_code_of(PyObject* rec) {
     bool text = PyUnicode_CheckExact(sid.get());
     Ref head;
     if (!text && !(head = Ref::steal(PyNumber_Add(sid.get(), TX(dot))))) return {};
-    Ref mapper = global(N(get_exchane_from_mach_mdtype));
+    Ref mapper = global(nm::get_exchane_from_mach_mdtype);
     if (!mapper) return {};
     Ref market = common::getattr(rec, N(market_type));
     if (!market) return {};
@@ -97,13 +110,13 @@ Ref char_of(PyObject* rec, PyObject* attr) {
         PyErr_Clear();
     }
     // Anything unusual gets the builtin's own conversion and errors.
-    Ref chr = global(N(chr));
+    Ref chr = global(nm::chr);
     if (!chr) return {};
     return common::call(chr.get(), code.get());
 }
 
 // mapper(chr(rec.<code_attr>), rec.market_type)
-Ref map_code(PyObject* rec, PyObject* mapper_name, PyObject* code_attr) {
+Ref map_code(PyObject* rec, int mapper_name, PyObject* code_attr) {
     Ref mapper = global(mapper_name);
     if (!mapper) return {};
     Ref text = char_of(rec, code_attr);
@@ -113,9 +126,21 @@ Ref map_code(PyObject* rec, PyObject* mapper_name, PyObject* code_attr) {
     return common::call(mapper.get(), text.get(), market.get());
 }
 
+// n + 1, in C for an exact int that fits.
+Ref plus_one(PyObject* n) {
+    if (PyLong_CheckExact(n)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+        if (!overflow && v < LLONG_MAX) return Ref::steal(PyLong_FromLongLong(v + 1));
+    }
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one) return {};
+    return Ref::steal(PyNumber_InPlaceAdd(n, one.get()));
+}
+
 // A new empty history: bounded at 60 records for ticks, unbounded for bars.
 Ref new_history(bool bounded) {
-    Ref deque = global(N(deque));
+    Ref deque = global(nm::deque);
     if (!deque) return {};
     if (!bounded) return common::call(deque.get());
     Ref maxlen = Ref::steal(PyLong_FromLong(60));  // a cached small int
@@ -125,7 +150,7 @@ Ref new_history(bool bounded) {
 
 // history[code].append(record), storing a new history under code first when
 // there is none. For a plain dict one lookup serves the test and the read.
-[[nodiscard]] bool add_to_history(PyObject* history_name, PyObject* code, PyObject* record, bool bounded) {
+[[nodiscard]] bool add_to_history(int history_name, PyObject* code, PyObject* record, bool bounded) {
     Ref history = global(history_name);
     if (!history) return false;
     Ref items;
@@ -162,7 +187,7 @@ Ref new_history(bool bounded) {
 // The history under market_code, or a null Ref with no error set when there is
 // none. For a plain dict the membership test and the read are one lookup, so a
 // day switch in between cannot turn the answer into a KeyError.
-Ref find_history(PyObject* history_name, PyObject* code) {
+Ref find_history(int history_name, PyObject* code) {
     Ref history = global(history_name);
     if (!history) return {};
     if (PyDict_CheckExact(history.get())) return Ref::borrow(PyDict_GetItemWithError(history.get(), code));
@@ -224,7 +249,7 @@ PyObject* PARAMS_code_count[2];
     return common::parse_args(sig, args, nargs, kwnames, out);
 }
 
-PyObject* current(const char* name, PyObject* history_name, PyObject* const* args, Py_ssize_t nargs,
+PyObject* current(const char* name, int history_name, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
     PyObject* a[1];
     if (!parse(name, PARAMS_code, 1, args, nargs, kwnames, a)) return nullptr;
@@ -236,7 +261,7 @@ PyObject* current(const char* name, PyObject* history_name, PyObject* const* arg
     return PySequence_GetItem(items.get(), -1);
 }
 
-PyObject* last_n(const char* name, PyObject* history_name, PyObject* const* args, Py_ssize_t nargs,
+PyObject* last_n(const char* name, int history_name, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
     PyObject* a[2];
     if (!parse(name, PARAMS_code_count, 2, args, nargs, kwnames, a)) return nullptr;
@@ -253,19 +278,19 @@ PyObject* last_n(const char* name, PyObject* history_name, PyObject* const* args
 }
 
 PyObject* get_current_tick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return current("get_current_tick", N(history_tick), args, nargs, kwnames);
+    return current("get_current_tick", nm::history_tick, args, nargs, kwnames);
 }
 
 PyObject* get_current_bar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return current("get_current_bar", N(history_bar), args, nargs, kwnames);
+    return current("get_current_bar", nm::history_bar, args, nargs, kwnames);
 }
 
 PyObject* history_ticks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return last_n("history_ticks", N(history_tick), args, nargs, kwnames);
+    return last_n("history_ticks", nm::history_tick, args, nargs, kwnames);
 }
 
 PyObject* history_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return last_n("history_bars", N(history_bar), args, nargs, kwnames);
+    return last_n("history_bars", nm::history_bar, args, nargs, kwnames);
 }
 
 }  // namespace
@@ -287,14 +312,14 @@ PyObject* on_snapshot(PyObject* const* argv) {
         PyDict_SetItem(tick.get(), N(datetime), dt.get()) < 0 || !copy_fields(tick.get(), snap, kTickFields))
         return nullptr;
     // Cached before the event is built: a host handling TICK finds the record.
-    if (!add_to_history(N(history_tick), code.get(), tick.get(), true)) return nullptr;
-    Ref event_cls = global(N(Event));
+    if (!add_to_history(nm::history_tick, code.get(), tick.get(), true)) return nullptr;
+    Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
-    Ref type = global_attr(N(EVENT), N(TICK));
+    Ref type = global_attr(nm::EVENT, N(TICK));
     if (!type) return nullptr;
-    Ref tick_cls = global(N(TickObject));
+    Ref tick_cls = global(nm::TickObject);
     if (!tick_cls) return nullptr;
-    Ref env = global(N(Environment));
+    Ref env = global(nm::Environment);
     if (!env) return nullptr;
     Ref instance = common::call_method(env.get(), N(get_instance));
     if (!instance) return nullptr;
@@ -313,9 +338,9 @@ PyObject* on_tick_order(PyObject* const* argv) {
     if (!dt) return nullptr;
     Ref code = market_code_of(rec);
     if (!code) return nullptr;
-    Ref side = map_code(rec, N(get_side_from_mach_l2_order), N(side));
+    Ref side = map_code(rec, nm::get_side_from_mach_l2_order, N(side));
     if (!side) return nullptr;
-    Ref create = global_attr(N(L2Order), N(__from_create__));
+    Ref create = global_attr(nm::L2Order, N(__from_create__));
     if (!create) return nullptr;
     Ref biz = common::getattr(rec, N(biz_index));
     if (!biz) return nullptr;
@@ -323,18 +348,18 @@ PyObject* on_tick_order(PyObject* const* argv) {
     if (!price) return nullptr;
     Ref volume = common::getattr(rec, N(order_volume));
     if (!volume) return nullptr;
-    Ref order_type = map_code(rec, N(get_order_type_from_mach_l2_order), N(order_type));
+    Ref order_type = map_code(rec, nm::get_order_type_from_mach_l2_order, N(order_type));
     if (!order_type) return nullptr;
     Ref orig_no = common::getattr(rec, N(orig_order_no));
     if (!orig_no) return nullptr;
-    Ref kind = map_code(rec, N(get_l2order_type_from_mach), N(order_type));
+    Ref kind = map_code(rec, nm::get_l2order_type_from_mach, N(order_type));
     if (!kind) return nullptr;
     Ref l2 = common::call(create.get(), biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
                           order_type.get(), orig_no.get(), kind.get());
     if (!l2) return nullptr;
-    Ref event_cls = global(N(Event));
+    Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
-    Ref type = global_attr(N(EVENT), N(L2_ORDER));
+    Ref type = global_attr(nm::EVENT, N(L2_ORDER));
     if (!type || !post_timed(event_cls.get(), type.get(), KW(l2_order), dt.get(), l2.get())) return nullptr;
     Py_RETURN_NONE;
 }
@@ -353,10 +378,10 @@ PyObject* on_tick_trade(PyObject* const* argv) {
         if (!offer) return nullptr;
         int gt = PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);
         if (gt < 0) return nullptr;
-        side = global_attr(N(SIDE), gt ? N(BUY) : N(SELL));
+        side = global_attr(nm::SIDE, gt ? N(BUY) : N(SELL));
         if (!side) return nullptr;
     }
-    Ref create = global_attr(N(L2Transaction), N(__from_create__));
+    Ref create = global_attr(nm::L2Transaction, N(__from_create__));
     if (!create) return nullptr;
     Ref biz = common::getattr(rec, N(biz_index));
     if (!biz) return nullptr;
@@ -368,7 +393,7 @@ PyObject* on_tick_trade(PyObject* const* argv) {
     if (!value) return nullptr;
     Ref trade_type;
     {
-        Ref mapper = global(N(get_trade_type_from_mach));
+        Ref mapper = global(nm::get_trade_type_from_mach);
         if (!mapper) return nullptr;
         Ref text = char_of(rec, N(trade_type));
         if (!text) return nullptr;
@@ -382,9 +407,9 @@ PyObject* on_tick_trade(PyObject* const* argv) {
     Ref l2 = common::call(create.get(), biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
                           value.get(), trade_type.get(), bid.get(), offer.get());
     if (!l2) return nullptr;
-    Ref event_cls = global(N(Event));
+    Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
-    Ref type = global_attr(N(EVENT), N(L2_TRANSACTION));
+    Ref type = global_attr(nm::EVENT, N(L2_TRANSACTION));
     if (!type || !post_timed(event_cls.get(), type.get(), KW(l2_transaction), dt.get(), l2.get()))
         return nullptr;
     Py_RETURN_NONE;
@@ -401,7 +426,7 @@ PyObject* on_bar(PyObject* const* argv) {
     // event time all come from this quotient.
     Ref quotient;
     {
-        Ref convert = global(N(convert_int_to_datetime));
+        Ref convert = global(nm::convert_int_to_datetime);
         if (!convert) return nullptr;
         Ref end_time = common::getattr(bar, N(end_time));
         if (!end_time) return nullptr;
@@ -411,22 +436,28 @@ PyObject* on_bar(PyObject* const* argv) {
         if (!orig_time || PyDict_SetItem(record.get(), N(orig_time), orig_time.get()) < 0) return nullptr;
     }
     if (!copy_fields(record.get(), bar, kBarFields)) return nullptr;
-    if (!add_to_history(N(history_bar), code.get(), record.get(), false)) return nullptr;
+    if (!add_to_history(nm::history_bar, code.get(), record.get(), false)) return nullptr;
 
     // Count the bars of one end time; the quotients are compared exactly.
     Ref count;
     {
         Ref current_dt = common::getattr(self, N(current_trade_dt));
         if (!current_dt) return nullptr;
-        int same = PyObject_RichCompareBool(current_dt.get(), S.zero, Py_EQ);
-        if (same == 0) same = PyObject_RichCompareBool(current_dt.get(), quotient.get(), Py_EQ);
-        if (same < 0) return nullptr;
+        int same;
+        PyObject* c = current_dt.get();
+        if (PyFloat_CheckExact(c) && PyFloat_CheckExact(quotient.get())) {
+            // What float == int 0 and float == float give, without the calls.
+            double v = PyFloat_AS_DOUBLE(c);
+            same = v == 0.0 || c == quotient.get() || v == PyFloat_AS_DOUBLE(quotient.get());
+        } else {
+            same = PyObject_RichCompareBool(c, S.zero, Py_EQ);
+            if (same == 0) same = PyObject_RichCompareBool(c, quotient.get(), Py_EQ);
+            if (same < 0) return nullptr;
+        }
         if (same) {
             Ref cnt = common::getattr(self, N(bar_cnt));
             if (!cnt) return nullptr;
-            Ref one = Ref::steal(PyLong_FromLong(1));
-            if (!one) return nullptr;
-            count = Ref::steal(PyNumber_InPlaceAdd(cnt.get(), one.get()));
+            count = plus_one(cnt.get());
         } else {
             count = Ref::steal(PyLong_FromLong(1));
         }
@@ -437,7 +468,7 @@ PyObject* on_bar(PyObject* const* argv) {
     // The universe may change between bars, so its size is asked every time.
     int complete;
     {
-        Ref env = global(N(Environment));
+        Ref env = global(nm::Environment);
         if (!env) return nullptr;
         Ref instance = common::call_method(env.get(), N(get_instance));
         if (!instance) return nullptr;
@@ -445,22 +476,28 @@ PyObject* on_bar(PyObject* const* argv) {
         if (!universe) return nullptr;
         Py_ssize_t size = PyObject_Size(universe.get());
         if (size < 0) return nullptr;
-        Ref size_obj = Ref::steal(PyLong_FromSsize_t(size));
-        if (!size_obj) return nullptr;
-        complete = PyObject_RichCompareBool(count.get(), size_obj.get(), Py_EQ);
-        if (complete < 0) return nullptr;
+        int overflow = 0;
+        long long n = PyLong_CheckExact(count.get()) ? PyLong_AsLongLongAndOverflow(count.get(), &overflow) : 0;
+        if (PyLong_CheckExact(count.get()) && !overflow) {
+            complete = n == (long long)size;
+        } else {
+            Ref size_obj = Ref::steal(PyLong_FromSsize_t(size));
+            if (!size_obj) return nullptr;
+            complete = PyObject_RichCompareBool(count.get(), size_obj.get(), Py_EQ);
+            if (complete < 0) return nullptr;
+        }
     }
     if (!complete) Py_RETURN_NONE;
 
-    Ref whole = global(N(convert_int_to_whole_date));
+    Ref whole = global(nm::convert_int_to_whole_date);
     if (!whole) return nullptr;
     Ref truncated = Ref::steal(PyNumber_Long(quotient.get()));
     if (!truncated) return nullptr;
     Ref calendar_dt = common::call(whole.get(), truncated.get());
     if (!calendar_dt) return nullptr;
-    Ref event_cls = global(N(Event));
+    Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
-    Ref type = global_attr(N(EVENT), N(BAR));
+    Ref type = global_attr(nm::EVENT, N(BAR));
     if (!type || !post_timed(event_cls.get(), type.get(), KW(day), calendar_dt.get(), nullptr) ||
         !set_attr(self, N(bar_cnt), S.zero))
         return nullptr;

@@ -59,19 +59,18 @@ struct State {
     };
     Member members[64];
 #if PY_VERSION_HEX < 0x030C0000
-    // Globals already looked up, as the interpreter's own LOAD_GLOBAL cache
-    // keeps them: valid while the module dict (and, for a builtin, the
-    // builtins dict) has the version it had then. Versions change with every
-    // change of a dict, so a rebinding is seen at the next use. Borrowed
-    // values: an unchanged dict still holds them.
+    // Globals already looked up, one slot per name, as the interpreter's own
+    // LOAD_GLOBAL cache keeps them: valid while the module dict (and, for a
+    // builtin, the builtins dict) has the version it had then. Versions change
+    // with every change of a dict, so a rebinding is seen at the next use.
+    // Borrowed values: an unchanged dict still holds them.
     struct Global {
-        PyObject* name;
         uint64_t globals_version;
         PyObject* builtins;  // null when the name was found in the module
         uint64_t builtins_version;
-        PyObject* value;
+        PyObject* value;     // null until the first lookup
     };
-    Global globals_seen[128];
+    Global globals_seen[nm::COUNT];
 #endif
 };
 extern State S;
@@ -80,10 +79,26 @@ extern State S;
 #define KW(x) (::maviro::S.kwnames[::maviro::kw::x])
 #define TX(x) (::maviro::S.texts[::maviro::tx::x])
 
-// The value bound to a module global, looked up at use as LOAD_GLOBAL does
-// (module namespace, then builtins), so a host can rebind any of them.
-// NameError when neither has it.
-[[nodiscard]] Ref global(PyObject* name);
+// The value bound to the module global S.names[name] (an nm:: id), looked up
+// at use as LOAD_GLOBAL does (module namespace, then builtins), so a host can
+// rebind any of them. NameError when neither has it.
+[[nodiscard]] Ref global_lookup(int name);
+#if PY_VERSION_HEX < 0x030C0000
+// The dicts' version tags are deprecated from 3.12 on (and changed meaning);
+// there every use is a plain lookup.
+inline uint64_t version_of(PyObject* dict) { return ((PyDictObject*)dict)->ma_version_tag; }
+
+// A module global seen before in an unchanged module dict is taken from its
+// slot here, inline; everything else goes the whole way.
+[[nodiscard]] inline Ref global(int name) {
+    const State::Global& slot = S.globals_seen[name];
+    if (slot.value && !slot.builtins && slot.globals_version == version_of(S.globals))
+        return Ref::borrow(slot.value);
+    return global_lookup(name);
+}
+#else
+[[nodiscard]] inline Ref global(int name) { return global_lookup(name); }
+#endif
 
 // owner.name. An enum class's members can be neither rebound nor deleted
 // (its metaclass refuses), so a member read once from the same class object
@@ -92,7 +107,7 @@ extern State S;
 [[nodiscard]] Ref member(PyObject* owner, PyObject* name);
 
 // member(global(name), attr), e.g. EVENT.TICK: the global is looked up at use.
-[[nodiscard]] Ref global_attr(PyObject* name, PyObject* attr);
+[[nodiscard]] Ref global_attr(int name, PyObject* attr);
 
 // event_queue.append(event): every post of the bridge goes through here.
 [[nodiscard]] bool post(PyObject* event);
@@ -103,7 +118,7 @@ extern State S;
 }
 
 // Empties a module-level container with its own clear(), keeping the object.
-[[nodiscard]] bool clear_global(PyObject* name);
+[[nodiscard]] bool clear_global(int name);
 
 // queue.cpp: the native event queue type (a drop-in for RB).
 // Readies the type, registers it as a virtual subclass of RB and binds it as

@@ -174,7 +174,7 @@ const common::MethodDef kMethods[] = {
 #undef PARAMS
 
 [[nodiscard]] bool create_class() {
-    Ref strategy = global(N(strategy));
+    Ref strategy = global(nm::strategy);
     if (!strategy) return false;
     Ref base = common::getattr(strategy.get(), N(MachStrategy));
     if (!base) return false;
@@ -264,21 +264,18 @@ PyModuleDef module_def = {
 }  // namespace
 
 #if PY_VERSION_HEX < 0x030C0000
-// The dicts' version tags are deprecated from 3.12 on (and changed meaning);
-// there every use is a plain lookup.
-inline uint64_t version_of(PyObject* dict) { return ((PyDictObject*)dict)->ma_version_tag; }
-
-Ref global(PyObject* name) {
-    State::Global& slot = S.globals_seen[((uintptr_t)name >> 4) & 127];
+Ref global_lookup(int id) {
+    State::Global& slot = S.globals_seen[id];
     uint64_t gv = version_of(S.globals);
-    if (slot.name == name && slot.globals_version == gv) {
+    if (slot.value && slot.globals_version == gv) {
         if (!slot.builtins) return Ref::borrow(slot.value);
         PyObject* b = PyEval_GetBuiltins();
         if (b == slot.builtins && version_of(b) == slot.builtins_version) return Ref::borrow(slot.value);
     }
+    PyObject* name = S.names[id];
     PyObject* v = PyDict_GetItemWithError(S.globals, name);
     if (v) {
-        slot = {name, gv, nullptr, 0, v};
+        slot = {gv, nullptr, 0, v};
         return Ref::borrow(v);
     }
     if (PyErr_Occurred()) return {};
@@ -286,7 +283,7 @@ Ref global(PyObject* name) {
     if (builtins && PyDict_CheckExact(builtins)) {
         v = PyDict_GetItemWithError(builtins, name);
         if (v) {
-            slot = {name, gv, builtins, version_of(builtins), v};
+            slot = {gv, builtins, version_of(builtins), v};
             return Ref::borrow(v);
         }
         if (PyErr_Occurred()) return {};
@@ -294,7 +291,7 @@ Ref global(PyObject* name) {
     return common::module_global(S.globals, name);  // the error, or a builtins mapping of another type
 }
 #else
-Ref global(PyObject* name) { return common::module_global(S.globals, name); }
+Ref global_lookup(int id) { return common::module_global(S.globals, S.names[id]); }
 #endif
 
 Ref member(PyObject* owner, PyObject* name) {
@@ -315,20 +312,20 @@ Ref member(PyObject* owner, PyObject* name) {
     return value;
 }
 
-Ref global_attr(PyObject* name, PyObject* attr) {
+Ref global_attr(int name, PyObject* attr) {
     Ref obj = global(name);
     if (!obj) return {};
     return member(obj.get(), attr);
 }
 
 bool post(PyObject* event) {
-    Ref queue = global(N(event_queue));
+    Ref queue = global(nm::event_queue);
     if (!queue) return false;
     if (queue_is_native(queue.get())) return queue_append(queue.get(), event);
     return bool(common::call_method(queue.get(), N(append), event));
 }
 
-bool clear_global(PyObject* name) {
+bool clear_global(int name) {
     Ref obj = global(name);
     if (!obj) return false;
     if (PyDict_CheckExact(obj.get())) {

@@ -54,7 +54,7 @@ private:
 int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_EQ); }
 
 [[nodiscard]] Ref deep_copy(PyObject* obj) {
-    Ref f = global_attr(N(copy), N(deepcopy));
+    Ref f = global_attr(nm::copy, N(deepcopy));
     if (!f) return {};
     return common::call(f.get(), obj);
 }
@@ -64,9 +64,9 @@ int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_E
 // reach queued events.
 [[nodiscard]] bool post_order_event(PyObject* type_name, PyObject* account, PyObject* host,
                                     PyObject* trade = nullptr) {
-    Ref event_cls = global(N(Event));
+    Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
-    Ref type = global_attr(N(EVENT), type_name);
+    Ref type = global_attr(nm::EVENT, type_name);
     if (!type) return false;
     Ref dup = deep_copy(host);
     if (!dup) return false;
@@ -77,7 +77,7 @@ int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_E
 
 // Environment.get_instance().get_account(host.market_code)
 [[nodiscard]] Ref account_of(PyObject* host) {
-    Ref env_cls = global(N(Environment));
+    Ref env_cls = global(nm::Environment);
     if (!env_cls) return {};
     Ref env = common::call_method(env_cls.get(), N(get_instance));
     if (!env) return {};
@@ -90,7 +90,7 @@ int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_E
 // (the key's __eq__ may run Python code). Empty Ref with no error set when the
 // book does not hold the id.
 [[nodiscard]] Ref book_entry(PyObject* client_order_id) {
-    Ref book = global(N(orders_dict));
+    Ref book = global(nm::orders_dict);
     if (!book) return {};
     int has = PySequence_Contains(book.get(), client_order_id);
     if (has <= 0) return {};
@@ -98,13 +98,13 @@ int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_E
 }
 
 [[nodiscard]] bool set_status(PyObject* host, PyObject* member) {
-    Ref value = global_attr(N(ORDER_STATUS), member);
+    Ref value = global_attr(nm::ORDER_STATUS, member);
     return value && set_attr(host, N(status), value.get());
 }
 
 // 1 when `status` equals one of the ORDER_STATUS members named, 0 if none, -1 on error.
 int status_in(PyObject* status, std::initializer_list<PyObject*> members) {
-    Ref enum_cls = global(N(ORDER_STATUS));
+    Ref enum_cls = global(nm::ORDER_STATUS);
     if (!enum_cls) return -1;
     for (PyObject* name : members) {
         Ref value = member(enum_cls.get(), name);
@@ -121,7 +121,7 @@ enum Gw : int { UnSend, Sended, PartFilled, Filled, PartFilledPartCancelled, Wai
 
 // Index of the first OrderStatusType member equal to `status`; Other if none, -1 on error.
 int gateway_status(PyObject* status) {
-    Ref enum_cls = global(N(OrderStatusType));
+    Ref enum_cls = global(nm::OrderStatusType);
     if (!enum_cls) return -1;
     PyObject* const names[] = {N(UnSend), N(Sended), N(PartiallyFilled), N(Filled),
                                N(PartiallyFilledPartiallyCancelled), N(WaitCancelled),
@@ -147,7 +147,7 @@ int gateway_status(PyObject* status) {
         // ACTIVE first: a repeated acceptance for an open order is the common case.
         Ref status = common::getattr(host, N(status));
         if (!status) return false;
-        Ref active = global_attr(N(ORDER_STATUS), N(ACTIVE));
+        Ref active = global_attr(nm::ORDER_STATUS, N(ACTIVE));
         if (!active) return false;
         int is_active = PyObject_RichCompareBool(status.get(), active.get(), Py_EQ);
         if (is_active < 0) return false;
@@ -174,7 +174,7 @@ int gateway_status(PyObject* status) {
     // Read again: set_frozen_cash is host code and may have moved the order on.
     Ref status = common::getattr(host, N(status));
     if (!status) return false;
-    Ref active = global_attr(N(ORDER_STATUS), N(ACTIVE));
+    Ref active = global_attr(nm::ORDER_STATUS, N(ACTIVE));
     if (!active) return false;
     int inactive = PyObject_RichCompareBool(status.get(), active.get(), Py_NE);
     if (inactive <= 0) return inactive == 0;
@@ -189,7 +189,7 @@ int gateway_status(PyObject* status) {
                          PyObject* order_qty, PyObject* trade_qty, PyObject* value) {
     Ref trade;
     {
-        Ref factory = global_attr(N(Trade), N(__from_create__));
+        Ref factory = global_attr(nm::Trade, N(__from_create__));
         if (!factory) return false;
         Ref order_id = common::getattr(host, N(order_id));
         if (!order_id) return false;
@@ -267,7 +267,7 @@ int gateway_status(PyObject* status) {
         if (!security_id) return {};
         Ref head = Ref::steal(PyNumber_Add(security_id.get(), TX(dot)));
         if (!head) return {};
-        Ref mapper = global(N(get_exchane_from_mach_mdtype));
+        Ref mapper = global(nm::get_exchane_from_mach_mdtype);
         if (!mapper) return {};
         Ref market_id = common::getattr(record, N(market_id));
         if (!market_id) return {};
@@ -278,9 +278,9 @@ int gateway_status(PyObject* status) {
     }
     Ref position;
     {
-        Ref cls = global(N(Position));
+        Ref cls = global(nm::Position);
         if (!cls) return {};
-        Ref direction = global_attr(N(POSITION_DIRECTION), N(LONG));
+        Ref direction = global_attr(nm::POSITION_DIRECTION, N(LONG));
         if (!direction) return {};
         Ref init_qty = common::getattr(record, N(init_qty));
         if (!init_qty) return {};
@@ -317,7 +317,7 @@ int gateway_status(PyObject* status) {
 
     bool ok = false;
     {
-        Ref logger = global(N(user_system_log));
+        Ref logger = global(nm::user_system_log);
         Line line(4);
         if (logger && line) {
             line.text(TX(position_skip));
@@ -339,7 +339,7 @@ PyObject* on_login(PyObject* const* argv) {
     PyObject* res = argv[1];
     Ref account_id, code;
     {
-        Ref log = global(N(system_log));
+        Ref log = global(nm::system_log);
         if (!log) return nullptr;
         Line line(4);
         if (!line || !line.field(TX(login_head), res, N(fund_account_id), account_id) ||
@@ -347,9 +347,9 @@ PyObject* on_login(PyObject* const* argv) {
             return nullptr;
     }
     {
-        Ref event_cls = global(N(Event));
+        Ref event_cls = global(nm::Event);
         if (!event_cls) return nullptr;
-        Ref type = global_attr(N(EVENT), N(LOGIN));
+        Ref type = global_attr(nm::EVENT, N(LOGIN));
         if (!type) return nullptr;
         Ref rid = common::getattr(res, N(client_seq_id));
         if (!rid) return nullptr;
@@ -377,7 +377,7 @@ PyObject* on_query_asset(PyObject* const* argv) {
     PyObject* msg = argv[4];
     Ref account_id, leaves_value;
     {
-        Ref log = global(N(system_log));
+        Ref log = global(nm::system_log);
         if (!log) return nullptr;
         Line line(8);
         if (!line || !line.field(TX(asset_head), res, N(fund_account_id), account_id) ||
@@ -390,9 +390,9 @@ PyObject* on_query_asset(PyObject* const* argv) {
     }
     int ok = is_zero(code);
     if (ok < 0) return nullptr;
-    Ref event_cls = global(N(Event));
+    Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
-    Ref type = global_attr(N(EVENT), N(QUERY_ACCOUNT));
+    Ref type = global_attr(nm::EVENT, N(QUERY_ACCOUNT));
     if (!type) return nullptr;
     Ref event;
     if (!ok) {
@@ -401,7 +401,7 @@ PyObject* on_query_asset(PyObject* const* argv) {
     } else {
         Ref asset;
         {
-            Ref cls = global(N(Asset));
+            Ref cls = global(nm::Asset);
             if (!cls) return nullptr;
             Ref available = common::getattr(res, N(available_t1));
             if (!available) return nullptr;
@@ -430,7 +430,7 @@ PyObject* on_query_position(PyObject* const* argv) {
     PyObject* code = argv[3];
     PyObject* msg = argv[4];
     {
-        Ref log = global(N(system_log));
+        Ref log = global(nm::system_log);
         if (!log) return nullptr;
         Line line(4);
         if (!line) return nullptr;
@@ -442,9 +442,9 @@ PyObject* on_query_position(PyObject* const* argv) {
     int ok = is_zero(code);
     if (ok < 0) return nullptr;
     if (!ok) {
-        Ref event_cls = global(N(Event));
+        Ref event_cls = global(nm::Event);
         if (!event_cls) return nullptr;
-        Ref type = global_attr(N(EVENT), N(QUERY_ACCOUNT));
+        Ref type = global_attr(nm::EVENT, N(QUERY_ACCOUNT));
         if (!type) return nullptr;
         Ref event = common::call_kw(event_cls.get(), KW(query_failed), type.get(), request_id, code, msg);
         if (!event || !post(event.get())) return nullptr;
@@ -468,9 +468,9 @@ PyObject* on_query_position(PyObject* const* argv) {
         // the like still end the callback.
         if (!PyErr_ExceptionMatches(PyExc_Exception) || !warn_skipped(record.get())) return nullptr;
     }
-    Ref event_cls = global(N(Event));
+    Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
-    Ref type = global_attr(N(EVENT), N(QUERY_POSITION));
+    Ref type = global_attr(nm::EVENT, N(QUERY_POSITION));
     if (!type) return nullptr;
     Ref event = common::call_kw(event_cls.get(), KW(positions), type.get(), request_id, positions.get());
     if (!event || !post(event.get())) return nullptr;
@@ -481,7 +481,7 @@ PyObject* on_order(PyObject* const* argv) {
     PyObject* report = argv[1];
     Ref client_order_id, status, order_qty, trade_qty, value, error_msg, match_qty;
     {
-        Ref log = global(N(system_log));
+        Ref log = global(nm::system_log);
         if (!log) return nullptr;
         Line line(18);
         Ref security_id, price;

@@ -575,7 +575,7 @@ bool queue_ready(PyObject* module) {
     if (!(queue_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&queue_type) < 0) return false;
     PyObject* type = (PyObject*)&queue_type;
     // A virtual subclass of the library's class, so isinstance checks against RB hold.
-    Ref rb = global(N(RB));
+    Ref rb = global(nm::RB);
     if (!rb || !common::call_method(rb.get(), np.register_, type)) return false;
     Ref key = Ref::steal(PyUnicode_InternFromString("EventQueue"));
     return key && PyObject_SetAttr(module, key.get(), type) == 0;

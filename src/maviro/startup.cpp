@@ -16,7 +16,7 @@ PyObject* init(PyObject* const* argv) {
     if (!set_attr(self, N(logged_in), Py_False) || !set_attr(self, N(order_num), S.zero) ||
         !set_attr(self, N(bar_cnt), S.zero) || !set_attr(self, N(current_trade_dt), S.zero))
         return nullptr;
-    Ref dt = global(N(datetime));
+    Ref dt = global(nm::datetime);
     if (!dt) return nullptr;
     Ref now = common::call_method(dt.get(), N(now));
     if (!now) return nullptr;
@@ -78,7 +78,7 @@ namespace {
 
 // mach_params[key] = value, with mach_params looked up at use.
 [[nodiscard]] bool store_param(PyObject* key, PyObject* value) {
-    Ref params = global(N(mach_params));
+    Ref params = global(nm::mach_params);
     return params && PyObject_SetItem(params.get(), key, value) == 0;
 }
 
@@ -92,7 +92,7 @@ namespace {
 
 // get_mach_tdtype(name.upper())
 [[nodiscard]] Ref td_type(PyObject* name) {
-    Ref fn = global(N(get_mach_tdtype));
+    Ref fn = global(nm::get_mach_tdtype);
     if (!fn) return {};
     Ref upper = common::call_method(name, N(upper));
     if (!upper) return {};
@@ -113,10 +113,10 @@ namespace {
     {
         Ref add = context_method(self, N(add_md_broker));
         if (!add) return false;
-        Ref type = global_attr(N(MDType), member);
+        Ref type = global_attr(nm::MDType, member);
         if (!type || !common::call(add.get(), type.get())) return false;
     }
-    Ref type = global_attr(N(MDType), member);
+    Ref type = global_attr(nm::MDType, member);
     return type && store_param(N(mach_md), type.get());
 }
 
@@ -178,20 +178,20 @@ namespace {
     if (atx <= 0) return atx == 0;
     Ref add = context_method(self, N(add_algo_broker));
     if (!add) return false;
-    Ref type = global_attr(N(AlgoType), N(ATX));
+    Ref type = global_attr(nm::AlgoType, N(ATX));
     return type && common::call(add.get(), type.get());
 }
 
 [[nodiscard]] bool subscribe_bars(PyObject* self) {
     Ref subscribe = context_method(self, N(subscribe));
     if (!subscribe) return false;
-    Ref params = global(N(mach_params));
+    Ref params = global(nm::mach_params);
     if (!params) return false;
     Ref md = Ref::steal(PyObject_GetItem(params.get(), N(mach_md)));
     if (!md) return false;
-    Ref market = global_attr(N(MarketType), N(SZSE));
+    Ref market = global_attr(nm::MarketType, N(SZSE));
     if (!market) return false;
-    Ref data_type = global_attr(N(SubscribeDataType), N(Bar));
+    Ref data_type = global_attr(nm::SubscribeDataType, N(Bar));
     if (!data_type) return false;
     Ref codes = Ref::steal(PyList_New(0));
     if (!codes) return false;
@@ -204,7 +204,7 @@ namespace {
 PyObject* initialize(PyObject* const* argv) {
     PyObject* self = argv[0];  // argv[1], the SDK's config, is ignored: self.config rules
     {
-        Ref log = global(N(system_log));
+        Ref log = global(nm::system_log);
         if (!log || !common::call_method(log.get(), N(info), TX(init_log))) return nullptr;
     }
     if (!register_md(self) || !register_order_way(self) || !register_td(self) || !register_algo(self))
