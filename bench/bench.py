@@ -190,12 +190,17 @@ def table(values, unit, note, own=None):
 
 
 def own_cost(out_file, calls):
-    """Instructions per call executed in the bridge's extension itself (self cost)."""
-    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", out_file],
+    """Instructions per call executed in the bridge's extension itself (self
+    cost): its functions, and what the compiler inlined into them (with debug
+    information callgrind files inlined lines under their header, not the .so)."""
+    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--auto=no", "--threshold=100", out_file],
                           check=True, stdout=subprocess.PIPE, text=True).stdout
     so = os.path.basename(maviro.__file__)
-    total = sum(int(line.split()[0].replace(",", "")) for line in text.splitlines()
-                if line.rstrip().endswith(so + "]"))
+    total = 0
+    for line in text.splitlines():
+        m = re.match(r"\s*([\d,]+) \([ \d.]+%\)\s+[^:]*:(.*)$", line)
+        if m and (m.group(2).rstrip().endswith(so + "]") or m.group(2).startswith(("maviro::", "common::"))):
+            total += int(m.group(1).replace(",", ""))
     return total / calls
 
 

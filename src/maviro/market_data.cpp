@@ -172,6 +172,12 @@ Ref new_history(bool bounded) {
         items = Ref::steal(PyObject_GetItem(history.get(), code));
         if (!items) return false;
     }
+    if (Py_TYPE(items.get()) == (PyTypeObject*)S.deque_type) {
+        // A builtin type's methods cannot be replaced: call deque.append
+        // directly instead of looking it up on every record.
+        PyObject* argv[] = {items.get(), record};
+        return bool(Ref::steal(common::vectorcall(S.deque_append, argv, 2, nullptr)));
+    }
     return bool(common::call_method(items.get(), N(append), record));
 }
 
@@ -196,28 +202,11 @@ Ref find_history(int history_name, PyObject* code) {
     return Ref::steal(PyObject_GetItem(history.get(), code));
 }
 
-// collections.deque itself, for the exact-type test of the copying fast path.
-PyTypeObject* deque_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) {
-        Ref collections = Ref::steal(PyImport_ImportModule("collections"));
-        if (!collections) return nullptr;
-        Ref t = common::getattr(collections.get(), N(deque));
-        if (!t) return nullptr;
-        if (PyType_Check(t.get())) type = (PyTypeObject*)t.release();  // kept for the process
-        else return nullptr;
-    }
-    return type;
-}
-
 // records[-count:] as a new list, in time proportional to the records returned.
 PyObject* last_records(PyObject* items, PyObject* count) {
     Py_ssize_t c = PyNumber_AsSsize_t(count, nullptr);  // clamps huge values
     if (c == -1 && PyErr_Occurred()) return nullptr;
-    PyTypeObject* dq = deque_type();
-    if (!dq) {
-        if (PyErr_Occurred()) return nullptr;
-    } else if (Py_TYPE(items) == dq) {
+    if (Py_TYPE(items) == (PyTypeObject*)S.deque_type) {
         // An exact deque runs no Python code while it is read, so the copy is
         // one indivisible step under the GIL.
         Py_ssize_t n = PyObject_Size(items);

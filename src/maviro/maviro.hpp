@@ -50,6 +50,8 @@ struct State {
     PyObject* zero;      // int 0
     PyObject* thousand;  // int 1000
     PyObject* enum_meta; // enum.EnumMeta
+    PyObject* deque_type;    // collections.deque itself (the `deque` global may be rebound)
+    PyObject* deque_append;  // its append method descriptor
     // Enum members already read (see member()), a small table hashed on the
     // class and the name; each entry holds strong references.
     struct Member {

@@ -229,7 +229,12 @@ const common::MethodDef kMethods[] = {
     Ref enum_mod = Ref::steal(PyImport_ImportModule("enum"));
     if (!enum_mod) return false;
     Py_XSETREF(S.enum_meta, PyObject_GetAttrString(enum_mod.get(), "EnumMeta"));
-    return S.zero && S.thousand && S.enum_meta;
+    Ref collections = Ref::steal(PyImport_ImportModule("collections"));
+    if (!collections) return false;
+    Py_XSETREF(S.deque_type, PyObject_GetAttrString(collections.get(), "deque"));
+    if (!S.deque_type) return false;
+    Py_XSETREF(S.deque_append, PyObject_GetAttrString(S.deque_type, "append"));
+    return S.zero && S.thousand && S.enum_meta && S.deque_append;
 }
 
 int exec_module(PyObject* module) {
