@@ -8,7 +8,8 @@ instead of 50; about a minute). For each day it prints callbacks/s, peak RSS,
 and RSS sampled through the day beside the records the histories hold: tick
 histories stop growing once every instrument has 60 snapshots, bar histories
 grow by one record per instrument and minute until the day switch (they keep
-the whole day), so after the ticks are full RSS may grow only with the bars."""
+the whole day), so after the ticks are full RSS may grow only with the bars:
+the report sets the growth per bar record beside what one bar record holds."""
 import argparse
 import json
 import os
@@ -24,6 +25,17 @@ def rss_kib():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
+def bar_record_bytes(record):
+    """What one bar record takes: the dict and its key table, its values (each
+    record has its own market code, time and prices), each rounded up to the
+    allocator's 16-byte blocks, and its slot in the history."""
+    def block(n):
+        return -(-n // 16) * 16
+    keys = sys.getsizeof(record) - sys.getsizeof({})  # the key table beyond an empty dict's
+    return (block(sys.getsizeof({})) + block(keys) + sum(block(sys.getsizeof(v)) for v in record.values())
+            + 8)
+
+
 def play(path):
     """Child process: replay `path`, sampling RSS and history sizes as it goes."""
     from korvane.orvik.utils import maviro
@@ -31,17 +43,23 @@ def play(path):
 
     samples = []
 
+    record_bytes = []
+
     def progress(done, total):
+        histories = list(maviro.history_bar.values())
         ticks = sum(len(h) for h in list(maviro.history_tick.values()))
-        bars = sum(len(h) for h in list(maviro.history_bar.values()))
+        bars = sum(len(h) for h in histories)
         samples.append({"done": done / max(total, 1), "rss_kib": rss_kib(), "tick_records": ticks,
                         "bar_records": bars})
+        if histories and not record_bytes:
+            record_bytes.append(bar_record_bytes(histories[0][-1]))
 
     summary = Player(path, progress=progress).run()
     json.dump({"callbacks": summary["callbacks_total"], "lost": summary["events"]["lost"],
                "errors": summary["callback_errors"]["count"],
                "callbacks_per_second": summary["throughput"]["callbacks_per_second"],
-               "peak_mib": summary["peak_memory_mib"], "samples": samples}, sys.stdout)
+               "peak_mib": summary["peak_memory_mib"], "samples": samples,
+               "bar_record_bytes": record_bytes[0] if record_bytes else 0}, sys.stdout)
 
 
 def report(name, r):
@@ -59,7 +77,8 @@ def report(name, r):
     grew = (last["rss_kib"] - full["rss_kib"]) * 1024
     bars = last["bar_records"] - full["bar_records"]
     print("  after the tick histories filled (%.0f%% of the file): RSS %+.1f MiB, %d bar records added, "
-          "%.0f bytes of RSS per bar record" % (full["done"] * 100, grew / 2 ** 20, bars, grew / max(bars, 1)))
+          "%.0f bytes of RSS per bar record (a bar record takes %d bytes)"
+          % (full["done"] * 100, grew / 2 ** 20, bars, grew / max(bars, 1), r["bar_record_bytes"]))
 
 
 def main():
