@@ -199,8 +199,11 @@ def test_a_full_queue_drops_only_the_oldest_and_accounts_for_each_event(busy, mo
     drained = []
     while any(t.is_alive() for t in threads):
         time.sleep(0.001)
-        for _ in range(min(len(queue), capacity // 4)):  # a host that keeps falling behind
-            drained.append(queue.popleft())
+        # A host that falls behind and then stops draining, so the queue
+        # overflows however fast or slow the workers run (6,000 posts).
+        if len(drained) < 1000:
+            for _ in range(min(len(queue), capacity // 4)):
+                drained.append(queue.popleft())
     for t in threads:
         t.join()
     assert not errors, errors
