@@ -270,7 +270,7 @@ def callgrind(calls, jobs):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--rounds", type=int, default=15)
+    ap.add_argument("--rounds", type=int, default=31)
     ap.add_argument("--batch", type=int, default=2000)
     ap.add_argument("--callgrind", action="store_true", help="count instructions instead of timing")
     ap.add_argument("--calls", type=int, default=2000, help="calls per callgrind run")
