@@ -173,6 +173,27 @@ PyObject* pop_impl(Queue* q, bool at_left) {
 
 // ---- extend / extendleft
 
+// The slot where lv (< capacity) items stored at one end begin.
+Py_ssize_t first_slot(const Queue* q, Py_ssize_t lv, bool at_left) {
+    Py_ssize_t cap = q->capacity;
+    return at_left ? ((q->left - lv) % cap + cap) % cap : q->right % cap;
+}
+
+// The ends after lv (< capacity) items were stored at one end; a queue that
+// overflows loses as many at the other end.
+void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
+    Py_ssize_t cap = q->capacity;
+    if (at_left) {
+        q->left -= lv;
+        fix_indices(q);
+        if (q->right > q->left + cap) q->right = q->left + cap;
+    } else {
+        q->right += lv;
+        if (q->left < q->right - cap) q->left = q->right - cap;
+        fix_indices(q);
+    }
+}
+
 [[nodiscard]] bool extend_objects(Queue* q, PyObject* seq, bool at_left) {
     Py_ssize_t lv = PySequence_Fast_GET_SIZE(seq);
     PyObject** src = PySequence_Fast_ITEMS(seq);
@@ -195,7 +216,7 @@ PyObject* pop_impl(Queue* q, bool at_left) {
         release_slots(old, old ? cap : 0, true);
         return true;
     }
-    Py_ssize_t start = at_left ? ((q->left - lv) % cap + cap) % cap : q->right % cap;
+    Py_ssize_t start = first_slot(q, lv, at_left);
     Py_ssize_t displaced = 0;
     for (Py_ssize_t i = 0; i < lv; ++i) displaced += q->items[(start + i) % cap] != nullptr;
     PyObject** old = nullptr;
@@ -209,15 +230,7 @@ PyObject* pop_impl(Queue* q, bool at_left) {
         if (slot) old[k++] = slot;
         slot = new_ref(src[i]);
     }
-    if (at_left) {
-        q->left -= lv;
-        fix_indices(q);
-        if (q->right > q->left + cap) q->right = q->left + cap;
-    } else {
-        q->right += lv;
-        if (q->left < q->right - cap) q->left = q->right - cap;
-        fix_indices(q);
-    }
+    move_ends(q, lv, at_left);
     release_slots(old, displaced, true);
     return true;
 }
@@ -234,22 +247,14 @@ PyObject* pop_impl(Queue* q, bool at_left) {
         q->right = cap;
         return true;
     }
-    Py_ssize_t start = at_left ? ((q->left - lv) % cap + cap) % cap : q->right % cap;
+    Py_ssize_t start = first_slot(q, lv, at_left);
     Py_ssize_t first = start + lv <= cap ? lv : cap - start;
     Ref a = Ref::steal(PySequence_GetSlice(tmp, 0, first));
     Ref b = Ref::steal(PySequence_GetSlice(tmp, first, lv));
     if (!a || !b || PySequence_SetSlice(q->arr, start, start + first, a.get()) < 0 ||
         PySequence_SetSlice(q->arr, 0, lv - first, b.get()) < 0)
         return false;
-    if (at_left) {
-        q->left -= lv;
-        fix_indices(q);
-        if (q->right > q->left + cap) q->right = q->left + cap;
-    } else {
-        q->right += lv;
-        if (q->left < q->right - cap) q->left = q->right - cap;
-        fix_indices(q);
-    }
+    move_ends(q, lv, at_left);
     return true;
 }
 
