@@ -52,14 +52,15 @@ struct State {
     PyObject* enum_meta; // enum.EnumMeta
     PyObject* deque_type;    // collections.deque itself (the `deque` global may be rebound)
     PyObject* deque_append;  // its append method descriptor
-    // Enum members already read (see member()), a small table hashed on the
-    // class and the name; each entry holds strong references.
+    // Enum members already read (see member()): an open-addressed table on
+    // the class and the name, filled once and never evicted, so members used
+    // together never push each other out. Each entry holds strong references.
     struct Member {
         PyObject* owner;
         PyObject* name;  // an interned name of `names`
         PyObject* value;
     };
-    Member members[64];
+    Member members[256];
 #if PY_VERSION_HEX < 0x030C0000
     // Globals already looked up, one slot per name, as the interpreter's own
     // LOAD_GLOBAL cache keeps them: valid while the module dict (and, for a
@@ -81,17 +82,17 @@ extern State S;
 #define KW(x) (::maviro::S.kwnames[::maviro::kw::x])
 #define TX(x) (::maviro::S.texts[::maviro::tx::x])
 
-// The value bound to the module global S.names[name] (an nm:: id), looked up
-// at use as LOAD_GLOBAL does (module namespace, then builtins), so a host can
-// rebind any of them. NameError when neither has it.
+// global() without its inline fast path.
 [[nodiscard]] Ref global_lookup(int name);
 #if PY_VERSION_HEX < 0x030C0000
 // The dicts' version tags are deprecated from 3.12 on (and changed meaning);
 // there every use is a plain lookup.
 inline uint64_t version_of(PyObject* dict) { return ((PyDictObject*)dict)->ma_version_tag; }
 
-// A module global seen before in an unchanged module dict is taken from its
-// slot here, inline; everything else goes the whole way.
+// The value bound to the module global S.names[name] (an nm:: id), looked up
+// at use as LOAD_GLOBAL does (module namespace, then builtins), so a host can
+// rebind any of them. NameError when neither has it. A global seen before in
+// an unchanged module dict is taken from its slot here, inline.
 [[nodiscard]] inline Ref global(int name) {
     const State::Global& slot = S.globals_seen[name];
     if (slot.value && !slot.builtins && slot.globals_version == version_of(S.globals))
@@ -151,9 +152,9 @@ PyObject* on_snapshot(PyObject* const* argv);
 PyObject* on_tick_order(PyObject* const* argv);
 PyObject* on_tick_trade(PyObject* const* argv);
 PyObject* on_bar(PyObject* const* argv);
-extern PyMethodDef query_functions[];
+extern PyMethodDef query_functions[];  // get_current_bar, get_current_tick, history_ticks, history_bars
 // The parameter names of the query functions, set at exec once the names are interned.
-void market_data_ready();  // get_current_bar, get_current_tick, history_ticks, history_bars
+void market_data_ready();
 // orders.cpp
 PyObject* on_login(PyObject* const* argv);
 PyObject* on_query_asset(PyObject* const* argv);

@@ -6,6 +6,7 @@
 #include "maviro.hpp"
 
 #include <initializer_list>
+#include <iterator>
 #include <string>
 
 namespace maviro {
@@ -270,10 +271,11 @@ PyModuleDef module_def = {
 
 #if PY_VERSION_HEX < 0x030C0000
 Ref global_lookup(int id) {
+    // global() has already taken a name found in the module; a builtin is
+    // still good while neither dict has changed.
     State::Global& slot = S.globals_seen[id];
     uint64_t gv = version_of(S.globals);
-    if (slot.value && slot.globals_version == gv) {
-        if (!slot.builtins) return Ref::borrow(slot.value);
+    if (slot.value && slot.builtins && slot.globals_version == gv) {
         PyObject* b = PyEval_GetBuiltins();
         if (b == slot.builtins && version_of(b) == slot.builtins_version) return Ref::borrow(slot.value);
     }
@@ -302,17 +304,23 @@ Ref global_lookup(int id) { return common::module_global(S.globals, S.names[id])
 Ref member(PyObject* owner, PyObject* name) {
     // Exactly EnumMeta: a metaclass of the host's own may hook attribute reads.
     if ((PyObject*)Py_TYPE(owner) != S.enum_meta) return common::getattr(owner, name);
-    State::Member& slot = S.members[(((uintptr_t)owner >> 4) ^ ((uintptr_t)name >> 3)) & 63];
-    if (slot.owner == owner && slot.name == name) return Ref::borrow(slot.value);
+    constexpr size_t n = std::size(S.members);
+    size_t start = (((uintptr_t)owner >> 4) ^ ((uintptr_t)name >> 3)) * 0x9E3779B97F4A7C15ull >> 56;
+    State::Member* free_slot = nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        State::Member& slot = S.members[(start + i) % n];
+        if (slot.owner == owner && slot.name == name) return Ref::borrow(slot.value);
+        if (!slot.owner) {
+            free_slot = &slot;
+            break;
+        }
+    }
     Ref value = common::getattr(owner, name);
-    // Only members are instances of their class; other attributes are not kept.
-    if (value && PyObject_TypeCheck(value.get(), (PyTypeObject*)owner)) {
-        PyObject* old_owner = slot.owner;
-        PyObject* old_value = slot.value;
+    // Only members are instances of their class; other attributes are not
+    // kept, and once the table is full nothing more is.
+    if (value && free_slot && PyObject_TypeCheck(value.get(), (PyTypeObject*)owner)) {
         Py_INCREF(owner);
-        slot = {owner, name, Ref::borrow(value.get()).release()};
-        Py_XDECREF(old_owner);
-        Py_XDECREF(old_value);
+        *free_slot = {owner, name, Ref::borrow(value.get()).release()};
     }
     return value;
 }
