@@ -28,13 +28,16 @@ BARS = [Record(security_id="%06d" % i, market_type=MarketType.SZSE, end_time=BAR
 UNIVERSE_CODES = ["%06d.XSHE" % i for i in range(UNIVERSE)]
 
 
-def order_report(status, match):
-    return Record(client_order_id=CID, security_id="000001", order_price=10.0, order_status=status,
+def order_report(status, match, cid=CID):
+    return Record(client_order_id=cid, security_id="000001", order_price=10.0, order_status=status,
                   order_qty=100, trade_qty=100, total_trade_value=1000.0, error_msg="", error_code=0,
                   last_match_qty=match, last_match_price=10.0, counter_order_id=8001, frozen_trade_value=0.0)
 
 
-FILLED = order_report(OrderStatusType.Filled, 100)
+# One fill per order, each order its own: a report repeated for the same order
+# would be a match already booked, which posts nothing.
+FILLED_ORDERS = 2000
+FILLED = [order_report(OrderStatusType.Filled, 100, "bench-f%d" % i) for i in range(FILLED_ORDERS)]
 ACCEPTED = order_report(OrderStatusType.Sended, 0)
 CHILD = Record(sys_quote_id="Q1", parent_id="P1", status="working", order_qty=100, trade_qty=10)
 
