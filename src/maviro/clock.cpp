@@ -47,8 +47,9 @@ PyObject* send_open_auction_event(PyObject* const* argv) {
 
 PyObject* send_after_trading_event(PyObject* const* argv) {
     // The event is queued before the order book is emptied; a failed post leaves
-    // the book as it was.
+    // the book as it was. The matches booked go with the orders.
     if (!send_phase(argv[0], N(AFTER_TRADING)) || !clear_global(nm::orders_dict)) return nullptr;
+    forget_matches();
     Py_RETURN_NONE;
 }
 
@@ -56,6 +57,7 @@ PyObject* on_switch_day(PyObject* const*) {
     for (int name : {nm::orders_dict, nm::history_bar, nm::history_tick, nm::algo_parent_orders,
                      nm::algo_child_orders, nm::algo_child_trades}) {
         if (!clear_global(name)) return nullptr;
+        if (name == nm::orders_dict) forget_matches();
     }
     Py_RETURN_NONE;
 }

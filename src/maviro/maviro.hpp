@@ -52,6 +52,15 @@ struct State {
     PyObject* enum_meta; // enum.EnumMeta
     PyObject* deque_type;    // collections.deque itself (the `deque` global may be rebound)
     PyObject* deque_append;  // its append method descriptor
+    // Matches booked per order (orders.cpp), private so that the host's book
+    // and orders stay as they are, and pruned against the book. Both dicts are
+    // keyed by client order id: `booked_orders` holds the host order the
+    // entry was made for, `booked_matches` the cumulative quantity its match
+    // brought the order to, or a set of them once there are several. Plain
+    // values, not a container per order, so that an order with one match adds
+    // nothing for the cyclic collector to walk.
+    PyObject* booked_orders;
+    PyObject* booked_matches;
     // Enum members already read (see member()): an open-addressed table on
     // the class and the name, filled once and never evicted, so members used
     // together never push each other out. Each entry holds strong references.
@@ -162,6 +171,8 @@ PyObject* on_query_position(PyObject* const* argv);
 PyObject* on_order(PyObject* const* argv);
 PyObject* on_trade(PyObject* const* argv);
 PyObject* on_order_action_error(PyObject* const* argv);
+// Forgets every booked match; for when the order book is emptied.
+void forget_matches();
 // algo.cpp
 PyObject* on_algo_login(PyObject* const* argv);
 PyObject* on_create_algo_parent_order_res(PyObject* const* argv);

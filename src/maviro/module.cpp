@@ -227,6 +227,8 @@ const common::MethodDef kMethods[] = {
     }
     Py_XSETREF(S.zero, PyLong_FromLong(0));
     Py_XSETREF(S.thousand, PyLong_FromLong(1000));
+    Py_XSETREF(S.booked_orders, PyDict_New());
+    Py_XSETREF(S.booked_matches, PyDict_New());
     Ref enum_mod = Ref::steal(PyImport_ImportModule("enum"));
     if (!enum_mod) return false;
     Py_XSETREF(S.enum_meta, PyObject_GetAttrString(enum_mod.get(), "EnumMeta"));
@@ -235,7 +237,7 @@ const common::MethodDef kMethods[] = {
     Py_XSETREF(S.deque_type, PyObject_GetAttrString(collections.get(), "deque"));
     if (!S.deque_type) return false;
     Py_XSETREF(S.deque_append, PyObject_GetAttrString(S.deque_type, "append"));
-    return S.zero && S.thousand && S.enum_meta && S.deque_append;
+    return S.zero && S.thousand && S.booked_orders && S.booked_matches && S.enum_meta && S.deque_append;
 }
 
 int exec_module(PyObject* module) {

@@ -136,57 +136,163 @@ int gateway_status(PyObject* status) {
     return Other;
 }
 
-// UnSend / Sended. A report that arrives after the order was filled, cancelled
-// or rejected must not reopen it (the host would see a live order and could send
-// a second one for the same intent), so it leaves such an order wholly alone. A
-// partially filled order takes the gateway's number and frozen cash but keeps its
-// status.
-[[nodiscard]] bool accept(PyObject* report, PyObject* host, PyObject* account) {
+// Where the host order stands before a report applies to it.
+enum Standing : int { Active, Open, Finished };
+
+// Active, Finished (FILLED, CANCELLED or REJECTED: no report moves it on) or
+// Open; -1 on error. The status read is kept in `status`.
+int standing(PyObject* host, Ref& status) {
+    status = common::getattr(host, N(status));
+    if (!status) return -1;
+    // ACTIVE first: reports for working orders are the common case.
+    Ref active = global_attr(nm::ORDER_STATUS, N(ACTIVE));
+    if (!active) return -1;
+    int is_active = PyObject_RichCompareBool(status.get(), active.get(), Py_EQ);
+    if (is_active != 0) return is_active < 0 ? -1 : Active;
+    int done = status_in(status.get(), {N(FILLED), N(CANCELLED), N(REJECTED)});
+    if (done != 0) return done < 0 ? -1 : Finished;
+    return Open;
+}
+
+// A number given by the trading counter: set (None and 0 are not; the test
+// for null comes first, so a missing one is never compared) and above 0.
+// 1, 0, or -1 on error.
+int positive(PyObject* number) {
+    int set = PyObject_IsTrue(number);
+    if (set <= 0) return set;
+    return PyObject_RichCompareBool(number, S.zero, Py_GT);
+}
+
+// UnSend / Sended, on an order that is not finished (those set the report
+// aside before). A partially filled order takes the gateway's number and frozen
+// cash but keeps its status. A report without a number leaves a number the
+// order already has: brokers send the acceptance without it first and may
+// deliver it after the one that carries it.
+[[nodiscard]] bool accept(PyObject* report, PyObject* host, PyObject* account, int state, PyObject* status) {
     bool may_open = false;
-    {
-        // ACTIVE first: a repeated acceptance for an open order is the common case.
-        Ref status = common::getattr(host, N(status));
-        if (!status) return false;
-        Ref active = global_attr(nm::ORDER_STATUS, N(ACTIVE));
-        if (!active) return false;
-        int is_active = PyObject_RichCompareBool(status.get(), active.get(), Py_EQ);
-        if (is_active < 0) return false;
-        if (!is_active) {
-            int done = status_in(status.get(), {N(FILLED), N(CANCELLED), N(REJECTED)});
-            if (done != 0) return done > 0;
-            int partial = status_in(status.get(), {N(PARTIALLY_FILLED)});
-            if (partial < 0) return false;
-            may_open = !partial;
-        }
+    if (state != Active) {
+        int partial = status_in(status, {N(PARTIALLY_FILLED)});
+        if (partial < 0) return false;
+        may_open = !partial;
     }
     Ref counter_id = common::getattr(report, N(counter_order_id));
-    if (!counter_id || !set_attr(host, N(secondary_order_id), counter_id.get())) return false;
+    if (!counter_id) return false;
+    int numbered = PyObject_IsTrue(counter_id.get());
+    if (numbered < 0) return false;
+    bool keep = false;
+    if (!numbered) {
+        Ref had = Ref::steal(PyObject_GetAttr(host, N(secondary_order_id)));
+        if (had) {
+            int kept = positive(had.get());
+            if (kept < 0) return false;
+            keep = kept;
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+        } else {
+            return false;
+        }
+    }
+    if (!keep && !set_attr(host, N(secondary_order_id), counter_id.get())) return false;
     {
         Ref frozen = common::getattr(report, N(frozen_trade_value));
         if (!frozen || !common::call_method(host, N(set_frozen_cash), frozen.get())) return false;
     }
-    if (!may_open) return true;
-    // Truth first: a missing (None) or 0 number is never compared with 0.
-    int set = PyObject_IsTrue(counter_id.get());
-    if (set <= 0) return set == 0;
-    int positive = PyObject_RichCompareBool(counter_id.get(), S.zero, Py_GT);
-    if (positive <= 0) return positive == 0;
+    if (!may_open || !numbered) return true;
+    int above = PyObject_RichCompareBool(counter_id.get(), S.zero, Py_GT);
+    if (above <= 0) return above == 0;
     // Read again: set_frozen_cash is host code and may have moved the order on.
-    Ref status = common::getattr(host, N(status));
-    if (!status) return false;
+    Ref now = common::getattr(host, N(status));
+    if (!now) return false;
     Ref active = global_attr(nm::ORDER_STATUS, N(ACTIVE));
     if (!active) return false;
-    int inactive = PyObject_RichCompareBool(status.get(), active.get(), Py_NE);
+    int inactive = PyObject_RichCompareBool(now.get(), active.get(), Py_NE);
     if (inactive <= 0) return inactive == 0;
-    int settled = status_in(status.get(), {N(PARTIALLY_FILLED), N(FILLED), N(CANCELLED), N(REJECTED)});
+    int settled = status_in(now.get(), {N(PARTIALLY_FILLED), N(FILLED), N(CANCELLED), N(REJECTED)});
     if (settled != 0) return settled > 0;
     return set_attr(host, N(status), active.get()) && post_order_event(N(ORDER_CREATION_PASS), account, host);
 }
 
-// Stage 1 of a fill or cancel report: the newest match becomes a host trade and
-// the order takes the report's cumulative figures.
-[[nodiscard]] bool match(PyObject* report, int gw, PyObject* host, PyObject* account, PyObject* match_qty,
-                         PyObject* order_qty, PyObject* trade_qty, PyObject* value) {
+// Drops the booked matches of every order that is no longer the one the book
+// holds under its id, once the entries would outnumber the book's orders.
+[[nodiscard]] bool make_room() {
+    Ref book = global(nm::orders_dict);
+    if (!book) return false;
+    Py_ssize_t size = PyObject_Length(book.get());
+    if (size < 0) return false;
+    if (PyDict_GET_SIZE(S.booked_orders) < size) return true;
+    // Keys first: the lookups below may run Python code.
+    Ref keys = Ref::steal(PyDict_Keys(S.booked_orders));
+    if (!keys) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        Ref owner = Ref::borrow(PyDict_GetItemWithError(S.booked_orders, key));
+        if (!owner) {
+            if (PyErr_Occurred()) return false;
+            continue;
+        }
+        Ref current = book_entry(key);
+        if (!current && PyErr_Occurred()) return false;
+        if (current.get() == owner.get()) continue;
+        for (PyObject* dict : {S.booked_orders, S.booked_matches}) {
+            if (PyDict_DelItem(dict, key) == 0) continue;
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+            PyErr_Clear();
+        }
+    }
+    return true;
+}
+
+// Books the match that brings the order under `cid` to `trade_qty`: 1 when it
+// is new (and now booked), 0 when it was booked before, -1 on error. The
+// matches of an id belong to the host order they were booked for; another
+// order put under the same id starts afresh.
+int claim(PyObject* cid, PyObject* host, PyObject* trade_qty) {
+    PyObject* owner = PyDict_GetItemWithError(S.booked_orders, cid);
+    if (!owner && PyErr_Occurred()) return -1;
+    if (owner == host) {
+        Ref seen = Ref::borrow(PyDict_GetItemWithError(S.booked_matches, cid));
+        if (!seen) {
+            if (PyErr_Occurred()) return -1;
+            return PyDict_SetItem(S.booked_matches, cid, trade_qty) < 0 ? -1 : 1;
+        }
+        if (PyAnySet_CheckExact(seen.get())) {
+            int known = PySet_Contains(seen.get(), trade_qty);
+            if (known != 0) return known < 0 ? -1 : 0;
+            return PySet_Add(seen.get(), trade_qty) < 0 ? -1 : 1;
+        }
+        int same = PyObject_RichCompareBool(seen.get(), trade_qty, Py_EQ);
+        if (same != 0) return same < 0 ? -1 : 0;
+        // A second match: from here on a set.
+        Ref both = Ref::steal(PySet_New(nullptr));
+        if (!both || PySet_Add(both.get(), seen.get()) < 0 || PySet_Add(both.get(), trade_qty) < 0) return -1;
+        return PyDict_SetItem(S.booked_matches, cid, both.get()) < 0 ? -1 : 1;
+    }
+    if (!owner && !make_room()) return -1;
+    if (PyDict_SetItem(S.booked_orders, cid, host) < 0) return -1;
+    return PyDict_SetItem(S.booked_matches, cid, trade_qty) < 0 ? -1 : 1;
+}
+
+// Takes a claim back when its TRADE could not be posted, so that a repeat of
+// the report posts it; the error in flight is kept.
+void unclaim(PyObject* cid, PyObject* trade_qty) {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    Ref seen = Ref::borrow(PyDict_GetItemWithError(S.booked_matches, cid));
+    if (seen && PyAnySet_CheckExact(seen.get())) {
+        if (PySet_Discard(seen.get(), trade_qty) < 0) PyErr_Clear();
+    } else if (seen.get() == trade_qty) {
+        if (PyDict_DelItem(S.booked_matches, cid) < 0) PyErr_Clear();
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, trace);
+}
+
+// Stage 1 of a fill or cancel report, for a match not booked before: it
+// becomes a host trade, and the order takes the report's cumulative figures
+// when they are ahead of its own (a report overtaken by a later one books its
+// match but does not set the figures back). A finished order keeps its status.
+[[nodiscard]] bool book_match(PyObject* report, int gw, PyObject* host, PyObject* account, PyObject* match_qty,
+                              PyObject* order_qty, PyObject* trade_qty, PyObject* value, bool finished) {
     Ref trade;
     {
         Ref factory = global_attr(nm::Trade, N(__from_create__));
@@ -207,22 +313,48 @@ int gateway_status(PyObject* status) {
                                 side.get(), effect.get(), market_code.get(), frozen_price.get());
         if (!trade) return false;
     }
-    // A match with no cumulative quantity has no average; the order keeps the
-    // one it had rather than dying half-updated on the division.
-    int no_fills = is_zero(trade_qty);
-    if (no_fills < 0) return false;
-    if (!no_fills) {
-        Ref avg = Ref::steal(PyNumber_TrueDivide(value, trade_qty));
-        if (!avg || !set_attr(host, N(avg_price), avg.get())) return false;
-    }
-    if (!set_attr(host, N(filled_quantity), trade_qty)) return false;
+    int ahead;
     {
-        Ref unfilled = Ref::steal(PyNumber_Subtract(order_qty, trade_qty));
-        if (!unfilled || !set_attr(host, N(unfilled_quantity), unfilled.get())) return false;
+        Ref filled = common::getattr(host, N(filled_quantity));
+        if (!filled) return false;
+        ahead = PyObject_RichCompareBool(trade_qty, filled.get(), Py_GT);
+        if (ahead < 0) return false;
     }
-    if (gw == Filled && !set_status(host, N(FILLED))) return false;
-    if (gw == PartFilled && !set_status(host, N(PARTIALLY_FILLED))) return false;
+    if (ahead) {
+        // A match with no cumulative quantity has no average; the order keeps
+        // the one it had rather than dying half-updated on the division.
+        int no_fills = is_zero(trade_qty);
+        if (no_fills < 0) return false;
+        if (!no_fills) {
+            Ref avg = Ref::steal(PyNumber_TrueDivide(value, trade_qty));
+            if (!avg || !set_attr(host, N(avg_price), avg.get())) return false;
+        }
+        if (!set_attr(host, N(filled_quantity), trade_qty)) return false;
+        {
+            Ref unfilled = Ref::steal(PyNumber_Subtract(order_qty, trade_qty));
+            if (!unfilled || !set_attr(host, N(unfilled_quantity), unfilled.get())) return false;
+        }
+        if (!finished) {
+            if (gw == Filled && !set_status(host, N(FILLED))) return false;
+            if (gw == PartFilled && !set_status(host, N(PARTIALLY_FILLED))) return false;
+        }
+    }
     return post_order_event(N(TRADE), account, host, trade.get());
+}
+
+// Stage 1 when the report carries a match: each match of an order is booked
+// once, however often and in whatever order the gateway reports it.
+[[nodiscard]] bool match(PyObject* report, int gw, PyObject* cid, PyObject* host, PyObject* account,
+                         PyObject* match_qty, PyObject* order_qty, PyObject* trade_qty, PyObject* value,
+                         bool finished) {
+    int matched = PyObject_RichCompareBool(match_qty, S.zero, Py_GT);
+    if (matched <= 0) return matched == 0;
+    int fresh = claim(cid, host, trade_qty);
+    if (fresh < 0) return false;
+    if (!fresh) return true;  // duplicate match: booked before, nothing to do
+    if (book_match(report, gw, host, account, match_qty, order_qty, trade_qty, value, finished)) return true;
+    unclaim(cid, trade_qty);
+    return false;
 }
 
 // Stage 2: the cancellation side of the report, after any match.
@@ -499,27 +631,40 @@ PyObject* on_order(PyObject* const* argv) {
     Ref host = book_entry(client_order_id.get());
     if (!host) {
         if (PyErr_Occurred()) return nullptr;
-        Py_RETURN_NONE;
+        Py_RETURN_NONE;  // unknown order: not in the book
     }
     Ref account = account_of(host.get());
     if (!account) return nullptr;
     int gw = gateway_status(status.get());
     if (gw < 0) return nullptr;
+    if (gw == Other) Py_RETURN_NONE;
+    Ref host_status;
+    int state = standing(host.get(), host_status);
+    if (state < 0) return nullptr;
 
+    bool fill_or_cancel = gw != UnSend && gw != Sended && gw != Reject;
     bool ok = true;
-    if (gw == UnSend || gw == Sended) {
-        ok = accept(report, host.get(), account.get());
+    if (state == Finished) {
+        // Set aside: a finished order stays finished. Only a match not booked
+        // yet still becomes a TRADE, since the money did move.
+        ok = !fill_or_cancel || match(report, gw, client_order_id.get(), host.get(), account.get(), match_qty.get(),
+                                      order_qty.get(), trade_qty.get(), value.get(), true);
+    } else if (gw == UnSend || gw == Sended) {
+        ok = accept(report, host.get(), account.get(), state, host_status.get());
     } else if (gw == Reject) {
         ok = reject(report, host.get(), account.get(), error_msg.get());
-    } else if (gw != Other) {
-        int matched = PyObject_RichCompareBool(match_qty.get(), S.zero, Py_GT);
-        ok = matched >= 0 &&
-             (!matched || match(report, gw, host.get(), account.get(), match_qty.get(), order_qty.get(),
-                                trade_qty.get(), value.get())) &&
+    } else {
+        ok = match(report, gw, client_order_id.get(), host.get(), account.get(), match_qty.get(), order_qty.get(),
+                   trade_qty.get(), value.get(), false) &&
              cancellation(gw, host.get(), account.get());
     }
     if (!ok) return nullptr;
     Py_RETURN_NONE;
+}
+
+void forget_matches() {
+    PyDict_Clear(S.booked_orders);
+    PyDict_Clear(S.booked_matches);
 }
 
 PyObject* on_trade(PyObject* const*) {
