@@ -1,8 +1,11 @@
 """Order reports, trade reports and order-action errors: the host order kept in
 step with the gateway and the events the host sees."""
+import gc
 import types
+import weakref
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import drain
 from korvane.orvik.const import ORDER_STATUS as OS, SIDE
@@ -189,3 +192,140 @@ def test_order_action_error(bridge):
     assert ev.event_type is E.ORDER_CANCELLATION_REJECT and list(ev.fields) == ["account", "order"]
     assert ev.order is not order and vars(ev.order) == vars(order) and order.status is OS.ACTIVE
     assert system_log.records == []
+
+
+# Report streams as brokers send them: one order of 300, filled 100 at 10.0
+# and then 200 at 10.5 (or cancelled after the first fill).
+def stream_report(status, cum=0, match=0, price=0.0, value=0.0, counter=8001):
+    return Record(client_order_id=CID, security_id="000001", order_price=10.5, order_status=status,
+                  order_qty=300, trade_qty=cum, total_trade_value=value, error_msg="no money",
+                  error_code=20001, last_match_qty=match, last_match_price=price,
+                  counter_order_id=counter, frozen_trade_value=3150.0)
+
+
+ACK, ACK0 = stream_report(G.Sended), stream_report(G.Sended, counter=None)
+PART = stream_report(G.PartiallyFilled, 100, 100, 10.0, 1000.0)
+FULL = stream_report(G.Filled, 300, 200, 10.5, 3100.0)
+WAIT = stream_report(G.PartiallyFilledWaitCancelled, 100, 0, 0.0, 1000.0)
+DONE = stream_report(G.PartiallyFilledPartiallyCancelled, 100, 0, 0.0, 1000.0)
+LATE_WAIT, LATE_CANCEL = stream_report(G.WaitCancelled, 300), stream_report(G.Cancelled, 300)
+REJECT = stream_report(G.Reject)
+FINISHED = (OS.FILLED, OS.CANCELLED, OS.REJECTED)
+
+
+def order_of_300(cid=CID):
+    order = Order(market_code="000001.XSHE", order_id=7, side=SIDE.BUY, price=10.5, quantity=300)
+    maviro.orders_dict[cid] = order
+    return order
+
+
+def play(bridge, stream, order=None):
+    order = order or order_of_300()
+    for r in stream:
+        bridge.on_order(r)
+    return order, drain()
+
+
+def check_invariants(stream, order, events, final_status):
+    """What a portfolio relies on, whatever the gateway repeated or reordered."""
+    cum = max(r.trade_qty for r in stream)
+    value = max(r.total_trade_value for r in stream)
+    trades = [e.trade for e in events if e.event_type is TRADE]
+    assert sum(t.amount for t in trades) == cum
+    assert sum(t.amount * t.price for t in trades) == pytest.approx(value)
+    seen, finished = 0, None
+    for e in events:
+        assert e.order.filled_quantity >= seen
+        seen = e.order.filled_quantity
+        if finished is not None:
+            assert e.event_type is TRADE and e.order.status is finished
+        elif e.order.status in FINISHED:
+            finished = e.order.status
+    assert order.status is final_status
+    assert (order.filled_quantity, order.unfilled_quantity) == (cum, 300 - cum)
+    if cum:
+        assert order.avg_price == pytest.approx(value / cum)
+    counters = [r.counter_order_id for r in stream if r.order_status is G.Sended and r.counter_order_id]
+    if counters and final_status not in FINISHED:
+        assert order.secondary_order_id == counters[-1]
+
+
+@pytest.mark.parametrize("stream, final_status", [
+    ([ACK, PART, PART, FULL, FULL], OS.FILLED),
+    ([ACK, PART, FULL] * 2, OS.FILLED),
+    ([ACK, PART, WAIT, DONE] * 2, OS.CANCELLED),
+    ([ACK, PART] * 2, OS.PARTIALLY_FILLED),
+    ([ACK, FULL, PART], OS.FILLED),
+    ([ACK, PART, DONE, WAIT], OS.CANCELLED),
+    ([ACK, DONE, PART], OS.CANCELLED),
+    ([ACK, PART, FULL, LATE_CANCEL], OS.FILLED),
+    ([ACK, PART, FULL, LATE_WAIT], OS.FILLED),
+    ([ACK, PART, FULL, REJECT], OS.FILLED),
+    ([ACK, PART, REJECT, PART, FULL], OS.REJECTED),
+    ([ACK, ACK0], OS.ACTIVE),
+], ids=["repeat", "replay-after-fill", "replay-after-cancel", "replay-while-working", "partial-after-fill",
+        "cancel-ack-after-confirmation", "fill-after-cancel", "cancel-after-fill", "wait-cancel-after-fill",
+        "reject-after-fill", "reject-partly-filled", "ack-without-number"])
+def test_report_streams(bridge, stream, final_status):
+    order, events = play(bridge, stream)
+    check_invariants(stream, order, events, final_status)
+
+
+def fill_reports(draw):
+    """The reports of one order's fills: cumulative quantities, values exact in binary."""
+    sizes = draw(st.lists(st.integers(1, 200), min_size=1, max_size=5))
+    prices = draw(st.lists(st.sampled_from([9.5, 10.0, 10.25, 10.5]), min_size=len(sizes),
+                           max_size=len(sizes)))
+    out, cum, value = [], 0, 0.0
+    for i, (size, price) in enumerate(zip(sizes, prices)):
+        cum, value = cum + size, value + size * price
+        status = G.Filled if i == len(sizes) - 1 else G.PartiallyFilled
+        out.append(stream_report(status, cum, size, price, value))
+    return out
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_fills_repeated_and_reordered(bridge, data):
+    fills = fill_reports(data.draw)
+    picks = data.draw(st.lists(st.sampled_from(fills), max_size=10))
+    stream = data.draw(st.permutations(fills + picks))
+    maviro.orders_dict.clear()
+    order, events = play(bridge, [ACK] + stream)
+    check_invariants(stream, order, events, OS.FILLED)
+
+
+@pytest.mark.parametrize("empty", ["send_after_trading_event", "on_switch_day"])
+def test_emptying_the_book_forgets_its_matches(bridge, empty):
+    order, _ = play(bridge, [PART])
+    getattr(bridge, empty)()
+    maviro.orders_dict[CID] = order
+    _, events = play(bridge, [PART], order)
+    assert [e.event_type for e in events] == [E.AFTER_TRADING] * (empty == "send_after_trading_event") + [TRADE]
+
+
+@pytest.mark.parametrize("remove, new_id", [("clear", CID), ("del", CID), ("replace", CID), ("clear", "c-2"),
+                                            ("del", "c-2")])
+def test_an_order_gone_from_the_book_is_forgotten(bridge, remove, new_id):
+    order, _ = play(bridge, [PART])
+    gone = weakref.ref(order)
+    if remove == "clear":
+        maviro.orders_dict.clear()
+    elif remove == "del":
+        del maviro.orders_dict[CID]
+    newer = order_of_300(new_id)
+    bridge.on_order(Record(**{**vars(PART), "client_order_id": new_id}))
+    assert [e.event_type for e in drain()] == [TRADE] and newer.filled_quantity == 100
+    del order
+    gc.collect()
+    assert gone() is None
+
+
+def test_a_trade_that_failed_to_post_is_posted_by_the_repeat(bridge, monkeypatch):
+    order = order_of_300()
+    monkeypatch.setattr(maviro, "Event", None)
+    with pytest.raises(TypeError):
+        bridge.on_order(PART)
+    monkeypatch.undo()
+    _, events = play(bridge, [PART, PART], order)
+    check_invariants([PART], order, events, OS.PARTIALLY_FILLED)
