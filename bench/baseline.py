@@ -27,6 +27,52 @@ orders_dict = {}
 algo_child_orders = {}
 
 
+_HANDLED = tuple(OrderStatusType[n] for n in (
+    "UnSend", "Sended", "PartiallyFilled", "Filled", "PartiallyFilledPartiallyCancelled", "WaitCancelled",
+    "PartiallyFilledWaitCancelled", "Cancelled", "Reject"))
+_SETTLED = (ORDER_STATUS.PARTIALLY_FILLED, ORDER_STATUS.FILLED, ORDER_STATUS.CANCELLED, ORDER_STATUS.REJECTED)
+# Matches booked per order: client order id -> the host order, and -> its matches' cumulative quantities.
+_booked_orders = {}
+_booked_matches = {}
+
+
+def _claim(cid, host_order, trade_qty):
+    """True when the match that brings the order to trade_qty is new (and now booked)."""
+    if _booked_orders.get(cid) is not host_order:
+        if len(_booked_orders) >= len(orders_dict):
+            for key, owner in list(_booked_orders.items()):
+                if orders_dict.get(key) is not owner:
+                    del _booked_orders[key]
+                    _booked_matches.pop(key, None)
+        _booked_orders[cid] = host_order
+        _booked_matches[cid] = {trade_qty}
+        return True
+    seen = _booked_matches.setdefault(cid, set())
+    if trade_qty in seen:
+        return False
+    seen.add(trade_qty)
+    return True
+
+
+def _match(order, status, cid, host_order, account, finished):
+    if order.last_match_qty <= 0 or not _claim(cid, host_order, order.trade_qty):
+        return
+    trade = Trade.__from_create__(
+        order_id=host_order.order_id, price=order.last_match_price, amount=order.last_match_qty,
+        side=host_order.side, position_effect=host_order.position_effect,
+        market_code=host_order.market_code, frozen_price=host_order.price)
+    if order.trade_qty > host_order.filled_quantity:
+        host_order.avg_price = order.total_trade_value / order.trade_qty
+        host_order.filled_quantity = order.trade_qty
+        host_order.unfilled_quantity = order.order_qty - order.trade_qty
+        if not finished:
+            if status == OrderStatusType.Filled:
+                host_order.status = ORDER_STATUS.FILLED
+            elif status == OrderStatusType.PartiallyFilled:
+                host_order.status = ORDER_STATUS.PARTIALLY_FILLED
+    event_queue.append(Event(EVENT.TRADE, account=account, trade=trade, order=copy.deepcopy(host_order)))
+
+
 class Strategy:
     def __init__(self):
         self.bar_cnt = 0
@@ -120,34 +166,37 @@ class Strategy:
                         + str(order.error_msg) + ", last_match_qty: " + str(order.last_match_qty))
         if order.client_order_id not in orders_dict:
             return
-        host_order = orders_dict[order.client_order_id]
+        cid = order.client_order_id
+        host_order = orders_dict[cid]
         account = Environment.get_instance().get_account(host_order.market_code)
         status = order.order_status
-        if status in (OrderStatusType.UnSend, OrderStatusType.Sended):
-            host_order.secondary_order_id = order.counter_order_id
+        if status not in _HANDLED:
+            return
+        now = host_order.status
+        finished = now != ORDER_STATUS.ACTIVE and now in (ORDER_STATUS.FILLED, ORDER_STATUS.CANCELLED,
+                                                          ORDER_STATUS.REJECTED)
+        fill_or_cancel = status not in (OrderStatusType.UnSend, OrderStatusType.Sended, OrderStatusType.Reject)
+        if finished:
+            if fill_or_cancel:
+                _match(order, status, cid, host_order, account, True)
+        elif status in (OrderStatusType.UnSend, OrderStatusType.Sended):
+            may_open = now != ORDER_STATUS.ACTIVE and now != ORDER_STATUS.PARTIALLY_FILLED
+            counter = order.counter_order_id
+            if counter or not (host_order.secondary_order_id and host_order.secondary_order_id > 0):
+                host_order.secondary_order_id = counter
             host_order.set_frozen_cash(order.frozen_trade_value)
-            if order.counter_order_id and order.counter_order_id > 0 \
-                    and host_order.status != ORDER_STATUS.ACTIVE:
+            if may_open and counter and counter > 0 and host_order.status != ORDER_STATUS.ACTIVE \
+                    and host_order.status not in _SETTLED:
                 host_order.status = ORDER_STATUS.ACTIVE
                 event_queue.append(Event(EVENT.ORDER_CREATION_PASS, account=account,
                                          order=copy.deepcopy(host_order)))
-        elif status in (OrderStatusType.PartiallyFilled, OrderStatusType.Filled,
-                        OrderStatusType.PartiallyFilledPartiallyCancelled, OrderStatusType.WaitCancelled,
-                        OrderStatusType.PartiallyFilledWaitCancelled, OrderStatusType.Cancelled):
-            if order.last_match_qty > 0:
-                trade = Trade.__from_create__(
-                    order_id=host_order.order_id, price=order.last_match_price, amount=order.last_match_qty,
-                    side=host_order.side, position_effect=host_order.position_effect,
-                    market_code=host_order.market_code, frozen_price=host_order.price)
-                host_order.avg_price = order.total_trade_value / order.trade_qty
-                host_order.filled_quantity = order.trade_qty
-                host_order.unfilled_quantity = order.order_qty - order.trade_qty
-                if status == OrderStatusType.Filled:
-                    host_order.status = ORDER_STATUS.FILLED
-                elif status == OrderStatusType.PartiallyFilled:
-                    host_order.status = ORDER_STATUS.PARTIALLY_FILLED
-                event_queue.append(Event(EVENT.TRADE, account=account, trade=trade,
-                                         order=copy.deepcopy(host_order)))
+        elif status == OrderStatusType.Reject:
+            host_order.mark_rejected(str(order.error_code) + "_" + order.error_msg)
+            host_order.set_frozen_cash(order.frozen_trade_value)
+            event_queue.append(Event(EVENT.ORDER_UNSOLICITED_UPDATE, account=account,
+                                     order=copy.deepcopy(host_order)))
+        else:
+            _match(order, status, cid, host_order, account, False)
             if status in (OrderStatusType.PartiallyFilledPartiallyCancelled, OrderStatusType.Cancelled):
                 host_order.status = ORDER_STATUS.CANCELLED
                 event_queue.append(Event(EVENT.ORDER_CANCELLATION_PASS, account=account,
@@ -157,11 +206,6 @@ class Strategy:
                     host_order.status = ORDER_STATUS.PARTIALLY_FILLED
                 event_queue.append(Event(EVENT.ORDER_PENDING_CANCEL, account=account,
                                          order=copy.deepcopy(host_order)))
-        elif status == OrderStatusType.Reject:
-            host_order.mark_rejected(str(order.error_code) + "_" + order.error_msg)
-            host_order.set_frozen_cash(order.frozen_trade_value)
-            event_queue.append(Event(EVENT.ORDER_UNSOLICITED_UPDATE, account=account,
-                                     order=copy.deepcopy(host_order)))
 
     def on_algo_child_order_update(self, child_order):
         existing = algo_child_orders[child_order.sys_quote_id] \
