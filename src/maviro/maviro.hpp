@@ -52,6 +52,7 @@ struct State {
     PyObject* enum_meta; // enum.EnumMeta
     PyObject* deque_type;    // collections.deque itself (the `deque` global may be rebound)
     PyObject* deque_append;  // its append method descriptor
+    PyObject* deque_reversed;  // and its __reversed__
     // Enum members already read (see member()): an open-addressed table on
     // the class and the name, filled once and never evicted, so members used
     // together never push each other out. Each entry holds strong references.
