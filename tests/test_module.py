@@ -1,6 +1,7 @@
 """The bridge module itself: what import binds and creates, the class and its
 method table, the argument parser, and the once-per-process guard."""
 import inspect
+import os
 
 import pytest
 
@@ -104,6 +105,48 @@ def test_every_parameter_may_be_passed_by_name():
     maviro.MachStrategy.send_day_event(self=s, dt=2, event_type=1)
     s.send_day_event(event_type=3, **{"d" + "t": 4})  # a key built at run time
     assert [(e.event_type, e.calendar_dt) for e in drain()] == [(1, 2), (3, 4)]
+
+
+@pytest.mark.parametrize("route", ["callback", "query"])
+def test_deep_reentry_on_a_small_thread_stack_ends_in_recursion_error(route):
+    """Each entry into the bridge counts toward the recursion limit, so the C
+    stack cannot run out first."""
+    run_python("""
+        import os, sys, threading
+        from korvane.orvik.utils import maviro
+        from pymach.records import Record
+        sys.path.insert(0, sys.argv[2])
+        from callbacks import SNAPSHOT
+
+        s, snap = object.__new__(maviro.MachStrategy), Record(**SNAPSHOT)
+
+        class Histories(dict):
+            def __contains__(self, key):
+                return maviro.history_bars(key, 1) is not None
+
+        if sys.argv[1] == "callback":  # an Event factory that re-enters
+            maviro.Event = lambda *a, **k: s.on_snapshot(snap)
+            enter = lambda: s.on_snapshot(snap)
+        else:
+            maviro.history_bar = Histories()
+            enter = lambda: maviro.history_bars("000001.XSHE", 1)
+        caught = []
+
+        def run():
+            try:
+                enter()
+            except RecursionError:
+                caught.append(True)
+
+        # Up to 3.11 calls and Python frames share one limit. From 3.12 the
+        # bridge's entries count toward the C limit and re-entry stops at the
+        # Python limit of 1000 factory frames, which needs about 0.8 MiB.
+        threading.stack_size((768 if sys.version_info < (3, 12) else 1024) * 1024)
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+        assert caught
+    """, route, os.path.dirname(__file__))
 
 
 def test_reimport_after_removal_gives_back_the_same_module_with_its_state():

@@ -265,6 +265,8 @@ PyObject* PARAMS_code_count[2];
 
 PyObject* current(const char* name, int history_name, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
+    common::CountedEntry entry;
+    if (!entry) return nullptr;
     PyObject* a[1];
     if (!parse(name, PARAMS_code, 1, args, nargs, kwnames, a)) return nullptr;
     Ref items = find_history(history_name, a[0]);
@@ -277,6 +279,8 @@ PyObject* current(const char* name, int history_name, PyObject* const* args, Py_
 
 PyObject* last_n(const char* name, int history_name, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
+    common::CountedEntry entry;
+    if (!entry) return nullptr;
     PyObject* a[2];
     if (!parse(name, PARAMS_code_count, 2, args, nargs, kwnames, a)) return nullptr;
     if (!PyLong_Check(a[1])) {
