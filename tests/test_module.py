@@ -2,6 +2,9 @@
 method table, the argument parser, and the once-per-process guard."""
 import inspect
 import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -175,6 +178,56 @@ def test_loading_into_a_second_interpreter_fails():
     """)
     assert out.stdout.strip() == ("ImportError: Interpreter change detected - this module can "
                                   "only be loaded into one interpreter per process.")
+
+
+def test_each_new_interpreter_is_refused_even_at_a_reused_address(tmp_path):
+    """Sub-interpreters made and destroyed in turn tend to get the same address
+    (run from a file, as here, they do on 3.8); only the first one has the
+    bridge, and the main interpreter is refused too."""
+    pytest.importorskip("_testcapi")
+    script = tmp_path / "subinterpreters.py"
+    script.write_text(textwrap.dedent("""
+        import sys
+        import _testcapi
+        if sys.version_info >= (3, 12):
+            import numpy  # there it must be set up in the main interpreter first
+        inner = "\\n".join([
+            "import sys",
+            "try:",
+            "    from korvane.orvik.utils import maviro",
+            "    print('loaded', maviro.MachStrategy is not None)",
+            "except ImportError as e:",  # refused before the module's own imports
+            "    print('refused' if 'numpy' not in sys.modules and 'Interpreter change' in str(e) else e)",
+        ])
+        for _ in range(3):
+            _testcapi.run_in_subinterp(inner)
+        try:
+            from korvane.orvik.utils import maviro
+        except ImportError as e:
+            print("main", e)
+    """))
+    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
+    assert out.stdout.split("\n")[:-1] == ["loaded True", "refused", "refused", "main Interpreter change detected - "
+                                            "this module can only be loaded into one interpreter per process."]
+
+
+def test_an_import_failed_in_a_sub_interpreter_leaves_the_main_one_free():
+    pytest.importorskip("_testcapi")
+    out = run_python("""
+        import _testcapi
+        _testcapi.run_in_subinterp("\\n".join([
+            "import sys",
+            "sys.modules['pymach.enums'] = None",
+            "try:",
+            "    import korvane.orvik.utils.maviro",
+            "except ImportError as e:",
+            "    print(e)",
+        ]))
+        from korvane.orvik.utils import maviro
+        maviro.MachStrategy.send_day_event(object.__new__(maviro.MachStrategy), "T", 1)
+        print(maviro.event_queue.popleft().event_type)
+    """)
+    assert out.stdout.split("\n")[:-1] == ["import of pymach.enums halted; None in sys.modules", "T"]
 
 
 def test_a_failed_import_can_be_retried():
