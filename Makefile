@@ -41,6 +41,7 @@ bench: install
 	$(VPY) bench/bench.py
 	$(VPY) bench/bench.py --callgrind
 	$(VPY) bench/bench_queries.py
+	$(VPY) bench/bench_history.py
 	$(VPY) bench/bench_replay.py
 	$(VPY) bench/bench_memory.py
 

@@ -125,6 +125,34 @@ def test_bad_arguments_fail_before_anything_is_stored(store, capsys, variables, 
     assert capsys.readouterr().out == ""
 
 
+def test_a_collection_while_names_are_compared_sees_no_unfilled_list():
+    """A name's __eq__ may collect; a gc callback walking every list then must
+    not meet a half-filled one."""
+    out = run_python("""
+        import gc
+        from korvane.orvik.sdk import sentaly
+
+        def walk(phase, info):
+            for o in gc.get_objects(0):
+                if type(o) is list:
+                    for _ in o:
+                        pass
+
+        class Name(str):
+            __hash__ = str.__hash__
+
+            def __eq__(self, other):
+                [[] for _ in range(3000)]
+                return str.__eq__(self, other)
+
+        sentaly.update_bash_file = lambda names, value: None
+        gc.callbacks.append(walk)
+        gc.set_threshold(50)
+        sentaly.set_to_environ([Name("S7_VAR_A"), Name("KORVANE_LICENSE")], "v")
+    """)
+    assert out.stdout.startswith("当前 S7_VAR_A, korvane license 已设置为 v")
+
+
 @pytest.mark.parametrize("platform, windows", [
     ("win32", True), ("linux", False), ("darwin", False), ("cygwin", False),
 ])

@@ -1,6 +1,10 @@
 """The bridge module itself: what import binds and creates, the class and its
 method table, the argument parser, and the once-per-process guard."""
 import inspect
+import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -106,6 +110,48 @@ def test_every_parameter_may_be_passed_by_name():
     assert [(e.event_type, e.calendar_dt) for e in drain()] == [(1, 2), (3, 4)]
 
 
+@pytest.mark.parametrize("route", ["callback", "query"])
+def test_deep_reentry_on_a_small_thread_stack_ends_in_recursion_error(route):
+    """Each entry into the bridge counts toward the recursion limit, so the C
+    stack cannot run out first."""
+    run_python("""
+        import os, sys, threading
+        from korvane.orvik.utils import maviro
+        from pymach.records import Record
+        sys.path.insert(0, sys.argv[2])
+        from callbacks import SNAPSHOT
+
+        s, snap = object.__new__(maviro.MachStrategy), Record(**SNAPSHOT)
+
+        class Histories(dict):
+            def __contains__(self, key):
+                return maviro.history_bars(key, 1) is not None
+
+        if sys.argv[1] == "callback":  # an Event factory that re-enters
+            maviro.Event = lambda *a, **k: s.on_snapshot(snap)
+            enter = lambda: s.on_snapshot(snap)
+        else:
+            maviro.history_bar = Histories()
+            enter = lambda: maviro.history_bars("000001.XSHE", 1)
+        caught = []
+
+        def run():
+            try:
+                enter()
+            except RecursionError:
+                caught.append(True)
+
+        # Up to 3.11 calls and Python frames share one limit. From 3.12 the
+        # bridge's entries count toward the C limit and re-entry stops at the
+        # Python limit of 1000 factory frames, which needs about 0.8 MiB.
+        threading.stack_size((768 if sys.version_info < (3, 12) else 1024) * 1024)
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+        assert caught
+    """, route, os.path.dirname(__file__))
+
+
 def test_reimport_after_removal_gives_back_the_same_module_with_its_state():
     run_python("""
         import sys, importlib
@@ -132,6 +178,56 @@ def test_loading_into_a_second_interpreter_fails():
     """)
     assert out.stdout.strip() == ("ImportError: Interpreter change detected - this module can "
                                   "only be loaded into one interpreter per process.")
+
+
+def test_each_new_interpreter_is_refused_even_at_a_reused_address(tmp_path):
+    """Sub-interpreters made and destroyed in turn tend to get the same address
+    (run from a file, as here, they do on 3.8); only the first one has the
+    bridge, and the main interpreter is refused too."""
+    pytest.importorskip("_testcapi")
+    script = tmp_path / "subinterpreters.py"
+    script.write_text(textwrap.dedent("""
+        import sys
+        import _testcapi
+        if sys.version_info >= (3, 12):
+            import numpy  # there it must be set up in the main interpreter first
+        inner = "\\n".join([
+            "import sys",
+            "try:",
+            "    from korvane.orvik.utils import maviro",
+            "    print('loaded', maviro.MachStrategy is not None)",
+            "except ImportError as e:",  # refused before the module's own imports
+            "    print('refused' if 'numpy' not in sys.modules and 'Interpreter change' in str(e) else e)",
+        ])
+        for _ in range(3):
+            _testcapi.run_in_subinterp(inner)
+        try:
+            from korvane.orvik.utils import maviro
+        except ImportError as e:
+            print("main", e)
+    """))
+    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
+    assert out.stdout.split("\n")[:-1] == ["loaded True", "refused", "refused", "main Interpreter change detected - "
+                                            "this module can only be loaded into one interpreter per process."]
+
+
+def test_an_import_failed_in_a_sub_interpreter_leaves_the_main_one_free():
+    pytest.importorskip("_testcapi")
+    out = run_python("""
+        import _testcapi
+        _testcapi.run_in_subinterp("\\n".join([
+            "import sys",
+            "sys.modules['pymach.enums'] = None",
+            "try:",
+            "    import korvane.orvik.utils.maviro",
+            "except ImportError as e:",
+            "    print(e)",
+        ]))
+        from korvane.orvik.utils import maviro
+        maviro.MachStrategy.send_day_event(object.__new__(maviro.MachStrategy), "T", 1)
+        print(maviro.event_queue.popleft().event_type)
+    """)
+    assert out.stdout.split("\n")[:-1] == ["import of pymach.enums halted; None in sys.modules", "T"]
 
 
 def test_a_failed_import_can_be_retried():

@@ -7,7 +7,7 @@ import weakref
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import drain
+from conftest import drain, run_python
 from korvane.orvik.const import ORDER_STATUS as OS, SIDE
 from korvane.orvik.core.events import EVENT as E
 from korvane.orvik.model.order import Order
@@ -167,6 +167,37 @@ def test_log_line_for_every_report_even_unknown_orders(bridge):
         "on_order:nobody, symbol: 000001, price:10.0, status:OrderStatusType.Filled, order_qty:100, "
         "trade_qty:60, total_trade_value: 615.0, error_msg:None, last_match_qty: 20"))]
     assert drain() == []
+
+
+def test_a_collection_while_the_log_line_is_built_sees_no_unfilled_container():
+    """str() of a value may collect; a gc callback walking every tuple then
+    must not meet a half-filled one."""
+    out = run_python("""
+        import gc
+        from korvane.orvik.utils import maviro
+        from pymach.records import Record
+
+        def walk(phase, info):
+            for o in gc.get_objects(0):
+                if type(o) is tuple:
+                    for _ in o:
+                        pass
+
+        class Allocates:
+            def __str__(self):
+                [[] for _ in range(3000)]
+                return "x"
+
+        gc.callbacks.append(walk)
+        gc.set_threshold(50)
+        v = Allocates()
+        s = object.__new__(maviro.MachStrategy)
+        for _ in range(5):
+            s.on_order(Record(client_order_id=v, security_id=v, order_price=v, order_status=v,
+                              order_qty=v, trade_qty=v, total_trade_value=v, error_msg=v, last_match_qty=v))
+        print(maviro.system_log.records[-1][1])
+    """)
+    assert out.stdout.startswith("on_order:x, symbol: x")
 
 
 def test_error_in_a_host_call_leaves_done_steps_done(bridge, monkeypatch):

@@ -11,7 +11,7 @@ import numpy_ringbuffer
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import drain
+from conftest import drain, run_python
 from korvane.orvik.utils import maviro
 
 EventQueue = maviro.EventQueue
@@ -121,6 +121,50 @@ def test_a_release_that_reenters_the_queue_finds_it_consistent():
     q.append("c")  # drops the Reenter, whose __del__ appends again
     assert seen == [["b", "c"]]
     assert list(q) == ["c", "from __del__"]
+
+
+@pytest.mark.parametrize("make, wrap, unwrap", [
+    ("EventQueue(3, object)", "v", "v"),
+    ("EventQueue((3,), object)", "v", "v"),
+    ("EventQueue(3, np.dtype([('o', object), ('i', int)]))", "(v, 1)", "v[0]"),
+], ids=["objects", "tuple-capacity", "object-field"])
+def test_finalisers_that_use_the_queue_while_it_overwrites_find_it_consistent(make, wrap, unwrap):
+    """Every storage moves its indices before an overwritten value is released."""
+    run_python("""
+        import sys
+        import numpy as np
+        from korvane.orvik.utils.maviro import EventQueue
+        q = eval(sys.argv[1])
+        wrap = eval("lambda v: " + sys.argv[2])
+        unwrap = eval("lambda v: " + sys.argv[3])
+        popped = []
+        names = iter(range(1000))
+
+        def name(v):
+            return v if isinstance(v, str) else v.name
+
+        class Reenter:
+            def __init__(self, act):
+                self.act, self.name = act, "r%d" % next(names)
+
+            def __del__(self):
+                if self.act == "append":
+                    q.append(wrap("a%d" % next(names)))
+                elif self.act == "pop":
+                    popped.append(name(unwrap(q.popleft())))
+                else:
+                    q.extend([wrap("e%d" % next(names))])
+
+        acts = ["append", "pop", "extend"]
+        for step in range(14):
+            if step >= 12:
+                q.extend([wrap(Reenter(a)) for a in acts[: step - 10]])
+            else:
+                q.append(wrap(Reenter(acts[step % 3])))
+            waiting = [name(unwrap(x)) for x in q]
+            assert len(waiting) == len(q) <= 3, (step, len(q))
+            assert len(set(waiting)) == len(waiting) and not set(waiting) & set(popped), (step, waiting, popped)
+    """, make, wrap, unwrap)
 
 
 class Ev:

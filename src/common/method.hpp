@@ -25,6 +25,23 @@ struct MethodDef {
 
 inline constexpr Py_ssize_t kMaxParams = 8;
 
+// An entry into the bridge, counted for the recursion limit as the interpreter
+// counts a call: host code the bridge calls may enter it again, and deep
+// re-entry must end in RecursionError before the C stack runs out.
+class CountedEntry {
+public:
+    CountedEntry() : ok_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    ~CountedEntry() {
+        if (ok_) Py_LeaveRecursiveCall();
+    }
+    CountedEntry(const CountedEntry&) = delete;
+    CountedEntry& operator=(const CountedEntry&) = delete;
+    explicit operator bool() const { return ok_; }
+
+private:
+    bool ok_;
+};
+
 struct MethodObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -40,14 +57,23 @@ struct MethodObject {
 
 namespace detail {
 
+// Out of line, so that the plain positional call keeps a small frame: one is
+// stacked for every re-entry through the bridge.
+[[gnu::noinline]] inline PyObject* method_call_parsed(MethodObject* m, PyObject* const* args, Py_ssize_t nargs,
+                                                      PyObject* kwnames) {
+    PyObject* argv[kMaxParams];
+    if (!parse_args(m->sig, args, nargs, kwnames, argv)) return nullptr;
+    return m->impl(argv);
+}
+
 inline PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                    PyObject* kwnames) {
     auto* m = reinterpret_cast<MethodObject*>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    CountedEntry entry;
+    if (!entry) return nullptr;
     if (!kwnames && nargs == m->sig.nparams) return m->impl(args);
-    PyObject* argv[kMaxParams];
-    if (!parse_args(m->sig, args, nargs, kwnames, argv)) return nullptr;
-    return m->impl(argv);
+    return method_call_parsed(m, args, nargs, kwnames);
 }
 
 inline PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {

@@ -208,16 +208,41 @@ PyObject* last_records(PyObject* items, PyObject* count) {
     if (c == -1 && PyErr_Occurred()) return nullptr;
     if (Py_TYPE(items) == (PyTypeObject*)S.deque_type) {
         // An exact deque runs no Python code while it is read, so the copy is
-        // one indivisible step under the GIL.
+        // one indivisible step under the GIL. Indexing walks the deque's blocks
+        // (64 records each) from the nearer end, so taking the newest m records
+        // by index costs about m*m/128 steps: nothing for the few records a
+        // strategy usually asks for, quadratic for long selections, which the
+        // reverse iterator takes instead.
+        constexpr Py_ssize_t kIndexed = 128;
         Py_ssize_t n = PyObject_Size(items);
         if (n < 0) return nullptr;
         Py_ssize_t start = c > 0 ? (c >= n ? 0 : n - c) : (c < -n ? n : -c);
-        Ref out = Ref::steal(PyList_New(n - start));
+        Py_ssize_t m = n - start;
+        Ref it;
+        if (m > kIndexed) {
+            it = Ref::steal(common::vectorcall(S.deque_reversed, &items, 1, nullptr));
+            if (!it) return nullptr;
+        }
+        Ref out = Ref::steal(PyList_New(m));
         if (!out) return nullptr;
-        for (Py_ssize_t i = start; i < n; ++i) {
-            PyObject* item = PySequence_GetItem(items, i);
-            if (!item) return nullptr;
-            PyList_SET_ITEM(out.get(), i - start, item);
+        // A collection while the list was made may have run a finaliser that
+        // changed the deque: then indexing or the iterator raises.
+        if (!it) {
+            for (Py_ssize_t i = 0; i < m; ++i) {
+                PyObject* item = PySequence_GetItem(items, start + i);
+                if (!item) return nullptr;
+                PyList_SET_ITEM(out.get(), i, item);
+            }
+            return out.release();
+        }
+        iternextfunc next = Py_TYPE(it.get())->tp_iternext;
+        for (Py_ssize_t i = m - 1; i >= 0; --i) {
+            PyObject* item = next(it.get());
+            if (!item) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "deque mutated during iteration");
+                return nullptr;
+            }
+            PyList_SET_ITEM(out.get(), i, item);
         }
         return out.release();
     }
@@ -240,6 +265,8 @@ PyObject* PARAMS_code_count[2];
 
 PyObject* current(const char* name, int history_name, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
+    common::CountedEntry entry;
+    if (!entry) return nullptr;
     PyObject* a[1];
     if (!parse(name, PARAMS_code, 1, args, nargs, kwnames, a)) return nullptr;
     Ref items = find_history(history_name, a[0]);
@@ -252,6 +279,8 @@ PyObject* current(const char* name, int history_name, PyObject* const* args, Py_
 
 PyObject* last_n(const char* name, int history_name, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
+    common::CountedEntry entry;
+    if (!entry) return nullptr;
     PyObject* a[2];
     if (!parse(name, PARAMS_code_count, 2, args, nargs, kwnames, a)) return nullptr;
     if (!PyLong_Check(a[1])) {

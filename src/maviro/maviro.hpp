@@ -61,6 +61,7 @@ struct State {
     // nothing for the cyclic collector to walk.
     PyObject* booked_orders;
     PyObject* booked_matches;
+    PyObject* deque_reversed;  // and its __reversed__
     // Enum members already read (see member()): an open-addressed table on
     // the class and the name, filled once and never evicted, so members used
     // together never push each other out. Each entry holds strong references.

@@ -237,7 +237,9 @@ const common::MethodDef kMethods[] = {
     Py_XSETREF(S.deque_type, PyObject_GetAttrString(collections.get(), "deque"));
     if (!S.deque_type) return false;
     Py_XSETREF(S.deque_append, PyObject_GetAttrString(S.deque_type, "append"));
-    return S.zero && S.thousand && S.booked_orders && S.booked_matches && S.enum_meta && S.deque_append;
+    Py_XSETREF(S.deque_reversed, PyObject_GetAttrString(S.deque_type, "__reversed__"));
+    return S.zero && S.thousand && S.booked_orders && S.booked_matches && S.enum_meta && S.deque_append &&
+           S.deque_reversed;
 }
 
 int exec_module(PyObject* module) {

@@ -5,6 +5,7 @@
 // value serves every later use (log line, book lookup, branch, figures).
 #include "maviro.hpp"
 
+#include <cassert>
 #include <initializer_list>
 #include <utility>
 
@@ -12,21 +13,29 @@ namespace maviro {
 
 namespace {
 
-// One log line: fixed texts and str() of values, joined once at the end. The
-// tuple tolerates unfilled slots, so an error half-way just drops it.
+// One log line: fixed texts and str() of values, joined once at the end. str()
+// can run Python code and trigger a collection, so the parts wait in a plain C
+// array the collector never sees; the tuple handed to the join is made only
+// once every part exists.
 class Line {
 public:
-    explicit Line(Py_ssize_t size) : parts_(Ref::steal(PyTuple_New(size))) {}
-    explicit operator bool() const { return bool(parts_); }
+    Line() = default;
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+    ~Line() {
+        for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(parts_[i]);
+    }
 
     void text(PyObject* t) {
+        assert(n_ < kMaxParts);
         Py_INCREF(t);
-        PyTuple_SET_ITEM(parts_.get(), n_++, t);
+        parts_[n_++] = t;
     }
     [[nodiscard]] bool str(PyObject* value) {
+        assert(n_ < kMaxParts);
         PyObject* s = PyObject_Str(value);
         if (!s) return false;
-        PyTuple_SET_ITEM(parts_.get(), n_++, s);
+        parts_[n_++] = s;
         return true;
     }
     // prefix, then str(rec.name); the value read is kept in `out`.
@@ -35,10 +44,19 @@ public:
         out = common::getattr(rec, name);
         return out && str(out.get());
     }
-    [[nodiscard]] Ref join() const { return Ref::steal(PyUnicode_Join(TX(empty), parts_.get())); }
+    [[nodiscard]] Ref join() const {
+        Ref parts = Ref::steal(PyTuple_New(n_));
+        if (!parts) return {};
+        for (Py_ssize_t i = 0; i < n_; ++i) {
+            Py_INCREF(parts_[i]);
+            PyTuple_SET_ITEM(parts.get(), i, parts_[i]);
+        }
+        return Ref::steal(PyUnicode_Join(TX(empty), parts.get()));
+    }
 
 private:
-    Ref parts_;
+    static constexpr Py_ssize_t kMaxParts = 18;  // the longest line, on_order's
+    PyObject* parts_[kMaxParts];
     Py_ssize_t n_ = 0;
 };
 
@@ -450,8 +468,8 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
     bool ok = false;
     {
         Ref logger = global(nm::user_system_log);
-        Line line(4);
-        if (logger && line) {
+        Line line;
+        if (logger) {
             line.text(TX(position_skip));
             Ref security_id = common::getattr(record, N(security_id));
             if (security_id && line.str(security_id.get())) {
@@ -473,8 +491,8 @@ PyObject* on_login(PyObject* const* argv) {
     {
         Ref log = global(nm::system_log);
         if (!log) return nullptr;
-        Line line(4);
-        if (!line || !line.field(TX(login_head), res, N(fund_account_id), account_id) ||
+        Line line;
+        if (!line.field(TX(login_head), res, N(fund_account_id), account_id) ||
             !line.field(TX(login_code), res, N(error_code), code) || !emit(log.get(), N(info), line))
             return nullptr;
     }
@@ -511,8 +529,8 @@ PyObject* on_query_asset(PyObject* const* argv) {
     {
         Ref log = global(nm::system_log);
         if (!log) return nullptr;
-        Line line(8);
-        if (!line || !line.field(TX(asset_head), res, N(fund_account_id), account_id) ||
+        Line line;
+        if (!line.field(TX(asset_head), res, N(fund_account_id), account_id) ||
             !line.field(TX(asset_leaves), res, N(leaves_value), leaves_value))
             return nullptr;
         line.text(TX(asset_code));
@@ -564,8 +582,7 @@ PyObject* on_query_position(PyObject* const* argv) {
     {
         Ref log = global(nm::system_log);
         if (!log) return nullptr;
-        Line line(4);
-        if (!line) return nullptr;
+        Line line;
         line.text(TX(position_head));
         if (!line.str(code)) return nullptr;
         line.text(TX(position_msg));
@@ -615,9 +632,9 @@ PyObject* on_order(PyObject* const* argv) {
     {
         Ref log = global(nm::system_log);
         if (!log) return nullptr;
-        Line line(18);
+        Line line;
         Ref security_id, price;
-        if (!line || !line.field(TX(order_head), report, N(client_order_id), client_order_id) ||
+        if (!line.field(TX(order_head), report, N(client_order_id), client_order_id) ||
             !line.field(TX(order_symbol), report, N(security_id), security_id) ||
             !line.field(TX(order_price), report, N(order_price), price) ||
             !line.field(TX(order_status), report, N(order_status), status) ||

@@ -25,6 +25,7 @@ struct Queue {
     Py_ssize_t right;  // left + number waiting
     bool objects;
     bool overwrite;
+    bool holds_refs;   // other dtypes: the elements hold references (object fields)
     PyObject* weakrefs;
 };
 
@@ -97,10 +98,48 @@ void release_slots(PyObject** slots, Py_ssize_t n, bool free_array) {
     return tmp;
 }
 
-[[nodiscard]] bool set_slot(Queue* q, Py_ssize_t slot, PyObject* value) {
-    Ref key = Ref::steal(PyLong_FromSsize_t(slot));
-    return key && PyObject_SetItem(q->arr, key.get(), value) == 0;
+[[nodiscard]] Ref slice(Py_ssize_t from, Py_ssize_t to) {
+    Ref a = Ref::steal(PyLong_FromSsize_t(from));
+    Ref b = Ref::steal(PyLong_FromSsize_t(to));
+    if (!a || !b) return {};
+    return Ref::steal(PySlice_New(a.get(), b.get(), nullptr));
 }
+
+// Other dtypes: a store of rows src[from:from+n] into the slots at..at+n, made
+// ready before the queue changes. numpy releases what a slot held while it
+// stores over it, and a __del__ run there would find the indices not yet moved,
+// so for elements that hold references a copy of the slots keeps the old ones
+// until the indices are final.
+struct Run {
+    Ref slots, rows, kept;
+
+    [[nodiscard]] bool prepare(const Queue* q, Py_ssize_t at, PyObject* src, Py_ssize_t from, Py_ssize_t n) {
+        *this = Run{};
+        if (n == 0) return true;
+        slots = slice(at, at + n);
+        Ref part = slice(from, from + n);
+        if (!slots || !part) return false;
+        rows = Ref::steal(PyObject_GetItem(src, part.get()));
+        if (!rows) return false;
+        if (!q->holds_refs) return true;
+        Ref old = Ref::steal(PyObject_GetItem(q->arr, slots.get()));
+        if (!old) return false;
+        kept = common::call_method(old.get(), N(copy));
+        return bool(kept);
+    }
+    [[nodiscard]] bool store(const Queue* q) const {
+        return !slots || PyObject_SetItem(q->arr, slots.get(), rows.get()) == 0;
+    }
+};
+
+// Preparing runs allocates, and a collection may run finalisers that use the
+// queue: a store goes on only if the queue is still as it was read.
+struct Mark {
+    PyObject* arr;
+    Py_ssize_t left, right;
+    explicit Mark(const Queue* q) : arr(q->arr), left(q->left), right(q->right) {}
+    bool holds(const Queue* q) const { return arr == q->arr && left == q->left && right == q->right; }
+};
 
 [[nodiscard]] Ref get_slot(Queue* q, Py_ssize_t slot) {
     if (q->objects) return Ref::borrow(q->items[slot] ? q->items[slot] : Py_None);
@@ -112,26 +151,34 @@ void release_slots(PyObject** slots, Py_ssize_t n, bool free_array) {
 // ---- append / appendleft / pop / popleft
 
 [[nodiscard]] bool append_impl(Queue* q, PyObject* value, bool at_left) {
-    Ref elem;
+    Ref tmp;
     if (!q->objects) {
         int go = may_store(q, 1, kAppendFull);
         if (go <= 0) return go == 0;
-        Ref tmp = convert(q, value, 1, true);
+        tmp = convert(q, value, 1, true);
         if (!tmp) return false;
-        elem = Ref::steal(PySequence_GetItem(tmp.get(), 0));
-        if (!elem) return false;
     }
-    // From here on no Python code runs until the indices are final.
-    int go = may_store(q, 1, kAppendFull);
-    if (go <= 0) return go == 0;
-    bool drop = full(q);
-    Py_ssize_t slot = at_left ? (q->left + q->capacity - 1) % q->capacity : q->right % q->capacity;
+    // From here on no Python code runs until the indices are final, short of a
+    // collection while a run is prepared (see Mark).
+    Run run;
+    bool drop;
+    Py_ssize_t slot;
+    for (;;) {
+        int go = may_store(q, 1, kAppendFull);
+        if (go <= 0) return go == 0;
+        drop = full(q);
+        slot = at_left ? (q->left + q->capacity - 1) % q->capacity : q->right % q->capacity;
+        if (q->objects) break;
+        Mark mark(q);
+        if (!run.prepare(q, slot, tmp.get(), 0, 1)) return false;
+        if (mark.holds(q)) break;
+    }
     PyObject* old = nullptr;
     if (q->objects) {
         old = q->items[slot];
         Py_INCREF(value);
         q->items[slot] = value;
-    } else if (!set_slot(q, slot, elem.get())) {
+    } else if (!run.store(q)) {
         return false;
     }
     if (at_left) {
@@ -236,25 +283,32 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
 }
 
 [[nodiscard]] bool extend_array(Queue* q, PyObject* tmp, Py_ssize_t lv, bool at_left) {
-    int go = may_store(q, lv, kExtendFull);
-    if (go <= 0) return go == 0;
-    Py_ssize_t cap = q->capacity;
+    Run head, tail;  // slots from the first one stored on, then those wrapped round to slot 0
+    Py_ssize_t cap;
+    for (;;) {
+        int go = may_store(q, lv, kExtendFull);
+        if (go <= 0) return go == 0;
+        cap = q->capacity;
+        Mark mark(q);
+        bool ok;
+        if (lv >= cap) {
+            // Every slot is replaced, by the newest values the extension keeps.
+            ok = head.prepare(q, 0, tmp, at_left ? 0 : lv - cap, cap) && tail.prepare(q, 0, tmp, 0, 0);
+        } else {
+            Py_ssize_t start = first_slot(q, lv, at_left);
+            Py_ssize_t first = start + lv <= cap ? lv : cap - start;
+            ok = head.prepare(q, start, tmp, 0, first) && tail.prepare(q, 0, tmp, first, lv - first);
+        }
+        if (!ok) return false;
+        if (mark.holds(q)) break;
+    }
+    if (!head.store(q) || !tail.store(q)) return false;
     if (lv >= cap) {
-        Py_ssize_t from = at_left ? 0 : lv - cap;
-        Ref part = Ref::steal(PySequence_GetSlice(tmp, from, from + cap));
-        if (!part || PyObject_SetItem(q->arr, Py_Ellipsis, part.get()) < 0) return false;
         q->left = 0;
         q->right = cap;
-        return true;
+    } else {
+        move_ends(q, lv, at_left);
     }
-    Py_ssize_t start = first_slot(q, lv, at_left);
-    Py_ssize_t first = start + lv <= cap ? lv : cap - start;
-    Ref a = Ref::steal(PySequence_GetSlice(tmp, 0, first));
-    Ref b = Ref::steal(PySequence_GetSlice(tmp, first, lv));
-    if (!a || !b || PySequence_SetSlice(q->arr, start, start + first, a.get()) < 0 ||
-        PySequence_SetSlice(q->arr, 0, lv - first, b.get()) < 0)
-        return false;
-    move_ends(q, lv, at_left);
     return true;
 }
 
@@ -412,6 +466,7 @@ int q_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (objects < 0) return -1;
     Ref arr, tail;
     Py_ssize_t cap;
+    int holds_refs = 0;
     PyObject** items = nullptr;
     if (objects) {
         cap = PyNumber_AsSsize_t(capacity, PyExc_OverflowError);
@@ -435,6 +490,9 @@ int q_init(PyObject* self, PyObject* args, PyObject* kwds) {
         if (!shape) return -1;
         tail = Ref::steal(PySequence_GetSlice(shape.get(), 1, PY_SSIZE_T_MAX));
         if (!tail) return -1;
+        Ref has = Ref::steal(PyObject_GetAttrString(d.get(), "hasobject"));
+        holds_refs = has ? PyObject_IsTrue(has.get()) : -1;
+        if (holds_refs < 0) return -1;
     }
     int overwrite = PyObject_IsTrue(allow);
     if (overwrite < 0) {
@@ -454,6 +512,7 @@ int q_init(PyObject* self, PyObject* args, PyObject* kwds) {
     q->left = q->right = 0;
     q->objects = objects;
     q->overwrite = overwrite;
+    q->holds_refs = holds_refs;
     if (was_objects && old_items) release_slots(old_items, old_cap, true);
     return 0;
 }

@@ -161,17 +161,18 @@ PyObject* get_license_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 // "korvane license" for the credential variable, any other name as it is; a
 // list shows its names so mapped, joined by ", ".
+// The list is filled from the start: a str subclass's __eq__ may run Python
+// code, and a collection then would show gc callbacks an unfilled list.
 Ref display_name(PyObject* names) {
-    Py_ssize_t n = PyTuple_GET_SIZE(names);
-    Ref shown = Ref::steal(PyList_New(n));
+    Ref shown = Ref::steal(PySequence_List(names));
     if (!shown) return {};
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(names, i);
-        int eq = PyObject_RichCompareBool(name, TX(credential_var), Py_EQ);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(names, i), TX(credential_var), Py_EQ);
         if (eq < 0) return {};
-        PyObject* item = eq ? TX(credential_display) : name;
-        Py_INCREF(item);
-        PyList_SET_ITEM(shown.get(), i, item);
+        if (eq) {
+            Py_INCREF(TX(credential_display));
+            if (PyList_SetItem(shown.get(), i, TX(credential_display)) < 0) return {};
+        }
     }
     return Ref::steal(PyUnicode_Join(TX(list_sep), shown.get()));
 }
