@@ -14,10 +14,10 @@ import pymach.strategy
 from korvane.orvik.core.events import Event
 from korvane.orvik.environment import Environment
 from korvane.orvik.utils import maviro
-from pymach.replay import Player, ReplayError, default_session, replay
-from pymach.replay.cli import main
-from pymach.replay.format import SessionError
-from pymach.replay.generate import generate
+from bridge_replay import Player, ReplayError, default_session, replay
+from bridge_replay.cli import main
+from bridge_replay.format import SessionError
+from bridge_replay.generate import generate
 
 
 @pytest.fixture(scope="module")

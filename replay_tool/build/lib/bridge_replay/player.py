@@ -1,0 +1,553 @@
+"""Plays a session through a real bridge strategy.
+
+Two threads, as in production: the SDK thread builds the strategy, runs its
+start-up hooks and then calls its callbacks with the session's records, each
+at its virtual time; a host thread drains the bridge's event queue as a host
+would. The bridge reads the local clock through its module bindings
+``datetime`` and ``np``, so the player rebinds them to a virtual clock for the
+run (and restores them afterwards); the strategy's gateway context schedules
+the bridge's timers on that clock, and they fire on the SDK thread when it
+moves past their times.
+
+The bridge module initialises once per process: a replay empties its
+containers instead of re-importing it, and puts back every name it rebinds.
+Everything about the host goes through the host adapter (``host.py``).
+"""
+
+import collections
+import datetime as _dt
+import enum
+import json
+import math
+import os
+import resource
+import threading
+import time
+import traceback
+
+from bridge_replay.clock import VirtualClock
+from bridge_replay.context import VirtualContext, with_context
+from bridge_replay.format import (DEFAULT_MAX_LINE, End, Enumerations, HostOrder, LineError,
+                                  SessionError, SessionReader, format_time)
+from bridge_replay.host import load_host, type_name
+from bridge_replay.stats import EventStats
+
+_CONTAINERS = ("mach_params", "history_bar", "history_tick", "orders_dict",
+               "algo_parent_orders", "algo_child_orders", "algo_child_trades")
+_PHASES = ("BEFORE_TRADING", "OPEN_AUCTION", "AFTER_TRADING")
+_KEEP_ERRORS = 10
+DEFAULT_MAX_JUMP = 86400.0
+
+
+class ReplayError(Exception):
+    """The replay could not run to the end; the message says why."""
+
+
+class Interrupted(Exception):
+    """The run was stopped from outside (Ctrl-C)."""
+
+
+def default_session():
+    """Path of the bundled sample day."""
+    return os.path.join(os.path.dirname(__file__), "data", "sample_day.jsonl.gz")
+
+
+class _Patches:
+    """Rebinds attributes for the run and restores them in reverse order."""
+
+    _MISSING = object()
+
+    def __init__(self):
+        self._saved = []
+
+    def set(self, obj, name, value):
+        self._saved.append((obj, name, getattr(obj, name, self._MISSING)))
+        setattr(obj, name, value)
+
+    def restore(self):
+        while self._saved:
+            obj, name, old = self._saved.pop()
+            if old is self._MISSING:
+                try:
+                    delattr(obj, name)
+                except AttributeError:
+                    pass
+            else:
+                setattr(obj, name, old)
+
+
+class _ReplayClock(VirtualClock):
+    """Wraps every timer so the player sees it fire (and its errors)."""
+
+    def __init__(self, start, player):
+        super().__init__(start)
+        self._player = player
+
+    def schedule(self, interval_ns, callback):
+        super().schedule(interval_ns, self._player._timer(callback))
+
+
+class Renderer:
+    """A drained event's values in a stable JSON form: no addresses, no wall times."""
+
+    def __init__(self, enums):
+        self.enums = enums
+
+    def __call__(self, value, _depth=0):
+        if _depth > 8:
+            return "<%s>" % type(value).__name__
+        t = type(value)
+        if value is None or t in (bool, int, str):
+            return value
+        if t is float:
+            return value if math.isfinite(value) else repr(value)
+        name = self.enums.name_of(value)
+        if name is not None:
+            return name
+        if isinstance(value, enum.Enum):
+            return "%s.%s" % (t.__name__, value.name)
+        if isinstance(value, (_dt.datetime, _dt.date, _dt.time)):
+            return value.isoformat()
+        if isinstance(value, (list, tuple, collections.deque)):
+            return [self(v, _depth + 1) for v in value]
+        if isinstance(value, dict):
+            return {str(self(k, _depth + 1)): self(v, _depth + 1) for k, v in value.items()}
+        if isinstance(value, (set, frozenset)):
+            return sorted((self(v, _depth + 1) for v in value), key=repr)
+        if isinstance(value, bool):
+            return bool(value)
+        if isinstance(value, int):
+            return int(value)
+        if isinstance(value, str):
+            return str(value)
+        if isinstance(value, float):
+            return self(float(value))
+        item = getattr(value, "item", None)  # numpy scalars
+        if item is not None and hasattr(value, "dtype") and not hasattr(value, "__len__"):
+            return str(value) if "datetime64" in str(value.dtype) else self(item(), _depth)
+        attrs = {}
+        for cls in reversed(t.__mro__):
+            slots = cls.__dict__.get("__slots__", ())
+            for n in ([slots] if isinstance(slots, str) else slots):
+                if not n.startswith("__") and hasattr(value, n):
+                    attrs[n] = getattr(value, n)
+        d = getattr(value, "__dict__", None)
+        if isinstance(d, dict):
+            attrs.update((k, v) for k, v in d.items() if not k.startswith("__"))
+        if attrs or d is not None:
+            out = {"__type__": t.__name__}
+            out.update((k, self(v, _depth + 1)) for k, v in attrs.items())
+            return out
+        if callable(value):
+            return "<%s>" % getattr(value, "__qualname__", t.__name__)
+        text = repr(value)
+        return "<%s>" % t.__name__ if " at 0x" in text else text
+
+
+class Player:
+    """``Player(path).run()`` replays the session at ``path`` and returns the summary.
+
+    ``host``: a host adapter or "MODULE:NAME" (default: the stand-in host's).
+    ``strategy_class``: the strategy to drive (default the bridge's ``MachStrategy``).
+    ``speed``: None for as fast as possible, else a multiple of real time.
+    ``strict``: stop at the first malformed or skipped line (or callback error).
+    ``events_out``: a text file that receives every drained event as a JSON line.
+    ``record``: path of a session file to record the replay into.
+    ``progress``: a callable taking (bytes done, bytes total), or None.
+    ``report``: a callable taking one line about a skipped line, as it happens.
+    ``max_line``: longest line in bytes; ``max_jump``: seconds a record may be
+    ahead of the clock before it is taken as a corrupt time stamp.
+    """
+
+    def __init__(self, path=None, host=None, strategy_class=None, speed=None, strict=False,
+                 events_out=None, record=None, progress=None, report=None,
+                 max_line=DEFAULT_MAX_LINE, max_jump=DEFAULT_MAX_JUMP):
+        self.path = path if path is not None else default_session()
+        self.host = load_host(host) if host is None or isinstance(host, str) else host
+        self.strategy_class = strategy_class
+        self.speed = speed or None
+        if self.speed is not None and not self.speed > 0:
+            raise ValueError("speed must be a positive multiple of real time")
+        self.strict = strict
+        self.events_out = events_out
+        self.record = record
+        self.progress = progress
+        self.report = report
+        self.max_line = max_line
+        self.max_jump = _dt.timedelta(seconds=max_jump)
+        self.stats = EventStats()
+        self._stop = threading.Event()
+        self._feed_done = threading.Event()
+        self._fatal = None
+        self.interrupted = False
+        self.cut = None
+        self.summary = None
+        self.strategy = None
+        self.played = collections.Counter()
+        self.callback_errors = []
+        self.n_callback_errors = 0
+        self.skipped = []
+        self.n_skipped = 0
+        self.n_malformed = 0
+        self.n_jumps = 0
+        self.late = 0
+        self.timers = []
+        self.phase_events = []
+        self.host_orders = []
+        self.asset = {}
+        self.positions = []
+        self.stale_events = 0
+
+    def stop(self):
+        """Ask a running replay to stop soon (any thread)."""
+        self.interrupted = True
+        self._stop.set()
+
+    # ------------------------------------------------------------ threads
+
+    def _timer(self, callback):
+        name = getattr(callback, "__name__", None) or type(callback).__name__
+
+        def fire():
+            self.stats.callback_started()
+            at = self._clock.now()
+            before = len(self._maviro.orders_dict)
+            try:
+                callback()
+            except Exception as exc:
+                self._callback_error(None, name, exc)
+            self.timers.append({"timer": name, "at": format_time(at),
+                                "order_book_before": before,
+                                "order_book_after": len(self._maviro.orders_dict)})
+        fire.__name__ = name
+        return fire
+
+    def _callback_error(self, lineno, name, exc):
+        self.n_callback_errors += 1
+        if len(self.callback_errors) < _KEEP_ERRORS:
+            where = traceback.extract_tb(exc.__traceback__)[-1:]
+            self.callback_errors.append({
+                "line": lineno, "callback": name,
+                "error": "%s: %s" % (type(exc).__name__, exc),
+                "where": "%s:%d" % (where[0].filename, where[0].lineno) if where else None})
+        if self.strict:
+            self._fatal = ReplayError("%s%s raised %s: %s (--strict stops here)" % (
+                name, "" if lineno is None else " at line %d" % lineno,
+                type(exc).__name__, exc))
+            self._stop.set()
+
+    def _skip(self, kind, text):
+        """A line that is not played: counted, kept, reported at once."""
+        self.n_skipped += 1
+        if kind == "malformed":
+            self.n_malformed += 1
+        else:
+            self.n_jumps += 1
+        if len(self.skipped) < _KEEP_ERRORS:
+            self.skipped.append(text)
+        if self.strict:
+            raise ReplayError("%s (--strict stops here)" % text)
+        if self.report is not None:
+            self.report("skipped %s" % text)
+
+    def _feed(self, reader, header):
+        try:
+            self._feed_inner(reader, header)
+        except (SessionError, ReplayError) as exc:
+            self._fatal = exc
+        except BaseException as exc:  # a fault of the player itself
+            self._fatal = ReplayError("replay stopped: %s: %s\n%s" % (
+                type(exc).__name__, exc, traceback.format_exc()))
+        finally:
+            self._feed_done.set()
+
+    def _feed_inner(self, reader, header):
+        clock = self._clock
+        config = header.make_config(reader._decode.values)
+        self.config = config
+        self.stats.callback_started()
+        try:
+            if self.record is not None:
+                strategy = self._cls(config, out=self.record, meta=header.meta)
+            else:
+                strategy = self._cls(config)
+            self.strategy = strategy
+            strategy.initialize(config)
+            strategy.on_initialize()
+        except Exception as exc:
+            raise ReplayError("the strategy failed to start: %s: %s" % (type(exc).__name__, exc))
+        orders = header.orders
+        n_orders = len(orders)
+        oi = 0
+        book = self._maviro.orders_dict
+        methods = {}
+        played = self.played
+        speed = self.speed
+        wall0 = virt0 = None
+        progress = self.progress
+        next_progress = 0
+        count = 0
+        stop = self._stop
+        started = self.stats.callback_started
+        max_jump = self.max_jump
+        end = header.end
+        for item in reader.entries():
+            if stop.is_set():
+                break
+            cls = type(item)
+            if cls is LineError:
+                self._skip("malformed", str(item))
+                continue
+            t = item.t
+            while oi < n_orders and orders[oi].t <= t:
+                o = orders[oi]
+                oi += 1
+                if o.t > clock.now():
+                    clock.advance_to(o.t)
+                self._submit(book, o)
+            now = clock.now()
+            if t < now:
+                if self.strict:
+                    raise ReplayError("line %d: time %s is before the clock (%s) "
+                                      "(--strict stops here)" % (item.lineno, t, now))
+                self.late += 1
+            elif t - now > max_jump:
+                self._skip("jump", "line %d: time %s jumps %s ahead of the clock (%s)"
+                           % (item.lineno, format_time(t), _span(t - now), format_time(now)))
+                continue
+            else:
+                clock.advance_to(t)
+            if cls is HostOrder:
+                self._submit(book, item)
+                continue
+            if cls is End:
+                end = item.t
+                continue
+            if speed is not None:
+                if wall0 is None:
+                    wall0, virt0 = time.perf_counter(), t
+                ahead = wall0 + (t - virt0).total_seconds() / speed - time.perf_counter()
+                if ahead > 0.001 and stop.wait(ahead):
+                    break
+            cb = item.cb
+            method = methods.get(cb)
+            if method is None:
+                method = methods[cb] = getattr(strategy, cb)
+            started()
+            try:
+                method(*item.call)
+            except Exception as exc:
+                self._callback_error(item.lineno, cb, exc)
+            played[cb] += 1
+            count += 1
+            if progress is not None and count >= next_progress:
+                next_progress = count + 2000
+                progress(reader.position(), reader.size)
+        self.cut = reader.cut
+        if stop.is_set():
+            return
+        while oi < n_orders:
+            o = orders[oi]
+            oi += 1
+            if o.t > clock.now():
+                clock.advance_to(o.t)
+            self._submit(book, o)
+        if end is not None and end > clock.now() and not self.cut:
+            clock.advance_to(end)
+        if progress is not None and reader.size:
+            progress(reader.size, reader.size)
+
+    def _submit(self, book, spec):
+        """The host's order submission: the order enters the book under its client id."""
+        try:
+            order = self.host.make_order(dict(spec.attrs))
+        except Exception as exc:
+            where = "line %d" % spec.lineno if spec.lineno else "header order"
+            self._skip("malformed", "%s: host order %r cannot be rebuilt: %s: %s" % (
+                where, spec.client_order_id, type(exc).__name__, exc))
+            return
+        self.host_orders.append(order)
+        book[spec.client_order_id] = order
+
+    def _drain(self):
+        try:
+            self._drain_inner()
+        except BaseException as exc:
+            self._fatal = ReplayError("the host loop failed: %s: %s\n%s" % (
+                type(exc).__name__, exc, traceback.format_exc()))
+            self._stop.set()
+
+    def _drain_inner(self):
+        q = self._maviro.event_queue
+        drained_one = self.stats.drained_one
+        out = self.events_out
+        describe = self.host.describe_event
+        render = self._render
+        seq = 0
+        done = self._feed_done
+        while True:
+            n = len(q)
+            if not n:
+                if done.is_set():
+                    if not len(q):
+                        return
+                    continue
+                time.sleep(0.0002)
+                continue
+            for _ in range(n):
+                event = q.popleft()
+                drained_one(event.event_type)
+                name, fields = describe(event)
+                self._host_handle(name, event, fields)
+                seq += 1
+                if out is not None:
+                    out.write(json.dumps({"n": seq, "event": name,
+                                          "fields": {k: render(v) for k, v in fields.items()}},
+                                         separators=(",", ":"), ensure_ascii=False))
+                    out.write("\n")
+
+    def _host_handle(self, name, event, fields):
+        """What a host would keep of the account side, plus the phase events."""
+        kind = name.rpartition(".")[2]
+        render = self._render
+        if kind in _PHASES:
+            self.phase_events.append({"event": name,
+                                      "at": format_time(fields.get("calendar_dt"))})
+        elif kind == "QUERY_ACCOUNT":
+            asset = fields.get("asset")
+            if asset is not None:
+                self.asset = {k: v for k, v in render(asset).items() if k != "__type__"}
+            else:
+                self.asset = {"code": render(fields.get("code")),
+                              "msg": render(fields.get("msg"))}
+        elif kind == "QUERY_POSITION":
+            self.positions = [{k: v for k, v in render(p).items() if k != "__type__"}
+                              for p in fields.get("positions") or ()]
+
+    # ------------------------------------------------------------ run
+
+    def run(self):
+        maviro = self.host.load_bridge()
+        self._maviro = maviro
+        enums = Enumerations.from_namespace(vars(maviro), extra=self.host.enumerations())
+        self.enums = enums
+        self._render = Renderer(enums)
+        reader = SessionReader(self.path, enums, self.max_line)
+        patches = _Patches()
+        undo = None
+        try:
+            header = reader.header
+            self.header = header
+            self._clock = clock = _ReplayClock(header.start, self)
+            self.context = VirtualContext(clock)
+            cls = self.strategy_class or maviro.MachStrategy
+            if self.record is not None:
+                from bridge_replay.recorder import recording_class
+                cls = recording_class(cls, host=self.host)
+            self._cls = with_context(cls, self.context)
+
+            # A fresh trading day for the bridge: empty containers and queue.
+            for name in _CONTAINERS:
+                getattr(maviro, name).clear()
+            q = maviro.event_queue
+            while len(q):
+                q.popleft()
+                self.stale_events += 1
+
+            patches.set(maviro, "datetime", clock.datetime_class())
+            patches.set(maviro, "np", clock.numpy_proxy())
+            patches.set(maviro, "Event", self.stats.wrap_event(maviro.Event))
+            undo = self.host.setup(header.universe, dict(header.config.get("accounts", {})))
+
+            sdk = threading.Thread(target=self._feed, args=(reader, header),
+                                   name="sdk-callbacks", daemon=True)
+            host = threading.Thread(target=self._drain, name="host-drain", daemon=True)
+            wall0 = time.perf_counter()
+            host.start()
+            sdk.start()
+            try:
+                while sdk.is_alive():
+                    sdk.join(0.1)
+            except KeyboardInterrupt:
+                self.stop()
+                # The SDK thread checks between callbacks; one callback is short.
+                sdk.join(0.9)
+            self._feed_done.set()
+            host.join(1.0 if self.interrupted else None)
+            closer = getattr(self.strategy, "close_recording", None)
+            if closer is not None:
+                closer()
+            wall = time.perf_counter() - wall0
+            self.summary = summary = self._summary(wall)
+        finally:
+            if undo is not None:
+                undo()
+            patches.restore()
+            reader.close()
+        if self.interrupted:
+            raise Interrupted("interrupted")
+        if self._fatal is not None:
+            raise self._fatal
+        return summary
+
+    def _summary(self, wall):
+        m = self._maviro
+        render = self._render
+        total = sum(self.played.values())
+        by_status = collections.Counter(render(getattr(o, "status", None))
+                                        for o in self.host_orders)
+        queries = collections.Counter(name for name, _ in list(self.context.calls)
+                                      if name.startswith("query_"))
+        pending = [{"timer": getattr(cb, "__name__", "?"), "at": format_time(at)}
+                   for at, cb in self._clock.pending()]
+        st = self.stats
+        posted_total = sum(st.posted.values())
+        drained_total = sum(st.drained.values())
+        n, p50, p99, mx = st.latency_ns()
+        us = lambda ns: None if ns is None else round(ns / 1000.0, 1)  # noqa: E731
+        by_name = lambda c: {type_name(k): v for k, v in  # noqa: E731
+                             sorted(c.items(), key=lambda kv: type_name(kv[0]))}
+        return {
+            "session": str(getattr(self.path, "name", self.path)),
+            "format_version": self.header.version,
+            "virtual_time": {"start": format_time(self.header.start),
+                             "end": format_time(self._clock.now())},
+            "callbacks": dict(sorted(self.played.items())),
+            "callbacks_total": total,
+            "callback_errors": {"count": self.n_callback_errors, "first": self.callback_errors},
+            "skipped_lines": {"count": self.n_skipped, "malformed": self.n_malformed,
+                              "time_jumps": self.n_jumps, "first": self.skipped},
+            "late_records": self.late,
+            "cut": self.cut,
+            "interrupted": self.interrupted,
+            "timers_fired": self.timers,
+            "timers_pending": pending,
+            "queries_sent": dict(sorted(queries.items())),
+            "events": {
+                "posted": by_name(st.posted), "drained": by_name(st.drained),
+                "posted_total": posted_total, "drained_total": drained_total,
+                "lost": posted_total - drained_total, "stale_before_start": self.stale_events},
+            "phase_events": self.phase_events,
+            "host_orders": {"submitted": len(self.host_orders),
+                            "by_final_status": dict(sorted(by_status.items())),
+                            "left_in_order_book": len(m.orders_dict)},
+            "account": self.asset,
+            "positions": self.positions,
+            "throughput": {"wall_seconds": round(wall, 3),
+                           "callbacks_per_second": round(total / wall) if wall > 0 else None},
+            "latency_us": {"events": n, "p50": us(p50), "p99": us(p99), "max": us(mx)},
+            "peak_memory_mib": round(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0,
+                                     1),
+        }
+
+
+def _span(delta):
+    s = delta.total_seconds()
+    if s >= 86400:
+        return "%.1f days" % (s / 86400)
+    return "%.1f hours" % (s / 3600)
+
+
+def replay(path=None, **options):
+    """Replay a session (default: the bundled day) and return its summary."""
+    return Player(path, **options).run()
