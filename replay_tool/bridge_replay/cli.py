@@ -77,6 +77,9 @@ def format_summary(s):
         add("    line %s %s: %s" % (e["line"], e["callback"], e["error"]))
     for m in sk["first"]:
         add("    %s" % m)
+    if s["recording_dropped"]:
+        add("  the recorder dropped %s callbacks of this session (its buffer was full)"
+            % _n(s["recording_dropped"]))
     add()
     add("Timers fired:")
     for t in s["timers_fired"]:

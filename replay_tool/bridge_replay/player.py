@@ -197,6 +197,7 @@ class Player:
         self.asset = {}
         self.positions = []
         self.stale_events = 0
+        self.recording_dropped = 0
 
     def stop(self):
         """Ask a running replay to stop soon (any thread)."""
@@ -322,6 +323,7 @@ class Player:
                 continue
             if cls is End:
                 end = item.t
+                self.recording_dropped += item.dropped
                 continue
             if speed is not None:
                 if wall0 is None:
@@ -519,6 +521,7 @@ class Player:
                               "time_jumps": self.n_jumps, "first": self.skipped},
             "late_records": self.late,
             "cut": self.cut,
+            "recording_dropped": self.recording_dropped,
             "interrupted": self.interrupted,
             "timers_fired": self.timers,
             "timers_pending": pending,

@@ -23,6 +23,7 @@ killed at any moment leaves a session that reads up to its last flush.
 
 import atexit
 import collections
+import datetime as _dt
 import operator
 import sys
 import threading
@@ -42,8 +43,6 @@ def _capturer(cls, cb):
     the record (an SDK reusing its objects) do not reach the file."""
     if cls is list or cls is tuple:
         return lambda recs: [_AttrDict(record_attrs(r) or {}) for r in recs]
-    if "__dict__" in dir(cls) and not getattr(cls, "__slots__", None):
-        return lambda rec: _AttrDict(rec.__dict__)
     names = [n for n in dir(cls) if not n.startswith("_")
              and not callable(getattr(cls, n, None))] or list(CALLBACKS[cb][2])
     get = operator.attrgetter(*names)
@@ -83,6 +82,7 @@ class Recorder:
         self._seen = {}
         self._book_len = 0
         self._captures = {}
+        self._dict_types = set()
         self._flush_interval = flush_interval
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="session-writer", daemon=True)
@@ -93,27 +93,39 @@ class Recorder:
 
     # ---------------------------------------------------------- SDK thread
 
-    def capture(self, cb, arg0=None, extra=(), _time=time.time):
+    def capture(self, cb, rec=None, extra=(), _time=time.time, _real=_dt.datetime):
         """Take one callback's record and arguments (called on the SDK thread)."""
         m = self._bridge
-        t = m.datetime.now()
-        book = m.orders_dict
-        if len(book) != self._book_len:
-            self._scan_orders(book, t)
-        if len(self.buffer) >= self.capacity:
+        clock = m.datetime
+        # On real time the writer derives the local time from the receive time.
+        t = None if clock is _real else clock.now()
+        if len(m.orders_dict) != self._book_len:
+            self._scan_orders(m.orders_dict, t or _real.now())
+        buf = self.buffer
+        if len(buf) >= self.capacity:
             self.dropped += 1
             return
-        if arg0 is not None:
-            cap = self._captures.get((cb, type(arg0)))
-            if cap is None:
-                cap = self._captures[(cb, type(arg0))] = _capturer(type(arg0), cb)
+        if type(rec) in self._dict_types:
+            rec = rec.__dict__.copy()
+        elif rec is not None:
             try:
-                arg0 = cap(arg0)
+                rec = self._copy(cb, rec)
             except Exception:
                 # A record that cannot be read must not fail the SDK's callback.
                 self.dropped += 1
                 return
-        self.buffer.append((cb, t, arg0, extra, round(_time(), 6)))
+        buf.append((cb, t, rec, extra, _time()))
+
+    def _copy(self, cb, rec):
+        cls = type(rec)
+        cap = self._captures.get((cb, cls))
+        if cap is None:
+            if cls not in (list, tuple) and isinstance(getattr(rec, "__dict__", None), dict) \
+                    and not getattr(cls, "__slots__", None):
+                self._dict_types.add(cls)
+                return rec.__dict__.copy()
+            cap = self._captures[(cb, cls)] = _capturer(cls, cb)
+        return cap(rec)
 
     def _scan_orders(self, book, t):
         self._book_len = len(book)
@@ -134,17 +146,21 @@ class Recorder:
         enc = self._encoder
         interval = self._flush_interval
         stop = self._stop
+        fromtimestamp = _dt.datetime.fromtimestamp
         try:
             while True:
                 stopping = stop.wait(interval)
                 while buf:
-                    cb, t, a0, extra, recv = pop()
+                    cb, t, rec, extra, recv = pop()
                     if cb == _ORDER:
-                        w.write_line(enc.order(t, a0, extra))
-                    elif a0 is None:
-                        w.write_line(enc.entry(t, cb, None, extra, recv))
+                        w.write_line(enc.order(t, rec, extra))
                     else:
-                        w.write_line(enc.entry(t, cb, a0, extra, recv))
+                        if t is None:
+                            t = fromtimestamp(recv)
+                        if type(rec) is dict or type(rec) is _AttrDict:
+                            w.write_line(enc.entry_attrs(t, cb, rec, extra, round(recv, 6)))
+                        else:
+                            w.write_line(enc.entry(t, cb, rec, extra, round(recv, 6)))
                     self.lines += 1
                 w.flush()
                 if stopping:

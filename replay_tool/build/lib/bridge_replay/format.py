@@ -231,6 +231,18 @@ def _plain(value):
     return False
 
 
+def _plain_list(v, _inf=float("inf")):
+    # A finite sum of ints and floats says every element is a finite number.
+    try:
+        total = sum(v)
+    except TypeError:
+        return _plain(v)
+    t = type(total)
+    if t is int or (t is float and total - total == 0.0):
+        return True
+    return _plain(v)
+
+
 def record_attrs(record):
     """The attributes of a record object, in definition order, or None."""
     d = getattr(record, "__dict__", None)
@@ -295,11 +307,22 @@ class Encoder:
     def record(self, attrs, where):
         """(plain attributes, tagged others) of a record's attribute dict."""
         plain, x = {}, {}
+        name_of = self.enums.name_of
         for k, v in attrs.items():
-            if _plain(v):
+            t = type(v)
+            if t is float:
+                if v - v == 0.0:  # finite
+                    plain[k] = v
+                    continue
+            elif t is int or t is str or v is None:
                 plain[k] = v
-            else:
-                x[k] = self.value(v, "%s.%s" % (where, k))
+                continue
+            elif t is list and _plain_list(v):
+                plain[k] = v
+                continue
+            if k[:1] != "_":
+                name = name_of(v)
+                x[k] = name if name is not None else self.value(v, "%s.%s" % (where, k))
         return plain, x
 
     def entry(self, t, cb, rec=None, args=(), recv=None):
@@ -319,6 +342,17 @@ class Encoder:
             line["args"] = [self.value(a, cb) for a in args]
         if recv is not None:
             line["recv"] = recv
+        return self._json.encode(line)
+
+    def entry_attrs(self, t, cb, attrs, args, recv):
+        """A callback line whose record is given as its attribute dict."""
+        plain, x = self.record(attrs, cb)
+        line = {"t": format_time(t), "cb": cb, "rec": plain}
+        if x:
+            line["x"] = x
+        if args:
+            line["args"] = [self.value(a, cb) for a in args]
+        line["recv"] = recv
         return self._json.encode(line)
 
     def order(self, t, client_order_id, attrs):
@@ -341,7 +375,9 @@ def _key(k, where):
 
 
 def format_time(t):
-    return t.isoformat(timespec="microseconds")
+    text = t.isoformat()
+    # isoformat() leaves out zero microseconds; the files always carry them.
+    return text if len(text) != 19 else text + ".000000"
 
 
 # ---------------------------------------------------------------- decoding
@@ -391,8 +427,12 @@ class Decoder:
         return attrs
 
 
-class _Line(msgspec.Struct):
-    t: Any = None
+class Entry(msgspec.Struct):
+    """One callback of a session, decoded straight from its line: ``t`` its
+    virtual time, ``cb`` the callback, ``call`` the argument tuple. The
+    other fields hold the line's raw parts until they are decoded."""
+
+    t: Optional[_dt.datetime] = None
     cb: Any = None
     rec: Any = None
     x: Optional[dict] = None
@@ -400,27 +440,9 @@ class _Line(msgspec.Struct):
     recv: Any = None
     client_order_id: Any = None
     order: Any = None
-
-
-class Entry:
-    """One callback of a session; ``call`` is the argument tuple."""
-
-    __slots__ = ("lineno", "t", "cb", "call", "recv")
-
-    def __init__(self, lineno, t, cb, call, recv):
-        self.lineno = lineno
-        self.t = t
-        self.cb = cb
-        self.call = call
-        self.recv = recv
-
-    @property
-    def rec(self):
-        return self.call[0] if self.call and CALLBACKS[self.cb][0] else None
-
-    @property
-    def args(self):
-        return self.call[1:] if CALLBACKS[self.cb][0] else self.call
+    dropped: Any = None
+    call: Any = None
+    lineno: int = 0
 
     def __repr__(self):
         return "Entry(line %d, %s %s)" % (self.lineno, self.t, self.cb)
@@ -445,11 +467,14 @@ class HostOrder:
 
 
 class End:
-    __slots__ = ("t", "lineno")
+    """The end of a recorded session; ``dropped``: callbacks the recorder could not keep."""
 
-    def __init__(self, t, lineno):
+    __slots__ = ("t", "lineno", "dropped")
+
+    def __init__(self, t, lineno, dropped=0):
         self.t = t
         self.lineno = lineno
+        self.dropped = dropped
 
 
 _fromisoformat = _dt.datetime.fromisoformat
@@ -475,20 +500,28 @@ class EntryDecoder:
     def __init__(self, version, enums):
         self.version = version
         self.values = Decoder(enums)
-        self._decode = msgspec.json.Decoder(_Line).decode
+        self._decode = msgspec.json.Decoder(Entry).decode
+        self._members = {}
 
     def __call__(self, line, lineno):
         try:
             obj = self._decode(line)
-        except msgspec.ValidationError:
-            raise LineError(lineno, "a line must be a JSON object") from None
+        except msgspec.ValidationError as exc:
+            text = str(exc)
+            if text.endswith("`$.t`"):
+                raise LineError(lineno, "t is not an ISO date and time: %s" % text) from None
+            if text.startswith("Expected `object`"):
+                raise LineError(lineno, "a line must be a JSON object") from None
+            raise LineError(lineno, "bad line: %s" % text) from None
         except msgspec.DecodeError as exc:
             raise LineError(lineno, "not valid JSON: %s" % (exc,)) from None
         try:
             t = obj.t
             if t is None:
                 raise _DecodeError("no time \"t\"")
-            t = parse_time(t)
+            if t.tzinfo is not None:
+                raise _DecodeError("t %s carries a time zone; sessions keep naive local time"
+                                   % t.isoformat())
             cb = obj.cb
             spec = CALLBACKS.get(cb)
             if spec is None:
@@ -517,9 +550,17 @@ class EntryDecoder:
                     else:
                         x = obj.x
                         if x:
-                            value = self.values.value
+                            members = self._members
                             for k, v in x.items():
-                                raw[k] = value(v)
+                                if type(v) is str:
+                                    m = members.get(v)
+                                    if m is None:
+                                        m = self.values.value(v)
+                                        if type(m) is not str:
+                                            members[v] = m
+                                    raw[k] = m
+                                else:
+                                    raw[k] = self.values.value(v)
                     if not _REQUIRED[cb] <= raw.keys():
                         missing = [a for a in CALLBACKS[cb][2] if a not in raw]
                         raise _DecodeError("%s record lacks %s" % (cb, ", ".join(missing)))
@@ -536,15 +577,16 @@ class EntryDecoder:
             if recv is not None and type(recv) not in (int, float):
                 raise _DecodeError("receive time \"recv\" must be a number, not %r" % (recv,))
             if takes_rec:
-                call = (rec,) if not nargs else (rec,) + tuple(
+                obj.call = (rec,) if not nargs else (rec,) + tuple(
                     self.values.value(a) for a in args)
             else:
-                call = ()
+                obj.call = ()
         except _DecodeError as exc:
             raise LineError(lineno, str(exc)) from None
         except (TypeError, AttributeError) as exc:
             raise LineError(lineno, "bad record: %s" % (exc,)) from None
-        return Entry(lineno, t, cb, call, recv)
+        obj.lineno = lineno
+        return obj
 
     def _special(self, obj, t, cb, lineno):
         if cb == "$order":
@@ -554,7 +596,8 @@ class EntryDecoder:
             attrs = {k: self.values.value(v) for k, v in order.items()}
             return HostOrder(t, self.values.value(obj.client_order_id), attrs, lineno)
         if cb == "$end":
-            return End(t, lineno)
+            dropped = obj.dropped
+            return End(t, lineno, dropped if type(dropped) is int and dropped > 0 else 0)
         return None
 
 
