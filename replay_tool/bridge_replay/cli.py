@@ -4,6 +4,7 @@ import json
 import math
 import os
 import sys
+import textwrap
 
 import click
 
@@ -326,7 +327,7 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
         if events_file is not None and events_file is not sys.stdout:
             events_file.close()
     if summary is None:
-        click.echo("FAILED: %s" % (failure,), err=True)
+        click.echo("\n".join(textwrap.wrap("FAILED: %s" % (failure,), WIDTH)), err=True)
         sys.exit(EXIT_FAILED)
     status, last = outcome(summary, failure)
     click.echo(format_summary(summary), err=text_err)
@@ -338,7 +339,8 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
         else:
             with open(json_out, "w", encoding="utf-8") as f:
                 f.write(text)
-    click.echo(_clip(last), err=text_err or status != EXIT_OK)
+    # The last line says how it went; a long reason is wrapped, not cut.
+    click.echo("\n".join(textwrap.wrap(last, WIDTH)), err=text_err or status != EXIT_OK)
     sys.exit(status)
 
 

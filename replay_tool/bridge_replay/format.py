@@ -184,7 +184,10 @@ class Enumerations:
             return None
         name = names.get(id(value))
         if name is None:
-            return None
+            # A copy of a member (deepcopy of a plain object) still names it.
+            name = getattr(value, "name", None)
+            if type(name) is not str or id(vars(type(value)).get(name)) not in names:
+                return None
         return "%s.%s" % (type(value).__name__, name)
 
     def knows(self, text):
