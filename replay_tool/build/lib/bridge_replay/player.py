@@ -348,6 +348,10 @@ class Player:
         self.cut = reader.cut
         if stop.is_set():
             return
+        if header.version >= 2 and header.end is None and end is None and not self.cut:
+            # A recording gets its end line when the recorder closes.
+            self.cut = "no end line after line %d: the recording stopped without closing" \
+                % reader.lineno
         while oi < n_orders:
             o = orders[oi]
             oi += 1
