@@ -43,6 +43,7 @@ bench: install
 	$(VPY) bench/bench.py --callgrind
 	$(VPY) bench/bench_queries.py
 	$(VPY) bench/bench_replay.py
+	$(VPY) bench/bench_session.py
 	$(VPY) bench/bench_memory.py
 
 clean:
