@@ -1,3 +1,0 @@
-from bridge_replay.cli import main
-
-main(prog_name="bridge-replay")

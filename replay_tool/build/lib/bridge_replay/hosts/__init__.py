@@ -1,1 +1,0 @@
-"""Host adapters shipped with the tool."""
