@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import lines_of, run_tool, write_lines
+from replay_support import lines_of, run_tool, small_day, write_lines  # noqa: F401
 
 JUMP = '{"t":"2025-01-01T10:00:00.000000","cb":"on_switch_day"}'
 

@@ -11,7 +11,7 @@ import pytest
 
 from bridge_replay import replay
 from bridge_replay.recorder import recording_class
-from conftest import lines_of, run_tool
+from replay_support import lines_of, run_tool, small_day  # noqa: F401
 
 
 def test_record_then_replay_gives_identical_event_logs(small_day, tmp_path):

@@ -8,7 +8,7 @@ import pytest
 
 from bridge_replay import Player, ReplayError, default_session, replay
 from bridge_replay.format import SessionError
-from conftest import lines_of as _lines, write_lines as _write
+from replay_support import lines_of as _lines, small_day, write_lines as _write  # noqa: F401
 from korvane.orvik.core.events import Event
 from korvane.orvik.environment import Environment
 from korvane.orvik.utils import maviro

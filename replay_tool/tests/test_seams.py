@@ -6,7 +6,7 @@ import json
 import shutil
 import textwrap
 
-from conftest import run_tool
+from replay_support import run_tool
 
 KIT = '''
 import datetime

@@ -1,4 +1,5 @@
-"""Shared fixtures of the tool's tests: a small generated day and helpers."""
+"""Shared fixture and helpers of the tool's tests (not a conftest: the bridge's tests
+import theirs by the name "conftest")."""
 import gzip
 import os
 import subprocess
