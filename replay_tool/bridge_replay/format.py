@@ -422,8 +422,8 @@ class Decoder:
         attrs = {}
         for k, v in obj.items():
             t = type(v)
-            if t is str or t is dict or (t is list and v and type(v[0]) is not float
-                                         and type(v[0]) is not int):
+            if t is str or t is dict or (t is list and not all(
+                    type(e) is float or type(e) is int for e in v)):
                 attrs[k] = self.value(v)
             else:
                 attrs[k] = v

@@ -224,7 +224,7 @@ def recording_class(base=None, host=None):
     host = load_host(host) if host is None or isinstance(host, str) else host
     if base is None:
         base = host.load_bridge().MachStrategy
-    key = (base, id(host))
+    key = (base, type(host))
     cls = _CLASSES.get(key)
     if cls is not None:
         return cls
