@@ -79,10 +79,14 @@ def bench_decode(args, tmp):
     with gzip.open(v1, "wb", compresslevel=6) as f:
         f.write(header.replace(b'"version":2', b'"version":1')
                 + b"".join(v1_line(l) for l in lines))
+    plain = os.path.join(tmp, "v2.jsonl")
+    with open(plain, "wb") as f:
+        f.write(header + b"".join(lines))
     print("decode, per snapshot line (read, decompress, decode, build the record, dispatch):")
-    for name, path in (("version 2", v2), ("version 1", v1)):
+    for name, path in (("version 2, gzip", v2), ("version 2, plain", plain),
+                       ("version 1, gzip", v1)):
         med, best = time_decode(path, enums, args.rounds)
-        print("  %-10s median %6.2f us   best %6.2f us   (%d lines x %d rounds)"
+        print("  %-16s median %6.2f us   best %6.2f us   (%d lines x %d rounds)"
               % (name, med / 1000, best / 1000, args.lines, args.rounds))
 
 

@@ -875,12 +875,13 @@ class SessionReader:
                 yield LineError(self.lineno, "longer than %s bytes (--max-line-size)"
                                 % "{:,}".format(self.max_line))
                 continue
-            if not line or line.isspace():
+            if not line:
                 continue
             try:
                 item = decode(line, self.lineno)
             except LineError as exc:
-                yield exc
+                if not line.isspace():
+                    yield exc
                 continue
             if item is not None:
                 yield item
