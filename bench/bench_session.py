@@ -5,8 +5,11 @@
 decode: a session of N snapshot lines (taken from a generated day) is read
 through the tool's reader (read, decompress, split, decode, build the record)
 and each callback dispatched to a strategy method that does nothing; the
-figure is the median over R rounds of the time per line. Done for the
-version-2 file, gzip-compressed, and for the same lines in version 1.
+figure is the median over R rounds of the thread's CPU time per line (CPU
+time, so that other work on a shared machine counts less). Done for version 2
+(gzip and plain) and for the same lines in version 1. As a yardstick of the
+machine's speed at the time, the standard library's json.loads alone on the
+same lines is timed too.
 
 record: the bridge's on_snapshot called N times per round with and without
 the production recorder (recording_class), rounds alternating; "added" is the
@@ -14,6 +17,15 @@ median difference in the calling thread's CPU time per callback, "CPU" the
 difference in process CPU time (all threads, the writer's encoding,
 compression and writes included, measured after the recorder has closed)
 per recorded callback.
+
+    python bench/bench_session.py --callgrind [--lines N]
+
+the same as instruction counts under valgrind --tool=callgrind, which repeat
+where timings on a shared machine do not: only the code driven by
+itertools.starmap on the calling thread is counted. decode: the reader's loop
+over N snapshot lines; SDK thread: on_snapshot with the recorder minus
+without; writer: the writer's work per captured callback (encode, compress
+in batches of 1,000 lines, write).
 """
 import argparse
 import gzip
@@ -82,6 +94,15 @@ def bench_decode(args, tmp):
     plain = os.path.join(tmp, "v2.jsonl")
     with open(plain, "wb") as f:
         f.write(header + b"".join(lines))
+    import json
+    yardstick = []
+    for _ in range(args.rounds):
+        t0 = time.thread_time_ns()
+        for line in lines[:10000]:
+            json.loads(line)
+        yardstick.append((time.thread_time_ns() - t0) / 10000)
+    print("yardstick: the standard library's json.loads alone on the same lines: median %.2f us"
+          % (statistics.median(yardstick) / 1000))
     print("decode, per snapshot line (read, decompress, decode, build the record, dispatch):")
     for name, path in (("version 2, gzip", v2), ("version 2, plain", plain),
                        ("version 1, gzip", v1)):
@@ -141,12 +162,108 @@ def bench_record(args, tmp):
           % (statistics.median(cpu) / 1000, min(cpu) / 1000))
 
 
+def _drive(fn, args):
+    import collections
+    import itertools
+    collections.deque(itertools.starmap(fn, args), maxlen=0)
+
+
+def cg_child(kind, n, tmp):
+    """One run under callgrind: warm up, then the measured starmap."""
+    from korvane.orvik.utils import maviro
+    from korvane.orvik.environment import Environment
+    import types
+    from bridge_replay.format import EntryDecoder
+    from bridge_replay.recorder import recording_class
+    enums = Enumerations.from_namespace(vars(maviro))
+    header, lines = snapshot_lines(tmp, n)
+    if kind == "decode":
+        path = os.path.join(tmp, "v2.jsonl.gz")
+        with gzip.open(path, "wb", compresslevel=6) as f:
+            f.write(header + b"".join(lines))
+        sink = Sink()
+
+        def play(_):
+            reader = SessionReader(path, enums)
+            for item in reader.entries():
+                getattr(sink, item.cb)(*item.call)
+        play(0)
+        _drive(play, [(0,)])
+        return
+    Environment.get_instance().universe = ["000001.XSHE"]
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    dec = EntryDecoder(2, enums)
+    recs = [(dec(l, 1).call[0],) for l in lines]
+    q = maviro.event_queue
+    if kind == "plain":
+        s = maviro.MachStrategy(config)
+    else:
+        s = recording_class()(config, out=os.path.join(tmp, "r.jsonl.gz"),
+                              flush_interval=3600, buffer_size=10 * n)
+    s.on_snapshot(*recs[0])
+    while len(q):
+        q.popleft()
+    if kind in ("plain", "recorded"):
+        _drive(s.on_snapshot, recs)
+        return
+    r = s._recorder
+    for rec in recs:
+        s.on_snapshot(*rec)
+    items = list(r.buffer)
+    r.buffer.clear()
+    w = r._writer
+
+    def write(item, i):
+        r._write_item(item)
+        if i % 1000 == 999:
+            w.flush()
+    _drive(write, [(it, i) for i, it in enumerate(items)])
+
+
+def callgrind(args):
+    import re
+    import subprocess
+    me = os.path.abspath(__file__)
+    counts = {}
+    for kind in ("decode", "plain", "recorded", "writer"):
+        with tempfile.TemporaryDirectory() as tmp:
+            out = os.path.join(tmp, "cg.out")
+            cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no",
+                   "--toggle-collect=starmap_next", "--callgrind-out-file=" + out,
+                   sys.executable, me, "--cg-child", kind, "--lines", str(args.lines)]
+            subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            with open(out) as f:
+                text = f.read()
+            m = re.search(r"^summary:\s+(\d+)", text, re.M) or \
+                re.search(r"^totals:\s+(\d+)", text, re.M)
+            counts[kind] = int(m.group(1)) / args.lines
+    print("instructions under callgrind, per snapshot line or callback (%d of them):"
+          % args.lines)
+    print("  decode (read, decompress, decode, build the record, dispatch): %s"
+          % "{:,.0f}".format(counts["decode"]))
+    print("  bridge on_snapshot alone: %s   with the recorder: %s   added on the SDK thread: %s"
+          % tuple("{:,.0f}".format(v) for v in (counts["plain"], counts["recorded"],
+                                                counts["recorded"] - counts["plain"])))
+    print("  writer thread per recorded callback: %s   recorder total: %s"
+          % ("{:,.0f}".format(counts["writer"]),
+             "{:,.0f}".format(counts["writer"] + counts["recorded"] - counts["plain"])))
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--lines", type=int, default=50000)
     p.add_argument("--rounds", type=int, default=9)
     p.add_argument("--only", choices=("decode", "record"))
+    p.add_argument("--callgrind", action="store_true")
+    p.add_argument("--cg-child", help=argparse.SUPPRESS)
     args = p.parse_args()
+    if args.cg_child:
+        with tempfile.TemporaryDirectory() as tmp:
+            return cg_child(args.cg_child, args.lines, tmp)
+    if args.callgrind:
+        return callgrind(args)
     print("CPython %s" % sys.version.split()[0])
     with tempfile.TemporaryDirectory() as tmp:
         if args.only != "record":

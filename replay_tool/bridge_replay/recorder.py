@@ -143,25 +143,14 @@ class Recorder:
         buf = self.buffer
         pop = buf.popleft
         w = self._writer
-        enc = self._encoder
         interval = self._flush_interval
         stop = self._stop
-        fromtimestamp = _dt.datetime.fromtimestamp
+        write = self._write_item
         try:
             while True:
                 stopping = stop.wait(interval)
                 while buf:
-                    cb, t, rec, extra, recv = pop()
-                    if cb == _ORDER:
-                        w.write_line(enc.order(t, rec, extra))
-                    else:
-                        if t is None:
-                            t = fromtimestamp(recv)
-                        if type(rec) is dict or type(rec) is _AttrDict:
-                            w.write_line(enc.entry_attrs(t, cb, rec, extra, round(recv, 6)))
-                        else:
-                            w.write_line(enc.entry(t, cb, rec, extra, round(recv, 6)))
-                    self.lines += 1
+                    write(pop())
                 w.flush()
                 if stopping:
                     return
@@ -170,6 +159,20 @@ class Recorder:
             print("bridge-replay recorder: writing %s failed: %s: %s; recording stopped"
                   % (self.out, type(exc).__name__, exc), file=sys.stderr)
             self.capacity = 0
+
+    def _write_item(self, item, _fromtimestamp=_dt.datetime.fromtimestamp):
+        cb, t, rec, extra, recv = item
+        enc = self._encoder
+        if cb == _ORDER:
+            self._writer.write_line(enc.order(t, rec, extra))
+        else:
+            if t is None:
+                t = _fromtimestamp(recv)
+            if type(rec) is dict or type(rec) is _AttrDict:
+                self._writer.write_line(enc.entry_attrs(t, cb, rec, extra, round(recv, 6)))
+            else:
+                self._writer.write_line(enc.entry(t, cb, rec, extra, round(recv, 6)))
+        self.lines += 1
 
     def close(self):
         """Write what is buffered, the end line, and close the file (once)."""
