@@ -169,9 +169,9 @@ class Recorder:
             if t is None:
                 t = _fromtimestamp(recv)
             if type(rec) is dict or type(rec) is _AttrDict:
-                self._writer.write_line(enc.entry_attrs(t, cb, rec, extra, round(recv, 6)))
+                self._writer.write_line(enc.entry_attrs(t, cb, rec, extra, recv))
             else:
-                self._writer.write_line(enc.entry(t, cb, rec, extra, round(recv, 6)))
+                self._writer.write_line(enc.entry(t, cb, rec, extra, recv))
         self.lines += 1
 
     def close(self):
