@@ -130,36 +130,36 @@ def bench_record(args, tmp):
     Recording = recording_class()
     n = args.lines
     q = maviro.event_queue
-    added, cpu = [], []
-    for r in range(args.rounds):
-        out = os.path.join(tmp, "rec%d.jsonl.gz" % r)
-        rec_strategy = Recording(config, out=out)
-        timings = {}
-        for name, s in (("plain", plain), ("recorded", rec_strategy)):
-            cb = s.on_snapshot
-            c0 = time.process_time_ns()
-            t0 = time.thread_time_ns()
-            for i in range(n):
-                cb(recs[i % 500])
-                if len(q) > 10000:
-                    while len(q):
-                        q.popleft()
-            t1 = time.thread_time_ns()
-            if s is rec_strategy:
-                s.close_recording()
-            c1 = time.process_time_ns()
-            timings[name] = ((t1 - t0) / n, (c1 - c0) / n)
-            while len(q):
-                q.popleft()
-        assert rec_strategy._recorder.dropped == 0
-        added.append(timings["recorded"][0] - timings["plain"][0])
-        cpu.append(timings["recorded"][1] - timings["plain"][1])
-    print("record, bridge on_snapshot with and without the recorder (%d calls x %d rounds):"
-          % (n, args.rounds))
-    print("  added on the SDK thread: median %6.2f us   best %6.2f us"
-          % (statistics.median(added) / 1000, min(added) / 1000))
-    print("  CPU per recorded callback, all threads: median %6.2f us   best %6.2f us"
-          % (statistics.median(cpu) / 1000, min(cpu) / 1000))
+    for suffix in (".jsonl.gz", ".jsonl"):
+        added, cpu = [], []
+        for r in range(args.rounds):
+            out = os.path.join(tmp, "rec%d%s" % (r, suffix))
+            rec_strategy = Recording(config, out=out)
+            timings = {}
+            for name, s in (("plain", plain), ("recorded", rec_strategy)):
+                cb = s.on_snapshot
+                c0 = time.process_time_ns()
+                t0 = time.thread_time_ns()
+                for i in range(n):
+                    cb(recs[i % 500])
+                    if len(q) > 10000:
+                        while len(q):
+                            q.popleft()
+                t1 = time.thread_time_ns()
+                if s is rec_strategy:
+                    s.close_recording()
+                c1 = time.process_time_ns()
+                timings[name] = ((t1 - t0) / n, (c1 - c0) / n)
+                while len(q):
+                    q.popleft()
+            assert rec_strategy._recorder.dropped == 0
+            added.append(timings["recorded"][0] - timings["plain"][0])
+            cpu.append(timings["recorded"][1] - timings["plain"][1])
+        print("record to %s, bridge on_snapshot with and without the recorder (%d calls x %d "
+              "rounds):" % (suffix, n, args.rounds))
+        print("  added on the SDK thread: median %6.2f us" % (statistics.median(added) / 1000))
+        print("  CPU per recorded callback, all threads: median %6.2f us"
+              % (statistics.median(cpu) / 1000))
 
 
 def _drive(fn, args):

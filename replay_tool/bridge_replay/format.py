@@ -267,7 +267,6 @@ class Encoder:
     def __init__(self, enums):
         self.enums = enums
         self._json = msgspec.json.Encoder()
-        self._xkeys = {}  # callback -> attributes that were enumeration members last time
 
     def value(self, value, where="value"):
         """The tagged form of any value (nested records, members, tuples...)."""
@@ -349,13 +348,8 @@ class Encoder:
         return self._json.encode(line)
 
     def entry_attrs(self, t, cb, attrs, args, recv):
-        """A callback line whose record is given as its attribute dict (which
-        this may change: the recorder's own copy)."""
-        line = self._fast(t, cb, attrs, args, recv)
-        if line is not None:
-            return line
+        """A callback line whose record is given as its attribute dict."""
         plain, x = self.record(attrs, cb)
-        self._xkeys[cb] = tuple(x)
         line = {"t": format_time(t), "cb": cb, "rec": plain}
         if x:
             line["x"] = x
@@ -363,43 +357,6 @@ class Encoder:
             line["args"] = [self.value(a, cb) for a in args]
         line["recv"] = recv
         return self._json.encode(line)
-
-    def _fast(self, t, cb, attrs, args, recv, _fast=frozenset((int, float, str, list, bool)),
-              _numbers=frozenset((int, float, bool))):
-        # The usual record: the same attributes as last time hold enumeration
-        # members, all others are numbers, texts and lists of numbers. Checked
-        # by type sets in C; nan and inf would come out as null, so a null in
-        # the text sends the line to the full check too.
-        xkeys = self._xkeys.get(cb)
-        if xkeys is None or args:
-            return None
-        x = {}
-        if xkeys:
-            name_of = self.enums.name_of
-            for k in xkeys:
-                v = attrs.get(k, attrs)
-                name = None if v is attrs else name_of(v)
-                if name is None:
-                    return None
-                x[k] = name
-        kept = {k: attrs.pop(k) for k in xkeys}
-        values = attrs.values()
-        types = set(map(type, values))
-        ok = types <= _fast
-        if ok and list in types:
-            for v in values:
-                if type(v) is list and not set(map(type, v)) <= _numbers:
-                    ok = False
-                    break
-        if ok:
-            line = {"t": format_time(t), "cb": cb, "rec": attrs, "recv": recv}
-            if x:
-                line["x"] = x
-            text = self._json.encode(line)
-            if b"null" not in text:
-                return text
-        attrs.update(kept)
-        return None
 
     def order(self, t, client_order_id, attrs):
         return self._json.encode(HostOrder(t, client_order_id, attrs).to_json(self))
