@@ -12,14 +12,14 @@ VPY := $(VENV)/bin/python
 
 .PHONY: venv install test demo bench clean
 
-$(VENV)/.deps: pyproject.toml requirements-dev.txt stand_in/pyproject.toml
+$(VENV)/.deps: pyproject.toml requirements-dev.txt stand_in/pyproject.toml replay_tool/pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q -r requirements-dev.txt \
 	    "numpy>=1.21,<1.25; python_version < '3.9'" \
 	    "numpy>=1.21,<2.3; python_version >= '3.9' and python_version < '3.13'" \
 	    "numpy>=2.1,<2.4; python_version >= '3.13'" \
-	    numpy_ringbuffer==0.2.2 click
+	    numpy_ringbuffer==0.2.2 click msgspec
 	touch $@
 
 venv: $(VENV)/.deps
@@ -29,12 +29,13 @@ install: venv
 	$(VPY) -m pip install -q --no-deps ./stand_in
 	$(VPY) -m pip install -q --no-deps --no-build-isolation \
 	    -Cbuild-dir=$(BUILD_DIR) $(foreach d,$(CMAKE_DEFINES),-Ccmake.define.$(d)) .
+	$(VPY) -m pip install -q --no-deps ./replay_tool
 
 test: install
-	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
+	$(VPY) -m pytest -q $(PYTEST_ARGS) tests stand_in/tests replay_tool/tests
 
 demo: install
-	$(VPY) -m pymach.replay replay
+	$(VENV)/bin/bridge-replay replay
 
 # Timings first, while nothing else of ours runs; callgrind counts do not mind.
 bench: install
@@ -43,10 +44,11 @@ bench: install
 	$(VPY) bench/bench_queries.py
 	$(VPY) bench/bench_history.py
 	$(VPY) bench/bench_replay.py
+	$(VPY) bench/bench_session.py
 	$(VPY) bench/bench_memory.py
 
 clean:
-	rm -rf build .venv .venv-* *.egg-info stand_in/build stand_in/*.egg-info
+	rm -rf build .venv .venv-* *.egg-info stand_in/build stand_in/*.egg-info replay_tool/build replay_tool/*.egg-info
 
 # Reliability runs, each against its own build and environment:
 #   make devmode         the suite under -X dev, faulthandler on, C asserts kept (no NDEBUG)

@@ -39,7 +39,7 @@ def bar_record_bytes(record):
 def play(path):
     """Child process: replay `path`, sampling RSS and history sizes as it goes."""
     from korvane.orvik.utils import maviro
-    from pymach.replay.player import Player
+    from bridge_replay.player import Player
 
     samples = []
 
@@ -90,9 +90,9 @@ def main():
         return play(args.play)
     if not os.path.exists(args.big):
         os.makedirs(os.path.dirname(args.big) or ".", exist_ok=True)
-        subprocess.run([sys.executable, "-m", "pymach.replay", "generate", "--out", args.big] + BIG_ARGS,
+        subprocess.run([sys.executable, "-m", "bridge_replay", "generate", "--out", args.big] + BIG_ARGS,
                        check=True)
-    from pymach.replay.player import default_session
+    from bridge_replay.player import default_session
     for name, path in [("bundled day", default_session()), ("generated day x10", args.big)]:
         out = subprocess.run([sys.executable, os.path.abspath(__file__), "--play", path], check=True,
                              stdout=subprocess.PIPE, text=True).stdout

@@ -1,4 +1,4 @@
-"""Virtual time for tests and the session replay.
+"""Virtual time for the bridge's tests.
 
 ``VirtualClock(start)`` holds a naive local date and time that moves only when
 ``advance_to(dt)`` or ``advance(seconds)`` is called. Timers scheduled on it

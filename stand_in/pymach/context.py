@@ -4,7 +4,7 @@ Every call is recorded, in order, in ``calls`` as (method name, argument
 tuple); timers are also kept in ``timers`` as (interval_ns, callback), as
 registered. Timers run on real time (a daemon ``threading.Timer`` each) when
 the context has no clock, and on the given ``VirtualClock`` otherwise, where
-they fire only when the test or the replay advances it. On real time a
+they fire only when the test advances it. On real time a
 negative or zero interval fires at once.
 """
 

@@ -22,8 +22,22 @@ import heapq
 import math
 import random
 
-from pymach.records import Record
-from pymach.replay.format import Header, HostOrder, SessionWriter
+from bridge_replay.format import Encoder, Enumerations, Header, HostOrder, Record, \
+    SessionWriter, member
+
+
+class _Names:
+    """Members of an SDK or host enumeration, by name only."""
+
+    def __init__(self, cls_name):
+        self._cls = cls_name
+
+    def __getattr__(self, name):
+        return member("%s.%s" % (self._cls, name))
+
+
+ORDER_STATUS, POSITION_EFFECT, SIDE = (_Names(n) for n in ("ORDER_STATUS", "POSITION_EFFECT",
+                                                         "SIDE"))
 
 DAY = _dt.date(2024, 3, 15)
 _AUCTION_OPEN = _dt.time(9, 15)
@@ -222,7 +236,7 @@ class Generator:
             trade_price=price, trade_qty=qty, trade_time=_stamp(t)))
 
     def host_order_flow(self):
-        from pymach.enums import OrderStatusType as S
+        S = _Names("OrderStatusType")
         rng = self.rng
         names = [p for p, _ in _PATHS]
         weights = [w for _, w in _PATHS]
@@ -356,19 +370,18 @@ class Generator:
                          price * 200, 200, price, 900000 + k)
 
     def _host_order(self, cid, inst, buy, price, qty):
-        from korvane.orvik.const import ORDER_STATUS, POSITION_EFFECT, SIDE
-        from korvane.orvik.model.order import Order
         # Every attribute of the new host order, as a recorder would find it.
-        return dict(vars(Order(
+        return dict(
             market_code=inst.market_code, order_id=cid, side=SIDE.BUY if buy else SIDE.SELL,
-            price=price, quantity=qty,
             position_effect=POSITION_EFFECT.OPEN if buy else POSITION_EFFECT.CLOSE,
-            status=ORDER_STATUS.PENDING_NEW)))
+            price=price, quantity=qty, status=ORDER_STATUS.PENDING_NEW, filled_quantity=0,
+            unfilled_quantity=qty, avg_price=0.0, secondary_order_id=None, frozen_cash=0.0,
+            message="")
 
     # ------------------------------------------------------------ algo orders
 
     def algo_flow(self):
-        from pymach.enums import AlgoControlType as C
+        C = _Names("AlgoControlType")
         rng = self.rng
         specs = [("P20240315001", self.instruments[0], "BUY", 50000, 0.125, 0.375, False),
                  ("P20240315002", self.instruments[1], "SELL", 30000, 0.625, 0.875, True)]
@@ -612,7 +625,7 @@ class Generator:
         return [HostOrder(t, cid, attrs) for t, cid, attrs in self._order_times]
 
     def write(self, path):
-        meta = {"generator": "pymach.replay.generate", "seed": self.seed,
+        meta = {"generator": "bridge_replay.generate", "seed": self.seed,
                 "instruments": self.n_instruments, "hours": self.day.hours,
                 "snapshot_interval": self.snapshot_interval, "orders": self.n_orders,
                 "l2_per_minute": self.l2_per_minute, "day": self.date.isoformat()}
@@ -622,7 +635,8 @@ class Generator:
         # The day goes through a temporary file so that the header, which
         # needs the snapped order times, can be written first.
         import tempfile
-        from pymach.replay.format import encode_entry
+        encoder = Encoder(Enumerations())
+        encode_entry = encoder.entry
         body = tempfile.TemporaryFile()
         count = [0]
         times = []
@@ -632,7 +646,7 @@ class Generator:
         def flush(until):
             while self.heap and self.heap[0][0] < until:
                 t, _, cb, rec, args = heapq.heappop(self.heap)
-                body.write(encode_entry(t, cb, rec, args).encode("utf-8") + b"\n")
+                body.write(encode_entry(t, cb, rec, args) + b"\n")
                 count[0] += 1
                 if not times or times[-1] != t:
                     times.append(t)
@@ -644,21 +658,19 @@ class Generator:
             order_times.append((times[min(k, len(times) - 1)], cid, attrs))
         self._order_times = order_times
         body.seek(0)
-        with body, SessionWriter(path, self.header(meta)) as w:
-            while True:
-                chunk = body.read(1 << 20)
-                if not chunk:
-                    break
-                w.write_bytes(chunk)
+        with body, SessionWriter(path, self.header(meta), encoder, compresslevel=9) as w:
+            lines = []
+            for line in body:
+                lines.append(line)
+                if len(lines) == 20000:
+                    w.write_block(b"".join(lines))
+                    w.flush()
+                    lines = []
+            w.write_block(b"".join(lines))
         return count[0]
 
 
-def _szse():
-    from pymach.enums import MarketType
-    return MarketType.SZSE
-
-
-_SZSE = _szse()
+_SZSE = member("MarketType.SZSE")
 
 
 def generate(path, instruments=50, hours=4.0, seed=20240315, snapshot_interval=3.0,

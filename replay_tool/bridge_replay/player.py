@@ -3,42 +3,52 @@
 Two threads, as in production: the SDK thread builds the strategy, runs its
 start-up hooks and then calls its callbacks with the session's records, each
 at its virtual time; a host thread drains the bridge's event queue as a host
-framework would. The bridge reads the local clock through its module bindings
+would. The bridge reads the local clock through its module bindings
 ``datetime`` and ``np``, so the player rebinds them to a virtual clock for the
-run (and restores them afterwards); the bridge's own timers are scheduled on
-that clock and fire on the SDK thread when it moves past their times, so the
-phase events appear at 09:00, 09:24 and 15:30 of virtual time.
+run (and restores them afterwards); the strategy's gateway context schedules
+the bridge's timers on that clock, and they fire on the SDK thread when it
+moves past their times.
 
 The bridge module initialises once per process: a replay empties its
 containers instead of re-importing it, and puts back every name it rebinds.
+Everything about the host goes through the host adapter (``host.py``).
 """
 
-import array
 import collections
 import datetime as _dt
+import enum
 import json
 import math
+import os
 import resource
 import threading
 import time
 import traceback
 
-from pymach.clock import VirtualClock
-from pymach.replay.format import LineError, SessionError, SessionReader, format_time
+from bridge_replay.clock import VirtualClock
+from bridge_replay.context import VirtualContext, with_context
+from bridge_replay.format import (DEFAULT_MAX_LINE, End, Enumerations, HostOrder, LineError,
+                                  SessionError, SessionReader, format_time)
+from bridge_replay.host import load_host, type_name
+from bridge_replay.stats import EventStats
 
 _CONTAINERS = ("mach_params", "history_bar", "history_tick", "orders_dict",
                "algo_parent_orders", "algo_child_orders", "algo_child_trades")
 _PHASES = ("BEFORE_TRADING", "OPEN_AUCTION", "AFTER_TRADING")
 _KEEP_ERRORS = 10
+DEFAULT_MAX_JUMP = 86400.0
 
 
 class ReplayError(Exception):
     """The replay could not run to the end; the message says why."""
 
 
+class Interrupted(Exception):
+    """The run was stopped from outside (Ctrl-C)."""
+
+
 def default_session():
     """Path of the bundled sample day."""
-    import os
     return os.path.join(os.path.dirname(__file__), "data", "sample_day.jsonl.gz")
 
 
@@ -51,8 +61,7 @@ class _Patches:
         self._saved = []
 
     def set(self, obj, name, value):
-        self._saved.append((obj, name, obj.__dict__.get(name, self._MISSING)
-                            if isinstance(obj, type) else getattr(obj, name, self._MISSING)))
+        self._saved.append((obj, name, getattr(obj, name, self._MISSING)))
         setattr(obj, name, value)
 
     def restore(self):
@@ -78,88 +87,83 @@ class _ReplayClock(VirtualClock):
         super().schedule(interval_ns, self._player._timer(callback))
 
 
-def render(value, _depth=0):
-    """A drained event's value in a stable JSON form: no addresses, no wall times."""
-    import enum
-    if _depth > 8:
-        return "<%s>" % type(value).__name__
-    t = type(value)
-    if value is None or t in (bool, int, str):
-        return value
-    if t is float:
-        return value if math.isfinite(value) else repr(value)
-    if isinstance(value, enum.Enum):
-        return "%s.%s" % (type(value).__name__, value.name)
-    if isinstance(value, (_dt.datetime, _dt.date, _dt.time)):
-        return value.isoformat()
-    if isinstance(value, (list, tuple, collections.deque)):
-        return [render(v, _depth + 1) for v in value]
-    if isinstance(value, dict):
-        return {str(render(k, _depth + 1)): render(v, _depth + 1) for k, v in value.items()}
-    if isinstance(value, (set, frozenset)):
-        return sorted((render(v, _depth + 1) for v in value), key=repr)
-    if isinstance(value, (bool, int, str)):
-        return t.__mro__[1](value) if t.__mro__[1] in (int, str) else bool(value)
-    if isinstance(value, float):
-        return render(float(value))
-    try:
-        import numpy
-        if isinstance(value, numpy.generic):
-            return render(value.item(), _depth) if not isinstance(value, numpy.datetime64) \
-                else str(value)
-    except ImportError:  # pragma: no cover
-        pass
-    attrs = {}
-    for cls in reversed(t.__mro__):
-        slots = cls.__dict__.get("__slots__", ())
-        for name in ([slots] if isinstance(slots, str) else slots):
-            if not name.startswith("__") and hasattr(value, name):
-                attrs[name] = getattr(value, name)
-    d = getattr(value, "__dict__", None)
-    if isinstance(d, dict):
-        attrs.update((k, v) for k, v in d.items() if not k.startswith("__"))
-    if attrs or d is not None:
-        out = {"__type__": t.__name__}
-        out.update((k, render(v, _depth + 1)) for k, v in attrs.items())
-        return out
-    if callable(value):
-        return "<%s>" % getattr(value, "__qualname__", t.__name__)
-    text = repr(value)
-    return "<%s>" % t.__name__ if " at 0x" in text else text
+class Renderer:
+    """A drained event's values in a stable JSON form: no addresses, no wall times."""
 
+    def __init__(self, enums):
+        self.enums = enums
 
-def render_event(seq, event):
-    fields = getattr(event, "fields", None)
-    if fields is None:
-        fields = {k: v for k, v in vars(event).items() if k != "event_type" and
-                  not k.startswith("_")}
-    return json.dumps({"n": seq, "event": render(event.event_type),
-                       "fields": {k: render(v) for k, v in fields.items()}},
-                      separators=(",", ":"), ensure_ascii=False)
-
-
-def _percentile(sorted_values, q):
-    if not sorted_values:
-        return None
-    k = max(0, min(len(sorted_values) - 1, int(math.ceil(q * len(sorted_values))) - 1))
-    return sorted_values[k]
+    def __call__(self, value, _depth=0):
+        if _depth > 8:
+            return "<%s>" % type(value).__name__
+        t = type(value)
+        if value is None or t in (bool, int, str):
+            return value
+        if t is float:
+            return value if math.isfinite(value) else repr(value)
+        name = self.enums.name_of(value)
+        if name is not None:
+            return name
+        if isinstance(value, enum.Enum):
+            return "%s.%s" % (t.__name__, value.name)
+        if isinstance(value, (_dt.datetime, _dt.date, _dt.time)):
+            return value.isoformat()
+        if isinstance(value, (list, tuple, collections.deque)):
+            return [self(v, _depth + 1) for v in value]
+        if isinstance(value, dict):
+            return {str(self(k, _depth + 1)): self(v, _depth + 1) for k, v in value.items()}
+        if isinstance(value, (set, frozenset)):
+            return sorted((self(v, _depth + 1) for v in value), key=repr)
+        if isinstance(value, bool):
+            return bool(value)
+        if isinstance(value, int):
+            return int(value)
+        if isinstance(value, str):
+            return str(value)
+        if isinstance(value, float):
+            return self(float(value))
+        item = getattr(value, "item", None)  # numpy scalars
+        if item is not None and hasattr(value, "dtype") and not hasattr(value, "__len__"):
+            return str(value) if "datetime64" in str(value.dtype) else self(item(), _depth)
+        attrs = {}
+        for cls in reversed(t.__mro__):
+            slots = cls.__dict__.get("__slots__", ())
+            for n in ([slots] if isinstance(slots, str) else slots):
+                if not n.startswith("__") and hasattr(value, n):
+                    attrs[n] = getattr(value, n)
+        d = getattr(value, "__dict__", None)
+        if isinstance(d, dict):
+            attrs.update((k, v) for k, v in d.items() if not k.startswith("__"))
+        if attrs or d is not None:
+            out = {"__type__": t.__name__}
+            out.update((k, self(v, _depth + 1)) for k, v in attrs.items())
+            return out
+        if callable(value):
+            return "<%s>" % getattr(value, "__qualname__", t.__name__)
+        text = repr(value)
+        return "<%s>" % t.__name__ if " at 0x" in text else text
 
 
 class Player:
     """``Player(path).run()`` replays the session at ``path`` and returns the summary.
 
-    ``strategy_class``: the strategy to drive (default the bridge's
-    ``MachStrategy``; a subclass lets a user test their own strategy).
-    ``speed``: None or 0 for as fast as possible, else a multiple of real time.
-    ``strict``: stop at the first malformed line (or callback error).
+    ``host``: a host adapter or "MODULE:NAME" (default: the stand-in host's).
+    ``strategy_class``: the strategy to drive (default the bridge's ``MachStrategy``).
+    ``speed``: None for as fast as possible, else a multiple of real time.
+    ``strict``: stop at the first malformed or skipped line (or callback error).
     ``events_out``: a text file that receives every drained event as a JSON line.
     ``record``: path of a session file to record the replay into.
     ``progress``: a callable taking (bytes done, bytes total), or None.
+    ``report``: a callable taking one line about a skipped line, as it happens.
+    ``max_line``: longest line in bytes; ``max_jump``: seconds a record may be
+    ahead of the clock before it is taken as a corrupt time stamp.
     """
 
-    def __init__(self, path=None, strategy_class=None, speed=None, strict=False,
-                 events_out=None, record=None, progress=None):
-        self.path = str(path) if path is not None else default_session()
+    def __init__(self, path=None, host=None, strategy_class=None, speed=None, strict=False,
+                 events_out=None, record=None, progress=None, report=None,
+                 max_line=DEFAULT_MAX_LINE, max_jump=DEFAULT_MAX_JUMP):
+        self.path = path if path is not None else default_session()
+        self.host = load_host(host) if host is None or isinstance(host, str) else host
         self.strategy_class = strategy_class
         self.speed = speed or None
         if self.speed is not None and not self.speed > 0:
@@ -168,19 +172,24 @@ class Player:
         self.events_out = events_out
         self.record = record
         self.progress = progress
+        self.report = report
+        self.max_line = max_line
+        self.max_jump = _dt.timedelta(seconds=max_jump)
+        self.stats = EventStats()
         self._stop = threading.Event()
         self._feed_done = threading.Event()
         self._fatal = None
-        self._recv_ns = 0
-        self._stamps = collections.deque()
-        self._posted = collections.Counter()
-        self._drained = collections.Counter()
-        self._latency = array.array("q")
+        self.interrupted = False
+        self.cut = None
+        self.summary = None
+        self.strategy = None
         self.played = collections.Counter()
         self.callback_errors = []
         self.n_callback_errors = 0
-        self.malformed = []
+        self.skipped = []
+        self.n_skipped = 0
         self.n_malformed = 0
+        self.n_jumps = 0
         self.late = 0
         self.timers = []
         self.phase_events = []
@@ -188,6 +197,12 @@ class Player:
         self.asset = {}
         self.positions = []
         self.stale_events = 0
+        self.recording_dropped = 0
+
+    def stop(self):
+        """Ask a running replay to stop soon (any thread)."""
+        self.interrupted = True
+        self._stop.set()
 
     # ------------------------------------------------------------ threads
 
@@ -195,7 +210,7 @@ class Player:
         name = getattr(callback, "__name__", None) or type(callback).__name__
 
         def fire():
-            self._recv_ns = time.perf_counter_ns()
+            self.stats.callback_started()
             at = self._clock.now()
             before = len(self._maviro.orders_dict)
             try:
@@ -222,12 +237,24 @@ class Player:
                 type(exc).__name__, exc))
             self._stop.set()
 
+    def _skip(self, kind, text):
+        """A line that is not played: counted, kept, reported at once."""
+        self.n_skipped += 1
+        if kind == "malformed":
+            self.n_malformed += 1
+        else:
+            self.n_jumps += 1
+        if len(self.skipped) < _KEEP_ERRORS:
+            self.skipped.append(text)
+        if self.strict:
+            raise ReplayError("%s (--strict stops here)" % text)
+        if self.report is not None:
+            self.report("skipped %s" % text)
+
     def _feed(self, reader, header):
         try:
             self._feed_inner(reader, header)
-        except SessionError as exc:
-            self._fatal = exc
-        except ReplayError as exc:
+        except (SessionError, ReplayError) as exc:
             self._fatal = exc
         except BaseException as exc:  # a fault of the player itself
             self._fatal = ReplayError("replay stopped: %s: %s\n%s" % (
@@ -236,10 +263,10 @@ class Player:
             self._feed_done.set()
 
     def _feed_inner(self, reader, header):
-        m = self._maviro
         clock = self._clock
-        config = header.make_config()
-        self._recv_ns = time.perf_counter_ns()
+        config = header.make_config(reader._decode.values)
+        self.config = config
+        self.stats.callback_started()
         try:
             if self.record is not None:
                 strategy = self._cls(config, out=self.record, meta=header.meta)
@@ -253,7 +280,7 @@ class Player:
         orders = header.orders
         n_orders = len(orders)
         oi = 0
-        book = m.orders_dict
+        book = self._maviro.orders_dict
         methods = {}
         played = self.played
         speed = self.speed
@@ -262,15 +289,15 @@ class Player:
         next_progress = 0
         count = 0
         stop = self._stop
+        started = self.stats.callback_started
+        max_jump = self.max_jump
+        end = header.end
         for item in reader.entries():
             if stop.is_set():
                 break
-            if type(item) is LineError:
-                self.n_malformed += 1
-                if len(self.malformed) < _KEEP_ERRORS:
-                    self.malformed.append(str(item))
-                if self.strict:
-                    raise ReplayError("malformed %s (--strict stops here)" % (item,))
+            cls = type(item)
+            if cls is LineError:
+                self._skip("malformed", str(item))
                 continue
             t = item.t
             while oi < n_orders and orders[oi].t <= t:
@@ -285,21 +312,32 @@ class Player:
                     raise ReplayError("line %d: time %s is before the clock (%s) "
                                       "(--strict stops here)" % (item.lineno, t, now))
                 self.late += 1
+            elif t - now > max_jump:
+                self._skip("jump", "line %d: time %s jumps %s ahead of the clock (%s)"
+                           % (item.lineno, format_time(t), _span(t - now), format_time(now)))
+                continue
             else:
                 clock.advance_to(t)
+            if cls is HostOrder:
+                self._submit(book, item)
+                continue
+            if cls is End:
+                end = item.t
+                self.recording_dropped += item.dropped
+                continue
             if speed is not None:
                 if wall0 is None:
                     wall0, virt0 = time.perf_counter(), t
                 ahead = wall0 + (t - virt0).total_seconds() / speed - time.perf_counter()
-                if ahead > 0.001:
-                    time.sleep(ahead)
+                if ahead > 0.001 and stop.wait(ahead):
+                    break
             cb = item.cb
             method = methods.get(cb)
             if method is None:
                 method = methods[cb] = getattr(strategy, cb)
-            self._recv_ns = time.perf_counter_ns()
+            started()
             try:
-                method(*item.call_args())
+                method(*item.call)
             except Exception as exc:
                 self._callback_error(item.lineno, cb, exc)
             played[cb] += 1
@@ -307,25 +345,33 @@ class Player:
             if progress is not None and count >= next_progress:
                 next_progress = count + 2000
                 progress(reader.position(), reader.size)
+        self.cut = reader.cut
         if stop.is_set():
             return
+        if header.version >= 2 and header.end is None and end is None and not self.cut:
+            # A recording gets its end line when the recorder closes.
+            self.cut = "no end line after line %d: the recording stopped without closing" \
+                % reader.lineno
         while oi < n_orders:
             o = orders[oi]
             oi += 1
             if o.t > clock.now():
                 clock.advance_to(o.t)
             self._submit(book, o)
-        if header.end is not None and header.end > clock.now():
-            clock.advance_to(header.end)
-        if progress is not None:
+        if end is not None and end > clock.now() and not self.cut:
+            clock.advance_to(end)
+        if progress is not None and reader.size:
             progress(reader.size, reader.size)
-        closer = getattr(strategy, "close_recording", None)
-        if closer is not None:
-            closer()
 
     def _submit(self, book, spec):
         """The host's order submission: the order enters the book under its client id."""
-        order = spec.make()
+        try:
+            order = self.host.make_order(dict(spec.attrs))
+        except Exception as exc:
+            where = "line %d" % spec.lineno if spec.lineno else "header order"
+            self._skip("malformed", "%s: host order %r cannot be rebuilt: %s: %s" % (
+                where, spec.client_order_id, type(exc).__name__, exc))
+            return
         self.host_orders.append(order)
         book[spec.client_order_id] = order
 
@@ -339,12 +385,10 @@ class Player:
 
     def _drain_inner(self):
         q = self._maviro.event_queue
-        stamps = self._stamps
-        latency = self._latency
-        drained = self._drained
+        drained_one = self.stats.drained_one
         out = self.events_out
-        perf = time.perf_counter_ns
-        handle = self._host_handle
+        describe = self.host.describe_event
+        render = self._render
         seq = 0
         done = self._feed_done
         while True:
@@ -358,59 +402,55 @@ class Player:
                 continue
             for _ in range(n):
                 event = q.popleft()
-                now = perf()
-                if stamps:
-                    latency.append(now - stamps.popleft())
-                etype = event.event_type
-                drained[etype] += 1
-                handle(etype, event)
+                drained_one(event.event_type)
+                name, fields = describe(event)
+                self._host_handle(name, event, fields)
                 seq += 1
                 if out is not None:
-                    out.write(render_event(seq, event))
+                    out.write(json.dumps({"n": seq, "event": name,
+                                          "fields": {k: render(v) for k, v in fields.items()}},
+                                         separators=(",", ":"), ensure_ascii=False))
                     out.write("\n")
 
-    def _host_handle(self, etype, event):
+    def _host_handle(self, name, event, fields):
         """What a host would keep of the account side, plus the phase events."""
-        name = getattr(etype, "name", None)
-        if name in _PHASES:
-            self.phase_events.append({"event": render(etype),
-                                      "at": format_time(event.calendar_dt)})
-        elif name == "QUERY_ACCOUNT":
-            asset = getattr(event, "asset", None)
+        kind = name.rpartition(".")[2]
+        render = self._render
+        if kind in _PHASES:
+            self.phase_events.append({"event": name,
+                                      "at": format_time(fields.get("calendar_dt"))})
+        elif kind == "QUERY_ACCOUNT":
+            asset = fields.get("asset")
             if asset is not None:
-                self.asset = {k: render(v) for k, v in render(asset).items()
-                              if k != "__type__"}
+                self.asset = {k: v for k, v in render(asset).items() if k != "__type__"}
             else:
-                self.asset = {"code": render(getattr(event, "code", None)),
-                              "msg": render(getattr(event, "msg", None))}
-        elif name == "QUERY_POSITION":
-            self.positions = [{k: render(v) for k, v in render(p).items() if k != "__type__"}
-                              for p in event.positions]
+                self.asset = {"code": render(fields.get("code")),
+                              "msg": render(fields.get("msg"))}
+        elif kind == "QUERY_POSITION":
+            self.positions = [{k: v for k, v in render(p).items() if k != "__type__"}
+                              for p in fields.get("positions") or ()]
 
     # ------------------------------------------------------------ run
 
     def run(self):
-        from korvane.orvik.utils import maviro
-        from korvane.orvik.environment import Environment
-        import korvane.orvik.model.trade as trade_module
-        import itertools
-        import pymach.strategy
-
+        maviro = self.host.load_bridge()
         self._maviro = maviro
-        reader = SessionReader(self.path)
+        enums = Enumerations.from_namespace(vars(maviro), extra=self.host.enumerations())
+        self.enums = enums
+        self._render = Renderer(enums)
+        reader = SessionReader(self.path, enums, self.max_line)
         patches = _Patches()
+        undo = None
         try:
             header = reader.header
-            if self.strategy_class is None:
-                cls = maviro.MachStrategy
-            else:
-                cls = self.strategy_class
-            if self.record is not None:
-                from pymach.replay.recorder import recording_class
-                cls = recording_class(cls)
-            self._cls = cls
             self.header = header
             self._clock = clock = _ReplayClock(header.start, self)
+            self.context = VirtualContext(clock)
+            cls = self.strategy_class or maviro.MachStrategy
+            if self.record is not None:
+                from bridge_replay.recorder import recording_class
+                cls = recording_class(cls, host=self.host)
+            self._cls = with_context(cls, self.context)
 
             # A fresh trading day for the bridge: empty containers and queue.
             for name in _CONTAINERS:
@@ -420,24 +460,10 @@ class Player:
                 q.popleft()
                 self.stale_events += 1
 
-            host_event = maviro.Event
-            stamps, posted = self._stamps, self._posted
-
-            def event(event_type, **fields):
-                # The host's Event, noting when the callback that built it began.
-                made = host_event(event_type, **fields)
-                stamps.append(self._recv_ns)
-                posted[event_type] += 1
-                return made
-
-            env = Environment()
-            env.universe = list(header.universe)
             patches.set(maviro, "datetime", clock.datetime_class())
             patches.set(maviro, "np", clock.numpy_proxy())
-            patches.set(maviro, "Event", event)
-            patches.set(pymach.strategy.MachStrategy, "default_clock", clock)
-            patches.set(Environment, "_instance", env)
-            patches.set(trade_module, "_trade_ids", itertools.count(1))
+            patches.set(maviro, "Event", self.stats.wrap_event(maviro.Event))
+            undo = self.host.setup(header.universe, dict(header.config.get("accounts", {})))
 
             sdk = threading.Thread(target=self._feed, args=(reader, header),
                                    name="sdk-callbacks", daemon=True)
@@ -447,54 +473,65 @@ class Player:
             sdk.start()
             try:
                 while sdk.is_alive():
-                    sdk.join(0.2)
+                    sdk.join(0.1)
             except KeyboardInterrupt:
-                self._stop.set()
-                sdk.join()
-                self._feed_done.set()
-                host.join()
-                raise
-            host.join()
+                self.stop()
+                # The SDK thread checks between callbacks; one callback is short.
+                sdk.join(0.9)
+            self._feed_done.set()
+            host.join(1.0 if self.interrupted else None)
+            closer = getattr(self.strategy, "close_recording", None)
+            if closer is not None:
+                closer()
             wall = time.perf_counter() - wall0
-            summary = self._summary(wall)
+            self.summary = summary = self._summary(wall)
         finally:
+            if undo is not None:
+                undo()
             patches.restore()
             reader.close()
+        if self.interrupted:
+            raise Interrupted("interrupted")
         if self._fatal is not None:
-            self.summary = summary
             raise self._fatal
         return summary
 
     def _summary(self, wall):
         m = self._maviro
-        lat = sorted(self._latency)
+        render = self._render
         total = sum(self.played.values())
-        by_status = collections.Counter(render(o.status) for o in self.host_orders)
-        ctx = getattr(getattr(self, "strategy", None), "context", None)
-        queries = collections.Counter(name for name, _ in getattr(ctx, "calls", ())
+        by_status = collections.Counter(render(getattr(o, "status", None))
+                                        for o in self.host_orders)
+        queries = collections.Counter(name for name, _ in list(self.context.calls)
                                       if name.startswith("query_"))
         pending = [{"timer": getattr(cb, "__name__", "?"), "at": format_time(at)}
                    for at, cb in self._clock.pending()]
-        posted_total = sum(self._posted.values())
-        drained_total = sum(self._drained.values())
+        st = self.stats
+        posted_total = sum(st.posted.values())
+        drained_total = sum(st.drained.values())
+        n, p50, p99, mx = st.latency_ns()
         us = lambda ns: None if ns is None else round(ns / 1000.0, 1)  # noqa: E731
+        by_name = lambda c: {type_name(k): v for k, v in  # noqa: E731
+                             sorted(c.items(), key=lambda kv: type_name(kv[0]))}
         return {
-            "session": self.path,
+            "session": str(getattr(self.path, "name", self.path)),
+            "format_version": self.header.version,
             "virtual_time": {"start": format_time(self.header.start),
                              "end": format_time(self._clock.now())},
             "callbacks": dict(sorted(self.played.items())),
             "callbacks_total": total,
             "callback_errors": {"count": self.n_callback_errors, "first": self.callback_errors},
-            "malformed_lines": {"count": self.n_malformed, "first": self.malformed},
+            "skipped_lines": {"count": self.n_skipped, "malformed": self.n_malformed,
+                              "time_jumps": self.n_jumps, "first": self.skipped},
             "late_records": self.late,
+            "cut": self.cut,
+            "recording_dropped": self.recording_dropped,
+            "interrupted": self.interrupted,
             "timers_fired": self.timers,
             "timers_pending": pending,
             "queries_sent": dict(sorted(queries.items())),
             "events": {
-                "posted": {render(k): v for k, v in sorted(self._posted.items(),
-                                                           key=lambda kv: kv[0].name)},
-                "drained": {render(k): v for k, v in sorted(self._drained.items(),
-                                                            key=lambda kv: kv[0].name)},
+                "posted": by_name(st.posted), "drained": by_name(st.drained),
                 "posted_total": posted_total, "drained_total": drained_total,
                 "lost": posted_total - drained_total, "stale_before_start": self.stale_events},
             "phase_events": self.phase_events,
@@ -505,12 +542,17 @@ class Player:
             "positions": self.positions,
             "throughput": {"wall_seconds": round(wall, 3),
                            "callbacks_per_second": round(total / wall) if wall > 0 else None},
-            "latency_us": {"events": len(lat), "p50": us(_percentile(lat, 0.50)),
-                           "p99": us(_percentile(lat, 0.99)),
-                           "max": us(lat[-1] if lat else None)},
+            "latency_us": {"events": n, "p50": us(p50), "p99": us(p99), "max": us(mx)},
             "peak_memory_mib": round(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0,
                                      1),
         }
+
+
+def _span(delta):
+    s = delta.total_seconds()
+    if s >= 86400:
+        return "%.1f days" % (s / 86400)
+    return "%.1f hours" % (s / 3600)
 
 
 def replay(path=None, **options):

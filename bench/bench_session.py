@@ -1,0 +1,276 @@
+"""The replay tool's own cost per callback, and the recorder's, on CPython 3.8.
+
+    python bench/bench_session.py [--lines N] [--rounds R]
+
+decode: a session of N snapshot lines (taken from a generated day) is read
+through the tool's reader (read, decompress, split, decode, build the record)
+and each callback dispatched to a strategy method that does nothing; the
+figure is the median over R rounds of the thread's CPU time per line (CPU
+time, so that other work on a shared machine counts less). Done for version 2
+(gzip and plain) and for the same lines in version 1. As a yardstick of the
+machine's speed at the time, the standard library's json.loads alone on the
+same lines is timed too.
+
+record: the bridge's on_snapshot called N times per round with and without
+the production recorder (recording_class), rounds alternating; "added" is the
+median difference in the calling thread's CPU time per callback, "CPU" the
+difference in process CPU time (all threads, the writer's encoding,
+compression and writes included, measured after the recorder has closed)
+per recorded callback.
+
+    python bench/bench_session.py --callgrind [--lines N]
+
+the same as instruction counts under valgrind --tool=callgrind, which repeat
+where timings on a shared machine do not: only the code driven by
+itertools.starmap on the calling thread is counted. decode: the reader's loop
+over N snapshot lines; SDK thread: on_snapshot with the recorder minus
+without; writer: the writer's work per captured callback (encode, compress
+in batches of 1,000 lines, write).
+"""
+import argparse
+import gzip
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+from bridge_replay.format import (Encoder, Enumerations, Header, SessionReader,
+                                  SessionWriter, format_time)
+from bridge_replay.generate import generate
+
+
+def snapshot_lines(tmp, n):
+    day = os.path.join(tmp, "day.jsonl")
+    generate(day, instruments=4, hours=0.2, orders=11, snapshot_interval=3)
+    with open(day, "rb") as f:
+        header = f.readline()
+        snaps = [l for l in f if b'"on_snapshot"' in l]
+    return header, (snaps * (n // len(snaps) + 1))[:n]
+
+
+def v1_line(line):
+    import json
+    obj = json.loads(line)
+    obj["rec"].update(obj.pop("x", {}))
+    return (json.dumps(obj, separators=(",", ":")) + "\n").encode()
+
+
+class Sink:
+    def on_snapshot(self, snapshot):
+        pass
+
+
+def time_decode(path, enums, rounds):
+    sink = Sink()
+    per_line = []
+    for _ in range(rounds):
+        reader = SessionReader(path, enums)
+        methods = {}
+        n = 0
+        t0 = time.thread_time_ns()
+        for item in reader.entries():
+            m = methods.get(item.cb)
+            if m is None:
+                m = methods[item.cb] = getattr(sink, item.cb)
+            m(*item.call)
+            n += 1
+        per_line.append((time.thread_time_ns() - t0) / n)
+        reader.close()
+    return statistics.median(per_line), min(per_line)
+
+
+def bench_decode(args, tmp):
+    from korvane.orvik.utils import maviro
+    enums = Enumerations.from_namespace(vars(maviro))
+    header, lines = snapshot_lines(tmp, args.lines)
+    v2 = os.path.join(tmp, "v2.jsonl.gz")
+    with gzip.open(v2, "wb", compresslevel=6) as f:
+        f.write(header + b"".join(lines))
+    v1 = os.path.join(tmp, "v1.jsonl.gz")
+    with gzip.open(v1, "wb", compresslevel=6) as f:
+        f.write(header.replace(b'"version":2', b'"version":1')
+                + b"".join(v1_line(l) for l in lines))
+    plain = os.path.join(tmp, "v2.jsonl")
+    with open(plain, "wb") as f:
+        f.write(header + b"".join(lines))
+    import json
+    yardstick = []
+    for _ in range(args.rounds):
+        t0 = time.thread_time_ns()
+        for line in lines[:10000]:
+            json.loads(line)
+        yardstick.append((time.thread_time_ns() - t0) / 10000)
+    print("yardstick: the standard library's json.loads alone on the same lines: median %.2f us"
+          % (statistics.median(yardstick) / 1000))
+    print("decode, per snapshot line (read, decompress, decode, build the record, dispatch):")
+    for name, path in (("version 2, gzip", v2), ("version 2, plain", plain),
+                       ("version 1, gzip", v1)):
+        med, best = time_decode(path, enums, args.rounds)
+        print("  %-16s median %6.2f us   best %6.2f us   (%d lines x %d rounds)"
+              % (name, med / 1000, best / 1000, args.lines, args.rounds))
+
+
+def bench_record(args, tmp):
+    from korvane.orvik.utils import maviro
+    from korvane.orvik.environment import Environment
+    import types
+    from bridge_replay.format import Record
+    from bridge_replay.recorder import recording_class
+
+    Environment.get_instance().universe = ["000001.XSHE"]
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        md_type=None, accounts={"stock": "a"}, algo_account=None, trading_calendar=[]))
+    header, lines = snapshot_lines(tmp, 2000)
+    import json
+    from bridge_replay.format import Decoder, EntryDecoder
+    dec = EntryDecoder(2, Enumerations.from_namespace(vars(maviro)))
+    recs = [dec(l, 1).call[0] for l in lines[:500]]
+    plain = maviro.MachStrategy(config)
+    Recording = recording_class()
+    n = args.lines
+    q = maviro.event_queue
+    for suffix in (".jsonl.gz", ".jsonl"):
+        added, cpu = [], []
+        for r in range(args.rounds):
+            out = os.path.join(tmp, "rec%d%s" % (r, suffix))
+            rec_strategy = Recording(config, out=out)
+            timings = {}
+            for name, s in (("plain", plain), ("recorded", rec_strategy)):
+                cb = s.on_snapshot
+                c0 = time.process_time_ns()
+                t0 = time.thread_time_ns()
+                for i in range(n):
+                    cb(recs[i % 500])
+                    if len(q) > 10000:
+                        while len(q):
+                            q.popleft()
+                t1 = time.thread_time_ns()
+                if s is rec_strategy:
+                    s.close_recording()
+                c1 = time.process_time_ns()
+                timings[name] = ((t1 - t0) / n, (c1 - c0) / n)
+                while len(q):
+                    q.popleft()
+            assert rec_strategy._recorder.dropped == 0
+            added.append(timings["recorded"][0] - timings["plain"][0])
+            cpu.append(timings["recorded"][1] - timings["plain"][1])
+        print("record to %s, bridge on_snapshot with and without the recorder (%d calls x %d "
+              "rounds):" % (suffix, n, args.rounds))
+        print("  added on the SDK thread: median %6.2f us" % (statistics.median(added) / 1000))
+        print("  CPU per recorded callback, all threads: median %6.2f us"
+              % (statistics.median(cpu) / 1000))
+
+
+def _drive(fn, args):
+    import collections
+    import itertools
+    collections.deque(itertools.starmap(fn, args), maxlen=0)
+
+
+def cg_child(kind, n, tmp):
+    """One run under callgrind: warm up, then the measured starmap."""
+    from korvane.orvik.utils import maviro
+    from korvane.orvik.environment import Environment
+    import types
+    from bridge_replay.format import EntryDecoder
+    from bridge_replay.recorder import recording_class
+    enums = Enumerations.from_namespace(vars(maviro))
+    header, lines = snapshot_lines(tmp, n)
+    if kind == "decode":
+        path = os.path.join(tmp, "v2.jsonl.gz")
+        with gzip.open(path, "wb", compresslevel=6) as f:
+            f.write(header + b"".join(lines))
+        sink = Sink()
+
+        def play(_):
+            reader = SessionReader(path, enums)
+            for item in reader.entries():
+                getattr(sink, item.cb)(*item.call)
+        play(0)
+        _drive(play, [(0,)])
+        return
+    Environment.get_instance().universe = ["000001.XSHE"]
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    dec = EntryDecoder(2, enums)
+    recs = [(dec(l, 1).call[0],) for l in lines]
+    q = maviro.event_queue
+    if kind == "plain":
+        s = maviro.MachStrategy(config)
+    else:
+        s = recording_class()(config, out=os.path.join(tmp, "r.jsonl.gz"),
+                              flush_interval=3600, buffer_size=10 * n)
+    s.on_snapshot(*recs[0])
+    while len(q):
+        q.popleft()
+    if kind in ("plain", "recorded"):
+        _drive(s.on_snapshot, recs)
+        return
+    r = s._recorder
+    for rec in recs:
+        s.on_snapshot(*rec)
+    items = list(r.buffer)
+    r.buffer.clear()
+    w = r._writer
+
+    def write(item, i):
+        r._write_item(item)
+        if i % 1000 == 999:
+            w.flush()
+    _drive(write, [(it, i) for i, it in enumerate(items)])
+
+
+def callgrind(args):
+    import re
+    import subprocess
+    me = os.path.abspath(__file__)
+    counts = {}
+    for kind in ("decode", "plain", "recorded", "writer"):
+        with tempfile.TemporaryDirectory() as tmp:
+            out = os.path.join(tmp, "cg.out")
+            cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no",
+                   "--toggle-collect=starmap_next", "--callgrind-out-file=" + out,
+                   sys.executable, me, "--cg-child", kind, "--lines", str(args.lines)]
+            subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            with open(out) as f:
+                text = f.read()
+            m = re.search(r"^summary:\s+(\d+)", text, re.M) or \
+                re.search(r"^totals:\s+(\d+)", text, re.M)
+            counts[kind] = int(m.group(1)) / args.lines
+    print("instructions under callgrind, per snapshot line or callback (%d of them):"
+          % args.lines)
+    print("  decode (read, decompress, decode, build the record, dispatch): %s"
+          % "{:,.0f}".format(counts["decode"]))
+    print("  bridge on_snapshot alone: %s   with the recorder: %s   added on the SDK thread: %s"
+          % tuple("{:,.0f}".format(v) for v in (counts["plain"], counts["recorded"],
+                                                counts["recorded"] - counts["plain"])))
+    print("  writer thread per recorded callback: %s   recorder total: %s"
+          % ("{:,.0f}".format(counts["writer"]),
+             "{:,.0f}".format(counts["writer"] + counts["recorded"] - counts["plain"])))
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--lines", type=int, default=50000)
+    p.add_argument("--rounds", type=int, default=9)
+    p.add_argument("--only", choices=("decode", "record"))
+    p.add_argument("--callgrind", action="store_true")
+    p.add_argument("--cg-child", help=argparse.SUPPRESS)
+    args = p.parse_args()
+    if args.cg_child:
+        with tempfile.TemporaryDirectory() as tmp:
+            return cg_child(args.cg_child, args.lines, tmp)
+    if args.callgrind:
+        return callgrind(args)
+    print("CPython %s" % sys.version.split()[0])
+    with tempfile.TemporaryDirectory() as tmp:
+        if args.only != "record":
+            bench_decode(args, tmp)
+        if args.only != "decode":
+            bench_record(args, tmp)
+
+
+if __name__ == "__main__":
+    main()

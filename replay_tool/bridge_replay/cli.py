@@ -1,0 +1,368 @@
+"""Command line: ``bridge-replay replay [SESSION]`` and ``bridge-replay generate``."""
+
+import json
+import math
+import os
+import sys
+import textwrap
+
+import click
+
+from bridge_replay import __version__
+from bridge_replay.format import DEFAULT_MAX_LINE, SessionError
+from bridge_replay.host import DEFAULT_HOST, HostLoadError, load_host, load_object
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_SKIPPED, EXIT_CUT, EXIT_INTERRUPTED = 0, 1, 2, 3, 4, 130
+_REPORT_AT_MOST = 50
+WIDTH = 100
+
+EXIT_STATUS_HELP = """\b
+Exit status:
+  0    played to the end, nothing skipped
+  1    failed: unreadable session, newer format, strategy or callback error, --strict stop
+  2    usage error (bad option or output path)
+  3    played to the end, but lines were skipped (malformed, oversized, time jumps)
+  4    the session was cut short: played up to its last complete line
+  130  interrupted (Ctrl-C); the partial summary is printed"""
+
+
+def _n(v):
+    return "{:,}".format(v)
+
+
+def _duration_ns(ns):
+    """A latency as a reader wants it: microseconds below 10 ms, else milliseconds."""
+    if ns is None:
+        return "-"
+    if ns < 10_000_000:
+        return "{:,.1f} µs".format(ns / 1000.0)
+    return "{:,.1f} ms".format(ns / 1e6)
+
+
+def _clip(line):
+    return line if len(line) <= WIDTH else line[:WIDTH - 3] + "..."
+
+
+def outcome(s, failure=None):
+    """(exit status, last line of the summary)."""
+    if s is not None and s.get("interrupted"):
+        return EXIT_INTERRUPTED, "INTERRUPTED: stopped by Ctrl-C; the summary above is partial"
+    if failure is not None:
+        return EXIT_FAILED, "FAILED: %s" % (str(failure).splitlines()[0],)
+    if s["callback_errors"]["count"]:
+        return EXIT_FAILED, "FAILED: %s callbacks raised (see above)" % _n(
+            s["callback_errors"]["count"])
+    if s["cut"]:
+        return EXIT_CUT, "CUT SHORT: %s; played up to the last complete line" % s["cut"]
+    if s["skipped_lines"]["count"]:
+        return EXIT_SKIPPED, "SKIPPED: %s lines were not played (see above)" % _n(
+            s["skipped_lines"]["count"])
+    return EXIT_OK, "OK"
+
+
+def format_summary(s):
+    """The summary as text, in the order a reader wants it, lines of at most 100 characters."""
+    out = []
+    add = lambda line="": out.append(_clip(line))  # noqa: E731
+    v = s["virtual_time"]
+    add("Replayed %s (format version %s)" % (s["session"], s["format_version"]))
+    add("  virtual time %s -> %s" % (v["start"][:19], v["end"][:19]))
+    add()
+    add("Callbacks played: %s" % _n(s["callbacks_total"]))
+    for name, n in sorted(s["callbacks"].items(), key=lambda kv: -kv[1]):
+        add("  %-36s %10s" % (name, _n(n)))
+    sk = s["skipped_lines"]
+    add("  callback errors: %s   lines skipped: %s   records behind the clock: %s"
+        % (_n(s["callback_errors"]["count"]), _n(sk["count"]), _n(s["late_records"])))
+    for e in s["callback_errors"]["first"]:
+        add("    line %s %s: %s" % (e["line"], e["callback"], e["error"]))
+    for m in sk["first"]:
+        add("    %s" % m)
+    if s["recording_dropped"]:
+        add("  the recorder dropped %s callbacks of this session (its buffer was full)"
+            % _n(s["recording_dropped"]))
+    add()
+    add("Timers fired:")
+    for t in s["timers_fired"]:
+        add("  %-28s at %s  (order book %d -> %d)" % (
+            t["timer"], t["at"][:19], t["order_book_before"], t["order_book_after"]))
+    for t in s["timers_pending"]:
+        add("  %-28s pending for %s" % (t["timer"], t["at"][:19]))
+    phases = ["%s %s" % (p["event"].rpartition(".")[2], p["at"][11:19])
+              for p in s["phase_events"]]
+    add("Phase events drained: " + (", ".join(phases) or "none"))
+    add()
+    e = s["events"]
+    add("Events posted %s, drained %s, lost %s" % (_n(e["posted_total"]), _n(e["drained_total"]),
+                                                  _n(e["lost"])))
+    for name, n in sorted(e["drained"].items(), key=lambda kv: -kv[1]):
+        add("  %-36s %10s" % (name, _n(n)))
+    if e["stale_before_start"]:
+        add("  (%s events left in the queue from before were dropped)"
+            % _n(e["stale_before_start"]))
+    add()
+    h = s["host_orders"]
+    add("Host orders: %s submitted, %s left in the order book at the end"
+        % (_n(h["submitted"]), _n(h["left_in_order_book"])))
+    for name, n in h["by_final_status"].items():
+        add("  %-36s %10s" % (name, _n(n)))
+    add()
+    account = ["%s=%s" % kv for kv in s["account"].items()]
+    add("Account after the queries:" + ("" if account else " no answer"))
+    line = " "
+    for item in account:
+        if len(line) + len(item) + 2 > WIDTH:
+            add(line.rstrip(","))
+            line = " "
+        line += " " + item + ","
+    if account:
+        add(line.rstrip(","))
+    add("Positions after the queries: %d" % len(s["positions"]))
+    for p in s["positions"]:
+        add("  %-12s %-24s qty %10s  avg %-8s mv %s" % (
+            p.get("market_code"), p.get("direction"), _n(p.get("quantity") or 0),
+            p.get("avg_price"), p.get("market_value")))
+    if s["queries_sent"]:
+        add("Queries the bridge sent: " + ", ".join("%s x%d" % kv
+                                                    for kv in s["queries_sent"].items()))
+    add()
+    tp, lat = s["throughput"], s["latency_us"]
+    add("Throughput: %s callbacks/s (%.2f s wall)" % (_n(tp["callbacks_per_second"] or 0),
+                                                     tp["wall_seconds"]))
+    if lat["events"]:
+        ns = lambda us: None if us is None else us * 1000  # noqa: E731
+        add("Latency, callback start to drain, over %s events:" % _n(lat["events"]))
+        add("  p50 %s   p99 %s   max %s" % (_duration_ns(ns(lat["p50"])),
+                                            _duration_ns(ns(lat["p99"])),
+                                            _duration_ns(ns(lat["max"]))))
+    add("Peak memory (max RSS): {:,.1f} MiB".format(s["peak_memory_mib"]))
+    return "\n".join(out)
+
+
+class _Speed(click.ParamType):
+    name = "N"
+
+    def convert(self, value, param, ctx):
+        try:
+            speed = float(value)
+        except (TypeError, ValueError):
+            self.fail("%r is not a number" % (value,), param, ctx)
+        if not math.isfinite(speed) or speed <= 0:
+            self.fail("must be a positive finite multiple of real time, not %s" % (value,),
+                      param, ctx)
+        return speed
+
+
+class _Bytes(click.ParamType):
+    name = "BYTES"
+    _UNITS = {"": 1, "k": 1 << 10, "kib": 1 << 10, "m": 1 << 20, "mib": 1 << 20,
+              "g": 1 << 30, "gib": 1 << 30}
+
+    def convert(self, value, param, ctx):
+        if isinstance(value, int):
+            return value
+        text = str(value).strip().lower()
+        digits = text.rstrip("kmgib")
+        try:
+            n = int(digits) * self._UNITS[text[len(digits):]]
+        except (ValueError, KeyError):
+            self.fail("%r is not a size (e.g. 16777216, 64MiB)" % (value,), param, ctx)
+        if n < 1024:
+            self.fail("must be at least 1024 bytes", param, ctx)
+        return n
+
+
+def _same_file(a, b):
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def check_outputs(session, outputs):
+    """Refuse, before anything runs, output paths that cannot be written or
+    that would overwrite the input or each other."""
+    seen = {}
+    to_stdout = [opt for opt, path in outputs if path == "-"]
+    if len(to_stdout) > 1:
+        raise click.UsageError("only one of %s can write to standard output"
+                               % " and ".join(to_stdout))
+    for opt, path in outputs:
+        if path is None or path == "-":
+            continue
+        if session not in (None, "-") and _same_file(path, session):
+            raise click.BadParameter("%s is the input session; refusing to overwrite it" % path,
+                                     param_hint=opt)
+        for other, other_path in seen.items():
+            if _same_file(path, other_path):
+                raise click.BadParameter("%s is also given to %s" % (path, other),
+                                         param_hint=opt)
+        seen[opt] = path
+        if os.path.isdir(path):
+            raise click.BadParameter("%s is a directory" % path, param_hint=opt)
+        parent = os.path.dirname(os.path.abspath(path))
+        if not os.path.isdir(parent):
+            raise click.BadParameter("directory %s does not exist" % parent, param_hint=opt)
+        if not os.access(parent, os.W_OK) or (os.path.exists(path)
+                                              and not os.access(path, os.W_OK)):
+            raise click.BadParameter("%s is not writable" % path, param_hint=opt)
+
+
+CONTEXT = {"help_option_names": ["-h", "--help"], "max_content_width": WIDTH}
+
+
+@click.group(context_settings=CONTEXT, epilog="""\b
+Examples:
+  bridge-replay replay                          play the bundled sample day
+  bridge-replay replay today.jsonl.gz --events run1.jsonl --json summary.json
+  zcat today.jsonl.gz | bridge-replay replay - --json - > summary.json
+  bridge-replay replay today.jsonl.gz --speed 60 --strategy mystrat:MyStrategy
+  bridge-replay replay today.jsonl.gz --host myhost.adapter:Host
+  bridge-replay generate --out day.jsonl.gz --instruments 20
+
+Run "bridge-replay COMMAND -h" for the options of a command.""")
+@click.version_option(__version__, "--version", prog_name="bridge-replay",
+                      message="%(prog)s %(version)s")
+def main():
+    """Replay recorded gateway sessions through the bridge on a virtual clock, and
+    generate sample trading days."""
+
+
+@main.command(context_settings=CONTEXT, epilog=EXIT_STATUS_HELP)
+@click.argument("session", required=False, metavar="[SESSION]")
+@click.option("--host", "host_spec", metavar="MODULE:NAME", default=DEFAULT_HOST,
+              show_default=True, help="Host adapter: how to set up the host, rebuild its "
+              "orders and describe its events.")
+@click.option("--strategy", "strategy", metavar="MODULE:CLASS",
+              help="Drive this MachStrategy subclass instead of the bridge's own.")
+@click.option("--speed", type=_Speed(), default=None,
+              help="Pace at N times real time (default: as fast as possible).")
+@click.option("--strict", is_flag=True,
+              help="Stop at the first malformed or skipped line, late record or callback error.")
+@click.option("--json", "json_out", metavar="FILE",
+              help="Also write the summary as JSON to FILE (\"-\": standard output; the text "
+              "summary then goes to standard error).")
+@click.option("--events", "events_out", metavar="FILE",
+              help="Write every drained event as one JSON line to FILE (\"-\": standard "
+              "output), stable for diffing two runs.")
+@click.option("--record", metavar="FILE",
+              help="Record the replayed session into FILE (.gz compresses).")
+@click.option("--max-line-size", type=_Bytes(), default=DEFAULT_MAX_LINE, show_default=True,
+              help="Longest line read, in bytes (suffixes KiB, MiB, GiB); a longer one is skipped.")
+@click.option("--max-jump", type=click.FloatRange(min=1.0), default=86400.0, show_default=True,
+              metavar="SECONDS", help="A record this far ahead of the clock is taken as a "
+              "corrupt time stamp and skipped.")
+def replay(session, host_spec, strategy, speed, strict, json_out, events_out, record,
+           max_line_size, max_jump):
+    """Play SESSION through the bridge and print a summary.
+
+    SESSION is a session file (.jsonl, or gzip-compressed), "-" for standard input,
+    or nothing for the bundled sample day.
+    """
+    from bridge_replay.player import Interrupted, Player, ReplayError, default_session
+
+    if session not in (None, "-") and not os.path.exists(session):
+        raise click.BadParameter("%s does not exist" % session, param_hint="SESSION")
+    if session not in (None, "-") and os.path.isdir(session):
+        raise click.BadParameter("%s is a directory" % session, param_hint="SESSION")
+    if record == "-":
+        raise click.BadParameter("a recording needs a file", param_hint="--record")
+    check_outputs(session or default_session(),
+                  [("--json", json_out), ("--events", events_out), ("--record", record)])
+    try:
+        host = load_host(host_spec)
+        cls = load_object(strategy, "strategy") if strategy else None
+    except HostLoadError as exc:
+        raise click.BadParameter(str(exc), param_hint="--host" if "host" in str(exc)
+                                 else "--strategy")
+    to_stdout = json_out == "-" or events_out == "-"
+    text_err = to_stdout
+    reported = [0]
+
+    def report(line):
+        reported[0] += 1
+        if reported[0] <= _REPORT_AT_MOST:
+            click.echo(line, err=True)
+        elif reported[0] == _REPORT_AT_MOST + 1:
+            click.echo("further skipped lines are only counted in the summary", err=True)
+
+    events_file = None
+    if events_out == "-":
+        events_file = sys.stdout
+    elif events_out:
+        events_file = open(events_out, "w", encoding="utf-8")
+    bar = [None]
+    progress = None
+    if sys.stderr.isatty() and not text_err:
+        def progress(done, total):
+            if not total:
+                return
+            if bar[0] is None:
+                bar[0] = click.progressbar(length=total, label="replaying", file=sys.stderr)
+                bar[0].__enter__()
+            bar[0].update(done - bar[0].pos)
+    failure = None
+    summary = None
+    player = None
+    try:
+        player = Player(session, host=host, strategy_class=cls, speed=speed, strict=strict,
+                        events_out=events_file, record=record, progress=progress,
+                        report=report, max_line=max_line_size, max_jump=max_jump)
+        try:
+            summary = player.run()
+        except Interrupted:
+            summary = player.summary
+        except (SessionError, ReplayError) as exc:
+            failure = exc
+            summary = player.summary
+    except KeyboardInterrupt:
+        summary = player.summary if player is not None else None
+        if summary is None:
+            click.echo("INTERRUPTED: stopped by Ctrl-C before the replay started", err=True)
+            sys.exit(EXIT_INTERRUPTED)
+        summary["interrupted"] = True
+    finally:
+        if bar[0] is not None:
+            bar[0].__exit__(None, None, None)
+        if events_file is not None and events_file is not sys.stdout:
+            events_file.close()
+    if summary is None:
+        click.echo("\n".join(textwrap.wrap("FAILED: %s" % (failure,), WIDTH)), err=True)
+        sys.exit(EXIT_FAILED)
+    status, last = outcome(summary, failure)
+    click.echo(format_summary(summary), err=text_err)
+    if json_out:
+        text = json.dumps(summary, indent=2, ensure_ascii=False) + "\n"
+        if json_out == "-":
+            sys.stdout.write(text)
+            sys.stdout.flush()
+        else:
+            with open(json_out, "w", encoding="utf-8") as f:
+                f.write(text)
+    # The last line says how it went; a long reason is wrapped, not cut.
+    click.echo("\n".join(textwrap.wrap(last, WIDTH)), err=text_err or status != EXIT_OK)
+    sys.exit(status)
+
+
+@main.command(context_settings=CONTEXT)
+@click.option("--out", required=True, metavar="FILE",
+              help="Session file to write (.gz compresses).")
+@click.option("--instruments", default=50, show_default=True, type=click.IntRange(2, 5000),
+              help="Instruments in the universe.")
+@click.option("--hours", default=4.0, show_default=True, type=click.FloatRange(0.01, 4.0),
+              help="Hours of continuous trading, from 09:30 (lunch break skipped).")
+@click.option("--seed", default=20240315, show_default=True, type=int,
+              help="Seed of the random draws: a seed always gives the same file.")
+@click.option("--snapshot-interval", default=3.0, show_default=True,
+              type=click.FloatRange(0.5, 3600), help="Seconds between snapshots of an instrument.")
+@click.option("--orders", default=200, show_default=True, type=click.IntRange(11, 100000),
+              help="Host orders (at least one per status path).")
+@click.option("--l2-per-minute", default=6.0, show_default=True, type=click.FloatRange(0, 60),
+              help="Mean level-2 orders per instrument and minute.")
+def generate(out, instruments, hours, seed, snapshot_interval, orders, l2_per_minute):
+    """Write a deterministic sample trading day."""
+    from bridge_replay.generate import generate as gen
+    check_outputs(None, [("--out", out)])
+    n = gen(out, instruments=instruments, hours=hours, seed=seed,
+            snapshot_interval=snapshot_interval, orders=orders, l2_per_minute=l2_per_minute)
+    click.echo("wrote %s: %s callbacks" % (out, _n(n)))

@@ -1,0 +1,88 @@
+"""The host adapter: what the replay needs to know about a host framework.
+
+Chosen with ``--host MODULE:NAME`` (an instance, a class or a factory that
+takes no argument). Subclass ``HostAdapter`` and override what differs:
+
+``bridge``
+    import name of the bridge module (default ``korvane.orvik.utils.maviro``).
+``setup(universe, accounts)``
+    prepare the host's environment for a run: the universe (market codes) and
+    the accounts (``{account type: account id}`` from the session's
+    configuration). Returns a callable that undoes it, or None.
+``make_order(attrs)``
+    rebuild a host order from its recorded attributes (a dict).
+``order_attrs(order)``
+    the reverse, for the recorder: a host order's attributes as a dict.
+``describe_event(event)``
+    ``(type name, fields)`` of a drained host event: the name as
+    "EVENT.TICK", the fields as a dict in the order they were posted.
+``enumerations()``
+    host enumeration classes that sessions may name (order sides, statuses...)
+    beyond those the bridge module binds.
+"""
+
+import importlib
+
+DEFAULT_HOST = "bridge_replay.hosts.stand_in:StandInHost"
+
+
+class HostAdapter:
+    bridge = "korvane.orvik.utils.maviro"
+
+    def load_bridge(self):
+        return importlib.import_module(self.bridge)
+
+    def setup(self, universe, accounts):
+        return None
+
+    def make_order(self, attrs):
+        raise NotImplementedError("this host adapter cannot rebuild host orders")
+
+    def order_attrs(self, order):
+        return {k: v for k, v in vars(order).items() if not k.startswith("_")}
+
+    def describe_event(self, event):
+        etype = event.event_type
+        fields = {k: v for k, v in vars(event).items()
+                  if k != "event_type" and not k.startswith("_")}
+        return type_name(etype), fields
+
+    def enumerations(self):
+        return ()
+
+
+def type_name(member):
+    name = getattr(member, "name", None)
+    if isinstance(name, str):
+        return "%s.%s" % (type(member).__name__, name)
+    return str(member)
+
+
+class HostLoadError(Exception):
+    pass
+
+
+def load_object(spec, what="object"):
+    """The object named by "MODULE:NAME" (NAME may be dotted)."""
+    module, _, name = spec.partition(":")
+    if not module or not name:
+        raise HostLoadError("expected MODULE:NAME, got %r" % (spec,))
+    try:
+        obj = importlib.import_module(module)
+        for part in name.split("."):
+            obj = getattr(obj, part)
+    except ImportError as exc:
+        raise HostLoadError("cannot import %s for the %s: %s" % (module, what, exc)) from None
+    except AttributeError:
+        raise HostLoadError("%s has no %s (for the %s)" % (module, name, what)) from None
+    return obj
+
+
+def load_host(spec=None):
+    obj = load_object(spec or DEFAULT_HOST, "host adapter")
+    if isinstance(obj, type) or (callable(obj) and not hasattr(obj, "make_order")):
+        obj = obj()
+    for name in ("setup", "make_order", "describe_event"):
+        if not callable(getattr(obj, name, None)):
+            raise HostLoadError("host adapter %s has no %s()" % (spec, name))
+    return obj

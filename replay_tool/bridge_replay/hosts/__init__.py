@@ -1,0 +1,1 @@
+"""Host adapters shipped with the tool."""

@@ -1,0 +1,250 @@
+"""Records a live session for replaying it offline, at a small cost to the SDK thread.
+
+``recording_class(base)`` makes a subclass of a strategy class (by default
+the bridge's ``MachStrategy``) whose gateway callbacks hand their record and
+arguments to a ``Recorder`` and then to the base class, unchanged::
+
+    from bridge_replay.recorder import recording_class
+
+    Recording = recording_class(MyStrategy)       # or recording_class() for the bridge's
+    strategy = Recording(config, out="today.jsonl.gz")
+    ...                                           # the SDK drives it as it would the base
+    strategy.close_recording()                    # or let the interpreter's exit close it
+
+On the SDK thread a callback only copies the record's attributes (one dict
+copy for a record with a ``__dict__``, one ``attrgetter`` call otherwise),
+reads the bridge's clock and appends to a bounded buffer; a writer thread
+encodes and writes. A full buffer drops the callback and counts it: the
+count is written in the session's last line and printed on standard error
+when the recorder closes. The file is written in whole lines, flushed every
+``flush_interval`` seconds (a gzip member per flush for ".gz"), so a process
+killed at any moment leaves a session that reads up to its last flush.
+"""
+
+import atexit
+import collections
+import datetime as _dt
+import operator
+import sys
+import threading
+import time
+import weakref
+
+from bridge_replay.format import (CALLBACKS, Encoder, Enumerations, Header, HostOrder,
+                                  SessionWriter, _AttrDict, record_attrs)
+from bridge_replay.host import load_host
+
+_CLASSES = {}
+_ORDER = "$order"
+
+
+def _capturer(cls, cb):
+    """A function copying a record's attributes now, so that later changes to
+    the record (an SDK reusing its objects) do not reach the file."""
+    if cls is list or cls is tuple:
+        return lambda recs: [_AttrDict(record_attrs(r) or {}) for r in recs]
+    names = [n for n in dir(cls) if not n.startswith("_")
+             and not callable(getattr(cls, n, None))] or list(CALLBACKS[cb][2])
+    get = operator.attrgetter(*names)
+    if len(names) == 1:
+        return lambda rec: _AttrDict({names[0]: get(rec)})
+    return lambda rec: _AttrDict(zip(names, get(rec)))
+
+
+class Recorder:
+    """Writes one session: ``capture(cb, args)`` per callback on the SDK
+    thread, ``close()`` at the end (also at interpreter exit)."""
+
+    def __init__(self, out, config=None, meta=None, host=None, bridge=None,
+                 buffer_size=200000, flush_interval=0.2, compresslevel=1):
+        self.host = load_host(host) if host is None or isinstance(host, str) else host
+        self._bridge = bridge if bridge is not None else self.host.load_bridge()
+        m = self._bridge
+        enums = Enumerations.from_namespace(vars(m), extra=self.host.enumerations())
+        encoder = Encoder(enums)
+        self.out = str(out)
+        try:
+            universe = [str(u) for u in m.Environment.get_instance().get_universe()]
+        except Exception:
+            universe = []
+        base = getattr(config, "base", None)
+        header = Header(m.datetime.now(), None,
+                        Header.config_from_base(base, encoder) if base is not None else {},
+                        universe, (), dict(meta) if meta else {"source": "recorded"})
+        self._writer = SessionWriter(self.out, header, encoder, compresslevel)
+        self._encoder = encoder
+        self.buffer = collections.deque()
+        self.capacity = self.buffer_size = buffer_size
+        self.error = None
+        self.dropped = 0
+        self.lines = 0
+        self.closed = False
+        self._seen = {}
+        self._book_len = 0
+        self._captures = {}
+        self._dict_types = set()
+        self._flush_interval = flush_interval
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="session-writer", daemon=True)
+        self._thread.start()
+        ref = weakref.ref(self)
+        self._atexit = lambda: ref() is not None and ref().close()
+        atexit.register(self._atexit)
+
+    # ---------------------------------------------------------- SDK thread
+
+    def capture(self, cb, rec=None, extra=(), _time=time.time, _real=_dt.datetime):
+        """Take one callback's record and arguments (called on the SDK thread)."""
+        m = self._bridge
+        clock = m.datetime
+        # On real time the writer derives the local time from the receive time.
+        t = None if clock is _real else clock.now()
+        if len(m.orders_dict) != self._book_len:
+            self._scan_orders(m.orders_dict, t or _real.now())
+        buf = self.buffer
+        if len(buf) >= self.capacity:
+            self.dropped += 1
+            return
+        if type(rec) in self._dict_types:
+            rec = rec.__dict__.copy()
+        elif rec is not None:
+            try:
+                rec = self._copy(cb, rec)
+            except Exception:
+                # A record that cannot be read must not fail the SDK's callback.
+                self.dropped += 1
+                return
+        buf.append((cb, t, rec, extra, _time()))
+
+    def _copy(self, cb, rec):
+        cls = type(rec)
+        cap = self._captures.get((cb, cls))
+        if cap is None:
+            if cls not in (list, tuple) and isinstance(getattr(rec, "__dict__", None), dict) \
+                    and not getattr(cls, "__slots__", None):
+                self._dict_types.add(cls)
+                return rec.__dict__.copy()
+            cap = self._captures[(cb, cls)] = _capturer(cls, cb)
+        return cap(rec)
+
+    def _scan_orders(self, book, t):
+        self._book_len = len(book)
+        seen = self._seen
+        attrs = self.host.order_attrs
+        for key, order in list(book.items()):
+            if seen.get(key) is not order:
+                seen[key] = order
+                # Copied now: the bridge changes the order as reports arrive.
+                self.buffer.append((_ORDER, t, key, attrs(order), None))
+
+    # ---------------------------------------------------------- writer thread
+
+    def _run(self):
+        buf = self.buffer
+        pop = buf.popleft
+        w = self._writer
+        interval = self._flush_interval
+        stop = self._stop
+        write = self._write_item
+        try:
+            while True:
+                stopping = stop.wait(interval)
+                while buf:
+                    write(pop())
+                w.flush()
+                if stopping:
+                    return
+        except BaseException as exc:  # never take the SDK down with the file
+            self.error = exc
+            print("bridge-replay recorder: writing %s failed: %s: %s; recording stopped"
+                  % (self.out, type(exc).__name__, exc), file=sys.stderr)
+            self.capacity = 0
+
+    def _write_item(self, item, _fromtimestamp=_dt.datetime.fromtimestamp):
+        cb, t, rec, extra, recv = item
+        enc = self._encoder
+        if cb == _ORDER:
+            self._writer.write_line(enc.order(t, rec, extra))
+        else:
+            if t is None:
+                t = _fromtimestamp(recv)
+            if type(rec) is dict or type(rec) is _AttrDict:
+                self._writer.write_line(enc.entry_attrs(t, cb, rec, extra, recv))
+            else:
+                self._writer.write_line(enc.entry(t, cb, rec, extra, recv))
+        self.lines += 1
+
+    def close(self):
+        """Write what is buffered, the end line, and close the file (once)."""
+        if self.closed:
+            return
+        self.closed = True
+        self.capacity = 0
+        self._stop.set()
+        self._thread.join()
+        atexit.unregister(self._atexit)
+        w = self._writer
+        try:
+            end = {"t": self._bridge.datetime.now().isoformat(timespec="microseconds"),
+                   "cb": "$end"}
+            if self.dropped:
+                end["dropped"] = self.dropped
+            w.write_line(self._encoder._json.encode(end))
+        finally:
+            w.close()
+        if self.dropped:
+            print("bridge-replay recorder: %s callbacks were not recorded in %s: the buffer "
+                  "of %s was full" % ("{:,}".format(self.dropped), self.out,
+                                      "{:,}".format(self.buffer_size)), file=sys.stderr)
+
+
+def _callback(name, base_method, takes_rec, nargs):
+    count = (1 if takes_rec else 0) + nargs
+    if not takes_rec:
+        def method(self):
+            self._recorder.capture(name)
+            return base_method(self)
+    elif not nargs:
+        def method(self, rec):
+            self._recorder.capture(name, rec)
+            return base_method(self, rec)
+    else:
+        def method(self, *args):
+            if len(args) == count:
+                self._recorder.capture(name, args[0], args[1:])
+            # A call with the wrong arguments fails in the base, unrecorded.
+            return base_method(self, *args)
+    method.__name__ = name
+    method.__qualname__ = "Recording." + name
+    method.__doc__ = "Record the callback, then hand it to the base class unchanged."
+    return method
+
+
+def recording_class(base=None, host=None):
+    """A subclass of ``base`` (default: the bridge's ``MachStrategy``) that
+    records every gateway callback. ``host``: the host adapter or
+    "MODULE:NAME" (default the stand-in host's)."""
+    host = load_host(host) if host is None or isinstance(host, str) else host
+    if base is None:
+        base = host.load_bridge().MachStrategy
+    key = (base, type(host))
+    cls = _CLASSES.get(key)
+    if cls is not None:
+        return cls
+
+    def __init__(self, config, out, meta=None, **options):
+        base.__init__(self, config)
+        self._recorder = Recorder(out, config, meta, host=host, **options)
+
+    def close_recording(self):
+        """Write what is left and close the session file (once)."""
+        self._recorder.close()
+
+    ns = {"__init__": __init__, "close_recording": close_recording,
+          "__module__": __name__, "__doc__": "%s that records its gateway callbacks."
+          % base.__name__}
+    for name, (takes_rec, nargs, _) in CALLBACKS.items():
+        ns[name] = _callback(name, getattr(base, name), takes_rec, nargs)
+    cls = type(base)("Recording" + base.__name__, (base,), ns)
+    _CLASSES[key] = cls
+    return cls

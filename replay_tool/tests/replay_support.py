@@ -1,0 +1,36 @@
+"""Shared fixture and helpers of the tool's tests (not a conftest: the bridge's tests
+import theirs by the name "conftest")."""
+import gzip
+import os
+import subprocess
+import sys
+
+import pytest
+
+from bridge_replay.generate import generate
+
+
+@pytest.fixture(scope="session")
+def small_day(tmp_path_factory):
+    path = tmp_path_factory.mktemp("replay") / "small.jsonl.gz"
+    generate(str(path), instruments=4, hours=0.2, orders=24, snapshot_interval=15,
+             l2_per_minute=3)
+    return path
+
+
+def lines_of(path):
+    with gzip.open(str(path), "rt", encoding="utf-8") as f:
+        return f.read().splitlines()
+
+
+def write_lines(path, lines, compress=False):
+    data = ("\n".join(lines) + "\n").encode("utf-8")
+    path.write_bytes(gzip.compress(data) if compress else data)
+    return path
+
+
+def run_tool(*args, input=None, timeout=120, env=None, cwd=None):
+    """The command line in a fresh interpreter (the bridge initialises once per process)."""
+    return subprocess.run([sys.executable, "-m", "bridge_replay", *map(str, args)],
+                          input=input, capture_output=True, timeout=timeout,
+                          env=dict(os.environ, **(env or {})), cwd=cwd)

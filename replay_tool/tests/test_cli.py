@@ -1,0 +1,133 @@
+"""The command line as a user meets it, each case in a fresh process."""
+import gzip
+import json
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from replay_support import lines_of, run_tool, small_day, write_lines  # noqa: F401
+
+JUMP = '{"t":"2025-01-01T10:00:00.000000","cb":"on_switch_day"}'
+
+
+@pytest.fixture(scope="module")
+def tiny(small_day, tmp_path_factory):
+    """The first 400 lines of the small day, plain, with and without a defect."""
+    d = tmp_path_factory.mktemp("cli")
+    lines = lines_of(small_day)[:400]
+    files = {"ok": write_lines(d / "ok.jsonl", lines),
+             "gz": write_lines(d / "ok.jsonl.gz", lines, compress=True),
+             "empty": write_lines(d / "empty.jsonl", []),
+             "jump": write_lines(d / "jump.jsonl", lines[:300] + [JUMP] + lines[300:]),
+             "long": write_lines(d / "long.jsonl", lines[:300] + [
+                 '{"t":"2024-03-15T09:40:00","cb":"on_switch_day","pad":"%s"}' % ("x" * 100000)]
+                 + lines[300:]),
+             "newer": write_lines(d / "newer.jsonl", [lines[0].replace('"version":2',
+                                                                       '"version":3')])}
+    data = files["gz"].read_bytes()
+    files["cut"] = d / "cut.jsonl.gz"
+    files["cut"].write_bytes(data[:len(data) * 2 // 3])
+    files["dir"] = d
+    return files
+
+
+CASES = [
+    # (name, arguments, session file or stdin, exit status, text expected in stdout+stderr)
+    ("plays", ["{ok}"], None, 0, "\nOK\n"),
+    ("from a pipe", ["-"], "gz", 0, "\nOK\n"),
+    ("missing", ["{dir}/nothing.jsonl"], None, 2, "does not exist"),
+    ("directory", ["{dir}"], None, 2, "is a directory"),
+    ("empty", ["{empty}"], None, 1, "is empty"),
+    ("cut gzip", ["{cut}"], None, 4, "CUT SHORT: the compressed data ends after line"),
+    ("newer format", ["{newer}"], None, 1, "version 3 is newer than this tool reads"),
+    ("time jump", ["{jump}"], None, 3, "skipped line 301: time 2025-01-01T10:00:00.000000 jumps"),
+    ("time jump, strict", ["{jump}", "--strict"], None, 1, "line 301: time 2025-01-01"),
+    ("oversized line", ["{long}", "--max-line-size", "64KiB"], None, 3,
+     "skipped line 301: longer than 65,536 bytes"),
+    ("oversized line, raised", ["{long}", "--max-line-size", "1MiB"], None, 0, "\nOK\n"),
+    ("speed nan", ["{ok}", "--speed", "nan"], None, 2, "positive finite"),
+    ("speed zero", ["{ok}", "--speed", "0"], None, 2, "positive finite"),
+    ("speed negative", ["{ok}", "--speed", "-2"], None, 2, "positive finite"),
+    ("output is the input", ["{ok}", "--events", "{ok}"], None, 2, "is the input session"),
+    ("two outputs on one file", ["{ok}", "--events", "{dir}/a", "--json", "{dir}/a"], None, 2,
+     "is also given to --json"),
+    ("output in a missing directory", ["{ok}", "--json", "{dir}/no/s.json"], None, 2,
+     "does not exist"),
+    ("two outputs on stdout", ["{ok}", "--events", "-", "--json", "-"], None, 2,
+     "only one of"),
+    ("bad host", ["{ok}", "--host", "nowhere:Host"], None, 2, "cannot import nowhere"),
+    ("bad line size", ["{ok}", "--max-line-size", "lots"], None, 2, "is not a size"),
+    ("version", ["--version"], None, 0, "bridge-replay 0.2.0"),
+]
+
+
+@pytest.mark.parametrize("name,args,stdin,status,text", CASES, ids=[c[0] for c in CASES])
+def test_command_line(tiny, name, args, stdin, status, text):
+    subcommand = [] if args[0].startswith("--") else ["replay"]
+    argv = subcommand + [a.format(**tiny) for a in args]
+    data = tiny[stdin].read_bytes() if stdin else None
+    proc = run_tool(*argv, input=data)
+    out = (proc.stdout + proc.stderr).decode()
+    assert proc.returncode == status, out
+    assert text in out
+    if status == 0 and subcommand:
+        assert all(len(line) <= 100 for line in proc.stdout.decode().splitlines())
+    if status == 2:
+        assert "Traceback" not in out
+
+
+def test_json_and_events_to_files_and_stdout(tiny, tmp_path):
+    events = tmp_path / "events.jsonl"
+    proc = run_tool("replay", tiny["ok"], "--json", "-", "--events", events)
+    assert proc.returncode == 0, proc.stderr.decode()
+    summary = json.loads(proc.stdout)  # nothing else on standard output
+    assert summary["callbacks_total"] == 399
+    assert len(events.read_text().splitlines()) == summary["events"]["drained_total"] > 0
+    text = proc.stderr.decode()
+    for line in ("Callbacks played:", "Throughput:", "p50", "Peak memory", "OK"):
+        assert line in text
+
+
+def test_help_documents_every_option_and_exit_status():
+    top = run_tool("-h").stdout.decode()
+    assert "Examples:" in top and "bridge-replay replay" in top
+    sub = run_tool("replay", "-h").stdout.decode()
+    for option in ("--host", "--strategy", "--speed", "--strict", "--json", "--events",
+                   "--record", "--max-line-size", "--max-jump"):
+        assert option in sub
+    assert "Exit status:" in sub and "130" in sub
+    assert all(len(line) <= 100 for line in sub.splitlines())
+
+
+def test_generate_is_deterministic(tmp_path):
+    outs = [tmp_path / "a.jsonl", tmp_path / "b.jsonl"]
+    for out in outs:
+        proc = run_tool("generate", "--out", out, "--instruments", "3", "--hours", "0.05",
+                        "--orders", "11", "--seed", "7")
+        assert proc.returncode == 0, proc.stderr.decode()
+    assert outs[0].read_bytes() == outs[1].read_bytes()
+
+
+@pytest.mark.parametrize("speed", ["0.001", None])
+def test_ctrl_c_stops_within_a_second_with_a_partial_summary(small_day, tmp_path, speed):
+    # A long session at a crawl (or as fast as possible): Ctrl-C must end it at once.
+    lines = lines_of(small_day)
+    body = lines[1:]
+    big = write_lines(tmp_path / "long.jsonl", [lines[0]] + body * 40)
+    args = [sys.executable, "-m", "bridge_replay", "replay", str(big)]
+    if speed:
+        args += ["--speed", speed]
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    time.sleep(3.0)
+    assert proc.poll() is None
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=30)
+    waited = time.monotonic() - sent
+    assert proc.returncode == 130, err.decode()
+    assert waited < 2.0  # a second to stop, with room for a loaded machine
+    assert "Callbacks played:" in out.decode()
+    assert "INTERRUPTED" in (out + err).decode()

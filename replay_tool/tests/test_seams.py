@@ -1,0 +1,301 @@
+"""The tool against a second host and SDK written here: a minimal host with
+its own adapter, and an SDK whose strategy base has a read-only ``context``
+(as a native type's would be) and whose enumerations are plain classes.
+Nothing of the stand-ins is importable in that process."""
+import json
+import shutil
+import textwrap
+
+from replay_support import run_tool
+
+KIT = '''
+import datetime
+
+
+class Rec:
+    """Any host record: keeps what it was built with."""
+
+    def __init__(self, *args, **kwargs):
+        self.args = args
+        self.__dict__.update(kwargs)
+
+    @classmethod
+    def __from_create__(cls, *args, **kwargs):
+        return cls(*args, **kwargs)
+
+    @classmethod
+    def from_mach(cls, *args, **kwargs):
+        return cls(*args, **kwargs)
+
+    def set_state(self, *args, **kwargs):
+        self.state = (args, kwargs)
+
+
+def members(cls, *names):
+    for name in names:
+        m = object.__new__(cls)
+        m.name = name
+        setattr(cls, name, m)
+    return cls
+
+
+def stamp_to_datetime(x):
+    whole = int(x)
+    ms = int(round((x - whole) * 1000))
+    return datetime.datetime.strptime(str(whole), "%Y%m%d%H%M%S").replace(microsecond=ms * 1000)
+'''
+
+HOST = {
+    "korvane/__init__.py": "",
+    "korvane/orvik/__init__.py": "",
+    "korvane/orvik/_kit.py": KIT,
+    "korvane/orvik/environment.py": '''
+from korvane.orvik._kit import Rec
+
+
+class Environment:
+    universe = []
+
+    @classmethod
+    def get_instance(cls):
+        return ENV
+
+    def get_universe(self):
+        return self.universe
+
+    def get_account(self, market_code):
+        return "account-" + market_code.rpartition(".")[2]
+
+    class data_proxy:
+        @staticmethod
+        def instruments(code):
+            return code
+
+
+ENV = Environment()
+''',
+    "korvane/orvik/core/__init__.py": "",
+    "korvane/orvik/core/events.py": '''
+from korvane.orvik._kit import members
+
+
+class EVENT:
+    pass
+
+
+members(EVENT, "BEFORE_TRADING", "OPEN_AUCTION", "AFTER_TRADING", "TICK", "L2_ORDER",
+        "L2_TRANSACTION", "BAR", "LOGIN", "QUERY_ACCOUNT", "QUERY_POSITION",
+        "ORDER_CREATION_PASS", "TRADE", "ORDER_CANCELLATION_PASS", "ORDER_PENDING_CANCEL",
+        "ORDER_UNSOLICITED_UPDATE", "ORDER_CANCELLATION_REJECT", "ALGO_LOGIN",
+        "PARENT_ORDER_CREATE", "PARENT_ORDER_CANCEL", "PARENT_ORDER_PAUSE",
+        "PARENT_ORDER_RESUME", "PARENT_ORDER_UPDATE", "CHILD_ORDER_UPDATE", "CHILD_ORDER_TRADE")
+
+
+class Event:
+    def __init__(self, event_type, **kw):
+        self.event_type = event_type
+        self.kw = kw
+''',
+    "korvane/orvik/const.py": '''
+from korvane.orvik._kit import members
+
+
+class ORDER_STATUS:
+    pass
+
+
+class SIDE:
+    pass
+
+
+class POSITION_DIRECTION:
+    pass
+
+
+members(ORDER_STATUS, "PENDING_NEW", "ACTIVE", "PARTIALLY_FILLED", "FILLED", "PENDING_CANCEL",
+        "CANCELLED", "REJECTED")
+members(SIDE, "BUY", "SELL")
+members(POSITION_DIRECTION, "LONG", "SHORT")
+''',
+    "korvane/orvik/model/__init__.py": "",
+    "korvane/orvik/model/order.py": '''
+class Order:
+    def set_frozen_cash(self, value):
+        self.frozen_cash = value
+
+    def mark_rejected(self, reason):
+        from korvane.orvik.const import ORDER_STATUS
+        self.status = ORDER_STATUS.REJECTED
+        self.message = reason
+''',
+    "korvane/orvik/utils/__init__.py": "",
+    "korvane/orvik/utils/datetime_func.py": '''
+from korvane.orvik._kit import stamp_to_datetime as convert_int_to_datetime
+from korvane.orvik._kit import stamp_to_datetime as convert_int_to_whole_date
+''',
+    "korvane/orvik/utils/trade_func.py": '''
+def get_exchane_from_mach_mdtype(market):
+    return "XSHE"
+
+
+def get_mach_tdtype(name):
+    return name
+
+
+def _same(x):
+    return x
+
+
+get_side_from_mach_l2_order = get_order_type_from_mach_l2_order = _same
+get_trade_type_from_mach = get_l2order_type_from_mach = _same
+''',
+    "korvane/orvik/utils/logger.py": '''
+class _Log:
+    def info(self, text):
+        pass
+
+    warning = info
+
+
+system_log = user_system_log = _Log()
+''',
+    "korvane/orvik/portfolio/__init__.py": "",
+    "korvane/orvik/portfolio/account.py": "from korvane.orvik._kit import Rec as Asset\n",
+    "korvane/orvik/portfolio/position.py": "from korvane.orvik._kit import Rec as Position\n",
+}
+for _name in ("tick:TickObject", "trade:Trade", "l2_order:L2Order",
+              "l2_transaction:L2Transaction", "algo_parent_order:AlgoParentOrder",
+              "algo_child_order:AlgoChildOrder", "algo_child_trade:AlgoChildTrade"):
+    _module, _cls = _name.split(":")
+    HOST["korvane/orvik/model/%s.py" % _module] = "from korvane.orvik._kit import Rec as %s\n" % _cls
+
+SDK = {
+    "pymach/__init__.py": "",
+    "pymach/strategy.py": '''
+class MachStrategy:
+    """Like a native base: takes no argument, and its context cannot be set."""
+
+    @property
+    def context(self):
+        raise RuntimeError("no gateway connection in this test")
+''',
+    "pymach/enums.py": '''
+from korvane.orvik._kit import members
+
+__all__ = ["MDType", "MarketType", "SubscribeDataType", "AlgoType", "OrderStatusType",
+           "AlgoControlType"]
+
+
+class MDType: pass
+class MarketType: pass
+class SubscribeDataType: pass
+class AlgoType: pass
+class OrderStatusType: pass
+class AlgoControlType: pass
+
+
+members(MDType, "MaMD", "AMD")
+members(MarketType, "SSE", "SZSE")
+members(SubscribeDataType, "Bar", "Snapshot")
+members(AlgoType, "ATX")
+members(OrderStatusType, "UnSend", "Sended", "PartiallyFilled", "Filled",
+        "PartiallyFilledPartiallyCancelled", "WaitCancelled", "PartiallyFilledWaitCancelled",
+        "Cancelled", "Reject")
+members(AlgoControlType, "Pause", "Resume")
+''',
+    "minhost.py": '''
+from bridge_replay.host import HostAdapter
+
+
+class Host(HostAdapter):
+    def setup(self, universe, accounts):
+        from korvane.orvik.environment import ENV
+        ENV.universe = list(universe)
+
+    def make_order(self, attrs):
+        from korvane.orvik.model.order import Order
+        order = Order()
+        order.__dict__.update(attrs)
+        return order
+
+    def describe_event(self, event):
+        return "EVENT." + event.event_type.name, event.kw
+
+    def enumerations(self):
+        from korvane.orvik import const
+        return [const.ORDER_STATUS, const.SIDE]
+''',
+}
+
+ZEROS = {"on_snapshot": {"orig_time": 20240315093000500, "security_id": "000001",
+                         "ask_price": [10.1], "bid_price": [10.0], "ask_volume": [100],
+                         "bid_volume": [200], "last_price": 10.05, "trading_phase_code": "T"},
+         "on_bar": {"security_id": "000001", "end_time": 20240315093100, "close": 10.05}}
+
+
+def _line(t, cb, rec=None, x=None):
+    from bridge_replay.format import CALLBACKS
+    line = {"t": "2024-03-15T%s" % t, "cb": cb}
+    if rec is not None:
+        full = dict.fromkeys(CALLBACKS[cb][2], 0)
+        full.update(rec)
+        for k in x or {}:
+            full.pop(k, None)
+        line["rec"] = full
+        if x:
+            line["x"] = x
+    return json.dumps(line)
+
+
+def _session(path):
+    header = {"format": "pymach-session", "version": 2, "start": "2024-03-15T08:30:00",
+              "end": "2024-03-15T16:00:00", "universe": ["000001.XSHE"],
+              "config": {"md_type": "MDType.MaMD", "order_way": 0, "accounts": {"stock": "acct_sim"},
+                         "trading_calendar": ["2024-03-14", "2024-03-15", "2024-03-18"]}}
+    lines = [
+        json.dumps(header),
+        _line("09:30:00.500000", "on_snapshot", ZEROS["on_snapshot"],
+              {"market_type": "MarketType.SZSE"}),
+        json.dumps({"t": "2024-03-15T09:30:01", "cb": "$order", "client_order_id": 7,
+                    "order": {"market_code": "000001.XSHE", "order_id": 7, "side": "SIDE.BUY",
+                              "position_effect": None, "price": 10.0, "quantity": 100,
+                              "status": "ORDER_STATUS.PENDING_NEW", "filled_quantity": 0}}),
+        _line("09:30:02", "on_order", {"client_order_id": 7, "order_qty": 100,
+                                       "trade_qty": 100, "total_trade_value": 1000.0,
+                                       "last_match_qty": 100, "last_match_price": 10.0,
+                                       "counter_order_id": 55},
+              {"order_status": "OrderStatusType.Filled"}),
+        _line("09:31:00.100000", "on_bar", ZEROS["on_bar"], {"market_type": "MarketType.SZSE"}),
+        _line("15:40:00", "on_switch_day"),
+    ]
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def test_the_tool_runs_against_another_host_and_sdk(tmp_path):
+    root = tmp_path / "site"
+    for name, text in {**HOST, **SDK}.items():
+        f = root / name
+        f.parent.mkdir(parents=True, exist_ok=True)
+        f.write_text(textwrap.dedent(text))
+    # The bridge is copied into this host's tree, as into a real host's.
+    import korvane.orvik.utils.maviro as installed
+    shutil.copy(installed.__file__, str(root / "korvane/orvik/utils"))
+    session = _session(tmp_path / "day.jsonl")
+    events = tmp_path / "events.jsonl"
+    env = {"PYTHONPATH": str(root)}
+    proc = run_tool("replay", session, "--host", "minhost:Host", "--events", events,
+                    "--json", tmp_path / "s.json", "--strict", env=env, cwd=str(tmp_path))
+    assert proc.returncode == 0, (proc.stdout + proc.stderr).decode()
+    s = json.loads((tmp_path / "s.json").read_text())
+    assert s["callbacks"] == {"on_bar": 1, "on_order": 1, "on_snapshot": 1, "on_switch_day": 1}
+    assert [p["event"] for p in s["phase_events"]] == [
+        "EVENT.BEFORE_TRADING", "EVENT.OPEN_AUCTION", "EVENT.AFTER_TRADING"]
+    names = [json.loads(l)["event"] for l in events.read_text().splitlines()]
+    assert names == ["EVENT.BEFORE_TRADING", "EVENT.OPEN_AUCTION", "EVENT.TICK", "EVENT.TRADE",
+                     "EVENT.BAR", "EVENT.AFTER_TRADING"]
+    trade = json.loads(events.read_text().splitlines()[3])["fields"]
+    assert trade["order"]["status"] == "ORDER_STATUS.FILLED"
+    # The SDK's own context raises: the timers ran on the tool's context and clock.
+    assert s["timers_pending"] and s["host_orders"]["by_final_status"] == {
+        "ORDER_STATUS.FILLED": 1}
