@@ -26,6 +26,10 @@ struct Queue {
     bool objects;
     bool overwrite;
     PyObject* weakrefs;
+    // Health counters since the last reset (queue_reset_counts).
+    uint64_t appended;
+    uint64_t dropped;  // stored over or never stored because the queue was full
+    Py_ssize_t high_water;
 };
 
 // numpy, as the library uses it; strong references for the life of the process.
@@ -60,6 +64,17 @@ inline void fix_indices(Queue* q) {
         q->left += q->capacity;
         q->right += q->capacity;
     }
+}
+
+// Counts n items just stored into a queue that held `before`: whatever did not
+// stay was dropped. Called where the indices are final and before any released
+// item's __del__ can run. Always true, to end a successful path.
+bool count_stored(Queue* q, Py_ssize_t n, Py_ssize_t before) {
+    Py_ssize_t now = size(q);
+    q->appended += uint64_t(n);
+    q->dropped += uint64_t(before + n - now);
+    if (now > q->high_water) q->high_water = now;
+    return true;
 }
 
 void index_error(const char* msg) { PyErr_SetString(PyExc_IndexError, msg); }
@@ -115,7 +130,7 @@ void release_slots(PyObject** slots, Py_ssize_t n, bool free_array) {
     Ref elem;
     if (!q->objects) {
         int go = may_store(q, 1, kAppendFull);
-        if (go <= 0) return go == 0;
+        if (go <= 0) return go == 0 && count_stored(q, 1, size(q));
         Ref tmp = convert(q, value, 1, true);
         if (!tmp) return false;
         elem = Ref::steal(PySequence_GetItem(tmp.get(), 0));
@@ -123,7 +138,8 @@ void release_slots(PyObject** slots, Py_ssize_t n, bool free_array) {
     }
     // From here on no Python code runs until the indices are final.
     int go = may_store(q, 1, kAppendFull);
-    if (go <= 0) return go == 0;
+    if (go <= 0) return go == 0 && count_stored(q, 1, size(q));
+    Py_ssize_t before = size(q);
     bool drop = full(q);
     Py_ssize_t slot = at_left ? (q->left + q->capacity - 1) % q->capacity : q->right % q->capacity;
     PyObject* old = nullptr;
@@ -142,6 +158,7 @@ void release_slots(PyObject** slots, Py_ssize_t n, bool free_array) {
         q->right += 1;
     }
     fix_indices(q);
+    count_stored(q, 1, before);
     Py_XDECREF(old);  // may run a __del__: the queue is consistent by now
     return true;
 }
@@ -198,7 +215,8 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
     Py_ssize_t lv = PySequence_Fast_GET_SIZE(seq);
     PyObject** src = PySequence_Fast_ITEMS(seq);
     int go = may_store(q, lv, kExtendFull);
-    if (go <= 0) return go == 0;
+    if (go <= 0) return go == 0 && count_stored(q, lv, size(q));
+    Py_ssize_t before = size(q);
     Py_ssize_t cap = q->capacity;
     if (lv >= cap) {
         // Every slot is replaced: fill a fresh array and swap it in.
@@ -213,6 +231,7 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
         q->items = fresh;
         q->left = 0;
         q->right = cap;
+        count_stored(q, lv, before);
         release_slots(old, old ? cap : 0, true);
         return true;
     }
@@ -231,13 +250,15 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
         slot = new_ref(src[i]);
     }
     move_ends(q, lv, at_left);
+    count_stored(q, lv, before);
     release_slots(old, displaced, true);
     return true;
 }
 
 [[nodiscard]] bool extend_array(Queue* q, PyObject* tmp, Py_ssize_t lv, bool at_left) {
     int go = may_store(q, lv, kExtendFull);
-    if (go <= 0) return go == 0;
+    if (go <= 0) return go == 0 && count_stored(q, lv, size(q));
+    Py_ssize_t before = size(q);
     Py_ssize_t cap = q->capacity;
     if (lv >= cap) {
         Py_ssize_t from = at_left ? 0 : lv - cap;
@@ -245,7 +266,7 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
         if (!part || PyObject_SetItem(q->arr, Py_Ellipsis, part.get()) < 0) return false;
         q->left = 0;
         q->right = cap;
-        return true;
+        return count_stored(q, lv, before);
     }
     Py_ssize_t start = first_slot(q, lv, at_left);
     Py_ssize_t first = start + lv <= cap ? lv : cap - start;
@@ -255,14 +276,14 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
         PySequence_SetSlice(q->arr, 0, lv - first, b.get()) < 0)
         return false;
     move_ends(q, lv, at_left);
-    return true;
+    return count_stored(q, lv, before);
 }
 
 PyObject* extend_impl(Queue* q, PyObject* values, bool at_left) {
     Py_ssize_t lv = PyObject_Size(values);
     if (lv < 0) return nullptr;
     int go = may_store(q, lv, kExtendFull);
-    if (go <= 0) return go == 0 ? new_ref(Py_None) : nullptr;
+    if (go <= 0) return go == 0 && count_stored(q, lv, size(q)) ? new_ref(Py_None) : nullptr;
     bool ok;
     if (q->objects) {
         Ref seq = Ref::steal(PySequence_Fast(values, "values must be a sequence"));
@@ -483,6 +504,7 @@ PyObject* m_array(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* g_is_full(PyObject* self, void*) { return PyBool_FromLong(full(Q(self))); }
+PyObject* g_dropped(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(Q(self)->dropped); }
 PyObject* g_maxlen(PyObject* self, void*) { return PyLong_FromSsize_t(Q(self)->capacity); }
 PyObject* g_dtype(PyObject* self, void*) { return new_ref(Q(self)->dtype); }
 PyObject* g_shape(PyObject* self, void*) {
@@ -510,6 +532,8 @@ PyGetSetDef q_getset[] = {
     {"maxlen", g_maxlen, nullptr, "The capacity.", nullptr},
     {"dtype", g_dtype, nullptr, "numpy dtype of the values.", nullptr},
     {"shape", g_shape, nullptr, "(len,) plus the shape of one value.", nullptr},
+    {"dropped", g_dropped, nullptr, "Values lost because the queue was full, since the last reset_bridge_stats().",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -593,5 +617,16 @@ PyObject* queue_new(PyObject* capacity, PyObject* dtype) {
 bool queue_is_native(PyObject* obj) { return Py_TYPE(obj) == &queue_type; }
 
 bool queue_append(PyObject* queue, PyObject* item) { return append_impl(Q(queue), item, false); }
+
+QueueCounts queue_counts(PyObject* queue) {
+    Queue* q = Q(queue);
+    return {q->appended, q->dropped, q->high_water, size(q), q->capacity};
+}
+
+void queue_reset_counts(PyObject* queue) {
+    Queue* q = Q(queue);
+    q->appended = q->dropped = 0;
+    q->high_water = size(q);
+}
 
 }  // namespace maviro
