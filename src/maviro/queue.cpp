@@ -126,7 +126,8 @@ void release_slots(PyObject** slots, Py_ssize_t n, bool free_array) {
 
 // ---- append / appendleft / pop / popleft
 
-[[nodiscard]] bool append_impl(Queue* q, PyObject* value, bool at_left) {
+// Inlined so that each caller gets the branch of its own end only.
+[[nodiscard]] [[gnu::always_inline]] inline bool append_impl(Queue* q, PyObject* value, bool at_left) {
     Ref elem;
     if (!q->objects) {
         int go = may_store(q, 1, kAppendFull);
@@ -139,7 +140,6 @@ void release_slots(PyObject** slots, Py_ssize_t n, bool free_array) {
     // From here on no Python code runs until the indices are final.
     int go = may_store(q, 1, kAppendFull);
     if (go <= 0) return go == 0 && count_stored(q, 1, size(q));
-    Py_ssize_t before = size(q);
     bool drop = full(q);
     Py_ssize_t slot = at_left ? (q->left + q->capacity - 1) % q->capacity : q->right % q->capacity;
     PyObject* old = nullptr;
@@ -158,7 +158,9 @@ void release_slots(PyObject** slots, Py_ssize_t n, bool free_array) {
         q->right += 1;
     }
     fix_indices(q);
-    count_stored(q, 1, before);
+    q->appended += 1;  // count_stored(), spelt out for the bridge's posts
+    q->dropped += drop;
+    if (size(q) > q->high_water) q->high_water = size(q);
     Py_XDECREF(old);  // may run a __del__: the queue is consistent by now
     return true;
 }
