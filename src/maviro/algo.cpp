@@ -10,9 +10,9 @@ namespace {
 
 // Event(EVENT.<type>, **fields) with the fields read from the response in the
 // order of `kwnames`; nothing is posted unless every field could be read.
-[[nodiscard]] bool post_response(PyObject* res, int type_name, PyObject* kwnames,
+[[nodiscard]] bool post_response(PyObject* res, int kind, PyObject* kwnames,
                                  std::initializer_list<PyObject*> attrs) {
-    Ref type = global_attr(nm::EVENT, S.names[type_name]);
+    Ref type = global_attr(nm::EVENT, S.names[kind]);
     if (!type) return false;
     Ref values[4];
     size_t n = 0;
@@ -25,7 +25,7 @@ namespace {
     PyObject* argv[6] = {nullptr, type.get()};
     for (size_t i = 0; i < n; ++i) argv[2 + i] = values[i].get();
     Ref event = Ref::steal(common::vectorcall(event_cls.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    return event && post(event.get(), type_name);
+    return event && post(event.get(), kind);
 }
 
 // One procedure for the three update kinds: fold the report into the record
@@ -35,7 +35,7 @@ namespace {
 // `reg[r.key] if r.key in reg else None` and `reg[r.key] = current`, so a
 // rebound registry or a report whose key changes is seen as plain code sees it.
 [[nodiscard]] bool fold_update(PyObject* report, int registry_name, int class_name,
-                               int type_name, PyObject* kwnames) {
+                               int kind, PyObject* kwnames) {
     Ref existing;
     {
         Ref key = common::getattr(report, N(sys_quote_id));
@@ -65,7 +65,7 @@ namespace {
         Ref key = common::getattr(report, N(sys_quote_id));
         if (!key || PyObject_SetItem(registry.get(), key.get(), current.get()) < 0) return false;
     }
-    Ref type = global_attr(nm::EVENT, S.names[type_name]);
+    Ref type = global_attr(nm::EVENT, S.names[kind]);
     if (!type) return false;
     Ref copy_mod = global(nm::copy);
     if (!copy_mod) return false;
@@ -74,7 +74,7 @@ namespace {
     Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
     Ref event = common::call_kw(event_cls.get(), kwnames, type.get(), snapshot.get());
-    return event && post(event.get(), type_name);
+    return event && post(event.get(), kind);
 }
 
 // `from pymach.enums import AlgoControlType`, at every call. A name the module

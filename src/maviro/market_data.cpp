@@ -182,7 +182,8 @@ Ref new_history(bool bounded) {
 }
 
 // Event(type, calendar_dt=dt, trading_dt=dt[, field=value]) appended to the queue;
-// event_cls is the Event global, looked up before the type as the call reads.
+// event_cls is the Event global, looked up before the type as the call reads;
+// kind is the nm:: id of the EVENT member `type` was read as.
 [[nodiscard]] bool post_timed(PyObject* event_cls, PyObject* type, int kind, PyObject* kwnames, PyObject* dt,
                               PyObject* value) {
     Ref event = value ? common::call_kw(event_cls, kwnames, type, dt, dt, value)
@@ -349,7 +350,8 @@ PyObject* on_tick_order(PyObject* const* argv) {
     Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
     Ref type = global_attr(nm::EVENT, N(L2_ORDER));
-    if (!type || !post_timed(event_cls.get(), type.get(), nm::L2_ORDER, KW(l2_order), dt.get(), l2.get())) return nullptr;
+    if (!type || !post_timed(event_cls.get(), type.get(), nm::L2_ORDER, KW(l2_order), dt.get(), l2.get()))
+        return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -62,17 +62,17 @@ int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_E
 // Event(EVENT.<type>, account=..., [trade=...,] order=copy.deepcopy(host)) onto
 // the queue; the copy is taken now, so later changes to the live order do not
 // reach queued events.
-[[nodiscard]] bool post_order_event(int type_name, PyObject* account, PyObject* host,
+[[nodiscard]] bool post_order_event(int kind, PyObject* account, PyObject* host,
                                     PyObject* trade = nullptr) {
     Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
-    Ref type = global_attr(nm::EVENT, S.names[type_name]);
+    Ref type = global_attr(nm::EVENT, S.names[kind]);
     if (!type) return false;
     Ref dup = deep_copy(host);
     if (!dup) return false;
     Ref event = trade ? common::call_kw(event_cls.get(), KW(trade), type.get(), account, trade, dup.get())
                       : common::call_kw(event_cls.get(), KW(order), type.get(), account, dup.get());
-    return event && post(event.get(), type_name);
+    return event && post(event.get(), kind);
 }
 
 // Environment.get_instance().get_account(host.market_code)
