@@ -4,6 +4,7 @@ prepared in advance), all against the light host, in one run.
 
     python bench/bench.py [--rounds N] [--batch N]     median ns per call, alternating
     python bench/bench.py --callgrind [--calls N]      instructions per call (valgrind)
+    python bench/bench.py --timing-cost [CASE ...]     the bridge with latency recording off and on
 
 Timings on a shared machine are noisy, so the three are timed in turn, round
 after round, and the ratio of medians is what counts; instruction counts are
@@ -221,6 +222,27 @@ def timings(rounds, batch):
     table(values, "ns", "median ns per call, %d rounds of %d calls, the three alternating" % (rounds, batch))
 
 
+def timing_cost(cases, rounds, batch):
+    """The native callbacks with the bridge's latency recording off and on,
+    batch by batch in turn, so both see the same machine."""
+    tables, queues = prepare()
+    print("%-28s %9s %9s %6s" % ("callback", "off ns", "on ns", "on/off"))
+    try:
+        for name in cases:
+            fn, arg, setup = tables["native"][name]
+            args = batch_args(arg, batch)
+            samples = {False: [], True: []}
+            for _ in range(rounds):
+                for on in (False, True):
+                    maviro.set_bridge_timing(on)
+                    samples[on].append(time_batch(fn, args, setup, queues["native"]))
+            off, on = median(samples[False]), median(samples[True])
+            print("%-28s %9.0f %9.0f %6.3f" % (name, off, on, on / off))
+    finally:
+        maviro.set_bridge_timing(False)
+    print("median ns per call, %d rounds of %d calls, off and on alternating" % (rounds, batch))
+
+
 def loop(name, impl, calls):
     """The body of one callgrind run: `calls` calls driven by itertools.starmap,
     whose C iterator step is the only code that callgrind counts."""
@@ -277,11 +299,15 @@ def main():
     ap.add_argument("--callgrind", action="store_true", help="count instructions instead of timing")
     ap.add_argument("--calls", type=int, default=2000, help="calls per callgrind run")
     ap.add_argument("--jobs", type=int, default=2, help="callgrind runs at once")
+    ap.add_argument("--timing-cost", nargs="*", choices=CASES, metavar="CASE",
+                    help="latency recording off against on (default: on_snapshot)")
     ap.add_argument("--loop", choices=CASES, help=argparse.SUPPRESS)
     ap.add_argument("--impl", choices=IMPLS, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.loop:
         loop(args.loop, args.impl, args.calls)
+    elif args.timing_cost is not None:
+        timing_cost(args.timing_cost or ["on_snapshot"], args.rounds, args.batch)
     elif args.callgrind:
         callgrind(args.calls, args.jobs)
     else:

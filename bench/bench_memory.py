@@ -1,14 +1,15 @@
 """Resident memory over many callbacks with the queue drained: after a warm-up
 it must stay flat (growth under 1%), or something is kept that should not be.
 
-    python bench/bench_memory.py [--callbacks N] [--warmup N]
+    python bench/bench_memory.py [--callbacks N] [--warmup N] [--timing]
 
 The mix cycles through the hot callbacks against the light host: snapshots and
 level-2 records of 50 instruments, a bar for each of them every 50 calls,
 order reports (acceptance and fills) and algo child updates over bounded key
 sets, and a day switch every trading day's worth of bars (the bar histories
 are the day's and are released then). Every 10,000 callbacks the host drains
-the queue and drops its log lines."""
+the queue and drops its log lines. --timing switches the bridge's per-callback
+latency histograms on for the run."""
 import argparse
 import gc
 import os
@@ -53,8 +54,10 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--callbacks", type=int, default=10_000_000)
     ap.add_argument("--warmup", type=int, default=1_000_000)
+    ap.add_argument("--timing", action="store_true", help="with the bridge's latency recording on")
     args = ap.parse_args()
     bench.prepare()
+    maviro.set_bridge_timing(args.timing)
     s = object.__new__(maviro.MachStrategy)
     s.bar_cnt, s.current_trade_dt = 0, 0
     rounds = [(getattr(s, name), rec) for name, rec in workload()]
@@ -92,8 +95,8 @@ def main():
     end_rss = rss_kib()
     wall = time.perf_counter() - started
     growth = (end_rss - warm_rss) / warm_rss * 100
-    print("callbacks %d in %.1f s (%d days switched), queue drained every %d" % (done, wall, switches,
-                                                                                   DRAIN_EVERY))
+    print("callbacks %d in %.1f s (%d days switched), queue drained every %d, latency recording %s"
+          % (done, wall, switches, DRAIN_EVERY, "on" if args.timing else "off"))
     print("RSS KiB: first drain %d, after warm-up (%d callbacks) %d, end %d: growth after warm-up %+.2f%%"
           % (start_rss, args.warmup, warm_rss, end_rss, growth))
     print("samples (callbacks, RSS KiB): " + ", ".join("%d:%d" % p for p in samples))

@@ -164,6 +164,21 @@ def test_day_events_and_the_day_switch_do_not_leak():
     assert_no_leak(run, [bridge, order, EVENT.BEFORE_TRADING, EVENT.OPEN_AUCTION], what="day events")
 
 
+def test_the_health_functions_do_not_leak():
+    bridge = cb.bridge()
+
+    def run():
+        bridge.send_day_event(EVENT.OPEN_AUCTION, None)
+        bridge.send_day_event("not a member", None)
+        drain(cb.QUEUE)
+        maviro.set_bridge_timing(True)
+        maviro.bridge_stats()
+        maviro.set_bridge_timing(False)
+        maviro.bridge_stats()
+        maviro.reset_bridge_stats()
+    assert_no_leak(run, [bridge, cb.QUEUE, EVENT.OPEN_AUCTION], what="health")
+
+
 def test_the_check_catches_a_kept_reference():
     kept, obj = [], object()
     with pytest.raises(Leak, match="refcount"):

@@ -36,7 +36,8 @@ def test_fresh_import_binds_names_in_order_and_creates_empty_containers():
                  "Position", "RB", "np", "deque", "copy", "datetime", "time", "timedelta",
                  "strategy", "MDType", "mach_params", "event_queue", "history_bar",
                  "history_tick", "orders_dict", "algo_parent_orders", "algo_child_orders",
-                 "algo_child_trades", "get_current_tick", "MachStrategy"]
+                 "algo_child_trades", "get_current_tick", "bridge_stats", "reset_bridge_stats",
+                 "set_bridge_timing", "MachStrategy"]
         idx = [names.index(n) for n in order]
         assert idx == sorted(idx), [n for n in names if n in order]
         assert "RingBuffer" not in names

@@ -52,6 +52,7 @@ def busy(monkeypatch):
     saved_universe, interval = list(env.universe), sys.getswitchinterval()
     env.universe[:] = ["x"]
     sys.setswitchinterval(1e-6)
+    maviro.reset_bridge_stats()
     yield
     sys.setswitchinterval(interval)
     env.universe[:] = saved_universe
@@ -171,7 +172,12 @@ def test_callbacks_from_two_threads_with_a_host_draining(busy):
     host = run_threads(CALLBACKS)
     posted = next(CountingEvent.serial)
     waiting = len(cb.QUEUE)
-    dropped = posted - host.drained - waiting
+    stats = maviro.bridge_stats()
+    dropped = stats["queue"]["dropped"]
+    assert posted == host.drained + waiting + dropped
+    assert posted == sum(stats["events"].values()) == stats["queue"]["appended"]
+    calls = {name: c["calls"] for name, c in stats["callbacks"].items()}
+    assert calls.pop("on_switch_day") == host.switches and sum(calls.values()) == CALLBACKS
     print("\n%d callbacks: %d events posted, %d drained, %d waiting, %d dropped; %d queries, %d day switches"
           % (CALLBACKS, posted, host.drained, waiting, dropped, host.queries, host.switches))
     assert posted > CALLBACKS // 2  # most callbacks post; order reports after a day switch do not
@@ -212,7 +218,8 @@ def test_a_full_queue_drops_only_the_oldest_and_accounts_for_each_event(busy, mo
     assert len(waiting) <= capacity
     seen = [e._serial for e in drained + waiting]
     assert len(seen) == len(set(seen)) and set(seen) <= set(range(posted))
-    assert posted - len(seen) > 0  # the overwrite did drop events
+    assert queue.dropped > 0  # the overwrite did drop events
+    assert posted == len(seen) + queue.dropped == maviro.bridge_stats()["queue"]["appended"]
 
 
 def test_a_failing_worker_fails_the_run(busy, monkeypatch):

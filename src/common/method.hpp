@@ -5,11 +5,15 @@
 // so `obj.meth(x)` is called without allocating a bound method. Calls go through
 // vectorcall with the parsed arguments handed to the C implementation as one
 // array: argv[0] is self, argv[1..] the parameters in declaration order.
+// Each method counts its calls and the calls that raised; with `latency` set
+// it also records each call's wall time.
 #pragma once
 #include "args.hpp"
+#include "latency.hpp"
 
 #include <structmember.h>
 
+#include <chrono>
 #include <cstddef>
 
 namespace common {
@@ -53,6 +57,11 @@ struct MethodObject {
     PyObject* module_name;
     PyObject* doc;
     PyObject* text_signature;
+    // Written under the GIL only.
+    uint64_t calls;
+    uint64_t errors;
+    Latency* latency;  // null while timing is off; see set_timing()
+    Latency* latency_store;
 };
 
 namespace detail {
@@ -66,14 +75,36 @@ namespace detail {
     return m->impl(argv);
 }
 
-inline PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                   PyObject* kwnames) {
-    auto* m = reinterpret_cast<MethodObject*>(callable);
+inline PyObject* method_dispatch(MethodObject* m, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     CountedEntry entry;
     if (!entry) return nullptr;
     if (!kwnames && nargs == m->sig.nparams) return m->impl(args);
     return method_call_parsed(m, args, nargs, kwnames);
+}
+
+inline uint64_t now_ns() {
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
+
+[[gnu::noinline]] inline PyObject* method_timed(MethodObject* m, PyObject* const* args, size_t nargsf,
+                                                PyObject* kwnames) {
+    uint64_t start = now_ns();
+    PyObject* res = method_dispatch(m, args, nargsf, kwnames);
+    // Timing may have been switched off during the call: record only if it is still on.
+    if (m->latency) m->latency->record(now_ns() - start);
+    return res;
+}
+
+inline PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                   PyObject* kwnames) {
+    auto* m = reinterpret_cast<MethodObject*>(callable);
+    ++m->calls;
+    PyObject* res = m->latency ? method_timed(m, args, nargsf, kwnames) : method_dispatch(m, args, nargsf, kwnames);
+    if (!res) ++m->errors;
+    return res;
 }
 
 inline PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -92,6 +123,7 @@ inline void method_dealloc(PyObject* self) {
     Py_XDECREF(m->module_name);
     Py_XDECREF(m->doc);
     Py_XDECREF(m->text_signature);
+    PyMem_RawFree(m->latency_store);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -146,6 +178,8 @@ inline PyTypeObject method_type = [] {
     m->impl = def.impl;
     m->sig = Signature{def.name, 0, m->params, nullptr};
     m->name = m->qualname = m->module_name = m->doc = m->text_signature = nullptr;
+    m->calls = m->errors = 0;
+    m->latency = m->latency_store = nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
         m->params[i] = PyUnicode_InternFromString(def.params[i]);
         if (!m->params[i]) return nullptr;
@@ -171,5 +205,25 @@ inline PyTypeObject method_type = [] {
     if (!m->text_signature) return nullptr;
     return owner.release();
 }
+
+// Switches latency recording of one method on or off; false with MemoryError
+// when its histogram cannot be allocated. The histogram is kept while off.
+[[nodiscard]] inline bool set_timing(PyObject* method, bool on) {
+    auto* m = reinterpret_cast<MethodObject*>(method);
+    if (on && !m->latency_store) {
+        m->latency_store = static_cast<Latency*>(PyMem_RawCalloc(1, sizeof(Latency)));
+        if (!m->latency_store) return (void)PyErr_NoMemory(), false;
+    }
+    m->latency = on ? m->latency_store : nullptr;
+    return true;
+}
+
+inline void reset_counts(PyObject* method) {
+    auto* m = reinterpret_cast<MethodObject*>(method);
+    m->calls = m->errors = 0;
+    if (m->latency_store) m->latency_store->reset();
+}
+
+inline const MethodObject& method_counts(PyObject* method) { return *reinterpret_cast<MethodObject*>(method); }
 
 }  // namespace common

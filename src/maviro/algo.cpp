@@ -10,9 +10,9 @@ namespace {
 
 // Event(EVENT.<type>, **fields) with the fields read from the response in the
 // order of `kwnames`; nothing is posted unless every field could be read.
-[[nodiscard]] bool post_response(PyObject* res, PyObject* type_name, PyObject* kwnames,
+[[nodiscard]] bool post_response(PyObject* res, int kind, PyObject* kwnames,
                                  std::initializer_list<PyObject*> attrs) {
-    Ref type = global_attr(nm::EVENT, type_name);
+    Ref type = global_attr(nm::EVENT, S.names[kind]);
     if (!type) return false;
     Ref values[4];
     size_t n = 0;
@@ -25,7 +25,7 @@ namespace {
     PyObject* argv[6] = {nullptr, type.get()};
     for (size_t i = 0; i < n; ++i) argv[2 + i] = values[i].get();
     Ref event = Ref::steal(common::vectorcall(event_cls.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    return event && post(event.get());
+    return event && post(event.get(), kind);
 }
 
 // One procedure for the three update kinds: fold the report into the record
@@ -35,7 +35,7 @@ namespace {
 // `reg[r.key] if r.key in reg else None` and `reg[r.key] = current`, so a
 // rebound registry or a report whose key changes is seen as plain code sees it.
 [[nodiscard]] bool fold_update(PyObject* report, int registry_name, int class_name,
-                               PyObject* type_name, PyObject* kwnames) {
+                               int kind, PyObject* kwnames) {
     Ref existing;
     {
         Ref key = common::getattr(report, N(sys_quote_id));
@@ -65,7 +65,7 @@ namespace {
         Ref key = common::getattr(report, N(sys_quote_id));
         if (!key || PyObject_SetItem(registry.get(), key.get(), current.get()) < 0) return false;
     }
-    Ref type = global_attr(nm::EVENT, type_name);
+    Ref type = global_attr(nm::EVENT, S.names[kind]);
     if (!type) return false;
     Ref copy_mod = global(nm::copy);
     if (!copy_mod) return false;
@@ -74,7 +74,7 @@ namespace {
     Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
     Ref event = common::call_kw(event_cls.get(), kwnames, type.get(), snapshot.get());
-    return event && post(event.get());
+    return event && post(event.get(), kind);
 }
 
 // `from pymach.enums import AlgoControlType`, at every call. A name the module
@@ -122,21 +122,21 @@ int control_is(PyObject* res, PyObject* attr, PyObject* control_type, PyObject* 
 }  // namespace
 
 PyObject* on_algo_login(PyObject* const* argv) {
-    if (!post_response(argv[1], N(ALGO_LOGIN), KW(algo_login),
+    if (!post_response(argv[1], nm::ALGO_LOGIN, KW(algo_login),
                        {N(client_seq_id), N(trader_id), N(error_code), N(error_msg)}))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_create_algo_parent_order_res(PyObject* const* argv) {
-    if (!post_response(argv[1], N(PARENT_ORDER_CREATE), KW(parent_create),
+    if (!post_response(argv[1], nm::PARENT_ORDER_CREATE, KW(parent_create),
                        {N(client_seq_id), N(sys_quote_id), N(error_code), N(error_msg)}))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_cancel_algo_parent_order_res(PyObject* const* argv) {
-    if (!post_response(argv[1], N(PARENT_ORDER_CANCEL), KW(parent_result),
+    if (!post_response(argv[1], nm::PARENT_ORDER_CANCEL, KW(parent_result),
                        {N(sys_quote_id), N(error_code), N(error_msg)}))
         return nullptr;
     Py_RETURN_NONE;
@@ -149,35 +149,35 @@ PyObject* on_control_algo_parent_order_res(PyObject* const* argv) {
     int pause = control_is(res, N(control_type), control_type.get(), N(Pause));
     if (pause < 0) return nullptr;
     if (pause) {
-        if (!post_response(res, N(PARENT_ORDER_PAUSE), KW(parent_result),
+        if (!post_response(res, nm::PARENT_ORDER_PAUSE, KW(parent_result),
                            {N(sys_quote_id), N(error_code), N(error_msg)}))
             return nullptr;
         Py_RETURN_NONE;
     }
     int resume = control_is(res, N(algo_control_type), control_type.get(), N(Resume));
     if (resume < 0) return nullptr;
-    if (resume && !post_response(res, N(PARENT_ORDER_RESUME), KW(parent_result),
+    if (resume && !post_response(res, nm::PARENT_ORDER_RESUME, KW(parent_result),
                                  {N(sys_quote_id), N(error_code), N(error_msg)}))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_algo_parent_order_update(PyObject* const* argv) {
-    if (!fold_update(argv[1], nm::algo_parent_orders, nm::AlgoParentOrder, N(PARENT_ORDER_UPDATE),
+    if (!fold_update(argv[1], nm::algo_parent_orders, nm::AlgoParentOrder, nm::PARENT_ORDER_UPDATE,
                      KW(algo_parent_order)))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_algo_child_order_update(PyObject* const* argv) {
-    if (!fold_update(argv[1], nm::algo_child_orders, nm::AlgoChildOrder, N(CHILD_ORDER_UPDATE),
+    if (!fold_update(argv[1], nm::algo_child_orders, nm::AlgoChildOrder, nm::CHILD_ORDER_UPDATE,
                      KW(algo_child_order)))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_algo_child_order_trade(PyObject* const* argv) {
-    if (!fold_update(argv[1], nm::algo_child_trades, nm::AlgoChildTrade, N(CHILD_ORDER_TRADE),
+    if (!fold_update(argv[1], nm::algo_child_trades, nm::AlgoChildTrade, nm::CHILD_ORDER_TRADE,
                      KW(algo_child_trade)))
         return nullptr;
     Py_RETURN_NONE;

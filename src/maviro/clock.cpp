@@ -31,7 +31,7 @@ PyObject* send_day_event(PyObject* const* argv) {
     Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
     Ref event = common::call_kw(event_cls.get(), KW(day), event_type, dt, dt);
-    if (!event || !post(event.get())) return nullptr;
+    if (!event || !post(event.get(), event_kind(event_type))) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -182,12 +182,13 @@ Ref new_history(bool bounded) {
 }
 
 // Event(type, calendar_dt=dt, trading_dt=dt[, field=value]) appended to the queue;
-// event_cls is the Event global, looked up before the type as the call reads.
-[[nodiscard]] bool post_timed(PyObject* event_cls, PyObject* type, PyObject* kwnames, PyObject* dt,
+// event_cls is the Event global, looked up before the type as the call reads;
+// kind is the nm:: id of the EVENT member `type` was read as.
+[[nodiscard]] bool post_timed(PyObject* event_cls, PyObject* type, int kind, PyObject* kwnames, PyObject* dt,
                               PyObject* value) {
     Ref event = value ? common::call_kw(event_cls, kwnames, type, dt, dt, value)
                       : common::call_kw(event_cls, kwnames, type, dt, dt);
-    return event && post(event.get());
+    return event && post(event.get(), kind);
 }
 
 // The history under market_code, or a null Ref with no error set when there is
@@ -346,7 +347,7 @@ PyObject* on_snapshot(PyObject* const* argv) {
     Ref instrument = common::call_method(proxy.get(), N(instruments), code.get());
     if (!instrument) return nullptr;
     Ref obj = common::call(tick_cls.get(), instrument.get(), tick.get());
-    if (!obj || !post_timed(event_cls.get(), type.get(), KW(tick), dt.get(), obj.get())) return nullptr;
+    if (!obj || !post_timed(event_cls.get(), type.get(), nm::TICK, KW(tick), dt.get(), obj.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -378,7 +379,8 @@ PyObject* on_tick_order(PyObject* const* argv) {
     Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
     Ref type = global_attr(nm::EVENT, N(L2_ORDER));
-    if (!type || !post_timed(event_cls.get(), type.get(), KW(l2_order), dt.get(), l2.get())) return nullptr;
+    if (!type || !post_timed(event_cls.get(), type.get(), nm::L2_ORDER, KW(l2_order), dt.get(), l2.get()))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -428,7 +430,7 @@ PyObject* on_tick_trade(PyObject* const* argv) {
     Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
     Ref type = global_attr(nm::EVENT, N(L2_TRANSACTION));
-    if (!type || !post_timed(event_cls.get(), type.get(), KW(l2_transaction), dt.get(), l2.get()))
+    if (!type || !post_timed(event_cls.get(), type.get(), nm::L2_TRANSACTION, KW(l2_transaction), dt.get(), l2.get()))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -516,7 +518,7 @@ PyObject* on_bar(PyObject* const* argv) {
     Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
     Ref type = global_attr(nm::EVENT, N(BAR));
-    if (!type || !post_timed(event_cls.get(), type.get(), KW(day), calendar_dt.get(), nullptr) ||
+    if (!type || !post_timed(event_cls.get(), type.get(), nm::BAR, KW(day), calendar_dt.get(), nullptr) ||
         !set_attr(self, N(bar_cnt), S.zero))
         return nullptr;
     Py_RETURN_NONE;

@@ -71,6 +71,14 @@ struct State {
         PyObject* value;
     };
     Member members[256];
+    // Health counters (stats.cpp), written under the GIL. Events are counted
+    // per nm:: id of the EVENT member posted; slot nm::COUNT holds the posts
+    // whose type is not one of the bridge's event names.
+    uint64_t events[nm::COUNT + 1];
+    uint64_t order_outcomes[3];
+    PyObject* methods[32];  // MachStrategy's method descriptors, in class order
+    int method_count;
+    bool timing;
 #if PY_VERSION_HEX < 0x030C0000
     // Globals already looked up, one slot per name, as the interpreter's own
     // LOAD_GLOBAL cache keeps them: valid while the module dict (and, for a
@@ -123,7 +131,19 @@ inline uint64_t version_of(PyObject* dict) { return ((PyDictObject*)dict)->ma_ve
 [[nodiscard]] Ref global_attr(int name, PyObject* attr);
 
 // event_queue.append(event): every post of the bridge goes through here.
-[[nodiscard]] bool post(PyObject* event);
+// `type` is the nm:: id of the EVENT member the event was built with (counted
+// once the append succeeded), or nm::COUNT when it is not one of ours.
+[[nodiscard]] bool post(PyObject* event, int type);
+
+// stats.cpp. The outcomes of order reports the order book cannot simply apply.
+enum class OrderOutcome : int { UnknownOrder, DuplicateMatch, SetAside };
+inline void count_order_outcome(OrderOutcome o) { ++S.order_outcomes[int(o)]; }
+// The nm:: id of an EVENT member given as an argument, or nm::COUNT. Reads
+// the member's name from its instance dict only: no host code runs.
+int event_kind(PyObject* event_type);
+// Keeps a MachStrategy method descriptor for the counters' report.
+[[nodiscard]] bool stats_register_method(PyObject* method);
+extern PyMethodDef stats_functions[];  // bridge_stats, reset_bridge_stats, set_bridge_timing
 
 // obj.attr = value
 [[nodiscard]] inline bool set_attr(PyObject* obj, PyObject* attr, PyObject* value) {
@@ -143,6 +163,14 @@ inline uint64_t version_of(PyObject* dict) { return ((PyDictObject*)dict)->ma_ve
 bool queue_is_native(PyObject* obj);
 // queue.append(item) for a native queue, without a method call.
 [[nodiscard]] bool queue_append(PyObject* queue, PyObject* item);
+// A native queue's counters since its last reset: items appended, items lost
+// because it was full, the largest depth seen; and its depth and capacity now.
+struct QueueCounts {
+    uint64_t appended, dropped;
+    Py_ssize_t high_water, depth, capacity;
+};
+QueueCounts queue_counts(PyObject* queue);
+void queue_reset_counts(PyObject* queue);
 
 // Methods of MachStrategy: argv[0] is self, then the parameters in order.
 // startup.cpp

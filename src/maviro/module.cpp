@@ -203,6 +203,7 @@ const common::MethodDef kMethods[] = {
         Ref m = Ref::steal(common::new_method(def, "MachStrategy", modname_c));
         Ref key = Ref::steal(PyUnicode_InternFromString(def.name));
         if (!m || !key || PyObject_SetItem(ns.get(), key.get(), m.get()) < 0) return false;
+        if (!stats_register_method(m.get())) return false;
     }
     Ref cls = common::call(meta, N(MachStrategy), bases.get(), ns.get());
     if (!cls || !bind(N(MachStrategy), cls.get())) return false;
@@ -246,7 +247,8 @@ int exec_module(PyObject* module) {
     int go = common::guard_exec_begin(guard, module);
     if (go <= 0) return go;
     bool ok = init_state(module) && import_all() && create_containers() &&
-              PyModule_AddFunctions(module, query_functions) == 0 && create_class();
+              PyModule_AddFunctions(module, query_functions) == 0 &&
+              PyModule_AddFunctions(module, stats_functions) == 0 && create_class();
     return common::guard_exec_end(guard, ok ? 0 : -1);
 }
 
@@ -335,11 +337,13 @@ Ref global_attr(int name, PyObject* attr) {
     return member(obj.get(), attr);
 }
 
-bool post(PyObject* event) {
+bool post(PyObject* event, int type) {
     Ref queue = global(nm::event_queue);
     if (!queue) return false;
-    if (queue_is_native(queue.get())) return queue_append(queue.get(), event);
-    return bool(common::call_method(queue.get(), N(append), event));
+    bool ok = queue_is_native(queue.get()) ? queue_append(queue.get(), event)
+                                            : bool(common::call_method(queue.get(), N(append), event));
+    if (ok) ++S.events[type];
+    return ok;
 }
 
 bool clear_global(int name) {

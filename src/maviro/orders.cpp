@@ -80,17 +80,17 @@ int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_E
 // Event(EVENT.<type>, account=..., [trade=...,] order=copy.deepcopy(host)) onto
 // the queue; the copy is taken now, so later changes to the live order do not
 // reach queued events.
-[[nodiscard]] bool post_order_event(PyObject* type_name, PyObject* account, PyObject* host,
+[[nodiscard]] bool post_order_event(int kind, PyObject* account, PyObject* host,
                                     PyObject* trade = nullptr) {
     Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
-    Ref type = global_attr(nm::EVENT, type_name);
+    Ref type = global_attr(nm::EVENT, S.names[kind]);
     if (!type) return false;
     Ref dup = deep_copy(host);
     if (!dup) return false;
     Ref event = trade ? common::call_kw(event_cls.get(), KW(trade), type.get(), account, trade, dup.get())
                       : common::call_kw(event_cls.get(), KW(order), type.get(), account, dup.get());
-    return event && post(event.get());
+    return event && post(event.get(), kind);
 }
 
 // Environment.get_instance().get_account(host.market_code)
@@ -227,7 +227,7 @@ int positive(PyObject* number) {
     if (inactive <= 0) return inactive == 0;
     int settled = status_in(now.get(), {N(PARTIALLY_FILLED), N(FILLED), N(CANCELLED), N(REJECTED)});
     if (settled != 0) return settled > 0;
-    return set_attr(host, N(status), active.get()) && post_order_event(N(ORDER_CREATION_PASS), account, host);
+    return set_attr(host, N(status), active.get()) && post_order_event(nm::ORDER_CREATION_PASS, account, host);
 }
 
 // Drops the booked matches of every order that is no longer the one the book
@@ -357,19 +357,23 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
             if (gw == PartFilled && !set_status(host, N(PARTIALLY_FILLED))) return false;
         }
     }
-    return post_order_event(N(TRADE), account, host, trade.get());
+    return post_order_event(nm::TRADE, account, host, trade.get());
 }
 
 // Stage 1 when the report carries a match: each match of an order is booked
 // once, however often and in whatever order the gateway reports it.
 [[nodiscard]] bool match(PyObject* report, int gw, PyObject* cid, PyObject* host, PyObject* account,
                          PyObject* match_qty, PyObject* order_qty, PyObject* trade_qty, PyObject* value,
-                         bool finished) {
+                         bool finished, bool* taken = nullptr) {
     int matched = PyObject_RichCompareBool(match_qty, S.zero, Py_GT);
     if (matched <= 0) return matched == 0;
     int fresh = claim(cid, host, trade_qty);
     if (fresh < 0) return false;
-    if (!fresh) return true;  // duplicate match: booked before, nothing to do
+    if (taken) *taken = true;
+    if (!fresh) {  // duplicate match: booked before, nothing to do
+        count_order_outcome(OrderOutcome::DuplicateMatch);
+        return true;
+    }
     if (book_match(report, gw, host, account, match_qty, order_qty, trade_qty, value, finished)) return true;
     unclaim(cid, trade_qty);
     return false;
@@ -378,14 +382,14 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
 // Stage 2: the cancellation side of the report, after any match.
 [[nodiscard]] bool cancellation(int gw, PyObject* host, PyObject* account) {
     if (gw == PartFilledPartCancelled || gw == Cancelled) {
-        return set_status(host, N(CANCELLED)) && post_order_event(N(ORDER_CANCELLATION_PASS), account, host);
+        return set_status(host, N(CANCELLED)) && post_order_event(nm::ORDER_CANCELLATION_PASS, account, host);
     }
     if (gw == WaitCancelled || gw == PartFilledWaitCancelled) {
         Ref filled = common::getattr(host, N(filled_quantity));
         if (!filled) return false;
         int some = PyObject_RichCompareBool(filled.get(), S.zero, Py_GT);
         if (some < 0 || (some && !set_status(host, N(PARTIALLY_FILLED)))) return false;
-        return post_order_event(N(ORDER_PENDING_CANCEL), account, host);
+        return post_order_event(nm::ORDER_PENDING_CANCEL, account, host);
     }
     return true;
 }
@@ -405,7 +409,7 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
     }
     Ref frozen = common::getattr(report, N(frozen_trade_value));
     if (!frozen || !common::call_method(host, N(set_frozen_cash), frozen.get())) return false;
-    return post_order_event(N(ORDER_UNSOLICITED_UPDATE), account, host);
+    return post_order_event(nm::ORDER_UNSOLICITED_UPDATE, account, host);
 }
 
 // security_id + "." + get_exchane_from_mach_mdtype(market_id), then the position
@@ -507,7 +511,7 @@ PyObject* on_login(PyObject* const* argv) {
         if (!msg) return nullptr;
         Ref event = common::call_kw(event_cls.get(), KW(login), type.get(), rid.get(), account_id.get(),
                                     code.get(), msg.get());
-        if (!event || !post(event.get())) return nullptr;
+        if (!event || !post(event.get(), nm::LOGIN)) return nullptr;
     }
     int ok = is_zero(code.get());
     if (ok < 0) return nullptr;
@@ -570,7 +574,7 @@ PyObject* on_query_asset(PyObject* const* argv) {
         event = common::call_kw(event_cls.get(), KW(query_ok), type.get(), request_id, account_id.get(),
                                 asset.get());
     }
-    if (!event || !post(event.get())) return nullptr;
+    if (!event || !post(event.get(), nm::QUERY_ACCOUNT)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -596,7 +600,7 @@ PyObject* on_query_position(PyObject* const* argv) {
         Ref type = global_attr(nm::EVENT, N(QUERY_ACCOUNT));
         if (!type) return nullptr;
         Ref event = common::call_kw(event_cls.get(), KW(query_failed), type.get(), request_id, code, msg);
-        if (!event || !post(event.get())) return nullptr;
+        if (!event || !post(event.get(), nm::QUERY_ACCOUNT)) return nullptr;
         Py_RETURN_NONE;
     }
     PyObject* records = answer.get();
@@ -622,7 +626,7 @@ PyObject* on_query_position(PyObject* const* argv) {
     Ref type = global_attr(nm::EVENT, N(QUERY_POSITION));
     if (!type) return nullptr;
     Ref event = common::call_kw(event_cls.get(), KW(positions), type.get(), request_id, positions.get());
-    if (!event || !post(event.get())) return nullptr;
+    if (!event || !post(event.get(), nm::QUERY_POSITION)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -648,7 +652,8 @@ PyObject* on_order(PyObject* const* argv) {
     Ref host = book_entry(client_order_id.get());
     if (!host) {
         if (PyErr_Occurred()) return nullptr;
-        Py_RETURN_NONE;  // unknown order: not in the book
+        count_order_outcome(OrderOutcome::UnknownOrder);
+        Py_RETURN_NONE;
     }
     Ref account = account_of(host.get());
     if (!account) return nullptr;
@@ -664,8 +669,10 @@ PyObject* on_order(PyObject* const* argv) {
     if (state == Finished) {
         // Set aside: a finished order stays finished. Only a match not booked
         // yet still becomes a TRADE, since the money did move.
+        bool taken = false;
         ok = !fill_or_cancel || match(report, gw, client_order_id.get(), host.get(), account.get(), match_qty.get(),
-                                      order_qty.get(), trade_qty.get(), value.get(), true);
+                                      order_qty.get(), trade_qty.get(), value.get(), true, &taken);
+        if (ok && !taken) count_order_outcome(OrderOutcome::SetAside);
     } else if (gw == UnSend || gw == Sended) {
         ok = accept(report, host.get(), account.get(), state, host_status.get());
     } else if (gw == Reject) {
@@ -695,10 +702,11 @@ PyObject* on_order_action_error(PyObject* const* argv) {
     Ref host = book_entry(client_order_id.get());
     if (!host) {
         if (PyErr_Occurred()) return nullptr;
+        count_order_outcome(OrderOutcome::UnknownOrder);
         Py_RETURN_NONE;
     }
     Ref account = account_of(host.get());
-    if (!account || !post_order_event(N(ORDER_CANCELLATION_REJECT), account.get(), host.get())) return nullptr;
+    if (!account || !post_order_event(nm::ORDER_CANCELLATION_REJECT, account.get(), host.get())) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -27,6 +27,10 @@ struct Queue {
     bool overwrite;
     bool holds_refs;   // other dtypes: the elements hold references (object fields)
     PyObject* weakrefs;
+    // Health counters since the last reset (queue_reset_counts).
+    uint64_t appended;
+    uint64_t dropped;  // stored over or never stored because the queue was full
+    Py_ssize_t high_water;
 };
 
 // numpy, as the library uses it; strong references for the life of the process.
@@ -61,6 +65,17 @@ inline void fix_indices(Queue* q) {
         q->left += q->capacity;
         q->right += q->capacity;
     }
+}
+
+// Counts n items just stored into a queue that held `before`: whatever did not
+// stay was dropped. Called where the indices are final and before any released
+// item's __del__ can run. Always true, to end a successful path.
+bool count_stored(Queue* q, Py_ssize_t n, Py_ssize_t before) {
+    Py_ssize_t now = size(q);
+    q->appended += uint64_t(n);
+    q->dropped += uint64_t(before + n - now);
+    if (now > q->high_water) q->high_water = now;
+    return true;
 }
 
 void index_error(const char* msg) { PyErr_SetString(PyExc_IndexError, msg); }
@@ -150,11 +165,12 @@ struct Mark {
 
 // ---- append / appendleft / pop / popleft
 
-[[nodiscard]] bool append_impl(Queue* q, PyObject* value, bool at_left) {
+// Inlined so that each caller gets the branch of its own end only.
+[[nodiscard]] [[gnu::always_inline]] inline bool append_impl(Queue* q, PyObject* value, bool at_left) {
     Ref tmp;
     if (!q->objects) {
         int go = may_store(q, 1, kAppendFull);
-        if (go <= 0) return go == 0;
+        if (go <= 0) return go == 0 && count_stored(q, 1, size(q));
         tmp = convert(q, value, 1, true);
         if (!tmp) return false;
     }
@@ -165,7 +181,7 @@ struct Mark {
     Py_ssize_t slot;
     for (;;) {
         int go = may_store(q, 1, kAppendFull);
-        if (go <= 0) return go == 0;
+        if (go <= 0) return go == 0 && count_stored(q, 1, size(q));
         drop = full(q);
         slot = at_left ? (q->left + q->capacity - 1) % q->capacity : q->right % q->capacity;
         if (q->objects) break;
@@ -189,6 +205,9 @@ struct Mark {
         q->right += 1;
     }
     fix_indices(q);
+    q->appended += 1;  // count_stored(), spelt out for the bridge's posts
+    q->dropped += drop;
+    if (size(q) > q->high_water) q->high_water = size(q);
     Py_XDECREF(old);  // may run a __del__: the queue is consistent by now
     return true;
 }
@@ -245,7 +264,8 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
     Py_ssize_t lv = PySequence_Fast_GET_SIZE(seq);
     PyObject** src = PySequence_Fast_ITEMS(seq);
     int go = may_store(q, lv, kExtendFull);
-    if (go <= 0) return go == 0;
+    if (go <= 0) return go == 0 && count_stored(q, lv, size(q));
+    Py_ssize_t before = size(q);
     Py_ssize_t cap = q->capacity;
     if (lv >= cap) {
         // Every slot is replaced: fill a fresh array and swap it in.
@@ -260,6 +280,7 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
         q->items = fresh;
         q->left = 0;
         q->right = cap;
+        count_stored(q, lv, before);
         release_slots(old, old ? cap : 0, true);
         return true;
     }
@@ -278,6 +299,7 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
         slot = new_ref(src[i]);
     }
     move_ends(q, lv, at_left);
+    count_stored(q, lv, before);
     release_slots(old, displaced, true);
     return true;
 }
@@ -287,7 +309,7 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
     Py_ssize_t cap;
     for (;;) {
         int go = may_store(q, lv, kExtendFull);
-        if (go <= 0) return go == 0;
+        if (go <= 0) return go == 0 && count_stored(q, lv, size(q));
         cap = q->capacity;
         Mark mark(q);
         bool ok;
@@ -302,6 +324,7 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
         if (!ok) return false;
         if (mark.holds(q)) break;
     }
+    Py_ssize_t before = size(q);
     if (!head.store(q) || !tail.store(q)) return false;
     if (lv >= cap) {
         q->left = 0;
@@ -309,14 +332,14 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
     } else {
         move_ends(q, lv, at_left);
     }
-    return true;
+    return count_stored(q, lv, before);
 }
 
 PyObject* extend_impl(Queue* q, PyObject* values, bool at_left) {
     Py_ssize_t lv = PyObject_Size(values);
     if (lv < 0) return nullptr;
     int go = may_store(q, lv, kExtendFull);
-    if (go <= 0) return go == 0 ? new_ref(Py_None) : nullptr;
+    if (go <= 0) return go == 0 && count_stored(q, lv, size(q)) ? new_ref(Py_None) : nullptr;
     bool ok;
     if (q->objects) {
         Ref seq = Ref::steal(PySequence_Fast(values, "values must be a sequence"));
@@ -542,6 +565,7 @@ PyObject* m_array(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* g_is_full(PyObject* self, void*) { return PyBool_FromLong(full(Q(self))); }
+PyObject* g_dropped(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(Q(self)->dropped); }
 PyObject* g_maxlen(PyObject* self, void*) { return PyLong_FromSsize_t(Q(self)->capacity); }
 PyObject* g_dtype(PyObject* self, void*) { return new_ref(Q(self)->dtype); }
 PyObject* g_shape(PyObject* self, void*) {
@@ -569,6 +593,8 @@ PyGetSetDef q_getset[] = {
     {"maxlen", g_maxlen, nullptr, "The capacity.", nullptr},
     {"dtype", g_dtype, nullptr, "numpy dtype of the values.", nullptr},
     {"shape", g_shape, nullptr, "(len,) plus the shape of one value.", nullptr},
+    {"dropped", g_dropped, nullptr, "Values lost because the queue was full, since the last reset_bridge_stats().",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -652,5 +678,16 @@ PyObject* queue_new(PyObject* capacity, PyObject* dtype) {
 bool queue_is_native(PyObject* obj) { return Py_TYPE(obj) == &queue_type; }
 
 bool queue_append(PyObject* queue, PyObject* item) { return append_impl(Q(queue), item, false); }
+
+QueueCounts queue_counts(PyObject* queue) {
+    Queue* q = Q(queue);
+    return {q->appended, q->dropped, q->high_water, size(q), q->capacity};
+}
+
+void queue_reset_counts(PyObject* queue) {
+    Queue* q = Q(queue);
+    q->appended = q->dropped = 0;
+    q->high_water = size(q);
+}
 
 }  // namespace maviro
