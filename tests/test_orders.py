@@ -360,3 +360,10 @@ def test_a_trade_that_failed_to_post_is_posted_by_the_repeat(bridge, monkeypatch
     monkeypatch.undo()
     _, events = play(bridge, [PART, PART], order)
     check_invariants([PART], order, events, OS.PARTIALLY_FILLED)
+
+
+def test_reports_set_aside_are_counted_by_outcome(bridge):
+    maviro.reset_bridge_stats()
+    play(bridge, [ACK, PART, PART, FULL, FULL, LATE_CANCEL, REJECT])
+    assert maviro.bridge_stats()["orders"] == {"unknown_order": 0, "duplicate_match": 2, "set_aside": 2}
+    maviro.reset_bridge_stats()
