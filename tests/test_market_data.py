@@ -186,7 +186,7 @@ def test_history_bars_selects_the_newest_count(bridge, universe, count, expected
     assert maviro.get_current_bar("000001.XSHE")["close_price"] == 6
 
 
-@pytest.mark.parametrize("count", [0, 1, 128, 129, 700, 1000, 5000, -1, -871, -872, -1000])
+@pytest.mark.parametrize("count", [0, 1, 128, 129, 5000, -871, -872])
 def test_long_histories_give_the_same_selection(count):
     """Long selections are walked from the newest record, short ones indexed."""
     maviro.history_bar["000001.XSHE"] = maviro.deque(range(1000))

@@ -44,13 +44,12 @@ public:
         out = common::getattr(rec, name);
         return out && str(out.get());
     }
-    [[nodiscard]] Ref join() const {
+    // The parts move into the tuple that is joined; the line is empty after.
+    [[nodiscard]] Ref join() {
         Ref parts = Ref::steal(PyTuple_New(n_));
         if (!parts) return {};
-        for (Py_ssize_t i = 0; i < n_; ++i) {
-            Py_INCREF(parts_[i]);
-            PyTuple_SET_ITEM(parts.get(), i, parts_[i]);
-        }
+        for (Py_ssize_t i = 0; i < n_; ++i) PyTuple_SET_ITEM(parts.get(), i, parts_[i]);
+        n_ = 0;
         return Ref::steal(PyUnicode_Join(TX(empty), parts.get()));
     }
 
@@ -62,7 +61,7 @@ private:
 
 // logger.<level>(line), the logger having been looked up before the line was
 // built, as `system_log.info(<expression>)` evaluates.
-[[nodiscard]] bool emit(PyObject* logger, PyObject* level, const Line& line) {
+[[nodiscard]] bool emit(PyObject* logger, PyObject* level, Line& line) {
     Ref text = line.join();
     return text && bool(common::call_method(logger, level, text.get()));
 }
