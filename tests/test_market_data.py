@@ -66,6 +66,38 @@ def test_snapshot_builds_the_tick_record_caches_it_and_posts_it(bridge):
     assert ev.tick._tick_dict is tick and ev.tick.instrument.market_code == "000001.XSHE"
 
 
+def test_slot_records_are_read_as_their_class_says_after_every_change(bridge):
+    """Reads of __slots__ records are remembered per class version: replacing,
+    removing or moving a slot's descriptor, or emptying a slot, is seen at once."""
+    fields = ["orig_time", "security_id", "market_type"] + SNAPSHOT_ATTRS
+    Slotted = type("Slotted", (), {"__slots__": fields})
+    Other = type("Other", (), {"__slots__": fields})
+    rec = Slotted()
+    for name, value in vars(snapshot()).items():
+        setattr(rec, name, value)
+
+    def iopv():
+        bridge.on_snapshot(rec)
+        drain()
+        return maviro.get_current_tick("000001.XSHE")["iopv"]
+
+    assert iopv() == iopv() == SNAPSHOT_ATTRS.index("iopv")
+    slot = Slotted.iopv
+    Slotted.iopv = property(lambda self: "property")
+    assert iopv() == "property"
+    del Slotted.iopv
+    with pytest.raises(AttributeError):
+        iopv()
+    Slotted.iopv = Other.iopv  # a descriptor of another class does not apply
+    with pytest.raises(TypeError):
+        iopv()
+    Slotted.iopv = slot
+    assert iopv() == SNAPSHOT_ATTRS.index("iopv")
+    del rec.iopv
+    with pytest.raises(AttributeError):
+        iopv()
+
+
 def test_converter_gets_the_stamp_divided_by_1000_as_a_real_number(bridge, monkeypatch):
     seen = []
     monkeypatch.setattr(maviro, "convert_int_to_datetime", lambda x: seen.append(x) or "dt")
