@@ -98,11 +98,14 @@ def test_slot_records_are_read_as_their_class_says_after_every_change(bridge):
         iopv()
 
 
-def test_converter_gets_the_stamp_divided_by_1000_as_a_real_number(bridge, monkeypatch):
+@pytest.mark.parametrize("stamp", [STAMP, 0, 1, -1, 999, 2 ** 53 - 1, 2 ** 53, -2 ** 53, 2 ** 53 + 1, 10 ** 30, True,
+                                   -STAMP, 7 ** 18, 20261231235959999, 1.5])
+def test_converter_gets_the_stamp_divided_by_1000_bit_for_bit(bridge, monkeypatch, stamp):
     seen = []
     monkeypatch.setattr(maviro, "convert_int_to_datetime", lambda x: seen.append(x) or "dt")
-    bridge.on_snapshot(snapshot())
-    assert seen == [STAMP / 1000] and isinstance(seen[0], float)
+    bridge.on_snapshot(snapshot(stamp=stamp))
+    assert len(seen) == 1 and type(seen[0]) is float
+    assert seen[0].hex() == (stamp / 1000).hex()
 
 
 def test_61_snapshots_roll_the_history_over_at_60(bridge):

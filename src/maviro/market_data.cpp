@@ -1,6 +1,7 @@
 // Market data intake (snapshots, level-2 orders and trades, bars) and the
 // tick and bar histories with their four query functions.
 #include "maviro.hpp"
+#include "../common/numbers.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -51,7 +52,7 @@ Ref record_time(PyObject* rec, PyObject* stamp_attr) {
     if (!convert) return {};
     Ref stamp = common::getattr(rec, stamp_attr);
     if (!stamp) return {};
-    Ref quotient = Ref::steal(PyNumber_TrueDivide(stamp.get(), S.thousand));
+    Ref quotient = Ref::steal(common::true_divide_by(stamp.get(), S.thousand, 1000));
     if (!quotient) return {};
     return common::call(convert.get(), quotient.get());
 }
@@ -419,7 +420,7 @@ PyObject* on_bar(PyObject* const* argv) {
         if (!convert) return nullptr;
         Ref end_time = common::getattr(bar, N(end_time));
         if (!end_time) return nullptr;
-        quotient = Ref::steal(PyNumber_TrueDivide(end_time.get(), S.thousand));
+        quotient = Ref::steal(common::true_divide_by(end_time.get(), S.thousand, 1000));
         if (!quotient) return nullptr;
         Ref orig_time = common::call(convert.get(), quotient.get());
         if (!orig_time || PyDict_SetItem(record.get(), N(orig_time), orig_time.get()) < 0) return nullptr;
