@@ -154,6 +154,13 @@ bool queue_is_native(PyObject* obj);
 // queue.append(item) for a native queue, without a method call.
 [[nodiscard]] bool queue_append(PyObject* queue, PyObject* item);
 
+// fastpaths.cpp. Notes the stdlib objects the fast paths stand in for (at exec).
+[[nodiscard]] bool fastpaths_ready();
+// copy_module.deepcopy(x)
+[[nodiscard]] Ref deep_copy_with(PyObject* copy_module, PyObject* x);
+// str(value): a new reference, NULL on error.
+PyObject* str_of(PyObject* value);
+
 // Methods of MachStrategy: argv[0] is self, then the parameters in order.
 // startup.cpp
 PyObject* init(PyObject* const* argv);

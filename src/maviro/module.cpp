@@ -239,7 +239,7 @@ const common::MethodDef kMethods[] = {
 #if PY_VERSION_HEX >= 0x030C0000
     if (!watch_globals()) return false;
 #endif
-    return true;
+    return fastpaths_ready();
 }
 
 int exec_module(PyObject* module) {

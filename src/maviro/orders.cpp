@@ -24,7 +24,7 @@ public:
         PyTuple_SET_ITEM(parts_.get(), n_++, t);
     }
     [[nodiscard]] bool str(PyObject* value) {
-        PyObject* s = PyObject_Str(value);
+        PyObject* s = str_of(value);
         if (!s) return false;
         PyTuple_SET_ITEM(parts_.get(), n_++, s);
         return true;
@@ -54,9 +54,9 @@ private:
 int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_EQ); }
 
 [[nodiscard]] Ref deep_copy(PyObject* obj) {
-    Ref f = global_attr(nm::copy, N(deepcopy));
-    if (!f) return {};
-    return common::call(f.get(), obj);
+    Ref copy = global(nm::copy);
+    if (!copy) return {};
+    return deep_copy_with(copy.get(), obj);
 }
 
 // Event(EVENT.<type>, account=..., [trade=...,] order=copy.deepcopy(host)) onto
