@@ -1,33 +1,83 @@
-// obj.name for the records a gateway hands over. From 3.12 on, a data
-// descriptor that a type defines in C (a __slots__ member, a getset getter)
-// is remembered per type version tag and the name, so a read calls the
-// getter directly instead of walking the type's attribute lookup; anything
-// else is read the ordinary way. Version tags are unique and a type's tag
-// changes whenever the type (or a base) is modified, so a stale entry can
-// never match.
+// obj.name for the records a gateway hands over: what the generic attribute
+// lookup finds on the type for a name is remembered per type, its version tag
+// and the name, so a read skips the walk of the type's attribute lookup.
+// - a data descriptor the type defines in C (a __slots__ member, a getset
+//   getter): its getter is called directly;
+// - nothing at all on the type (up to 3.10, where the instance dict is a
+//   plain dict pointer): the instance dict is read directly;
+// - anything else: the ordinary read.
+// A type's version tag changes whenever the type or a base is modified (and,
+// before 3.12, a tag is only trusted while the type's valid-tag flag is set),
+// so an entry never outlives the type it describes. Entries hold the type, so
+// its address cannot be reused while an entry names it.
 #pragma once
 #include "ref.hpp"
 
 #include <cstdint>
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
 
 namespace common {
 
-#if PY_VERSION_HEX >= 0x030C0000
 namespace attr_detail {
 
 struct Entry {
-    unsigned int tag;  // the type's version tag when filled; 0: empty
-    PyObject* name;    // strong reference, so the pointer cannot be reused
-    PyObject* descr;   // strong reference (or null), keeps what follows alive
-    getter get;        // a getset getter, or null for a member
+    PyTypeObject* type;  // strong reference; null: empty
+    unsigned int tag;
+    PyObject* name;   // strong reference
+    PyObject* descr;  // strong reference or null: keeps `get`/`member` alive
+    getter get;       // a getset getter
     void* closure;
-    PyMemberDef* member;  // null for "read the ordinary way"
+    PyMemberDef* member;  // a member
+    bool dict_only;       // the type has no such attribute: the instance dict alone
 };
 
 inline Entry table[256];
 
-inline Entry& entry(unsigned int tag, PyObject* name) {
-    return table[((tag * 0x9E3779B1u) ^ (unsigned)((uintptr_t)name >> 4)) & 255u];
+inline Entry& entry(PyTypeObject* tp, PyObject* name) {
+    uintptr_t h = ((uintptr_t)tp >> 4) * 0x9E3779B97F4A7C15ull ^ ((uintptr_t)name >> 4);
+    return table[(h ^ (h >> 29)) & 255u];
+}
+
+#if defined(Py_AUDIT_READ)
+constexpr int kAuditRead = Py_AUDIT_READ;
+#elif defined(PY_AUDIT_READ)
+constexpr int kAuditRead = PY_AUDIT_READ;
+#else
+constexpr int kAuditRead = READ_RESTRICTED;
+#endif
+
+inline bool tag_valid(PyTypeObject* tp) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG);
+#else
+    return tp->tp_version_tag != 0;
+#endif
+}
+
+// The instance dict as a plain dict, when the object has one.
+#if PY_VERSION_HEX < 0x030B0000
+constexpr bool kDictReads = true;
+#else
+constexpr bool kDictReads = false;  // 3.11+ may keep attributes outside a dict
+#endif
+
+inline PyObject* read_dict(PyObject* obj, PyObject* name) {
+#if PY_VERSION_HEX < 0x030B0000
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    if (slot && *slot) {
+        // Held across the lookup, as the generic lookup does: a key's __eq__
+        // may replace the instance dict.
+        PyObject* dict = *slot;
+        Py_INCREF(dict);
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        Py_XINCREF(v);
+        Py_DECREF(dict);
+        if (v || PyErr_Occurred()) return v;
+    }
+#endif
+    return PyObject_GetAttr(obj, name);  // the AttributeError, as ever
 }
 
 inline PyObject* fill(PyObject* obj, PyObject* name) {
@@ -35,33 +85,37 @@ inline PyObject* fill(PyObject* obj, PyObject* name) {
     if (tp->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name))
         return PyObject_GetAttr(obj, name);
     PyObject* d = _PyType_Lookup(tp, name);  // borrowed; gives the type a version tag
-    unsigned int tag = tp->tp_version_tag;
-    if (tag) {
-        Entry fresh{tag, name, nullptr, nullptr, nullptr, nullptr};
+    if (!tag_valid(tp)) return PyObject_GetAttr(obj, name);
+    Entry fresh{tp, tp->tp_version_tag, name, nullptr, nullptr, nullptr, nullptr, false};
+    if (!d) {
+        fresh.dict_only = kDictReads;
+    } else if (PyObject_TypeCheck(obj, PyDescr_TYPE(d))) {
         // Only what the generic lookup would call as is: the descriptor
-        // applies to this type (it may sit in a subclass's dict), and a
+        // applies to this type (it may sit in another class's dict), and a
         // member is not one whose reads are audited.
-        if (d && PyObject_TypeCheck(obj, PyDescr_TYPE(d))) {
-            if (Py_IS_TYPE(d, &PyMemberDescr_Type)) {
-                PyMemberDef* m = ((PyMemberDescrObject*)d)->d_member;
-                if (!(m->flags & Py_AUDIT_READ)) fresh.member = m;
-            } else if (Py_IS_TYPE(d, &PyGetSetDescr_Type)) {
-                PyGetSetDef* g = ((PyGetSetDescrObject*)d)->d_getset;
-                if (g->get) fresh = {tag, name, nullptr, g->get, g->closure, nullptr};
+        if (Py_TYPE(d) == &PyMemberDescr_Type) {
+            PyMemberDef* m = ((PyMemberDescrObject*)d)->d_member;
+            if (!(m->flags & kAuditRead)) fresh.member = m;
+        } else if (Py_TYPE(d) == &PyGetSetDescr_Type) {
+            PyGetSetDef* g = ((PyGetSetDescrObject*)d)->d_getset;
+            if (g->get) {
+                fresh.get = g->get;
+                fresh.closure = g->closure;
             }
         }
-        if (fresh.member || fresh.get) {
-            Py_INCREF(d);
-            fresh.descr = d;
-        }
-        Py_INCREF(name);
-        Entry& e = entry(tag, name);
-        PyObject* old_descr = e.descr;
-        PyObject* old_name = e.name;
-        e = fresh;
-        Py_XDECREF(old_descr);
-        Py_XDECREF(old_name);
     }
+    if (fresh.member || fresh.get) {
+        Py_INCREF(d);
+        fresh.descr = d;
+    }
+    Py_INCREF(tp);
+    Py_INCREF(name);
+    Entry& e = entry(tp, name);
+    Entry old = e;
+    e = fresh;
+    Py_XDECREF(old.descr);
+    Py_XDECREF(old.name);
+    Py_XDECREF((PyObject*)old.type);
     return PyObject_GetAttr(obj, name);
 }
 
@@ -70,17 +124,15 @@ inline PyObject* fill(PyObject* obj, PyObject* name) {
 // A new reference, or NULL with the exception set.
 inline PyObject* get_attr(PyObject* obj, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(obj);
-    unsigned int tag = tp->tp_version_tag;
-    const attr_detail::Entry& e = attr_detail::entry(tag, name);
-    if (tag && e.tag == tag && e.name == name && tp->tp_getattro == PyObject_GenericGetAttr) {
+    const attr_detail::Entry& e = attr_detail::entry(tp, name);
+    if (e.type == tp && e.name == name && e.tag == tp->tp_version_tag && attr_detail::tag_valid(tp) &&
+        tp->tp_getattro == PyObject_GenericGetAttr) {
         if (e.get) return e.get(obj, e.closure);
         if (e.member) return PyMember_GetOne((const char*)obj, e.member);
+        if (e.dict_only) return attr_detail::read_dict(obj, name);
         return PyObject_GetAttr(obj, name);
     }
     return attr_detail::fill(obj, name);
 }
-#else
-inline PyObject* get_attr(PyObject* obj, PyObject* name) { return PyObject_GetAttr(obj, name); }
-#endif
 
 }  // namespace common
