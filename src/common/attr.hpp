@@ -3,8 +3,8 @@
 // and the name, so a read skips the walk of the type's attribute lookup.
 // - a data descriptor the type defines in C (a __slots__ member, a getset
 //   getter): its getter is called directly;
-// - nothing at all on the type (up to 3.10, where the instance dict is a
-//   plain dict pointer): the instance dict is read directly;
+// - nothing at all on the type: the instance dict is read directly (not on
+//   3.11, see dict_reads);
 // - anything else: the ordinary read.
 // A type's version tag changes whenever the type or a base is modified (and,
 // before 3.12, a tag is only trusted while the type's valid-tag flag is set),
@@ -56,15 +56,32 @@ inline bool tag_valid(PyTypeObject* tp) {
 #endif
 }
 
-// The instance dict as a plain dict, when the object has one.
+// Whether the instance dict of this type can be read directly: up to 3.10
+// through the dict pointer; from 3.12 on for a managed dict, through the
+// public accessor (which makes the dict from the inline values if need be:
+// the dict then shares them, so every read sees the same attributes). 3.11
+// keeps attributes outside a dict with no accessor for them.
+inline bool dict_reads(PyTypeObject* tp) {
 #if PY_VERSION_HEX < 0x030B0000
-constexpr bool kDictReads = true;
+    (void)tp;
+    return true;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT);
 #else
-constexpr bool kDictReads = false;  // 3.11+ may keep attributes outside a dict
+    (void)tp;
+    return false;
 #endif
+}
 
 inline PyObject* read_dict(PyObject* obj, PyObject* name) {
-#if PY_VERSION_HEX < 0x030B0000
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+    if (!dict) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    Py_XINCREF(v);
+    Py_DECREF(dict);
+    if (v || PyErr_Occurred()) return v;
+#elif PY_VERSION_HEX < 0x030B0000
     PyObject** slot = _PyObject_GetDictPtr(obj);
     if (slot && *slot) {
         // Held across the lookup, as the generic lookup does: a key's __eq__
@@ -88,7 +105,7 @@ inline PyObject* fill(PyObject* obj, PyObject* name) {
     if (!tag_valid(tp)) return PyObject_GetAttr(obj, name);
     Entry fresh{tp, tp->tp_version_tag, name, nullptr, nullptr, nullptr, nullptr, false};
     if (!d) {
-        fresh.dict_only = kDictReads;
+        fresh.dict_only = dict_reads(tp);
     } else if (PyObject_TypeCheck(obj, PyDescr_TYPE(d))) {
         // Only what the generic lookup would call as is: the descriptor
         // applies to this type (it may sit in another class's dict), and a
