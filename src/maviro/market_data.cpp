@@ -37,6 +37,27 @@ constexpr KeyAttr kBarFields[] = {
     {nm::prev_close, nm::prev_close},
 };
 
+// A record dict with every key in place (values None) in record order,
+// copied from a template made on first use: filling a copy only replaces
+// values, which costs less than inserting each key into an empty dict. The
+// template never leaves here.
+template <size_t K>
+Ref record_template(PyObject*& tmpl, int first, int second, const KeyAttr (&fields)[K]) {
+    if (!tmpl) {
+        Ref t = Ref::steal(_PyDict_NewPresized(2 + K));
+        if (!t || PyDict_SetItem(t.get(), S.names[first], Py_None) < 0 ||
+            PyDict_SetItem(t.get(), S.names[second], Py_None) < 0)
+            return {};
+        for (const KeyAttr& f : fields)
+            if (PyDict_SetItem(t.get(), S.names[f.key], Py_None) < 0) return {};
+        tmpl = t.release();
+    }
+    return Ref::steal(PyDict_Copy(tmpl));
+}
+
+PyObject* tick_template = nullptr;
+PyObject* bar_template = nullptr;
+
 template <size_t K>
 [[nodiscard]] bool copy_fields(PyObject* record, PyObject* src, const KeyAttr (&fields)[K]) {
     for (const KeyAttr& f : fields) {
@@ -296,8 +317,7 @@ PyObject* on_snapshot(PyObject* const* argv) {
     if (!dt) return nullptr;
     Ref code = market_code_of(snap);
     if (!code) return nullptr;
-    // Sized for its 20 keys up front: no resizes while it fills.
-    Ref tick = Ref::steal(_PyDict_NewPresized(2 + std::size(kTickFields)));
+    Ref tick = record_template(tick_template, nm::market_code, nm::datetime, kTickFields);
     if (!tick || PyDict_SetItem(tick.get(), N(market_code), code.get()) < 0 ||
         PyDict_SetItem(tick.get(), N(datetime), dt.get()) < 0 || !copy_fields(tick.get(), snap, kTickFields))
         return nullptr;
@@ -410,7 +430,7 @@ PyObject* on_bar(PyObject* const* argv) {
     PyObject* bar = argv[1];
     Ref code = market_code_of(bar);
     if (!code) return nullptr;
-    Ref record = Ref::steal(_PyDict_NewPresized(2 + std::size(kBarFields)));
+    Ref record = record_template(bar_template, nm::market_code, nm::orig_time, kBarFields);
     if (!record || PyDict_SetItem(record.get(), N(market_code), code.get()) < 0) return nullptr;
     // end_time / 1000 is read once: the record's time, the count key and the
     // event time all come from this quotient.
