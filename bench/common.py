@@ -1,6 +1,10 @@
 """What the benchmarks share: the gateway records they feed in, and the timing
 and draining helpers."""
+import os
 import statistics
+import subprocess
+import sys
+import sysconfig
 import time
 
 from pymach.enums import MarketType, OrderStatusType
@@ -40,6 +44,45 @@ FILLED_ORDERS = 2000
 FILLED = [order_report(OrderStatusType.Filled, 100, "bench-f%d" % i) for i in range(FILLED_ORDERS)]
 ACCEPTED = order_report(OrderStatusType.Sended, 0)
 CHILD = Record(sys_quote_id="Q1", parent_id="P1", status="working", order_qty=100, trade_qty=10)
+
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def _crecord():
+    """bench/crecord.c built for this interpreter (once, into build/), imported."""
+    out = os.path.join(_HERE, "..", "build", "bench-" + sys.implementation.cache_tag)
+    so = os.path.join(out, "crecord" + sysconfig.get_config_var("EXT_SUFFIX"))
+    src = os.path.join(_HERE, "crecord.c")
+    if not os.path.exists(so) or os.path.getmtime(so) < os.path.getmtime(src):
+        os.makedirs(out, exist_ok=True)
+        subprocess.run([sysconfig.get_config_var("CC").split()[0], "-O2", "-shared", "-fPIC",
+                        "-I" + sysconfig.get_paths()["include"], src, "-o", so], check=True)
+    sys.path.insert(0, out)
+    import crecord
+    return crecord
+
+
+_TYPES = {}
+
+
+def recast(record, kind):
+    """The same gateway record as another record type: "slots" (a Python class
+    with __slots__) or "c" (a C type with getset getters)."""
+    fields = tuple(vars(record))
+    key = (kind, fields)
+    if key not in _TYPES:
+        if kind == "slots":
+            _TYPES[key] = type("SlotsRecord", (), {"__slots__": fields})
+        else:
+            _TYPES[key] = _crecord().record_type("CRecord", fields)
+    cls = _TYPES[key]
+    if kind == "c":
+        return cls(*vars(record).values())
+    out = cls()
+    for name, value in vars(record).items():
+        setattr(out, name, value)
+    return out
 
 
 def drain(queue):

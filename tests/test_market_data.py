@@ -1,4 +1,6 @@
 """Snapshots, level-2 records and bars, and the tick and bar history queries."""
+import random
+
 import pytest
 
 from conftest import drain
@@ -66,11 +68,56 @@ def test_snapshot_builds_the_tick_record_caches_it_and_posts_it(bridge):
     assert ev.tick._tick_dict is tick and ev.tick.instrument.market_code == "000001.XSHE"
 
 
-def test_converter_gets_the_stamp_divided_by_1000_as_a_real_number(bridge, monkeypatch):
+@pytest.mark.parametrize("slots", [True, False], ids=["slots", "dict"])
+def test_record_reads_follow_every_change_of_the_record_class(bridge, slots):
+    """Reads are remembered per class version: replacing, removing or moving
+    a class attribute, or emptying the instance's own, is seen at once, as
+    Python's own read sees it."""
+    fields = ["orig_time", "security_id", "market_type"] + SNAPSHOT_ATTRS
+    Rec = type("Rec", (), {"__slots__": fields} if slots else {})
+    Other = type("Other", (), {"__slots__": fields})
+    rec = Rec()
+    for name, value in vars(snapshot()).items():
+        setattr(rec, name, value)
+
+    def outcome(read):
+        try:
+            return read()
+        except (AttributeError, TypeError) as e:
+            return type(e)
+
+    def check():
+        def via_bridge():
+            bridge.on_snapshot(rec)
+            drain()
+            return maviro.get_current_tick("000001.XSHE")["iopv"]
+        assert outcome(via_bridge) == outcome(via_bridge) == outcome(lambda: rec.iopv)
+
+    check()
+    own = Rec.__dict__.get("iopv")
+    for change in (lambda: setattr(Rec, "iopv", property(lambda self: "property")),
+                   lambda: delattr(Rec, "iopv"),
+                   lambda: setattr(Rec, "iopv", Other.iopv),  # a descriptor of another class
+                   lambda: setattr(Rec, "iopv", own) if own else delattr(Rec, "iopv"),
+                   lambda: delattr(rec, "iopv"),
+                   lambda: setattr(Rec, "iopv", 5)):
+        change()
+        check()
+
+
+def test_converter_gets_the_stamp_divided_by_1000_bit_for_bit(bridge, monkeypatch):
+    rng = random.Random(1000)
+    stamps = [STAMP, -STAMP, 0, 1, -1, 999, 1001, 2 ** 53 - 1, 2 ** 53 + 1, 2 ** 54 + 500, 2 ** 63 - 1, -2 ** 63,
+              2 ** 63, 10 ** 30, True, 1.5, 20261231235959999, 20260302093000500]
+    stamps += [rng.randrange(2 ** rng.randrange(1, 64)) * rng.choice((1, -1)) for _ in range(20000)]
+    # Multiples of 500 land exactly half-way between doubles at some sizes.
+    stamps += [rng.randrange(2 ** 55, 2 ** 63) // 500 * 500 for _ in range(5000)]
     seen = []
     monkeypatch.setattr(maviro, "convert_int_to_datetime", lambda x: seen.append(x) or "dt")
-    bridge.on_snapshot(snapshot())
-    assert seen == [STAMP / 1000] and isinstance(seen[0], float)
+    for stamp in stamps:
+        bridge.on_snapshot(snapshot(stamp=stamp))
+    drain()
+    assert [(type(q), q.hex()) for q in seen] == [(float, (s / 1000).hex()) for s in stamps]
 
 
 def test_61_snapshots_roll_the_history_over_at_60(bridge):

@@ -298,4 +298,10 @@ def test_a_builtin_the_bridge_uses_can_be_shadowed_and_unshadowed(monkeypatch):
     monkeypatch.setattr(builtins, "chr", lambda c: "rebuilt")
     s.on_tick_order(rec)
     monkeypatch.undo()
-    assert seen == ["\x01", "shadowed", "rebuilt"]
+    # Code running under builtins of its own gets those, and the next call
+    # from ordinary code gets the real ones again.
+    monkeypatch.setattr(maviro, "get_side_from_mach_l2_order", side_of)
+    s.on_tick_order(rec)
+    exec("s.on_tick_order(rec)", {"__builtins__": {"chr": lambda c: "own"}, "s": s, "rec": rec})
+    s.on_tick_order(rec)
+    assert seen == ["\x01", "shadowed", "rebuilt", "\x01", "own", "\x01"]

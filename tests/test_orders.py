@@ -1,5 +1,6 @@
 """Order reports, trade reports and order-action errors: the host order kept in
 step with the gateway and the events the host sees."""
+import copy
 import gc
 import types
 import weakref
@@ -198,6 +199,75 @@ def test_a_collection_while_the_log_line_is_built_sees_no_unfilled_container():
         print(maviro.system_log.records[-1][1])
     """)
     assert out.stdout.startswith("on_order:x, symbol: x")
+ENUM_CHANGES = {
+    "none": lambda mp: None,
+    "class renamed": lambda mp: setattr(G, "__name__", "Renamed"),  # put back by the test
+    "member renamed": lambda mp: mp.setattr(G.Filled, "_name_", "Done"),
+    "own __str__": lambda mp: mp.setattr(G, "__str__", lambda self: "own", raising=False),
+}
+
+
+@pytest.mark.parametrize("change", ENUM_CHANGES)
+def test_the_log_line_renders_enum_members_as_str_does(bridge, monkeypatch, change):
+    bridge.on_order(report(G.Filled, client_order_id="nobody"))
+    name = G.__name__
+    try:
+        ENUM_CHANGES[change](monkeypatch)
+        system_log.clear()
+        bridge.on_order(report(G.Filled, client_order_id="nobody"))
+        [(_, line)] = system_log.records
+        assert ", status:%s, " % str(G.Filled) in line
+    finally:
+        G.__name__ = name
+
+
+class Copyable(Order):
+    def __deepcopy__(self, memo):
+        self.memos.append(memo)
+        return self if self.same else Order(**{k: v for k, v in vars(self).items() if k not in ("memos", "same")})
+
+
+COPY_CHANGES = {
+    "none": lambda mp, order: None,
+    "returns itself": lambda mp, order: setattr(order, "same", True),
+    "instance hides it": lambda mp, order: setattr(order, "__deepcopy__", None),
+    "dispatch table": lambda mp, order: mp.setitem(copy._deepcopy_dispatch, Copyable, lambda x, memo: "dispatched"),
+    "deepcopy replaced": lambda mp, order: mp.setattr(copy, "deepcopy", lambda x: "replaced"),
+    "getattr shadowed": lambda mp, order: mp.setattr(copy, "getattr", lambda *a: lambda memo: "shadowed",
+                                                     raising=False),
+    "keep-alive replaced": lambda mp, order: mp.setattr(copy, "_keep_alive", lambda x, memo: memo.clear()),
+}
+
+
+@pytest.mark.parametrize("change", COPY_CHANGES)
+def test_order_snapshots_are_what_copy_deepcopy_gives(bridge, monkeypatch, change):
+    def fresh():
+        order = Copyable(market_code="000001.XSHE", order_id=7, side=SIDE.BUY, price=10.0, quantity=100)
+        order.memos, order.same = [], False
+        COPY_CHANGES[change](monkeypatch, order)
+        return order
+
+    def plain(v, order, memo=None):
+        if v is order or v is memo:
+            return "order" if v is order else "memo"
+        if isinstance(v, Order):
+            return {k: plain(x, order) for k, x in vars(v).items() if k != "memos"}
+        return [plain(x, order) for x in v] if isinstance(v, list) else v
+
+    def outcome(dup, order):
+        # What was copied, and what each memo handed to __deepcopy__ held
+        # afterwards, with the ids in its keys named.
+        ids = {id(order): "id(order)"}
+        return plain(dup, order), [{ids.get(k, "id(memo)" if k == id(m) else k): plain(v, order, m)
+                                    for k, v in m.items()} for m in order.memos]
+
+    order = fresh()
+    maviro.orders_dict[CID] = order
+    bridge.on_order(report(G.Filled))
+    [ev] = drain()
+    got = outcome(ev.order, order)
+    order.memos.clear()
+    assert got == outcome(copy.deepcopy(order), order)
 
 
 def test_error_in_a_host_call_leaves_done_steps_done(bridge, monkeypatch):

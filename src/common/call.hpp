@@ -1,6 +1,7 @@
 // Call helpers over vectorcall. Arguments are borrowed; results are new references
 // (NULL with the exception set on failure).
 #pragma once
+#include "attr.hpp"
 #include "ref.hpp"
 
 namespace common {
@@ -30,7 +31,7 @@ template <class... A>
 
 // obj.name
 [[nodiscard]] inline Ref getattr(PyObject* obj, PyObject* name) {
-    return Ref::steal(PyObject_GetAttr(obj, name));
+    return Ref::steal(get_attr(obj, name));
 }
 
 }  // namespace common

@@ -37,14 +37,31 @@ inline PyInterpreterState* current_interpreter() { return PyInterpreterState_Get
 #endif
 }
 
+#if PY_VERSION_HEX < 0x03090000
+}  // namespace common
+// 3.8 exports the lookup its method-call opcode and PyObject_CallMethodObjArgs
+// use, without declaring it: 1 and a new reference to an unbound method that
+// wants obj first; 0 and the attribute itself (or NULL on error) otherwise.
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+namespace common {
+#endif
+
 // obj.name(*args), made as the interpreter's method-call opcodes make it: a
 // method found on the type gets obj as its first argument, and no bound method
-// is allocated. 3.8 has no public vectorcall for methods; its
-// PyObject_CallMethodObjArgs looks the method up the same unbound way.
+// is allocated. 3.8 has no public vectorcall for methods: the same lookup as
+// PyObject_CallMethodObjArgs, then a vectorcall without its varargs walk.
 template <class... A>
 inline PyObject* method_call(PyObject* obj, PyObject* name, A... args) {
 #if PY_VERSION_HEX < 0x03090000
-    return PyObject_CallMethodObjArgs(obj, name, args..., nullptr);
+    PyObject* method = nullptr;
+    int unbound = _PyObject_GetMethod(obj, name, &method);
+    if (!method) return nullptr;
+    PyObject* argv[] = {obj, args...};
+    PyObject* result = unbound ? _PyObject_Vectorcall(method, argv, sizeof...(A) + 1, nullptr)
+                               : _PyObject_Vectorcall(method, argv + 1,
+                                                      sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Py_DECREF(method);
+    return result;
 #else
     PyObject* argv[] = {obj, args...};
     return PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);

@@ -69,7 +69,7 @@ namespace {
     if (!type) return false;
     Ref copy_mod = global(nm::copy);
     if (!copy_mod) return false;
-    Ref snapshot = common::call_method(copy_mod.get(), N(deepcopy), current.get());
+    Ref snapshot = deep_copy_with(copy_mod.get(), current.get());
     if (!snapshot) return false;
     Ref event_cls = global(nm::Event);
     if (!event_cls) return false;

@@ -1,6 +1,7 @@
 // Market data intake (snapshots, level-2 orders and trades, bars) and the
 // tick and bar histories with their four query functions.
 #include "maviro.hpp"
+#include "../common/numbers.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -36,6 +37,27 @@ constexpr KeyAttr kBarFields[] = {
     {nm::prev_close, nm::prev_close},
 };
 
+// A record dict with every key in place (values None) in record order,
+// copied from a template made on first use: filling a copy only replaces
+// values, which costs less than inserting each key into an empty dict. The
+// template never leaves here.
+template <size_t K>
+Ref record_template(PyObject*& tmpl, int first, int second, const KeyAttr (&fields)[K]) {
+    if (!tmpl) {
+        Ref t = Ref::steal(_PyDict_NewPresized(2 + K));
+        if (!t || PyDict_SetItem(t.get(), S.names[first], Py_None) < 0 ||
+            PyDict_SetItem(t.get(), S.names[second], Py_None) < 0)
+            return {};
+        for (const KeyAttr& f : fields)
+            if (PyDict_SetItem(t.get(), S.names[f.key], Py_None) < 0) return {};
+        tmpl = t.release();
+    }
+    return Ref::steal(PyDict_Copy(tmpl));
+}
+
+PyObject* tick_template = nullptr;
+PyObject* bar_template = nullptr;
+
 template <size_t K>
 [[nodiscard]] bool copy_fields(PyObject* record, PyObject* src, const KeyAttr (&fields)[K]) {
     for (const KeyAttr& f : fields) {
@@ -51,7 +73,7 @@ Ref record_time(PyObject* rec, PyObject* stamp_attr) {
     if (!convert) return {};
     Ref stamp = common::getattr(rec, stamp_attr);
     if (!stamp) return {};
-    Ref quotient = Ref::steal(PyNumber_TrueDivide(stamp.get(), S.thousand));
+    Ref quotient = Ref::steal(common::true_divide_by(stamp.get(), S.thousand, 1000));
     if (!quotient) return {};
     return common::call(convert.get(), quotient.get());
 }
@@ -325,8 +347,7 @@ PyObject* on_snapshot(PyObject* const* argv) {
     if (!dt) return nullptr;
     Ref code = market_code_of(snap);
     if (!code) return nullptr;
-    // Sized for its 20 keys up front: no resizes while it fills.
-    Ref tick = Ref::steal(_PyDict_NewPresized(2 + std::size(kTickFields)));
+    Ref tick = record_template(tick_template, nm::market_code, nm::datetime, kTickFields);
     if (!tick || PyDict_SetItem(tick.get(), N(market_code), code.get()) < 0 ||
         PyDict_SetItem(tick.get(), N(datetime), dt.get()) < 0 || !copy_fields(tick.get(), snap, kTickFields))
         return nullptr;
@@ -440,7 +461,7 @@ PyObject* on_bar(PyObject* const* argv) {
     PyObject* bar = argv[1];
     Ref code = market_code_of(bar);
     if (!code) return nullptr;
-    Ref record = Ref::steal(_PyDict_NewPresized(2 + std::size(kBarFields)));
+    Ref record = record_template(bar_template, nm::market_code, nm::orig_time, kBarFields);
     if (!record || PyDict_SetItem(record.get(), N(market_code), code.get()) < 0) return nullptr;
     // end_time / 1000 is read once: the record's time, the count key and the
     // event time all come from this quotient.
@@ -450,7 +471,7 @@ PyObject* on_bar(PyObject* const* argv) {
         if (!convert) return nullptr;
         Ref end_time = common::getattr(bar, N(end_time));
         if (!end_time) return nullptr;
-        quotient = Ref::steal(PyNumber_TrueDivide(end_time.get(), S.thousand));
+        quotient = Ref::steal(common::true_divide_by(end_time.get(), S.thousand, 1000));
         if (!quotient) return nullptr;
         Ref orig_time = common::call(convert.get(), quotient.get());
         if (!orig_time || PyDict_SetItem(record.get(), N(orig_time), orig_time.get()) < 0) return nullptr;

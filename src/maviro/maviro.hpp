@@ -92,6 +92,19 @@ struct State {
         PyObject* value;     // null until the first lookup
     };
     Global globals_seen[nm::COUNT];
+#else
+    // The same cache kept valid by a dict watcher instead: the module dict
+    // and every builtins dict a value came from are watched, and any change
+    // to one of them (before it happens) moves `globals_generation` on, which
+    // drops every slot. Slot values are borrowed, as above.
+    struct Global {
+        uint64_t generation;  // 0: never filled
+        PyObject* builtins;   // null when the name was found in the module
+        PyObject* value;
+    };
+    Global globals_seen[nm::COUNT];
+    uint64_t globals_generation;  // from 1 on
+    int watcher;                  // -1 when the interpreter had no watcher left
 #endif
 };
 extern State S;
@@ -118,7 +131,14 @@ inline uint64_t version_of(PyObject* dict) { return ((PyDictObject*)dict)->ma_ve
     return global_lookup(name);
 }
 #else
-[[nodiscard]] inline Ref global(int name) { return global_lookup(name); }
+// Registers the watcher and watches the module dict (module.cpp, at exec).
+[[nodiscard]] bool watch_globals();
+
+[[nodiscard]] inline Ref global(int name) {
+    const State::Global& slot = S.globals_seen[name];
+    if (slot.generation == S.globals_generation && !slot.builtins) return Ref::borrow(slot.value);
+    return global_lookup(name);
+}
 #endif
 
 // owner.name. An enum class's members can be neither rebound nor deleted
@@ -171,6 +191,13 @@ struct QueueCounts {
 };
 QueueCounts queue_counts(PyObject* queue);
 void queue_reset_counts(PyObject* queue);
+
+// fastpaths.cpp. Notes the stdlib objects the fast paths stand in for (at exec).
+[[nodiscard]] bool fastpaths_ready();
+// copy_module.deepcopy(x)
+[[nodiscard]] Ref deep_copy_with(PyObject* copy_module, PyObject* x);
+// str(value): a new reference, NULL on error.
+PyObject* str_of(PyObject* value);
 
 // Methods of MachStrategy: argv[0] is self, then the parameters in order.
 // startup.cpp

@@ -239,8 +239,13 @@ const common::MethodDef kMethods[] = {
     if (!S.deque_type) return false;
     Py_XSETREF(S.deque_append, PyObject_GetAttrString(S.deque_type, "append"));
     Py_XSETREF(S.deque_reversed, PyObject_GetAttrString(S.deque_type, "__reversed__"));
-    return S.zero && S.thousand && S.booked_orders && S.booked_matches && S.enum_meta && S.deque_append &&
-           S.deque_reversed;
+    if (!(S.zero && S.thousand && S.booked_orders && S.booked_matches && S.enum_meta && S.deque_append &&
+          S.deque_reversed))
+        return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!watch_globals()) return false;
+#endif
+    return fastpaths_ready();
 }
 
 int exec_module(PyObject* module) {
@@ -304,7 +309,50 @@ Ref global_lookup(int id) {
     return common::module_global(S.globals, name);  // the error, or a builtins mapping of another type
 }
 #else
-Ref global_lookup(int id) { return common::module_global(S.globals, S.names[id]); }
+namespace {
+int on_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++S.globals_generation;
+    return 0;
+}
+}  // namespace
+
+bool watch_globals() {
+    S.globals_generation = 1;
+    S.watcher = PyDict_AddWatcher(on_watched_dict_change);
+    if (S.watcher < 0) {
+        PyErr_Clear();  // all taken: every use is a plain lookup
+        return true;
+    }
+    return PyDict_Watch(S.watcher, S.globals) == 0;
+}
+
+Ref global_lookup(int id) {
+    State::Global& slot = S.globals_seen[id];
+    if (slot.generation == S.globals_generation && slot.builtins && slot.builtins == PyEval_GetBuiltins())
+        return Ref::borrow(slot.value);
+    PyObject* name = S.names[id];
+    PyObject* v = PyDict_GetItemWithError(S.globals, name);
+    if (v) {
+        if (S.watcher >= 0) slot = {S.globals_generation, nullptr, v};
+        return Ref::borrow(v);
+    }
+    if (PyErr_Occurred()) return {};
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins && PyDict_CheckExact(builtins)) {
+        v = PyDict_GetItemWithError(builtins, name);
+        if (v) {
+            if (S.watcher >= 0) {
+                if (PyDict_Watch(S.watcher, builtins) == 0)
+                    slot = {S.globals_generation, builtins, v};
+                else
+                    PyErr_Clear();  // not watched: not remembered
+            }
+            return Ref::borrow(v);
+        }
+        if (PyErr_Occurred()) return {};
+    }
+    return common::module_global(S.globals, name);
+}
 #endif
 
 Ref member(PyObject* owner, PyObject* name) {

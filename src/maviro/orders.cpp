@@ -33,7 +33,7 @@ public:
     }
     [[nodiscard]] bool str(PyObject* value) {
         assert(n_ < kMaxParts);
-        PyObject* s = PyObject_Str(value);
+        PyObject* s = str_of(value);
         if (!s) return false;
         parts_[n_++] = s;
         return true;
@@ -71,9 +71,9 @@ private:
 int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_EQ); }
 
 [[nodiscard]] Ref deep_copy(PyObject* obj) {
-    Ref f = global_attr(nm::copy, N(deepcopy));
-    if (!f) return {};
-    return common::call(f.get(), obj);
+    Ref copy = global(nm::copy);
+    if (!copy) return {};
+    return deep_copy_with(copy.get(), obj);
 }
 
 // Event(EVENT.<type>, account=..., [trade=...,] order=copy.deepcopy(host)) onto

@@ -2,7 +2,10 @@
 virtual clock and its bindings, algo record folding and the code mappers."""
 import copy
 import datetime as dt
+import itertools
+import math
 import os
+import random
 import shutil
 import stat
 import subprocess
@@ -18,6 +21,7 @@ from korvane.orvik.model.algo_child_trade import AlgoChildTrade
 from korvane.orvik.model.algo_parent_order import AlgoParentOrder
 from korvane.orvik.portfolio.position import Position
 from korvane.orvik.sdk.script_update import update_bash_file
+from korvane.orvik.utils import datetime_func
 from korvane.orvik.utils.datetime_func import convert_int_to_datetime, convert_int_to_whole_date
 from korvane.orvik.utils import trade_func
 from pymach.clock import VirtualClock
@@ -59,6 +63,44 @@ def test_divided_stamps_land_within_float_error_and_in_order(second):
         assert got.microsecond % 1000 == 0
         assert previous is None or got >= previous
         previous = got
+
+
+def _outcome(convert, value):
+    try:
+        return convert(value)
+    except (ValueError, OverflowError) as e:
+        return type(e)
+
+
+def _exact(value):
+    return datetime_func._nearest_valid(float(value), value, "YYYYMMDDHHMMSS.fff")
+
+
+def _day_of_stamps(day):
+    """Stamps / 1000 over a day: each minute at its edge seconds and milliseconds."""
+    base = int(day.strftime("%Y%m%d")) * 10 ** 9
+    for hour, minute in itertools.product(range(24), range(60)):
+        for second, ms in itertools.product((0, 29, 59), (0, 1, 499, 500, 998, 999)):
+            yield (base + hour * 10 ** 7 + minute * 10 ** 5 + second * 1000 + ms) / 1000
+
+
+def _edge_values():
+    rng = random.Random(20)
+    yield from (rng.uniform(1e13, 1e14) for _ in range(3000))  # mostly no valid instant at all
+    for whole in (10000101000000, 20240102093000, 20240229235959, 20230228235959, 99991231235959):
+        # A tie between two milliseconds (1/16 s is 62.5 ms) and the float's
+        # neighbours around the second's end and its start.
+        yield whole + 1 / 16
+        yield math.nextafter(whole + 1.0, 0.0) if hasattr(math, "nextafter") else whole + 1.0 - 2 ** -8
+        yield float(whole) - 2 ** -8
+        yield whole + 0.9996
+    yield from (0.0, -0.0, -20240102093000.5, 2024.5, 5e-324, 1e300, 99991231235959.9999, 10000101000000.0)
+
+
+@pytest.mark.parametrize("values", [_day_of_stamps(D(2024, 2, 29)), _edge_values()], ids=["day", "edges"])
+def test_converter_fast_path_matches_the_exact_search(values):
+    for value in values:
+        assert _outcome(convert_int_to_datetime, value) == _outcome(_exact, value), repr(value)
 
 
 @pytest.mark.parametrize("bad, error", [

@@ -57,19 +57,55 @@ def convert_int_to_whole_date(n):
     return result
 
 
+def _ms_to_datetime(n):
+    """YYYYMMDDHHMMSSfff -> datetime, or None when a field is out of range."""
+    if not _MIN_WHOLE * 1000 <= n <= _MAX_WHOLE * 1000 + 999:
+        return None
+    year, rest = divmod(n, 10 ** 13)
+    month, rest = divmod(rest, 10 ** 11)
+    day, rest = divmod(rest, 10 ** 9)
+    hour, rest = divmod(rest, 10 ** 7)
+    minute, rest = divmod(rest, 10 ** 5)
+    second, ms = divmod(rest, 1000)
+    try:
+        return _dt.datetime(year, month, day, hour, minute, second, ms * 1000)
+    except ValueError:
+        return None
+
+
 def convert_int_to_datetime(stamp):
     """YYYYMMDDHHMMSS.fff (int or float) -> naive datetime with milliseconds."""
-    _check_real(stamp, "convert_int_to_datetime")
     form = "YYYYMMDDHHMMSS.fff"
-    if isinstance(stamp, numbers.Integral):
-        result = _whole_to_datetime(int(stamp))
-        if result is None:
-            raise _bad(stamp, form)
-        return result
-
-    value = float(stamp)
+    if type(stamp) is float:
+        # What the bridge passes (stamp / 1000): no need for the ABC checks.
+        value = stamp
+    else:
+        _check_real(stamp, "convert_int_to_datetime")
+        if isinstance(stamp, numbers.Integral):
+            result = _whole_to_datetime(int(stamp))
+            if result is None:
+                raise _bad(stamp, form)
+            return result
+        value = float(stamp)
     if not math.isfinite(value):
         raise _bad(stamp, form)
+    # Integer fast path: the float as an exact ratio n/d (d a power of two),
+    # so n * 1000 / d is the exact millisecond value. The nearest millisecond
+    # is always the first candidate of the search below, so it is the answer
+    # whenever it names a valid instant; a tie, or an invalid nearest instant,
+    # goes to the exact search.
+    n, d = value.as_integer_ratio()
+    q, r = divmod(n * 1000, d)
+    if 2 * r != d:
+        result = _ms_to_datetime(q + 1 if 2 * r > d else q)
+        if result is not None:
+            return result
+    return _nearest_valid(value, stamp, form)
+
+
+def _nearest_valid(value, stamp, form):
+    """The exact search over every millisecond within the float's rounding
+    error of `value` (finite), nearest first, the earlier one on a tie."""
     exact_ms = Fraction(value) * 1000
     # Half the spacing of doubles at this magnitude, in ms: how far the
     # stamp that produced this float can lie from it.

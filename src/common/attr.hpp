@@ -1,0 +1,155 @@
+// obj.name for the records a gateway hands over: what the generic attribute
+// lookup finds on the type for a name is remembered per type, its version tag
+// and the name, so a read skips the walk of the type's attribute lookup.
+// - a data descriptor the type defines in C (a __slots__ member, a getset
+//   getter): its getter is called directly;
+// - nothing at all on the type: the instance dict is read directly (not on
+//   3.11, see dict_reads);
+// - anything else: the ordinary read.
+// A type's version tag changes whenever the type or a base is modified (and,
+// before 3.12, a tag is only trusted while the type's valid-tag flag is set),
+// so an entry never outlives the type it describes. Entries hold the type, so
+// its address cannot be reused while an entry names it.
+#pragma once
+#include "ref.hpp"
+
+#include <cstdint>
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
+namespace common {
+
+namespace attr_detail {
+
+struct Entry {
+    PyTypeObject* type;  // strong reference; null: empty
+    unsigned int tag;
+    PyObject* name;   // strong reference
+    PyObject* descr;  // strong reference or null: keeps `get`/`member` alive
+    getter get;       // a getset getter
+    void* closure;
+    PyMemberDef* member;  // a member
+    bool dict_only;       // the type has no such attribute: the instance dict alone
+};
+
+inline Entry table[256];
+
+inline Entry& entry(PyTypeObject* tp, PyObject* name) {
+    uintptr_t h = ((uintptr_t)tp >> 4) * 0x9E3779B97F4A7C15ull ^ ((uintptr_t)name >> 4);
+    return table[(h ^ (h >> 29)) & 255u];
+}
+
+#if defined(Py_AUDIT_READ)
+constexpr int kAuditRead = Py_AUDIT_READ;
+#elif defined(PY_AUDIT_READ)
+constexpr int kAuditRead = PY_AUDIT_READ;
+#else
+constexpr int kAuditRead = READ_RESTRICTED;
+#endif
+
+inline bool tag_valid(PyTypeObject* tp) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG);
+#else
+    return tp->tp_version_tag != 0;
+#endif
+}
+
+// Whether the instance dict of this type can be read directly: up to 3.10
+// through the dict pointer; from 3.12 on for a managed dict, through the
+// public accessor (which makes the dict from the inline values if need be:
+// the dict then shares them, so every read sees the same attributes). 3.11
+// keeps attributes outside a dict with no accessor for them.
+inline bool dict_reads(PyTypeObject* tp) {
+#if PY_VERSION_HEX < 0x030B0000
+    (void)tp;
+    return true;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT);
+#else
+    (void)tp;
+    return false;
+#endif
+}
+
+inline PyObject* read_dict(PyObject* obj, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+    if (!dict) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    Py_XINCREF(v);
+    Py_DECREF(dict);
+    if (v || PyErr_Occurred()) return v;
+#elif PY_VERSION_HEX < 0x030B0000
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    if (slot && *slot) {
+        // Held across the lookup, as the generic lookup does: a key's __eq__
+        // may replace the instance dict.
+        PyObject* dict = *slot;
+        Py_INCREF(dict);
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        Py_XINCREF(v);
+        Py_DECREF(dict);
+        if (v || PyErr_Occurred()) return v;
+    }
+#endif
+    return PyObject_GetAttr(obj, name);  // the AttributeError, as ever
+}
+
+inline PyObject* fill(PyObject* obj, PyObject* name) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (tp->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name))
+        return PyObject_GetAttr(obj, name);
+    PyObject* d = _PyType_Lookup(tp, name);  // borrowed; gives the type a version tag
+    if (!tag_valid(tp)) return PyObject_GetAttr(obj, name);
+    Entry fresh{tp, tp->tp_version_tag, name, nullptr, nullptr, nullptr, nullptr, false};
+    if (!d) {
+        fresh.dict_only = dict_reads(tp);
+    } else if (PyObject_TypeCheck(obj, PyDescr_TYPE(d))) {
+        // Only what the generic lookup would call as is: the descriptor
+        // applies to this type (it may sit in another class's dict), and a
+        // member is not one whose reads are audited.
+        if (Py_TYPE(d) == &PyMemberDescr_Type) {
+            PyMemberDef* m = ((PyMemberDescrObject*)d)->d_member;
+            if (!(m->flags & kAuditRead)) fresh.member = m;
+        } else if (Py_TYPE(d) == &PyGetSetDescr_Type) {
+            PyGetSetDef* g = ((PyGetSetDescrObject*)d)->d_getset;
+            if (g->get) {
+                fresh.get = g->get;
+                fresh.closure = g->closure;
+            }
+        }
+    }
+    if (fresh.member || fresh.get) {
+        Py_INCREF(d);
+        fresh.descr = d;
+    }
+    Py_INCREF(tp);
+    Py_INCREF(name);
+    Entry& e = entry(tp, name);
+    Entry old = e;
+    e = fresh;
+    Py_XDECREF(old.descr);
+    Py_XDECREF(old.name);
+    Py_XDECREF((PyObject*)old.type);
+    return PyObject_GetAttr(obj, name);
+}
+
+}  // namespace attr_detail
+
+// A new reference, or NULL with the exception set.
+inline PyObject* get_attr(PyObject* obj, PyObject* name) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    const attr_detail::Entry& e = attr_detail::entry(tp, name);
+    if (e.type == tp && e.name == name && e.tag == tp->tp_version_tag && attr_detail::tag_valid(tp) &&
+        tp->tp_getattro == PyObject_GenericGetAttr) {
+        if (e.get) return e.get(obj, e.closure);
+        if (e.member) return PyMember_GetOne((const char*)obj, e.member);
+        if (e.dict_only) return attr_detail::read_dict(obj, name);
+        return PyObject_GetAttr(obj, name);
+    }
+    return attr_detail::fill(obj, name);
+}
+
+}  // namespace common

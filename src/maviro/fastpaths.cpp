@@ -1,0 +1,200 @@
+// The stdlib's copy.deepcopy and Enum.__str__ done in C, each only while the
+// objects they depend on are still the stdlib's own, so the result and every
+// call made on the way are those of the Python code; anything else takes the
+// ordinary call.
+#include "maviro.hpp"
+
+namespace maviro {
+
+namespace {
+
+// What the stdlib functions read, as they were when the module was loaded.
+struct Originals {
+    PyObject* copy_module;
+    PyObject* copy_dict;
+    PyObject* deepcopy;       // copy.deepcopy, its code and defaults
+    PyObject* deepcopy_code;
+    PyObject* deepcopy_defaults;
+    PyObject* dispatch;       // copy._deepcopy_dispatch
+    PyObject* keep_alive;     // copy._keep_alive and its code
+    PyObject* keep_alive_code;
+    PyObject* builtins;       // copy's __builtins__ and the builtins dict behind it
+    PyObject* builtins_dict;
+    PyObject* builtin_fns[3];  // getattr, issubclass, id
+    PyObject* enum_str;        // enum.Enum.__str__ and its code
+    PyObject* enum_str_code;
+    PyObject* object_class;    // object.__dict__["__class__"]
+    // Interned names.
+    PyObject* n_deepcopy;
+    PyObject* n_dispatch;
+    PyObject* n_keep_alive;
+    PyObject* n_builtins;
+    PyObject* n_builtin_fns[3];
+    PyObject* n_dunder_deepcopy;
+    PyObject* n_append;
+    PyObject* n_str;
+    PyObject* n_class;
+    PyObject* n_name_;
+};
+Originals O{};
+
+bool intern(PyObject*& slot, const char* text) {
+    slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+
+// A function together with the code and defaults it had: replacing either
+// makes it another function for our purposes.
+bool same_function(PyObject* f, PyObject* original, PyObject* code) {
+    return f == original && PyFunction_GET_CODE(f) == code;
+}
+
+// The builtins copy.deepcopy and _keep_alive would use now are the originals.
+bool copy_builtins_intact() {
+    PyObject* d = O.copy_dict;
+    if (PyDict_GetItemWithError(d, O.n_builtins) != O.builtins) return false;
+    for (int i = 0; i < 3; ++i) {
+        if (PyDict_GetItemWithError(d, O.n_builtin_fns[i])) return false;  // shadowed in the module
+        if (PyDict_GetItemWithError(O.builtins_dict, O.n_builtin_fns[i]) != O.builtin_fns[i]) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// copy.deepcopy(x) with a fresh memo ends in x.__deepcopy__(memo) when x's
+// type is a plain class that is not in the dispatch table, not a metaclass,
+// and defines __deepcopy__.
+bool deepcopy_applies(PyObject* copy_module, PyObject* x) {
+    if (copy_module != O.copy_module || !O.deepcopy) return false;
+    PyObject* d = O.copy_dict;
+    PyObject* f = PyDict_GetItemWithError(d, O.n_deepcopy);
+    if (!f || !same_function(f, O.deepcopy, O.deepcopy_code) ||
+        PyFunction_GET_DEFAULTS(f) != O.deepcopy_defaults)
+        return false;
+    PyObject* keep = PyDict_GetItemWithError(d, O.n_keep_alive);
+    if (!keep || !same_function(keep, O.keep_alive, O.keep_alive_code)) return false;
+    if (PyDict_GetItemWithError(d, O.n_dispatch) != O.dispatch || !PyDict_CheckExact(O.dispatch)) return false;
+    PyTypeObject* cls = Py_TYPE(x);
+    // A metaclass of its own could hash the class in Python.
+    if (Py_TYPE(cls) != &PyType_Type || PyType_IsSubtype(cls, &PyType_Type)) return false;
+    if (PyDict_GetItemWithError(O.dispatch, (PyObject*)cls)) return false;
+    if (PyErr_Occurred() || !copy_builtins_intact()) return false;
+    return _PyType_Lookup(cls, O.n_dunder_deepcopy) != nullptr;
+}
+
+}  // namespace
+
+bool fastpaths_ready() {
+    O = Originals{};
+    if (!intern(O.n_deepcopy, "deepcopy") || !intern(O.n_dispatch, "_deepcopy_dispatch") ||
+        !intern(O.n_keep_alive, "_keep_alive") || !intern(O.n_builtins, "__builtins__") ||
+        !intern(O.n_builtin_fns[0], "getattr") || !intern(O.n_builtin_fns[1], "issubclass") ||
+        !intern(O.n_builtin_fns[2], "id") || !intern(O.n_dunder_deepcopy, "__deepcopy__") ||
+        !intern(O.n_append, "append") || !intern(O.n_str, "__str__") || !intern(O.n_class, "__class__") ||
+        !intern(O.n_name_, "_name_"))
+        return false;
+    O.object_class = _PyType_Lookup(&PyBaseObject_Type, O.n_class);
+    Py_XINCREF(O.object_class);
+
+    Ref enum_mod = Ref::steal(PyImport_ImportModule("enum"));
+    if (!enum_mod) return false;
+    Ref enum_cls = common::getattr(enum_mod.get(), Ref::steal(PyUnicode_FromString("Enum")).get());
+    if (!enum_cls) return false;
+    PyObject* s = _PyType_Lookup((PyTypeObject*)enum_cls.get(), O.n_str);
+    if (s && PyFunction_Check(s)) {
+        O.enum_str = Ref::borrow(s).release();
+        O.enum_str_code = Ref::borrow(PyFunction_GET_CODE(s)).release();
+    }
+
+    Ref copy_mod = Ref::steal(PyImport_ImportModule("copy"));
+    if (!copy_mod) return false;
+    if (!PyModule_CheckExact(copy_mod.get())) return true;
+    PyObject* d = PyModule_GetDict(copy_mod.get());
+    PyObject* f = PyDict_GetItemWithError(d, O.n_deepcopy);
+    PyObject* keep = PyDict_GetItemWithError(d, O.n_keep_alive);
+    PyObject* dispatch = PyDict_GetItemWithError(d, O.n_dispatch);
+    PyObject* builtins = PyDict_GetItemWithError(d, O.n_builtins);
+    if (PyErr_Occurred()) return false;
+    if (!f || !PyFunction_Check(f) || !keep || !PyFunction_Check(keep) || !dispatch ||
+        !PyDict_CheckExact(dispatch) || !builtins)
+        return true;  // not the stdlib's module as we know it: no fast path
+    PyObject* bdict = PyModule_Check(builtins) ? PyModule_GetDict(builtins) : builtins;
+    if (!PyDict_Check(bdict)) return true;
+    PyObject* fns[3];
+    for (int i = 0; i < 3; ++i) {
+        fns[i] = PyDict_GetItemWithError(bdict, O.n_builtin_fns[i]);
+        if (!fns[i]) return !PyErr_Occurred();
+    }
+    auto keep_ref = [](PyObject* p) { return Ref::borrow(p).release(); };
+    O.copy_module = keep_ref(copy_mod.get());
+    O.copy_dict = keep_ref(d);
+    O.deepcopy_code = keep_ref(PyFunction_GET_CODE(f));
+    O.deepcopy_defaults = keep_ref(PyFunction_GET_DEFAULTS(f));
+    O.keep_alive = keep_ref(keep);
+    O.keep_alive_code = keep_ref(PyFunction_GET_CODE(keep));
+    O.dispatch = keep_ref(dispatch);
+    O.builtins = keep_ref(builtins);
+    O.builtins_dict = keep_ref(bdict);
+    for (int i = 0; i < 3; ++i) O.builtin_fns[i] = keep_ref(fns[i]);
+    O.deepcopy = keep_ref(f);  // last: set means all of the above are
+    return true;
+}
+
+Ref deep_copy_with(PyObject* copy_module, PyObject* x) {
+    if (!deepcopy_applies(copy_module, x)) {
+        if (PyErr_Occurred()) return {};
+        return common::call_method(copy_module, N(deepcopy), x);
+    }
+    // memo = {}; copier = getattr(x, "__deepcopy__", None); y = copier(memo)
+    Ref memo = Ref::steal(PyDict_New());
+    if (!memo) return {};
+    Ref copier = common::getattr(x, O.n_dunder_deepcopy);
+    if (!copier || copier.get() == Py_None) {
+        // The instance hides the type's method: the stdlib's own path.
+        if (copier || PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return common::call_method(copy_module, O.n_deepcopy, x);
+        }
+        return {};
+    }
+    Ref y = common::call(copier.get(), memo.get());
+    if (!y) return {};
+    if (y.get() != x) {
+        // memo[id(x)] = y; _keep_alive(x, memo): memo[id(memo)].append(x),
+        // or [x] when there is none yet.
+        Ref d = Ref::steal(PyLong_FromVoidPtr(x));
+        if (!d || PyDict_SetItem(memo.get(), d.get(), y.get()) < 0) return {};
+        Ref key = Ref::steal(PyLong_FromVoidPtr(memo.get()));
+        if (!key) return {};
+        PyObject* kept = PyDict_GetItemWithError(memo.get(), key.get());
+        if (kept) {
+            if (!common::call_method(Ref::borrow(kept).get(), O.n_append, x)) return {};
+        } else {
+            if (PyErr_Occurred()) return {};
+            Ref list = Ref::steal(PyList_New(1));
+            if (!list) return {};
+            Py_INCREF(x);
+            PyList_SET_ITEM(list.get(), 0, x);
+            if (PyDict_SetItem(memo.get(), key.get(), list.get()) < 0) return {};
+        }
+    }
+    return y;
+}
+
+PyObject* str_of(PyObject* value) {
+    // Enum.__str__: "%s.%s" % (self.__class__.__name__, self._name_), for a
+    // member of a class made by EnumMeta itself whose __str__ is still that
+    // function and that does not redefine __class__.
+    PyTypeObject* tp = Py_TYPE(value);
+    if (O.enum_str && (PyObject*)Py_TYPE(tp) == S.enum_meta && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        PyObject* s = _PyType_Lookup(tp, O.n_str);
+        if (s && same_function(s, O.enum_str, O.enum_str_code) && _PyType_Lookup(tp, O.n_class) == O.object_class) {
+            PyObject* cls_name = ((PyHeapTypeObject*)tp)->ht_name;
+            Ref name = common::getattr(value, O.n_name_);
+            if (!name) return nullptr;
+            return PyUnicode_FromFormat("%S.%S", cls_name, name.get());
+        }
+    }
+    return PyObject_Str(value);
+}
+
+}  // namespace maviro
