@@ -116,12 +116,13 @@ def test_ctrl_c_stops_within_a_second_with_a_partial_summary(small_day, tmp_path
     # A long session at a crawl (or as fast as possible): Ctrl-C must end it at once.
     lines = lines_of(small_day)
     body = lines[1:]
-    big = write_lines(tmp_path / "long.jsonl", [lines[0]] + body * 40)
+    # Long enough that even a fast machine is still playing it when Ctrl-C comes.
+    big = write_lines(tmp_path / "long.jsonl", [lines[0]] + body * 200)
     args = [sys.executable, "-m", "bridge_replay", "replay", str(big)]
     if speed:
         args += ["--speed", speed]
     proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    time.sleep(3.0)
+    time.sleep(2.0)
     assert proc.poll() is None
     sent = time.monotonic()
     proc.send_signal(signal.SIGINT)
