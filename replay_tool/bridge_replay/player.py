@@ -558,6 +558,8 @@ class Player:
 def _bridge_figures(b, us):
     """The bridge's own counters for the run: the queue, the methods that were
     called, order outcomes and, with timing on, per-method latency in µs."""
+    if b is None:
+        return None
     calls = {name: c for name, c in sorted(b["callbacks"].items()) if c["calls"]}
     out = {"queue": b["queue"], "callback_errors": sum(c["errors"] for c in calls.values()),
            "callbacks": calls, "orders": dict(sorted(b["orders"].items()))}
