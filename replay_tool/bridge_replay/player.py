@@ -157,6 +157,7 @@ class Player:
     ``report``: a callable taking one line about a skipped line, as it happens.
     ``max_line``: longest line in bytes; ``max_jump``: seconds a record may be
     ahead of the clock before it is taken as a corrupt time stamp.
+    ``timing``: switch on the bridge's latency recording for the run.
     """
 
     def __init__(self, path=None, host=None, strategy_class=None, speed=None, strict=False,
