@@ -20,10 +20,9 @@ class EventStats:
         self.posted = collections.Counter()
         self.drained = collections.Counter()
         self.bridge = None
-        self._queue = None
         # Depth and the drained count must be read as one: the drain pops under it.
         self._lock = threading.Lock()
-        self._popped = 0
+        self._popped_box = [0]
         # (appended at its start, start ns) of finished callbacks that posted.
         self._owners = collections.deque()
         self._current = (0, 0)
@@ -31,8 +30,9 @@ class EventStats:
 
     def start(self, maviro, timing=False):
         """Zero the bridge's counters for a run; returns the timing setting to restore."""
-        self._queue = maviro.event_queue
+        self._queue = q = maviro.event_queue
         self._maviro = maviro
+        self.callback_started = self._tracer(q)
         previous = maviro.set_bridge_timing(bool(timing))
         maviro.reset_bridge_stats()
         return previous
@@ -44,27 +44,31 @@ class EventStats:
                                            for name, n in stats["events"].items() if n})
         return stats
 
-    def _appended(self, q):
-        with self._lock:
-            return len(q) + self._popped + (getattr(q, "dropped", 0) or 0)
+    def callback_started(self):
+        """Replaced by ``start`` for the run."""
 
-    def callback_started(self, _now=time.perf_counter_ns):
-        q = self._queue
-        if q is None:
-            return
-        appended = self._appended(q)
-        current = self._current
-        if appended > current[0]:
-            self._owners.append(current)
-        # After the append: a drain that sees the new start finds the old one queued.
-        self._current = (appended, _now())
+    def _tracer(self, q, _now=time.perf_counter_ns):
+        # A closure: it runs once per callback on the SDK thread.
+        lock, push, popped = self._lock, self._owners.append, self._popped_box
+        counts_drops = hasattr(q, "dropped")
+
+        def callback_started():
+            with lock:
+                appended = len(q) + popped[0] + ((q.dropped or 0) if counts_drops else 0)
+            current = self._current
+            if appended > current[0]:
+                push(current)
+            # After the push: a drain that sees the new start finds the old one queued.
+            self._current = (appended, _now())
+        return callback_started
 
     def drain_one(self, q, _now=time.perf_counter_ns):
         """Pop the oldest event, note its latency and return it."""
+        popped = self._popped_box
         with self._lock:
             event = q.popleft()
-            index = self._popped + (getattr(q, "dropped", 0) or 0)
-            self._popped += 1
+            index = popped[0] + (getattr(q, "dropped", 0) or 0)
+            popped[0] += 1
         now = _now()
         current = self._current
         if current[0] <= index:
