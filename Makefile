@@ -19,7 +19,7 @@ $(VENV)/.deps: pyproject.toml requirements-dev.txt stand_in/pyproject.toml repla
 	    "numpy>=1.21,<1.25; python_version < '3.9'" \
 	    "numpy>=1.21,<2.3; python_version >= '3.9' and python_version < '3.13'" \
 	    "numpy>=2.1,<2.4; python_version >= '3.13'" \
-	    numpy_ringbuffer==0.2.2 click msgspec
+	    numpy_ringbuffer==0.2.2 click msgspec "prometheus_client>=0.20"
 	touch $@
 
 venv: $(VENV)/.deps

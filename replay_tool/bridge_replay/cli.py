@@ -100,6 +100,7 @@ def format_summary(s):
     if e["stale_before_start"]:
         add("  (%s events left in the queue from before were dropped)"
             % _n(e["stale_before_start"]))
+    _bridge_lines(add, s.get("bridge"))
     add()
     h = s["host_orders"]
     add("Host orders: %s submitted, %s left in the order book at the end"
@@ -139,6 +140,31 @@ def format_summary(s):
     return "\n".join(out)
 
 
+def _bridge_lines(add, b):
+    """The bridge's own counters: its queue, the calls that raised and, with
+    --timing, each method's latency."""
+    if not b:
+        return
+    q = b["queue"]
+    if q.get("capacity") is not None:
+        add("Bridge queue: high-water %s of %s, dropped %s; methods that raised: %s"
+            % (_n(q["high_water"]), _n(q["capacity"]), _n(q["dropped"]),
+               _n(b["callback_errors"])))
+    else:
+        add("Bridge queue: not the bridge's own (no figures); methods that raised: %s"
+            % _n(b["callback_errors"]))
+    lat = b.get("latency_us")
+    if lat:
+        add("Latency per method (bridge timing):")
+        add("  %-32s %7s %10s %10s %10s %10s %10s"
+            % ("method", "calls", "p50", "p90", "p99", "p99.9", "max"))
+        d = lambda us: _duration_ns(us * 1000)  # noqa: E731
+        for name, m in sorted(lat.items(), key=lambda kv: -kv[1]["count"]):
+            add("  %-32s %7s %10s %10s %10s %10s %10s"
+                % (name, _n(m["count"]), d(m["p50"]), d(m["p90"]), d(m["p99"]),
+                   d(m["p999"]), d(m["max"])))
+
+
 class _Speed(click.ParamType):
     name = "N"
 
@@ -170,6 +196,20 @@ class _Bytes(click.ParamType):
         if n < 1024:
             self.fail("must be at least 1024 bytes", param, ctx)
         return n
+
+
+def _serve_metrics(host, port):
+    try:
+        from bridge_replay.metrics import serve_metrics
+        serve_metrics(host.load_bridge(), port)
+        click.echo("serving the bridge's counters on http://127.0.0.1:%d/metrics" % port,
+                   err=True)
+    except ImportError as exc:
+        raise click.BadParameter("needs prometheus_client (pip install 'bridge-replay[metrics]'):"
+                                 " %s" % exc, param_hint="--metrics-port")
+    except OSError as exc:
+        raise click.BadParameter("cannot serve on 127.0.0.1:%d: %s" % (port, exc),
+                                 param_hint="--metrics-port")
 
 
 def _same_file(a, b):
@@ -252,8 +292,13 @@ def main():
 @click.option("--max-jump", type=click.FloatRange(min=1.0), default=86400.0, show_default=True,
               metavar="SECONDS", help="A record this far ahead of the clock is taken as a "
               "corrupt time stamp and skipped.")
+@click.option("--timing", is_flag=True,
+              help="Switch on the bridge's latency recording and show each method's percentiles.")
+@click.option("--metrics-port", type=click.IntRange(1, 65535), metavar="PORT",
+              help="Serve the bridge's counters for a metrics scraper on 127.0.0.1:PORT "
+              "during the run (needs the tool's [metrics] extra).")
 def replay(session, host_spec, strategy, speed, strict, json_out, events_out, record,
-           max_line_size, max_jump):
+           max_line_size, max_jump, timing, metrics_port):
     """Play SESSION through the bridge and print a summary.
 
     SESSION is a session file (.jsonl, or gzip-compressed), "-" for standard input,
@@ -275,6 +320,8 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
     except HostLoadError as exc:
         raise click.BadParameter(str(exc), param_hint="--host" if "host" in str(exc)
                                  else "--strategy")
+    if metrics_port is not None:
+        _serve_metrics(host, metrics_port)
     to_stdout = json_out == "-" or events_out == "-"
     text_err = to_stdout
     reported = [0]
@@ -307,7 +354,8 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
     try:
         player = Player(session, host=host, strategy_class=cls, speed=speed, strict=strict,
                         events_out=events_file, record=record, progress=progress,
-                        report=report, max_line=max_line_size, max_jump=max_jump)
+                        report=report, max_line=max_line_size, max_jump=max_jump,
+                        timing=timing)
         try:
             summary = player.run()
         except Interrupted:

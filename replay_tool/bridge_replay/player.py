@@ -157,11 +157,12 @@ class Player:
     ``report``: a callable taking one line about a skipped line, as it happens.
     ``max_line``: longest line in bytes; ``max_jump``: seconds a record may be
     ahead of the clock before it is taken as a corrupt time stamp.
+    ``timing``: switch on the bridge's latency recording for the run.
     """
 
     def __init__(self, path=None, host=None, strategy_class=None, speed=None, strict=False,
                  events_out=None, record=None, progress=None, report=None,
-                 max_line=DEFAULT_MAX_LINE, max_jump=DEFAULT_MAX_JUMP):
+                 max_line=DEFAULT_MAX_LINE, max_jump=DEFAULT_MAX_JUMP, timing=False):
         self.path = path if path is not None else default_session()
         self.host = load_host(host) if host is None or isinstance(host, str) else host
         self.strategy_class = strategy_class
@@ -175,6 +176,7 @@ class Player:
         self.report = report
         self.max_line = max_line
         self.max_jump = _dt.timedelta(seconds=max_jump)
+        self.timing = timing
         self.stats = EventStats()
         self._stop = threading.Event()
         self._feed_done = threading.Event()
@@ -385,7 +387,7 @@ class Player:
 
     def _drain_inner(self):
         q = self._maviro.event_queue
-        drained_one = self.stats.drained_one
+        drain_one = self.stats.drain_one
         out = self.events_out
         describe = self.host.describe_event
         render = self._render
@@ -401,8 +403,7 @@ class Player:
                 time.sleep(0.0002)
                 continue
             for _ in range(n):
-                event = q.popleft()
-                drained_one(event.event_type)
+                event = drain_one(q)
                 name, fields = describe(event)
                 self._host_handle(name, event, fields)
                 seq += 1
@@ -441,6 +442,7 @@ class Player:
         reader = SessionReader(self.path, enums, self.max_line)
         patches = _Patches()
         undo = None
+        timing_was = None
         try:
             header = reader.header
             self.header = header
@@ -460,9 +462,9 @@ class Player:
                 q.popleft()
                 self.stale_events += 1
 
+            timing_was = self.stats.start(maviro, self.timing)
             patches.set(maviro, "datetime", clock.datetime_class())
             patches.set(maviro, "np", clock.numpy_proxy())
-            patches.set(maviro, "Event", self.stats.wrap_event(maviro.Event))
             undo = self.host.setup(header.universe, dict(header.config.get("accounts", {})))
 
             sdk = threading.Thread(target=self._feed, args=(reader, header),
@@ -484,8 +486,12 @@ class Player:
             if closer is not None:
                 closer()
             wall = time.perf_counter() - wall0
+            events = getattr(maviro, "EVENT", None)
+            self.stats.finish(lambda name: getattr(events, name, name))
             self.summary = summary = self._summary(wall)
         finally:
+            if timing_was is not None:
+                maviro.set_bridge_timing(timing_was)
             if undo is not None:
                 undo()
             patches.restore()
@@ -510,6 +516,7 @@ class Player:
         posted_total = sum(st.posted.values())
         drained_total = sum(st.drained.values())
         n, p50, p99, mx = st.latency_ns()
+        b = st.bridge
         us = lambda ns: None if ns is None else round(ns / 1000.0, 1)  # noqa: E731
         by_name = lambda c: {type_name(k): v for k, v in  # noqa: E731
                              sorted(c.items(), key=lambda kv: type_name(kv[0]))}
@@ -543,9 +550,24 @@ class Player:
             "throughput": {"wall_seconds": round(wall, 3),
                            "callbacks_per_second": round(total / wall) if wall > 0 else None},
             "latency_us": {"events": n, "p50": us(p50), "p99": us(p99), "max": us(mx)},
+            "bridge": _bridge_figures(b, us),
             "peak_memory_mib": round(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0,
                                      1),
         }
+
+
+def _bridge_figures(b, us):
+    """The bridge's own counters for the run: the queue, the methods that were
+    called, order outcomes and, with timing on, per-method latency in µs."""
+    if b is None:
+        return None
+    calls = {name: c for name, c in sorted(b["callbacks"].items()) if c["calls"]}
+    out = {"queue": b["queue"], "callback_errors": sum(c["errors"] for c in calls.values()),
+           "callbacks": calls, "orders": dict(sorted(b["orders"].items()))}
+    if "latency_ns" in b:
+        out["latency_us"] = {name: {k: us(v) if k != "count" else v for k, v in lat.items()}
+                             for name, lat in sorted(b["latency_ns"].items()) if lat["count"]}
+    return out
 
 
 def _span(delta):

@@ -1,10 +1,17 @@
-"""What the player counts about events: posted and drained per type, and the
-latency from the start of the callback that posted an event to its drain.
-Kept in one place so that another source of counts can replace it."""
+"""What the player counts about events: posted per type (the bridge's own
+counters), drained per type, and the latency from the start of the callback
+that posted an event to its drain.
+
+Nothing of the bridge is rebound for this. Only the SDK thread appends to the
+queue, so at a callback's start the number of events appended so far is
+depth + drained + dropped; a callback that posted owns the appended positions
+from its start to the next callback's. The queue is FIFO and drops its oldest,
+so the n-th event to leave it (drained or dropped) is the n-th appended."""
 
 import array
 import collections
 import math
+import threading
 import time
 
 
@@ -12,30 +19,69 @@ class EventStats:
     def __init__(self):
         self.posted = collections.Counter()
         self.drained = collections.Counter()
-        self._stamps = collections.deque()
+        self.bridge = None
+        # Depth and the drained count must be read as one: the drain pops under it.
+        self._lock = threading.Lock()
+        self._popped_box = [0]
+        # (appended at its start, start ns) of finished callbacks that posted.
+        self._owners = collections.deque()
+        self._current = (0, 0)
         self._latency = array.array("q")
-        self.callback_started_ns = 0
 
-    def callback_started(self, _now=time.perf_counter_ns):
-        self.callback_started_ns = _now()
+    def start(self, maviro, timing=False):
+        """Zero the bridge's counters for a run; returns the timing setting to restore."""
+        self._queue = q = maviro.event_queue
+        self._maviro = maviro
+        self.callback_started = self._tracer(q)
+        previous = maviro.set_bridge_timing(bool(timing))
+        maviro.reset_bridge_stats()
+        return previous
 
-    def wrap_event(self, host_event):
-        """A stand-in for the host's ``Event``: builds the host's own event
-        and notes which callback posted it."""
-        stamps, posted = self._stamps, self.posted
+    def finish(self, type_key):
+        """Read the bridge's counters at the end; ``type_key`` maps an EVENT member name."""
+        self.bridge = stats = self._maviro.bridge_stats()
+        self.posted = collections.Counter({type_key(name): n
+                                           for name, n in stats["events"].items() if n})
+        return stats
 
-        def event(event_type, **fields):
-            made = host_event(event_type, **fields)
-            stamps.append(self.callback_started_ns)
-            posted[event_type] += 1
-            return made
-        return event
+    def callback_started(self):
+        """Replaced by ``start`` for the run."""
 
-    def drained_one(self, event_type, _now=time.perf_counter_ns):
+    def _tracer(self, q, _now=time.perf_counter_ns):
+        # A closure: it runs once per callback on the SDK thread.
+        lock, push, popped = self._lock, self._owners.append, self._popped_box
+        counts_drops = hasattr(q, "dropped")
+
+        def callback_started():
+            with lock:
+                appended = len(q) + popped[0] + ((q.dropped or 0) if counts_drops else 0)
+            current = self._current
+            if appended > current[0]:
+                push(current)
+            # After the push: a drain that sees the new start finds the old one queued.
+            self._current = (appended, _now())
+        return callback_started
+
+    def drain_one(self, q, _now=time.perf_counter_ns):
+        """Pop the oldest event, note its latency and return it."""
+        popped = self._popped_box
+        with self._lock:
+            event = q.popleft()
+            index = popped[0] + (getattr(q, "dropped", 0) or 0)
+            popped[0] += 1
         now = _now()
-        if self._stamps:
-            self._latency.append(now - self._stamps.popleft())
-        self.drained[event_type] += 1
+        current = self._current
+        if current[0] <= index:
+            started = current[1]
+        else:
+            owners = self._owners
+            while len(owners) > 1 and owners[1][0] <= index:
+                owners.popleft()
+            started = owners[0][1] if owners and owners[0][0] <= index else None
+        if started:
+            self._latency.append(now - started)
+        self.drained[event.event_type] += 1
+        return event
 
     def latency_ns(self):
         """(count, p50, p99, max) in nanoseconds; None values when no event."""

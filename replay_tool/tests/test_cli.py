@@ -61,6 +61,7 @@ CASES = [
     ("bad host", ["{ok}", "--host", "nowhere:Host"], None, 2, "cannot import nowhere"),
     ("bad line size", ["{ok}", "--max-line-size", "lots"], None, 2, "is not a size"),
     ("version", ["--version"], None, 0, "bridge-replay 0.2.0"),
+    ("timing", ["{ok}", "--timing"], None, 0, "Latency per method (bridge timing):"),
 ]
 
 
@@ -96,7 +97,7 @@ def test_help_documents_every_option_and_exit_status():
     assert "Examples:" in top and "bridge-replay replay" in top
     sub = run_tool("replay", "-h").stdout.decode()
     for option in ("--host", "--strategy", "--speed", "--strict", "--json", "--events",
-                   "--record", "--max-line-size", "--max-jump"):
+                   "--record", "--max-line-size", "--max-jump", "--timing", "--metrics-port"):
         assert option in sub
     assert "Exit status:" in sub and "130" in sub
     assert all(len(line) <= 100 for line in sub.splitlines())

@@ -155,3 +155,22 @@ def test_bundled_day_plays_cleanly():
     assert s["host_orders"]["submitted"] == 200
     assert s["host_orders"]["left_in_order_book"] == 0
     assert s["events"]["drained"]["EVENT.BAR"] == 240
+
+
+def test_bridge_counters_and_timing_in_the_summary(small_day):
+    was = maviro.set_bridge_timing(False)
+    s, events = _run(small_day, timing=True)
+    assert maviro.set_bridge_timing(was) is False  # the run put the setting back
+    b = s["bridge"]
+    # The counters cover this run only: the bridge saw exactly the callbacks played.
+    for name, n in s["callbacks"].items():
+        assert b["callbacks"][name]["calls"] == n
+    assert b["callback_errors"] == 0 and b["queue"]["dropped"] == 0
+    assert b["queue"]["appended"] == s["events"]["posted_total"] == len(events.splitlines())
+    assert 0 < b["queue"]["high_water"] <= b["queue"]["appended"]
+    snap = b["latency_us"]["on_snapshot"]
+    assert snap["count"] == s["callbacks"]["on_snapshot"]
+    assert 0 < snap["p50"] <= snap["p99"] <= snap["max"]
+    # Every drained event is traced back to the callback that posted it.
+    assert s["latency_us"]["events"] == s["events"]["drained_total"]
+    assert "latency_us" not in _run(small_day)[0]["bridge"]
