@@ -219,6 +219,7 @@ Examples:
   bridge-replay replay today.jsonl.gz --speed 60 --strategy mystrat:MyStrategy
   bridge-replay replay today.jsonl.gz --host myhost.adapter:Host
   bridge-replay generate --out day.jsonl.gz --instruments 20
+  bridge-replay diff run1.jsonl run2.jsonl      compare two event logs
 
 Run "bridge-replay COMMAND -h" for the options of a command.""")
 @click.version_option(__version__, "--version", prog_name="bridge-replay",
@@ -366,3 +367,21 @@ def generate(out, instruments, hours, seed, snapshot_interval, orders, l2_per_mi
     n = gen(out, instruments=instruments, hours=hours, seed=seed,
             snapshot_interval=snapshot_interval, orders=orders, l2_per_minute=l2_per_minute)
     click.echo("wrote %s: %s callbacks" % (out, _n(n)))
+
+
+@main.command(context_settings=CONTEXT, epilog="""\b
+Exit status:
+  0    the two logs have the same events in the same order
+  1    they differ (the first difference and the counts by type are printed)
+  2    usage error (a missing or unreadable file)""")
+@click.argument("a", type=click.Path(exists=True, dir_okay=False, readable=True))
+@click.argument("b", type=click.Path(exists=True, dir_okay=False, readable=True))
+def diff(a, b):
+    """Compare two event logs written by "replay --events".
+
+    Events are matched by content, so an event missing from one log counts once.
+    """
+    from bridge_replay.diff import compare, format_result
+    result = compare(a, b)
+    click.echo(format_result(result, a, b))
+    sys.exit(EXIT_OK if result["identical"] else EXIT_FAILED)
