@@ -220,6 +220,7 @@ Examples:
   bridge-replay replay today.jsonl.gz --host myhost.adapter:Host
   bridge-replay generate --out day.jsonl.gz --instruments 20
   bridge-replay diff run1.jsonl run2.jsonl      compare two event logs
+  bridge-replay batch "days/*.jsonl.gz" --csv days.csv   many sessions on a Dask cluster
 
 Run "bridge-replay COMMAND -h" for the options of a command.""")
 @click.version_option(__version__, "--version", prog_name="bridge-replay",
@@ -385,3 +386,101 @@ def diff(a, b):
     result = compare(a, b)
     click.echo(format_result(result, a, b))
     sys.exit(EXIT_OK if result["identical"] else EXIT_FAILED)
+
+
+def _dir_option(value, opt, must_exist):
+    if value is None:
+        return None
+    if must_exist and not os.path.isdir(value):
+        raise click.BadParameter("%s is not a directory" % value, param_hint=opt)
+    if not must_exist:
+        if os.path.exists(value) and not os.path.isdir(value):
+            raise click.BadParameter("%s is not a directory" % value, param_hint=opt)
+        os.makedirs(value, exist_ok=True)
+        if not os.access(value, os.W_OK):
+            raise click.BadParameter("%s is not writable" % value, param_hint=opt)
+    return os.path.abspath(value)
+
+
+@main.command(context_settings=CONTEXT, epilog="""\b
+Exit status:
+  0    every session played to the end, nothing skipped, same as its baseline
+  1    a session failed (unreadable, callback error...) or differs from its baseline
+  2    usage error (a bad option, a session name that matches nothing)
+  3    all played, but lines were skipped in some
+  4    all played, but some were cut short
+
+\b
+Examples:
+  bridge-replay batch 'sessions/*.jsonl.gz' --csv days.csv
+  bridge-replay batch sessions/ --events-dir new/ --baseline old/
+  bridge-replay batch sessions/ --scheduler tcp://10.0.0.5:8786""")
+@click.argument("sessions", nargs=-1, required=True, metavar="SESSIONS...")
+@click.option("--scheduler", metavar="ADDRESS",
+              help="Use the Dask cluster at ADDRESS (default: a local one, a worker per core).")
+@click.option("--workers", type=click.IntRange(1, 1024), metavar="N",
+              help="Worker processes of the local cluster (default: one per core).")
+@click.option("--host", "host_spec", metavar="MODULE:NAME", default=DEFAULT_HOST,
+              show_default=True, help="Host adapter (see replay -h).")
+@click.option("--csv", "csv_out", metavar="FILE", help="Also write the table as CSV.")
+@click.option("--json", "json_out", metavar="FILE", help="Also write the table as JSON.")
+@click.option("--events-dir", metavar="DIR",
+              help="Write each session's events to DIR/NAME.events.jsonl.")
+@click.option("--baseline", "baseline_dir", metavar="DIR",
+              help="Compare each session's events with DIR/NAME.events.jsonl.")
+@click.option("--report", "report_out", metavar="FILE.html",
+              help="Write an HTML page with a row per day and charts across the days.")
+def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir,
+          baseline_dir, report_out):
+    """Replay many sessions (files, folders or globs) on a Dask cluster, each in a
+    worker process, and print a row per session.
+
+    Session and output paths must be visible to the workers.
+    """
+    import csv
+    from bridge_replay import batch as b
+
+    try:
+        paths = b.expand(sessions)
+    except ValueError as exc:
+        raise click.BadParameter(str(exc), param_hint="SESSIONS")
+    check_outputs(None, [("--csv", csv_out), ("--json", json_out), ("--report", report_out)])
+    for opt, path in (("--csv", csv_out), ("--json", json_out), ("--report", report_out)):
+        if path == "-":
+            raise click.BadParameter("needs a file", param_hint=opt)
+    baseline_dir = _dir_option(baseline_dir, "--baseline", True)
+    events_dir = _dir_option(events_dir, "--events-dir", False)
+    if events_dir and baseline_dir and _same_file(events_dir, baseline_dir):
+        raise click.BadParameter("is also the baseline", param_hint="--events-dir")
+
+    def progress(done, total, row):
+        click.echo("[%d/%d] %s %s" % (done, total, b.stem(row["session"]), row["status"]),
+                   err=True)
+
+    click.echo("replaying %d sessions on %s" % (len(paths), scheduler or "a local cluster"),
+               err=True)
+    try:
+        rows = b.run(paths, scheduler=scheduler, workers=workers, host=host_spec,
+                     events_dir=events_dir, baseline_dir=baseline_dir, progress=progress)
+    except OSError as exc:
+        click.echo("FAILED: cannot reach the cluster: %s" % exc, err=True)
+        sys.exit(EXIT_FAILED)
+    click.echo(b.format_table(rows))
+    if csv_out:
+        with open(csv_out, "w", newline="", encoding="utf-8") as f:
+            w = csv.DictWriter(f, fieldnames=b.COLUMNS)
+            w.writeheader()
+            w.writerows(b.flat(r) for r in rows)
+    if json_out:
+        with open(json_out, "w", encoding="utf-8") as f:
+            json.dump(rows, f, indent=2, ensure_ascii=False)
+            f.write("\n")
+    if report_out:
+        from bridge_replay.report import write_batch_report
+        write_batch_report(report_out, rows)
+    status = b.exit_status(rows)
+    failed = sum(1 for r in rows if r.get("exit_status") not in (0, 3, 4))
+    click.echo("OK" if status == 0 else "%d of %d sessions failed or differ" % (failed, len(rows))
+               if status == 1 else "played all; some were skipped or cut short",
+               err=status != 0)
+    sys.exit(status)
