@@ -249,13 +249,15 @@ def main():
               "output), stable for diffing two runs.")
 @click.option("--record", metavar="FILE",
               help="Record the replayed session into FILE (.gz compresses).")
+@click.option("--report", "report_out", metavar="FILE.html",
+              help="Write an HTML page with charts over the day (opens without network).")
 @click.option("--max-line-size", type=_Bytes(), default=DEFAULT_MAX_LINE, show_default=True,
               help="Longest line read, in bytes (suffixes KiB, MiB, GiB); a longer one is skipped.")
 @click.option("--max-jump", type=click.FloatRange(min=1.0), default=86400.0, show_default=True,
               metavar="SECONDS", help="A record this far ahead of the clock is taken as a "
               "corrupt time stamp and skipped.")
 def replay(session, host_spec, strategy, speed, strict, json_out, events_out, record,
-           max_line_size, max_jump):
+           report_out, max_line_size, max_jump):
     """Play SESSION through the bridge and print a summary.
 
     SESSION is a session file (.jsonl, or gzip-compressed), "-" for standard input,
@@ -269,8 +271,11 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
         raise click.BadParameter("%s is a directory" % session, param_hint="SESSION")
     if record == "-":
         raise click.BadParameter("a recording needs a file", param_hint="--record")
+    if report_out == "-":
+        raise click.BadParameter("a report needs a file", param_hint="--report")
     check_outputs(session or default_session(),
-                  [("--json", json_out), ("--events", events_out), ("--record", record)])
+                  [("--json", json_out), ("--events", events_out), ("--record", record),
+                   ("--report", report_out)])
     try:
         host = load_host(host_spec)
         cls = load_object(strategy, "strategy") if strategy else None
@@ -306,10 +311,15 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
     failure = None
     summary = None
     player = None
+    sampler = None
+    if report_out:
+        from bridge_replay.report import Sampler
+        sampler = Sampler(host.load_bridge())
     try:
         player = Player(session, host=host, strategy_class=cls, speed=speed, strict=strict,
                         events_out=events_file, record=record, progress=progress,
-                        report=report, max_line=max_line_size, max_jump=max_jump)
+                        report=report, max_line=max_line_size, max_jump=max_jump,
+                        sample=sampler)
         try:
             summary = player.run()
         except Interrupted:
@@ -341,6 +351,9 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
         else:
             with open(json_out, "w", encoding="utf-8") as f:
                 f.write(text)
+    if report_out:
+        from bridge_replay.report import write_session_report
+        write_session_report(report_out, summary, sampler)
     # The last line says how it went; a long reason is wrapped, not cut.
     click.echo("\n".join(textwrap.wrap(last, WIDTH)), err=text_err or status != EXIT_OK)
     sys.exit(status)

@@ -28,7 +28,8 @@ def batch_run(days, tmp_path_factory):
     """Two workers for five sessions, so a worker replays several in turn."""
     out = tmp_path_factory.mktemp("out")
     r = run_tool("batch", str(days), "--workers", "2", "--events-dir", out / "ev",
-                 "--json", out / "rows.json", "--csv", out / "rows.csv", timeout=300)
+                 "--json", out / "rows.json", "--csv", out / "rows.csv",
+                 "--report", out / "days.html", timeout=300)
     return r, out, {row["session"].rsplit("/", 1)[1]: row
                     for row in json.loads((out / "rows.json").read_text())}
 
@@ -56,6 +57,8 @@ def test_failing_sessions_are_marked_and_the_rest_play(batch_run):
         "day1.events.jsonl", "day2.events.jsonl", "day3.events.jsonl", "jump.events.jsonl"]
     assert "[5/5]" in r.stderr.decode() and "bad" in text
     assert len((out / "rows.csv").read_text().splitlines()) == 6
+    page = (out / "days.html").read_text(encoding="utf-8")
+    assert page.count('<tr class="bad">') == 2 and "Throughput and drops across days" in page
 
 
 def test_baseline_comparison(days, batch_run):
