@@ -73,6 +73,25 @@ class Sampler:
         return out
 
 
+def _gapped(x, *series):
+    """Breaks lines where no callback came for over two minutes (the lunch break),
+    instead of drawing a straight line across it."""
+    import datetime as dt
+    out_x, out = [], [[] for _ in series]
+    prev = None
+    for i, t in enumerate(x):
+        now = dt.datetime.fromisoformat(t)
+        if prev is not None and (now - prev).total_seconds() > 120:
+            out_x.append((prev + dt.timedelta(minutes=1)).isoformat(timespec="seconds"))
+            for o in out:
+                o.append(None)
+        prev = now
+        out_x.append(t)
+        for o, ys in zip(out, series):
+            o.append(ys[i])
+    return [out_x] + out
+
+
 def _page(title, body_parts):
     from plotly.offline import get_plotlyjs
     return "\n".join([
@@ -134,9 +153,10 @@ def session_page(summary, sampler):
                       yaxis_title="events")
     parts.append(_chart(fig))
 
+    gx, depth, high = _gapped(x, sampler.depth[1:], sampler.high_water[1:])
     fig = make_subplots(specs=[[{"secondary_y": True}]])
-    fig.add_trace(go.Scatter(x=x, y=sampler.depth[1:], name="queue depth", mode="lines"))
-    fig.add_trace(go.Scatter(x=x, y=sampler.high_water[1:], name="high-water mark",
+    fig.add_trace(go.Scatter(x=gx, y=depth, name="queue depth", mode="lines"))
+    fig.add_trace(go.Scatter(x=gx, y=high, name="high-water mark",
                              mode="lines", line=dict(dash="dot")))
     drops = [b - a for a, b in zip(sampler.dropped, sampler.dropped[1:])] \
         if None not in sampler.dropped else []
@@ -144,13 +164,14 @@ def session_page(summary, sampler):
                   secondary_y=True)
     fig.update_layout(title="Event queue: depth and drops")
     fig.update_yaxes(title_text="events in the queue", secondary_y=False)
-    fig.update_yaxes(title_text="dropped", secondary_y=True, range=[0, max(drops + [1])])
+    fig.update_yaxes(title_text="dropped", secondary_y=True, range=[0, max(drops + [1])],
+                     tickmode="auto", showgrid=False)
     parts.append(_chart(fig))
 
+    gx, p50, p99 = _gapped(x, *zip(*sampler.latency[1:])) if x else ([], [], [])
     fig = go.Figure()
-    for i, name in ((0, "p50"), (1, "p99")):
-        fig.add_trace(go.Scatter(x=x, y=[v[i] for v in sampler.latency[1:]], name=name,
-                                 mode="lines", connectgaps=False))
+    for ys, name in ((p50, "p50"), (p99, "p99")):
+        fig.add_trace(go.Scatter(x=gx, y=ys, name=name, mode="lines", connectgaps=False))
     fig.update_layout(title="Callback start to host drain, per minute", yaxis_title="µs",
                       yaxis_type="log")
     parts.append(_chart(fig))
