@@ -465,6 +465,15 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
     events_dir = _dir_option(events_dir, "--events-dir", False)
     if events_dir and baseline_dir and _same_file(events_dir, baseline_dir):
         raise click.BadParameter("is also the baseline", param_hint="--events-dir")
+    if events_dir or baseline_dir:
+        # Event logs are named after the session's file name: two sessions of one
+        # name in different folders would write, or compare against, the same log.
+        seen = {}
+        for p in paths:
+            other = seen.setdefault(b.events_name(p), p)
+            if other != p:
+                raise click.BadParameter("%s and %s would share the event log %s" % (
+                    other, p, b.events_name(p)), param_hint="SESSIONS")
 
     def progress(done, total, row):
         click.echo("[%d/%d] %s %s" % (done, total, b.stem(row["session"]), row["status"]),

@@ -71,3 +71,12 @@ def test_baseline_comparison(days, batch_run):
     assert other["baseline"].startswith("first difference: line ")
     none = replay_one(str(days / "day3.jsonl.gz"), baseline_path=str(ev / "nothing.jsonl"))
     assert (none["status"], none["baseline"]) == ("DIFFERS", "no baseline")
+
+
+def test_sessions_sharing_an_event_log_name_are_refused(days, tmp_path):
+    from click.testing import CliRunner
+    from bridge_replay.cli import main
+    (tmp_path / "day1.jsonl").write_bytes(b"")
+    r = CliRunner().invoke(main, ["batch", str(days / "day1.jsonl.gz"),
+                                  str(tmp_path / "day1.jsonl"), "--events-dir", str(tmp_path)])
+    assert r.exit_code == 2 and "would share the event log day1.events.jsonl" in r.output
