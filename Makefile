@@ -50,6 +50,7 @@ bench: install
 	$(VPY) bench/bench_replay.py
 	$(VPY) bench/bench_session.py
 	$(VPY) bench/bench_memory.py
+	$(VPY) bench/bench_batch.py
 
 clean:
 	rm -rf build .venv .venv-* *.egg-info stand_in/build stand_in/*.egg-info replay_tool/build replay_tool/*.egg-info

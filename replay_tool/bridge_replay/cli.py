@@ -418,7 +418,8 @@ def _dir_option(value, opt, must_exist):
 @main.command(context_settings=CONTEXT, epilog="""\b
 Exit status:
   0    every session played to the end, nothing skipped, same as its baseline
-  1    a session failed (unreadable, callback error...) or differs from its baseline
+  1    a session failed (unreadable, callback error...) or differs from its baseline,
+       or the cluster cannot be reached
   2    usage error (a bad option, a session name that matches nothing)
   3    all played, but lines were skipped in some
   4    all played, but some were cut short
