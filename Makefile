@@ -19,7 +19,11 @@ $(VENV)/.deps: pyproject.toml requirements-dev.txt stand_in/pyproject.toml repla
 	    "numpy>=1.21,<1.25; python_version < '3.9'" \
 	    "numpy>=1.21,<2.3; python_version >= '3.9' and python_version < '3.13'" \
 	    "numpy>=2.1,<2.4; python_version >= '3.13'" \
-	    numpy_ringbuffer==0.2.2 click msgspec "prometheus_client>=0.20"
+	    numpy_ringbuffer==0.2.2 click msgspec \
+	    "dask==2023.5.0; python_version < '3.9'" "distributed==2023.5.0; python_version < '3.9'" \
+	    "dask>=2024.8.0,<2027; python_version >= '3.9'" \
+	    "distributed>=2024.8.0,<2027; python_version >= '3.9'" \
+	    "plotly>=5.20,<8" "prometheus_client>=0.20"
 	touch $@
 
 venv: $(VENV)/.deps
@@ -53,6 +57,7 @@ bench: install
 	$(VPY) bench/bench_replay.py
 	$(VPY) bench/bench_session.py
 	$(VPY) bench/bench_memory.py
+	$(VPY) bench/bench_batch.py
 
 clean:
 	rm -rf build .venv .venv-* *.egg-info stand_in/build stand_in/*.egg-info replay_tool/build replay_tool/*.egg-info

@@ -259,6 +259,8 @@ Examples:
   bridge-replay replay today.jsonl.gz --speed 60 --strategy mystrat:MyStrategy
   bridge-replay replay today.jsonl.gz --host myhost.adapter:Host
   bridge-replay generate --out day.jsonl.gz --instruments 20
+  bridge-replay diff run1.jsonl run2.jsonl      compare two event logs
+  bridge-replay batch "days/*.jsonl.gz" --csv days.csv   many sessions on a Dask cluster
 
 Run "bridge-replay COMMAND -h" for the options of a command.""")
 @click.version_option(__version__, "--version", prog_name="bridge-replay",
@@ -287,6 +289,8 @@ def main():
               "output), stable for diffing two runs.")
 @click.option("--record", metavar="FILE",
               help="Record the replayed session into FILE (.gz compresses).")
+@click.option("--report", "report_out", metavar="FILE.html",
+              help="Write an HTML page with charts over the day (opens without network).")
 @click.option("--max-line-size", type=_Bytes(), default=DEFAULT_MAX_LINE, show_default=True,
               help="Longest line read, in bytes (suffixes KiB, MiB, GiB); a longer one is skipped.")
 @click.option("--max-jump", type=click.FloatRange(min=1.0), default=86400.0, show_default=True,
@@ -298,7 +302,7 @@ def main():
               help="Serve the bridge's counters for a metrics scraper on 127.0.0.1:PORT "
               "during the run (needs the tool's [metrics] extra).")
 def replay(session, host_spec, strategy, speed, strict, json_out, events_out, record,
-           max_line_size, max_jump, timing, metrics_port):
+           report_out, max_line_size, max_jump, timing, metrics_port):
     """Play SESSION through the bridge and print a summary.
 
     SESSION is a session file (.jsonl, or gzip-compressed), "-" for standard input,
@@ -312,8 +316,11 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
         raise click.BadParameter("%s is a directory" % session, param_hint="SESSION")
     if record == "-":
         raise click.BadParameter("a recording needs a file", param_hint="--record")
+    if report_out == "-":
+        raise click.BadParameter("a report needs a file", param_hint="--report")
     check_outputs(session or default_session(),
-                  [("--json", json_out), ("--events", events_out), ("--record", record)])
+                  [("--json", json_out), ("--events", events_out), ("--record", record),
+                   ("--report", report_out)])
     try:
         host = load_host(host_spec)
         cls = load_object(strategy, "strategy") if strategy else None
@@ -351,11 +358,15 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
     failure = None
     summary = None
     player = None
+    sampler = None
+    if report_out:
+        from bridge_replay.report import Sampler
+        sampler = Sampler(host.load_bridge())
     try:
         player = Player(session, host=host, strategy_class=cls, speed=speed, strict=strict,
                         events_out=events_file, record=record, progress=progress,
                         report=report, max_line=max_line_size, max_jump=max_jump,
-                        timing=timing)
+                        timing=timing, sample=sampler)
         try:
             summary = player.run()
         except Interrupted:
@@ -387,6 +398,9 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
         else:
             with open(json_out, "w", encoding="utf-8") as f:
                 f.write(text)
+    if report_out:
+        from bridge_replay.report import write_session_report
+        write_session_report(report_out, summary, sampler)
     # The last line says how it went; a long reason is wrapped, not cut.
     click.echo("\n".join(textwrap.wrap(last, WIDTH)), err=text_err or status != EXIT_OK)
     sys.exit(status)
@@ -414,3 +428,129 @@ def generate(out, instruments, hours, seed, snapshot_interval, orders, l2_per_mi
     n = gen(out, instruments=instruments, hours=hours, seed=seed,
             snapshot_interval=snapshot_interval, orders=orders, l2_per_minute=l2_per_minute)
     click.echo("wrote %s: %s callbacks" % (out, _n(n)))
+
+
+@main.command(context_settings=CONTEXT, epilog="""\b
+Exit status:
+  0    the two logs have the same events in the same order
+  1    they differ (the first difference and the counts by type are printed)
+  2    usage error (a missing or unreadable file)""")
+@click.argument("a", type=click.Path(exists=True, dir_okay=False, readable=True))
+@click.argument("b", type=click.Path(exists=True, dir_okay=False, readable=True))
+def diff(a, b):
+    """Compare two event logs written by "replay --events".
+
+    Events are matched by content, so an event missing from one log counts once.
+    """
+    from bridge_replay.diff import compare, format_result
+    result = compare(a, b)
+    click.echo(format_result(result, a, b))
+    sys.exit(EXIT_OK if result["identical"] else EXIT_FAILED)
+
+
+def _dir_option(value, opt, must_exist):
+    if value is None:
+        return None
+    if must_exist and not os.path.isdir(value):
+        raise click.BadParameter("%s is not a directory" % value, param_hint=opt)
+    if not must_exist:
+        if os.path.exists(value) and not os.path.isdir(value):
+            raise click.BadParameter("%s is not a directory" % value, param_hint=opt)
+        os.makedirs(value, exist_ok=True)
+        if not os.access(value, os.W_OK):
+            raise click.BadParameter("%s is not writable" % value, param_hint=opt)
+    return os.path.abspath(value)
+
+
+@main.command(context_settings=CONTEXT, epilog="""\b
+Exit status:
+  0    every session played to the end, nothing skipped, same as its baseline
+  1    a session failed (unreadable, callback error...) or differs from its baseline,
+       or the cluster cannot be reached
+  2    usage error (a bad option, a session name that matches nothing)
+  3    all played, but lines were skipped in some
+  4    all played, but some were cut short
+
+\b
+Examples:
+  bridge-replay batch 'sessions/*.jsonl.gz' --csv days.csv
+  bridge-replay batch sessions/ --events-dir new/ --baseline old/
+  bridge-replay batch sessions/ --scheduler tcp://10.0.0.5:8786""")
+@click.argument("sessions", nargs=-1, required=True, metavar="SESSIONS...")
+@click.option("--scheduler", metavar="ADDRESS",
+              help="Use the Dask cluster at ADDRESS (default: a local one, a worker per core).")
+@click.option("--workers", type=click.IntRange(1, 1024), metavar="N",
+              help="Worker processes of the local cluster (default: one per core).")
+@click.option("--host", "host_spec", metavar="MODULE:NAME", default=DEFAULT_HOST,
+              show_default=True, help="Host adapter (see replay -h).")
+@click.option("--csv", "csv_out", metavar="FILE", help="Also write the table as CSV.")
+@click.option("--json", "json_out", metavar="FILE", help="Also write the table as JSON.")
+@click.option("--events-dir", metavar="DIR",
+              help="Write each session's events to DIR/NAME.events.jsonl.")
+@click.option("--baseline", "baseline_dir", metavar="DIR",
+              help="Compare each session's events with DIR/NAME.events.jsonl.")
+@click.option("--report", "report_out", metavar="FILE.html",
+              help="Write an HTML page with a row per day and charts across the days.")
+def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir,
+          baseline_dir, report_out):
+    """Replay many sessions (files, folders or globs) on a Dask cluster, each in a
+    worker process, and print a row per session.
+
+    Session and output paths must be visible to the workers.
+    """
+    import csv
+    from bridge_replay import batch as b
+
+    try:
+        paths = b.expand(sessions)
+    except ValueError as exc:
+        raise click.BadParameter(str(exc), param_hint="SESSIONS")
+    check_outputs(None, [("--csv", csv_out), ("--json", json_out), ("--report", report_out)])
+    for opt, path in (("--csv", csv_out), ("--json", json_out), ("--report", report_out)):
+        if path == "-":
+            raise click.BadParameter("needs a file", param_hint=opt)
+    baseline_dir = _dir_option(baseline_dir, "--baseline", True)
+    events_dir = _dir_option(events_dir, "--events-dir", False)
+    if events_dir and baseline_dir and _same_file(events_dir, baseline_dir):
+        raise click.BadParameter("is also the baseline", param_hint="--events-dir")
+    if events_dir or baseline_dir:
+        # Event logs are named after the session's file name: two sessions of one
+        # name in different folders would write, or compare against, the same log.
+        seen = {}
+        for p in paths:
+            other = seen.setdefault(b.events_name(p), p)
+            if other != p:
+                raise click.BadParameter("%s and %s would share the event log %s" % (
+                    other, p, b.events_name(p)), param_hint="SESSIONS")
+
+    def progress(done, total, row):
+        click.echo("[%d/%d] %s %s" % (done, total, b.stem(row["session"]), row["status"]),
+                   err=True)
+
+    click.echo("replaying %d sessions on %s" % (len(paths), scheduler or "a local cluster"),
+               err=True)
+    try:
+        rows = b.run(paths, scheduler=scheduler, workers=workers, host=host_spec,
+                     events_dir=events_dir, baseline_dir=baseline_dir, progress=progress)
+    except OSError as exc:
+        click.echo("FAILED: cannot reach the cluster: %s" % exc, err=True)
+        sys.exit(EXIT_FAILED)
+    click.echo(b.format_table(rows))
+    if csv_out:
+        with open(csv_out, "w", newline="", encoding="utf-8") as f:
+            w = csv.DictWriter(f, fieldnames=b.COLUMNS)
+            w.writeheader()
+            w.writerows(b.flat(r) for r in rows)
+    if json_out:
+        with open(json_out, "w", encoding="utf-8") as f:
+            json.dump(rows, f, indent=2, ensure_ascii=False)
+            f.write("\n")
+    if report_out:
+        from bridge_replay.report import write_batch_report
+        write_batch_report(report_out, rows)
+    status = b.exit_status(rows)
+    failed = sum(1 for r in rows if r.get("exit_status") not in (0, 3, 4))
+    click.echo("OK" if status == 0 else "%d of %d sessions failed or differ" % (failed, len(rows))
+               if status == 1 else "played all; some were skipped or cut short",
+               err=status != 0)
+    sys.exit(status)

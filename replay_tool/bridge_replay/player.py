@@ -158,11 +158,14 @@ class Player:
     ``max_line``: longest line in bytes; ``max_jump``: seconds a record may be
     ahead of the clock before it is taken as a corrupt time stamp.
     ``timing``: switch on the bridge's latency recording for the run.
+    ``sample``: a callable taking (player, virtual time), called on the SDK
+    thread before the first callback of each virtual minute and at the end.
     """
 
     def __init__(self, path=None, host=None, strategy_class=None, speed=None, strict=False,
                  events_out=None, record=None, progress=None, report=None,
-                 max_line=DEFAULT_MAX_LINE, max_jump=DEFAULT_MAX_JUMP, timing=False):
+                 max_line=DEFAULT_MAX_LINE, max_jump=DEFAULT_MAX_JUMP, timing=False, sample=None):
+        self.sample = sample
         self.path = path if path is not None else default_session()
         self.host = load_host(host) if host is None or isinstance(host, str) else host
         self.strategy_class = strategy_class
@@ -294,6 +297,8 @@ class Player:
         started = self.stats.callback_started
         max_jump = self.max_jump
         end = header.end
+        sample = self.sample
+        next_sample = None
         for item in reader.entries():
             if stop.is_set():
                 break
@@ -333,6 +338,9 @@ class Player:
                 ahead = wall0 + (t - virt0).total_seconds() / speed - time.perf_counter()
                 if ahead > 0.001 and stop.wait(ahead):
                     break
+            if sample is not None and (next_sample is None or t >= next_sample):
+                sample(self, t)
+                next_sample = t.replace(second=0, microsecond=0) + _dt.timedelta(minutes=1)
             cb = item.cb
             method = methods.get(cb)
             if method is None:
@@ -362,6 +370,8 @@ class Player:
             self._submit(book, o)
         if end is not None and end > clock.now() and not self.cut:
             clock.advance_to(end)
+        if sample is not None:
+            sample(self, clock.now())
         if progress is not None and reader.size:
             progress(reader.size, reader.size)
 

@@ -1,0 +1,63 @@
+"""Batch replay against one after the other: N sessions of the bundled size
+(seeds 1..N), replayed in one fresh process in turn, then by `batch` on a local
+cluster (a single-threaded worker per core, start-up included), back to back in
+one run and repeated, so both see the same machine load.
+
+    python bench/bench_batch.py [--sessions 4] [--rounds 2] [--dir DIR]
+
+Prints wall seconds of each and the speed-up, and the load average before and
+after (the machine is shared)."""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+BUNDLED_ARGS = ["--snapshot-interval", "30", "--l2-per-minute", "2"]
+TOOL = [sys.executable, "-m", "bridge_replay"]
+
+
+def sequential(paths):
+    code = ("import sys, json; from bridge_replay.batch import sequential; "
+            "rows, wall = sequential(sys.argv[1:]); "
+            "print(json.dumps([wall, [r['status'] for r in rows]]))")
+    t0 = time.perf_counter()
+    out = subprocess.run([sys.executable, "-c", code, *paths], check=True,
+                         capture_output=True, text=True).stdout
+    return time.perf_counter() - t0, json.loads(out)[1]
+
+
+def batch(paths):
+    t0 = time.perf_counter()
+    r = subprocess.run(TOOL + ["batch", *paths], capture_output=True, text=True)
+    return time.perf_counter() - t0, r.returncode
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--sessions", type=int, default=4)
+    ap.add_argument("--rounds", type=int, default=2)
+    ap.add_argument("--dir", default=os.path.join(tempfile.gettempdir(), "bench_batch"))
+    a = ap.parse_args()
+    os.makedirs(a.dir, exist_ok=True)
+    paths = []
+    for seed in range(1, a.sessions + 1):
+        p = os.path.join(a.dir, "day%d.jsonl.gz" % seed)
+        if not os.path.exists(p):
+            subprocess.run(TOOL + ["generate", "--out", p, "--seed", str(seed)] + BUNDLED_ARGS,
+                           check=True, capture_output=True)
+        paths.append(p)
+    print("%d sessions, %d cores, load average %s" % (
+        len(paths), os.cpu_count(), " ".join("%.1f" % x for x in os.getloadavg())))
+    for rnd in range(1, a.rounds + 1):
+        ts, statuses = sequential(paths)
+        tb, rc = batch(paths)
+        print("round %d: one after the other %.1f s (%s), batch %.1f s (exit %d): "
+              "speed-up %.2fx" % (rnd, ts, ",".join(statuses), tb, rc, ts / tb))
+    print("load average after: %s" % " ".join("%.1f" % x for x in os.getloadavg()))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,82 @@
+"""Batch replay on a local Dask cluster: one cluster for the whole file."""
+import json
+
+import pytest
+
+from replay_support import lines_of, run_tool, write_lines
+
+pytest.importorskip("distributed")
+
+from bridge_replay.generate import generate  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def days(tmp_path_factory):
+    d = tmp_path_factory.mktemp("days")
+    for seed in (1, 2, 3):
+        generate(str(d / ("day%d.jsonl.gz" % seed)), instruments=3, hours=0.1, orders=12,
+                 snapshot_interval=20, l2_per_minute=2, seed=seed)
+    write_lines(d / "bad.jsonl", ['{"format": "something else"}'])
+    lines = lines_of(d / "day1.jsonl.gz")
+    write_lines(d / "jump.jsonl", lines[:50] + [
+        '{"t":"2025-01-01T10:00:00.000000","cb":"on_switch_day"}'] + lines[50:])
+    return d
+
+
+@pytest.fixture(scope="module")
+def batch_run(days, tmp_path_factory):
+    """Two workers for five sessions, so a worker replays several in turn."""
+    out = tmp_path_factory.mktemp("out")
+    r = run_tool("batch", str(days), "--workers", "2", "--events-dir", out / "ev",
+                 "--json", out / "rows.json", "--csv", out / "rows.csv",
+                 "--report", out / "days.html", timeout=300)
+    return r, out, {row["session"].rsplit("/", 1)[1]: row
+                    for row in json.loads((out / "rows.json").read_text())}
+
+
+def test_batch_equals_one_by_one(days, batch_run, tmp_path):
+    r, out, rows = batch_run
+    for name in ("day1", "day3"):
+        alone = tmp_path / (name + ".events.jsonl")
+        assert run_tool("replay", days / (name + ".jsonl.gz"), "--events", alone).returncode == 0
+        assert (out / "ev" / (name + ".events.jsonl")).read_bytes() == alone.read_bytes()
+        assert rows[name + ".jsonl.gz"]["events"] == len(alone.read_text().splitlines())
+
+
+def test_failing_sessions_are_marked_and_the_rest_play(batch_run):
+    r, out, rows = batch_run
+    text = r.stdout.decode()
+    assert r.returncode == 1, r.stderr.decode()
+    assert rows["bad.jsonl"]["status"] == "FAILED"
+    assert "not a session file" in rows["bad.jsonl"]["error"]
+    assert rows["jump.jsonl"]["exit_status"] == 3 and rows["jump.jsonl"]["status"] == "SKIPPED"
+    for name in ("day1.jsonl.gz", "day2.jsonl.gz", "day3.jsonl.gz"):
+        assert rows[name]["callbacks"] > 0 and rows[name]["dropped"] == 0
+        assert rows[name]["callback_errors"] == 0 and rows[name]["trading_day"] == "2024-03-15"
+    assert sorted(p.name for p in (out / "ev").iterdir()) == [
+        "day1.events.jsonl", "day2.events.jsonl", "day3.events.jsonl", "jump.events.jsonl"]
+    assert "[5/5]" in r.stderr.decode() and "bad" in text
+    assert len((out / "rows.csv").read_text().splitlines()) == 6
+    page = (out / "days.html").read_text(encoding="utf-8")
+    assert page.count('<tr class="bad">') == 2 and "Throughput and drops across days" in page
+
+
+def test_baseline_comparison(days, batch_run):
+    from bridge_replay.batch import replay_one
+    ev = batch_run[1] / "ev"
+    same = replay_one(str(days / "day1.jsonl.gz"), baseline_path=str(ev / "day1.events.jsonl"))
+    assert (same["status"], same["baseline"]) == ("OK", "same")
+    other = replay_one(str(days / "day2.jsonl.gz"), baseline_path=str(ev / "day1.events.jsonl"))
+    assert other["status"] == "DIFFERS" and other["exit_status"] == 1
+    assert other["baseline"].startswith("first difference: line ")
+    none = replay_one(str(days / "day3.jsonl.gz"), baseline_path=str(ev / "nothing.jsonl"))
+    assert (none["status"], none["baseline"]) == ("DIFFERS", "no baseline")
+
+
+def test_sessions_sharing_an_event_log_name_are_refused(days, tmp_path):
+    from click.testing import CliRunner
+    from bridge_replay.cli import main
+    (tmp_path / "day1.jsonl").write_bytes(b"")
+    r = CliRunner().invoke(main, ["batch", str(days / "day1.jsonl.gz"),
+                                  str(tmp_path / "day1.jsonl"), "--events-dir", str(tmp_path)])
+    assert r.exit_code == 2 and "would share the event log day1.events.jsonl" in r.output
