@@ -45,7 +45,7 @@ bench: install
 	$(VPY) bench/bench_memory.py
 
 clean:
-	rm -rf build .venv .venv-* *.egg-info stand_in/build stand_in/*.egg-info
+	rm -rf build .venv .venv-* *.egg-info stand_in/build stand_in/*.egg-info fuzz/work fuzz/logs fuzz/crashes
 
 # Reliability runs, each against its own build and environment:
 #   make devmode         the suite under -X dev, faulthandler on, C asserts kept (no NDEBUG)

@@ -1,4 +1,4 @@
-"""One fuzz target under atheris: python harness.py TARGET [libFuzzer options].
+"""One fuzz target under atheris; the target's name comes in FUZZ_TARGET.
 Run it through run.py, which preloads the fuzzer's runtime."""
 import os
 import sys
@@ -11,9 +11,11 @@ import targets  # noqa: E402
 
 
 def main():
-    name = sys.argv.pop(1)
     targets.setup()
-    atheris.Setup(sys.argv, targets.TARGETS[name]())
+    one_input = targets.TARGETS[os.environ["FUZZ_TARGET"]]()
+    # libFuzzer's merge re-runs argv[0] through the shell: make it the interpreter and this script.
+    argv = ["%s %s" % (sys.executable, os.path.abspath(__file__))] + sys.argv[1:]
+    atheris.Setup(argv, one_input)
     atheris.Fuzz()
 
 

@@ -37,10 +37,11 @@ def environment():
 
 
 def run(target, options, log_path):
-    cmd = [sys.executable, os.path.join(HERE, "harness.py"), target, "-timeout=60", "-rss_limit_mb=3072", "-max_len=512",
+    cmd = [sys.executable, os.path.join(HERE, "harness.py"), "-timeout=60", "-rss_limit_mb=3072", "-max_len=512",
            "-print_final_stats=1"] + options
     with open(log_path, "w") as log:
-        return subprocess.run(cmd, stdout=log, stderr=subprocess.STDOUT, env=environment(), cwd=HERE).returncode
+        env = dict(environment(), FUZZ_TARGET=target)
+        return subprocess.run(cmd, stdout=log, stderr=subprocess.STDOUT, env=env, cwd=HERE).returncode
 
 
 STATUS = re.compile(r"^#(\d+)\s+\w+\s+cov: (\d+) ft: (\d+) corp: (\d+)/")
@@ -55,7 +56,10 @@ def summary(log_path):
                 out.update(cov=int(m[2]), ft=int(m[3]), corp=int(m[4]))
             m = re.search(r"Loaded \d+ modules\s+\((\d+) inline 8-bit counters\)", line)
             if m:
-                out["counters"] += int(m[1])
+                out["counters"] = int(m[1])
+            m = re.match(r"MERGE-OUTER: (\d+) new files with (\d+) new features added; (\d+) new coverage edges", line)
+            if m:
+                out.update(corp=int(m[1]), ft=int(m[2]), cov=int(m[3]))
             m = re.match(r"stat::number_of_executed_units:\s+(\d+)", line)
             if m:
                 out["execs"] = int(m[1])
