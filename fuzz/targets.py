@@ -250,9 +250,25 @@ def queue_args(fdp):
     return capacity, dtype, (True if fdp.ConsumeIntInRange(0, 3) else value(fdp, False))
 
 
+class Finaliser:
+    """Re-enters the queue (posts, pops, extends) when the queue releases it."""
+
+    def __init__(self, choice):
+        self.choice = choice
+
+    def __del__(self):
+        try:
+            values.reenter(self.choice)
+        except Exception:
+            pass
+
+
 def queue_item(fdp, q):
-    if fdp.ConsumeIntInRange(0, 2):
+    k = fdp.ConsumeIntInRange(0, 5)
+    if k <= 2:
         return fdp.ConsumeIntInRange(-3, 300)
+    if k == 3:
+        return Finaliser(fdp.ConsumeIntInRange(0, 255))
     return value(fdp, 1.5)
 
 
