@@ -194,6 +194,7 @@ def callback_target(name, sample, extra=None):
     def one_input(data):
         import atheris
         fdp = atheris.FuzzedDataProvider(data)
+        values.new_input()
         values.ACTIONS[:] = actions
         saved = {}
         try:
@@ -347,6 +348,7 @@ def queue_target():
     def one_input(data):
         import atheris
         fdp = atheris.FuzzedDataProvider(data)
+        values.new_input()
         try:
             q = maviro.EventQueue(*queue_args(fdp))
         except Exception:

@@ -18,6 +18,14 @@ ACTIONS = []
 # Re-entry stops this deep, so a finaliser that re-enters cannot recurse forever.
 MAX_DEPTH = 2
 _depth = [0]
+# Re-entries per input: a finaliser that posts on every release would
+# otherwise keep a drain going for as long as the drain lasts.
+BUDGET = 32
+_budget = [BUDGET]
+
+
+def new_input():
+    _budget[0] = BUDGET
 
 
 class Boom(Exception):
@@ -26,8 +34,9 @@ class Boom(Exception):
 
 def reenter(fdp_choice):
     """Runs one of ACTIONS unless already this deep in re-entry."""
-    if not ACTIONS or _depth[0] >= MAX_DEPTH:
+    if not ACTIONS or _depth[0] >= MAX_DEPTH or _budget[0] <= 0:
         return None
+    _budget[0] -= 1
     _depth[0] += 1
     try:
         return ACTIONS[fdp_choice % len(ACTIONS)]()
