@@ -60,7 +60,8 @@ bench: install
 	$(VPY) bench/bench_batch.py
 
 clean:
-	rm -rf build .venv .venv-* *.egg-info stand_in/build stand_in/*.egg-info replay_tool/build replay_tool/*.egg-info
+	rm -rf build .venv .venv-* *.egg-info stand_in/build stand_in/*.egg-info replay_tool/build replay_tool/*.egg-info \
+	    fuzz/work fuzz/logs fuzz/crashes
 
 # Reliability runs, each against its own build and environment:
 #   make devmode         the suite under -X dev, faulthandler on, C asserts kept (no NDEBUG)
@@ -68,6 +69,9 @@ clean:
 #   make tsan            the thread test against a ThreadSanitizer build
 #   make refcount-debug  each hot callback 100,000 times under Debian's debug interpreter
 #                        (apt-get install python3.11-dbg python3.11-dev python3-numpy)
+#   make fuzz            each fuzz target for FUZZ_SECONDS against a clang build with libFuzzer
+#                        counters, ASan and UBSan (apt-get install clang libclang-rt-dev);
+#                        make fuzz-replay runs the kept corpora once
 DEV_VENV ?= .venv-dev
 ASAN_VENV ?= .venv-asan
 TSAN_VENV ?= .venv-tsan
@@ -77,7 +81,12 @@ CXX ?= g++
 SAN_RT = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
 TSAN_RT = $(shell $(CXX) -print-file-name=libtsan.so)
 
-.PHONY: devmode asan tsan refcount-debug
+FUZZ_VENV ?= .venv-fuzz
+FUZZ_SECONDS ?= 600
+FUZZ_TARGETS ?=
+FUZZ_CLANG ?= clang
+
+.PHONY: devmode asan tsan refcount-debug fuzz fuzz-install fuzz-replay
 
 devmode:
 	$(MAKE) install VENV=$(DEV_VENV) CMAKE_DEFINES="BRIDGE_ASSERTS=ON BRIDGE_WERROR=ON"
@@ -109,3 +118,17 @@ refcount-debug: venv
 	cmake --install $(DBG_BUILD) --prefix $(DBG_BUILD)/site
 	$(VPY) -m pip install -q --no-deps --target $(DBG_BUILD)/site numpy_ringbuffer==0.2.2 click
 	PYTHONPATH=$(CURDIR)/$(DBG_BUILD)/site $(DBG_PYTHON) bench/refcount_debug.py
+
+# atheris 2.3.0 is the last release that builds and ships wheels for 3.8; its
+# wheel carries libFuzzer merged with ASan, which fuzz/run.py preloads.
+fuzz-install:
+	$(MAKE) venv VENV=$(FUZZ_VENV)
+	$(FUZZ_VENV)/bin/python -m pip install -q "atheris==2.3.0; python_version < '3.9'" "atheris>=2.3; python_version >= '3.9'"
+	CC=$(FUZZ_CLANG) CXX=$(FUZZ_CLANG)++ $(MAKE) install VENV=$(FUZZ_VENV) \
+	    CMAKE_DEFINES="BRIDGE_FUZZ=ON BRIDGE_ASSERTS=ON"
+
+fuzz: fuzz-install
+	$(FUZZ_VENV)/bin/python fuzz/run.py --seconds $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-replay: fuzz-install
+	$(FUZZ_VENV)/bin/python fuzz/run.py --replay $(FUZZ_TARGETS)
