@@ -578,6 +578,10 @@ def parse_time(text, what="t"):
     return t
 
 
+def _nothing(_):
+    return None
+
+
 class EntryDecoder:
     """Decodes one body line into an Entry, a HostOrder, an End, or None (a
     line kind this reader does not know, ignored); raises LineError."""
@@ -589,7 +593,9 @@ class EntryDecoder:
         self._members = {}
         # Callbacks taking just a record: their well-formed version 2 lines
         # take the short way in __call__.
-        self._short = {cb: _REQUIRED[cb] for cb, (takes_rec, nargs, _) in CALLBACKS.items()
+        # The check for required attributes is an itemgetter: a KeyError says one lacks.
+        self._short = {cb: operator.itemgetter(*req) if req else _nothing
+                       for cb, (takes_rec, nargs, req) in CALLBACKS.items()
                        if takes_rec and not nargs and cb != "on_query_position"} \
             if version >= 2 else {}
 
@@ -600,8 +606,8 @@ class EntryDecoder:
             return self._bad(exc, lineno)
         except msgspec.DecodeError as exc:
             raise LineError(lineno, "not valid JSON: %s" % (exc,)) from None
-        required = self._short.get(obj.cb)
-        if required is not None:
+        check = self._short.get(obj.cb)
+        if check is not None:
             t = obj.t
             raw = obj.rec
             if t is not None and t.tzinfo is None and type(raw) is _dict \
@@ -609,13 +615,21 @@ class EntryDecoder:
                 x = obj.x
                 if x:
                     try:
-                        self._tagged(raw, x)
-                    except Exception:  # reported the long way
-                        return self._full(obj, lineno)
-                if required <= raw.keys():
-                    obj.call = (make_record(raw),)
-                    obj.lineno = lineno
-                    return obj
+                        members = self._members  # members already met, by their text
+                        for k, v in x.items():
+                            raw[k] = members[v]
+                    except (KeyError, TypeError):
+                        try:
+                            self._tagged(raw, x)
+                        except Exception:  # reported the long way
+                            return self._full(obj, lineno)
+                try:
+                    check(raw)
+                except KeyError:
+                    return self._full(obj, lineno)
+                obj.call = (make_record(raw),)
+                obj.lineno = lineno
+                return obj
         return self._full(obj, lineno)
 
     def _tagged(self, raw, x):
