@@ -426,8 +426,9 @@ class Encoder:
     def attrs_obj(self, t, cb, attrs, args, recv):
         """The line of ``entry_attrs`` as the object to encode."""
         plain, x = self.record(attrs, cb)
-        # The encoder writes a time as format_time does unless its microseconds are zero.
-        line = {"t": t if t.microsecond and type(t) is _dt.datetime else format_time(t),
+        # The encoder writes a naive time as format_time does unless its microseconds are zero.
+        line = {"t": t if t.microsecond and type(t) is _dt.datetime and t.tzinfo is None
+                else format_time(t),
                 "cb": cb, "rec": plain}
         if x:
             line["x"] = x

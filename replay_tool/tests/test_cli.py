@@ -114,9 +114,10 @@ def test_generate_is_deterministic(tmp_path):
 @pytest.mark.parametrize("speed", ["0.001", None])
 def test_ctrl_c_stops_within_a_second_with_a_partial_summary(small_day, tmp_path, speed):
     # A long session at a crawl (or as fast as possible): Ctrl-C must end it at once.
+    # Long enough to still run after 3 s at full speed on an idle machine.
     lines = lines_of(small_day)
     body = lines[1:]
-    big = write_lines(tmp_path / "long.jsonl", [lines[0]] + body * 40)
+    big = write_lines(tmp_path / "long.jsonl", [lines[0]] + body * 120)
     args = [sys.executable, "-m", "bridge_replay", "replay", str(big)]
     if speed:
         args += ["--speed", speed]
