@@ -214,11 +214,11 @@ def cg_child(kind, n, tmp):
     r.buffer.clear()
     w = r._writer
 
-    def write(item, i):
-        r._write_item(item)
-        if i % 1000 == 999:
-            w.flush()
-    _drive(write, [(it, i) for i, it in enumerate(items)])
+    def write(batch):
+        r._write_items(batch)
+        w.flush()
+    # the writer thread's batches: up to 1,000 captured callbacks each
+    _drive(write, [(items[i:i + 1000],) for i in range(0, len(items), 1000)])
 
 
 def callgrind(args):

@@ -23,6 +23,7 @@ import enum
 import io
 import json
 import math
+import operator
 import sys
 import types
 import zlib
@@ -238,7 +239,7 @@ def _plain_list(v, _inf=float("inf")):
     # A finite sum of ints and floats says every element is a finite number.
     try:
         total = sum(v)
-    except TypeError:
+    except (TypeError, OverflowError):  # a huge int beside a float: checked one by one
         return _plain(v)
     t = type(total)
     if t is int or (t is float and total - total == 0.0):
@@ -267,6 +268,8 @@ class Encoder:
     def __init__(self, enums):
         self.enums = enums
         self._json = msgspec.json.Encoder()
+        self._plans = {}
+        self._member_names = {}
 
     def value(self, value, where="value"):
         """The tagged form of any value (nested records, members, tuples...)."""
@@ -309,6 +312,71 @@ class Encoder:
 
     def record(self, attrs, where):
         """(plain attributes, tagged others) of a record's attribute dict."""
+        # Records of one kind keep their attribute names and value types, so the
+        # sorting into plain and tagged is planned once per shape; the values
+        # are then checked in bulk (a finite sum says the numbers are plain).
+        values = attrs.values()
+        shape = (tuple(attrs), tuple(map(type, values)))
+        plan = self._plans.get(shape)
+        if plan is None:
+            if len(self._plans) >= 4096:  # records of ever new shapes: keep it bounded
+                self._plans.clear()
+            plan = self._plans[shape] = self._plan(*shape)
+        floats, lists, tagged = plan
+        if floats is not None:
+            total = sum(floats(attrs))
+            if total - total != 0.0:
+                return self._record(attrs, where)
+        if lists is not None:
+            try:
+                total = sum(map(sum, lists(attrs)))
+            except Exception:  # not all numbers: sorted one by one
+                return self._record(attrs, where)
+            t = type(total)
+            if not (t is int or (t is float and total - total == 0.0)):
+                return self._record(attrs, where)
+        if not tagged:
+            return attrs, {}
+        plain = dict(attrs)
+        x = {}
+        known = self._member_names
+        for k in tagged:
+            v = plain.pop(k)
+            if k[:1] != "_":
+                hit = known.get(id(v))
+                if hit is not None and hit[0] is v:
+                    x[k] = hit[1]
+                    continue
+                name = self.enums.name_of(v)
+                if name is None:
+                    x[k] = self.value(v, "%s.%s" % (where, k))
+                else:
+                    x[k] = name
+                    if len(known) < 4096:
+                        # held here, so its id cannot pass to another object
+                        known[id(v)] = (v, name)
+        return plain, x
+
+    @staticmethod
+    def _plan(keys, types):
+        floats, lists, tagged = [], [], []
+        for k, t in zip(keys, types):
+            if t is float:
+                floats.append(k)
+            elif t is list:
+                lists.append(k)
+            elif not (t is int or t is str or t is type(None)):
+                tagged.append(k)
+
+        def getter(ks):
+            if not ks:
+                return None
+            if len(ks) == 1:
+                return lambda d, k=ks[0]: (d[k],)
+            return operator.itemgetter(*ks)
+        return getter(floats), getter(lists), tuple(tagged)
+
+    def _record(self, attrs, where):
         plain, x = {}, {}
         name_of = self.enums.name_of
         for k, v in attrs.items():
@@ -329,6 +397,10 @@ class Encoder:
         return plain, x
 
     def entry(self, t, cb, rec=None, args=(), recv=None):
+        return self._json.encode(self.entry_obj(t, cb, rec, args, recv))
+
+    def entry_obj(self, t, cb, rec=None, args=(), recv=None):
+        """The line of ``entry`` as the object to encode."""
         takes_rec, nargs, _ = CALLBACKS[cb]
         line = {"t": format_time(t), "cb": cb}
         if takes_rec:
@@ -345,18 +417,29 @@ class Encoder:
             line["args"] = [self.value(a, cb) for a in args]
         if recv is not None:
             line["recv"] = recv
-        return self._json.encode(line)
+        return line
 
     def entry_attrs(self, t, cb, attrs, args, recv):
         """A callback line whose record is given as its attribute dict."""
+        return self._json.encode(self.attrs_obj(t, cb, attrs, args, recv))
+
+    def attrs_obj(self, t, cb, attrs, args, recv):
+        """The line of ``entry_attrs`` as the object to encode."""
         plain, x = self.record(attrs, cb)
-        line = {"t": format_time(t), "cb": cb, "rec": plain}
+        # The encoder writes a naive time as format_time does unless its microseconds are zero.
+        line = {"t": t if t.microsecond and type(t) is _dt.datetime and t.tzinfo is None
+                else format_time(t),
+                "cb": cb, "rec": plain}
         if x:
             line["x"] = x
         if args:
             line["args"] = [self.value(a, cb) for a in args]
         line["recv"] = recv
-        return self._json.encode(line)
+        return line
+
+    def lines(self, objs):
+        """Encoded line objects, each followed by a line break."""
+        return self._json.encode_lines(objs)
 
     def order(self, t, client_order_id, attrs):
         return self._json.encode(HostOrder(t, client_order_id, attrs).to_json(self))
@@ -496,6 +579,10 @@ def parse_time(text, what="t"):
     return t
 
 
+def _nothing(_):
+    return None
+
+
 class EntryDecoder:
     """Decodes one body line into an Entry, a HostOrder, an End, or None (a
     line kind this reader does not know, ignored); raises LineError."""
@@ -505,19 +592,70 @@ class EntryDecoder:
         self.values = Decoder(enums)
         self._decode = msgspec.json.Decoder(Entry).decode
         self._members = {}
+        # Callbacks taking just a record: their well-formed version 2 lines
+        # take the short way in __call__.
+        # The check for required attributes is an itemgetter: a KeyError says one lacks.
+        self._short = {cb: operator.itemgetter(*req) if req else _nothing
+                       for cb, (takes_rec, nargs, req) in CALLBACKS.items()
+                       if takes_rec and not nargs and cb != "on_query_position"} \
+            if version >= 2 else {}
 
-    def __call__(self, line, lineno):
+    def __call__(self, line, lineno, _dict=dict, _recv=(int, float, type(None))):
         try:
             obj = self._decode(line)
         except msgspec.ValidationError as exc:
-            text = str(exc)
-            if text.endswith("`$.t`"):
-                raise LineError(lineno, "t is not an ISO date and time: %s" % text) from None
-            if text.startswith("Expected `object`"):
-                raise LineError(lineno, "a line must be a JSON object") from None
-            raise LineError(lineno, "bad line: %s" % text) from None
+            return self._bad(exc, lineno)
         except msgspec.DecodeError as exc:
             raise LineError(lineno, "not valid JSON: %s" % (exc,)) from None
+        check = self._short.get(obj.cb)
+        if check is not None:
+            t = obj.t
+            raw = obj.rec
+            if t is not None and t.tzinfo is None and type(raw) is _dict \
+                    and obj.args is None and type(obj.recv) in _recv:
+                x = obj.x
+                if x:
+                    try:
+                        members = self._members  # members already met, by their text
+                        for k, v in x.items():
+                            raw[k] = members[v]
+                    except (KeyError, TypeError):
+                        try:
+                            self._tagged(raw, x)
+                        except Exception:  # reported the long way
+                            return self._full(obj, lineno)
+                try:
+                    check(raw)
+                except KeyError:
+                    return self._full(obj, lineno)
+                obj.call = (make_record(raw),)
+                obj.lineno = lineno
+                return obj
+        return self._full(obj, lineno)
+
+    def _tagged(self, raw, x):
+        members = self._members
+        for k, v in x.items():
+            if type(v) is str:
+                m = members.get(v)
+                if m is None:
+                    m = self.values.value(v)
+                    if type(m) is not str:
+                        members[v] = m
+                raw[k] = m
+            else:
+                raw[k] = self.values.value(v)
+
+    @staticmethod
+    def _bad(exc, lineno):
+        text = str(exc)
+        if text.endswith("`$.t`"):
+            raise LineError(lineno, "t is not an ISO date and time: %s" % text) from None
+        if text.startswith("Expected `object`"):
+            raise LineError(lineno, "a line must be a JSON object") from None
+        raise LineError(lineno, "bad line: %s" % text) from None
+
+    def _full(self, obj, lineno):
         try:
             t = obj.t
             if t is None:
@@ -553,17 +691,7 @@ class EntryDecoder:
                     else:
                         x = obj.x
                         if x:
-                            members = self._members
-                            for k, v in x.items():
-                                if type(v) is str:
-                                    m = members.get(v)
-                                    if m is None:
-                                        m = self.values.value(v)
-                                        if type(m) is not str:
-                                            members[v] = m
-                                    raw[k] = m
-                                else:
-                                    raw[k] = self.values.value(v)
+                            self._tagged(raw, x)
                     if not _REQUIRED[cb] <= raw.keys():
                         missing = [a for a in CALLBACKS[cb][2] if a not in raw]
                         raise _DecodeError("%s record lacks %s" % (cb, ", ".join(missing)))

@@ -145,12 +145,13 @@ class Recorder:
         w = self._writer
         interval = self._flush_interval
         stop = self._stop
-        write = self._write_item
+        write = self._write_items
         try:
             while True:
                 stopping = stop.wait(interval)
                 while buf:
-                    write(pop())
+                    # Encoded in batches: one call into the encoder per batch.
+                    write([pop() for _ in range(min(len(buf), 1000))])
                 w.flush()
                 if stopping:
                     return
@@ -160,19 +161,26 @@ class Recorder:
                   % (self.out, type(exc).__name__, exc), file=sys.stderr)
             self.capacity = 0
 
-    def _write_item(self, item, _fromtimestamp=_dt.datetime.fromtimestamp):
-        cb, t, rec, extra, recv = item
+    def _write_items(self, items, _fromtimestamp=_dt.datetime.fromtimestamp):
         enc = self._encoder
-        if cb == _ORDER:
-            self._writer.write_line(enc.order(t, rec, extra))
-        else:
+        attrs_obj = enc.attrs_obj
+        objs = []
+        add = objs.append
+        for cb, t, rec, extra, recv in items:
+            if cb == _ORDER:
+                add(HostOrder(t, rec, extra).to_json(enc))
+                continue
             if t is None:
                 t = _fromtimestamp(recv)
-            if type(rec) is dict or type(rec) is _AttrDict:
-                self._writer.write_line(enc.entry_attrs(t, cb, rec, extra, recv))
+            if type(rec) is _AttrDict or type(rec) is dict:
+                add(attrs_obj(t, cb, rec, extra, recv))
             else:
-                self._writer.write_line(enc.entry(t, cb, rec, extra, recv))
-        self.lines += 1
+                add(enc.entry_obj(t, cb, rec, extra, recv))
+        self._writer.write_block(enc.lines(objs))
+        self.lines += len(objs)
+
+    def _write_item(self, item):
+        self._write_items((item,))
 
     def close(self):
         """Write what is buffered, the end line, and close the file (once)."""

@@ -115,9 +115,9 @@ def test_generate_is_deterministic(tmp_path):
 @pytest.mark.parametrize("speed", ["0.001", None])
 def test_ctrl_c_stops_within_a_second_with_a_partial_summary(small_day, tmp_path, speed):
     # A long session at a crawl (or as fast as possible): Ctrl-C must end it at once.
+    # Long enough to still run when Ctrl-C comes, at full speed on an idle machine.
     lines = lines_of(small_day)
     body = lines[1:]
-    # Long enough that even a fast machine is still playing it when Ctrl-C comes.
     big = write_lines(tmp_path / "long.jsonl", [lines[0]] + body * 200)
     args = [sys.executable, "-m", "bridge_replay", "replay", str(big)]
     if speed:

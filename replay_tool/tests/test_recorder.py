@@ -72,7 +72,8 @@ FIRST = {"code": "A", "price": 1.5, "levels": [1.0, 2], "side": Color.RED}
 CHANGES = [{"price": float("nan")}, {"levels": [1.0, float("inf")]}, {"price": None},
            {"code": Color.RED}, {"price": Level.HIGH}, {"price": True}, {"code": "null"},
            {"levels": (1, 2)}, {"code": "Color.RED"}, {"side": "RED"}, {"levels": [1, "a"]},
-           {"side": None}]
+           {"side": None}, {"levels": [1.0, 10 ** 400]}, {"levels": [[1.0], 2]},
+           {"levels": [1e308, 1e308]}]
 
 
 @pytest.mark.parametrize("change", CHANGES, ids=repr)
