@@ -228,9 +228,9 @@ def position_args(fdp):
 
 DTYPES = [object, float, int, bool, complex, "U3", "S2", (float, 2), "i1", "u8", "f2", "M8[s]",
           [("a", int), ("b", float)]]
-# numpy object storage under a re-entrant finaliser: a known fault mended
-# elsewhere; FUZZ_QUEUE_NUMPY_OBJECTS=1 adds these storages to the run.
-NUMPY_OBJECTS = os.environ.get("FUZZ_QUEUE_NUMPY_OBJECTS") == "1"
+# numpy object storage (tuple capacity with dtype object, or an object field)
+# under a re-entrant finaliser; FUZZ_QUEUE_NUMPY_OBJECTS=0 leaves it out.
+NUMPY_OBJECTS = os.environ.get("FUZZ_QUEUE_NUMPY_OBJECTS", "1") == "1"
 
 
 def queue_args(fdp):
