@@ -276,6 +276,7 @@ class Encoder:
         self._plans = {}
         self._member_names = {}
         self._shapes = {}
+        self._last = {}
 
     def value(self, value, where="value"):
         """The tagged form of any value (nested records, members, tuples...)."""
@@ -450,31 +451,39 @@ class Encoder:
         in a number column, a list that is not all numbers) is written as an
         object line instead."""
         values = attrs.values()
-        key = (cb, tuple(attrs), tuple(map(type, values)))
-        shape = self._shapes.get(key)
-        if shape is None:
-            shape = self._new_shape(add, t, key)
+        names = tuple(attrs)
+        types_ = tuple(map(type, values))
+        # Mostly the same shape as the callback's last: compared, not hashed.
+        last = self._last.get(cb)
+        if last is not None and last[0] == names and last[1] == types_:
+            shape = last[2]
+        else:
+            key = (cb, names, types_)
+            shape = self._shapes.get(key)
+            if shape is None:
+                shape = self._new_shape(add, t, key)
+            self._last[cb] = (names, types_, shape)
         if shape is False:
             add(self.attrs_obj(t, cb, attrs, (), recv))
             return
         sid, floats, lists, tagged = shape
+        line = [sid, t if t.microsecond and type(t) is _dt.datetime and t.tzinfo is None
+                else format_time(t), recv]
+        line.extend(values)
         if floats is not None:
-            total = sum(floats(attrs))
+            total = sum(floats(line))
             if total - total != 0.0:
                 add(self.attrs_obj(t, cb, attrs, (), recv))
                 return
         if lists is not None:
             try:
-                total = sum(map(sum, lists(attrs)))
+                total = sum(map(sum, lists(line)))
             except Exception:
                 total = None
             tt = type(total)
             if not (tt is int or (tt is float and total - total == 0.0)):
                 add(self.attrs_obj(t, cb, attrs, (), recv))
                 return
-        line = [sid, t if t.microsecond and type(t) is _dt.datetime and t.tzinfo is None
-                else format_time(t), recv]
-        line.extend(values)
         if tagged:
             known = self._member_names
             for i, k in tagged:
@@ -499,10 +508,13 @@ class Encoder:
             if len(self._shapes) < _MAX_SHAPES:
                 self._shapes[key] = False
             return False
-        floats, lists, tagged = self._plan(names, types_)
+        _, _, tagged = self._plan(names, types_)
+        # Positions in the row line: its number, t and recv come first.
+        floats = [3 + i for i, t_ in enumerate(types_) if t_ is float]
+        lists = [3 + i for i, t_ in enumerate(types_) if t_ is list]
         index = {n: i for i, n in enumerate(names)}
         sid = len(self._shapes)
-        shape = self._shapes[key] = (sid, floats, lists,
+        shape = self._shapes[key] = (sid, _getter(floats), _getter(lists),
                                      tuple((3 + index[k], k) for k in tagged))
         add({"t": format_time(t), "cb": "$shape", "shape": sid, "of": cb,
              "names": list(names), "tagged": [index[k] for k in tagged]})
@@ -517,6 +529,15 @@ class Encoder:
 
     def end(self, t):
         return self._json.encode({"t": format_time(t), "cb": "$end"})
+
+
+def _getter(keys):
+    """A function giving the tuple of ``keys`` of its argument, or None for no keys."""
+    if not keys:
+        return None
+    if len(keys) == 1:
+        return lambda d, k=keys[0]: (d[k],)
+    return operator.itemgetter(*keys)
 
 
 class _AttrDict(dict):
