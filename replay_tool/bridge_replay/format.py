@@ -686,8 +686,10 @@ class EntryDecoder:
     def __init__(self, version, enums):
         self.version = version
         self.values = Decoder(enums)
-        # An object line, or a row of values whose shape an earlier line declared.
-        self._decode = msgspec.json.Decoder(Union[Entry, list]).decode
+        self._decode = msgspec.json.Decoder(Entry).decode
+        # A row of values whose shape an earlier line declared: told by its first
+        # byte, so that object lines do not pay for a union.
+        self._decode_any = msgspec.json.Decoder(Union[Entry, list]).decode
         self._members = {}
         self._shapes = {}
         # Callbacks taking just a record: their well-formed version 2 lines
@@ -700,9 +702,13 @@ class EntryDecoder:
 
     def __call__(self, line, lineno, _dict=dict, _recv=(int, float, type(None))):
         try:
-            obj = self._decode(line)
+            obj = (self._decode_any if line[:1] == b"[" else self._decode)(line)
         except msgspec.ValidationError as exc:
-            return self._bad(exc, lineno)
+            self._bad(exc, lineno)
+            try:
+                obj = self._decode_any(line)
+            except msgspec.ValidationError as exc:
+                return self._bad(exc, lineno)
         except msgspec.DecodeError as exc:
             raise LineError(lineno, "not valid JSON: %s" % (exc,)) from None
         if type(obj) is list:
@@ -802,6 +808,8 @@ class EntryDecoder:
         text = str(exc)
         if text.endswith("`$.t`"):
             raise LineError(lineno, "t is not an ISO date and time: %s" % text) from None
+        if text.startswith("Expected `object`, got `array`"):
+            return None  # a row after white space: read the slow way
         if text.startswith("Expected `object`"):
             raise LineError(lineno, "a line must be a JSON object") from None
         raise LineError(lineno, "bad line: %s" % text) from None

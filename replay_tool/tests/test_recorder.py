@@ -119,7 +119,9 @@ def test_malformed_rows_and_shapes_are_line_errors(line, message):
     decoder = EntryDecoder(2, Enumerations([Color]))
     assert decoder('{"t":"2024-03-15T09:30:00","cb":"$shape","shape":7,"of":"on_trade",'
                    '"names":["code","side"],"tagged":[1]}', 2) is None
-    ok = decoder('[7,"2024-03-15T09:30:00",null,"Color.RED","Color.RED"]', 3).call[0]
-    assert (ok.code, ok.side) == ("Color.RED", Color.RED)
+    for row in ('[7,"2024-03-15T09:30:00",null,"Color.RED","Color.RED"]',
+                ' [7,"2024-03-15T09:30:00",null,"Color.RED","Color.RED"]'):
+        ok = decoder(row.encode(), 3).call[0]
+        assert (ok.code, ok.side) == ("Color.RED", Color.RED)
     with pytest.raises(LineError, match=message):
         decoder(line, 4)
