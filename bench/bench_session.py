@@ -6,8 +6,9 @@ decode: a session of N snapshot lines (taken from a generated day) is read
 through the tool's reader (read, decompress, split, decode, build the record)
 and each callback dispatched to a strategy method that does nothing; the
 figure is the median over R rounds of the thread's CPU time per line (CPU
-time, so that other work on a shared machine counts less). Done for version 2
-(gzip and plain) and for the same lines in version 1. As a yardstick of the
+time, so that other work on a shared machine counts less). Done for the
+same lines as the recorder writes them (rows after a shape line, gzip), as
+object lines of version 2 (gzip and plain) and in version 1. As a yardstick of the
 machine's speed at the time, the standard library's json.loads alone on the
 same lines is timed too.
 

@@ -9,7 +9,11 @@ The README's "Session files" section is the reference; in short:
   ignored everywhere;
 - every further line is a callback ``{"t", "cb", "rec", "x", "args", "recv"}``,
   a host order ``{"t", "cb": "$order", "client_order_id", "order"}`` or the
-  end of the session ``{"t", "cb": "$end"}``.
+  end of the session ``{"t", "cb": "$end"}``;
+- since minor version 1, ``{"t", "cb": "$shape", "shape", "of", "names", "tagged"}``
+  declares a record shape, and a row ``[shape, t, recv, value...]`` is a
+  callback taking just a record, its values in the order of ``names``
+  (tagged at the positions in ``tagged``, plain JSON elsewhere).
 
 In version 2 ``rec`` holds the record's attributes whose values are plain JSON
 (taken as they are: a text is always a text) and ``x`` the others, encoded
