@@ -6,8 +6,9 @@ decode: a session of N snapshot lines (taken from a generated day) is read
 through the tool's reader (read, decompress, split, decode, build the record)
 and each callback dispatched to a strategy method that does nothing; the
 figure is the median over R rounds of the thread's CPU time per line (CPU
-time, so that other work on a shared machine counts less). Done for version 2
-(gzip and plain) and for the same lines in version 1. As a yardstick of the
+time, so that other work on a shared machine counts less). Done for the
+same lines as the recorder writes them (rows after a shape line, gzip), as
+object lines of version 2 (gzip and plain) and in version 1. As a yardstick of the
 machine's speed at the time, the standard library's json.loads alone on the
 same lines is timed too.
 
@@ -56,6 +57,17 @@ def v1_line(line):
     return (json.dumps(obj, separators=(",", ":")) + "\n").encode()
 
 
+def row_lines(lines, enums):
+    """The same snapshot lines as the recorder writes them: a shape line, then rows."""
+    from bridge_replay.format import EntryDecoder
+    dec, enc = EntryDecoder(2, enums), Encoder(enums)
+    objs = []
+    for line in lines:
+        e = dec(line, 1)
+        enc.row(objs.append, e.t, e.cb, dict(vars(e.call[0])), e.recv)
+    return enc.lines(objs)
+
+
 class Sink:
     def on_snapshot(self, snapshot):
         pass
@@ -94,6 +106,9 @@ def bench_decode(args, tmp):
     plain = os.path.join(tmp, "v2.jsonl")
     with open(plain, "wb") as f:
         f.write(header + b"".join(lines))
+    rows = os.path.join(tmp, "rows.jsonl.gz")
+    with gzip.open(rows, "wb", compresslevel=6) as f:
+        f.write(header + row_lines(lines, enums))
     import json
     yardstick = []
     for _ in range(args.rounds):
@@ -104,10 +119,10 @@ def bench_decode(args, tmp):
     print("yardstick: the standard library's json.loads alone on the same lines: median %.2f us"
           % (statistics.median(yardstick) / 1000))
     print("decode, per snapshot line (read, decompress, decode, build the record, dispatch):")
-    for name, path in (("version 2, gzip", v2), ("version 2, plain", plain),
-                       ("version 1, gzip", v1)):
+    for name, path in (("version 2.1 rows, gzip", rows), ("version 2, gzip", v2),
+                       ("version 2, plain", plain), ("version 1, gzip", v1)):
         med, best = time_decode(path, enums, args.rounds)
-        print("  %-16s median %6.2f us   best %6.2f us   (%d lines x %d rounds)"
+        print("  %-22s median %6.2f us   best %6.2f us   (%d lines x %d rounds)"
               % (name, med / 1000, best / 1000, args.lines, args.rounds))
 
 
@@ -177,10 +192,11 @@ def cg_child(kind, n, tmp):
     from bridge_replay.recorder import recording_class
     enums = Enumerations.from_namespace(vars(maviro))
     header, lines = snapshot_lines(tmp, n)
-    if kind == "decode":
+    if kind in ("decode", "decode-rows"):
         path = os.path.join(tmp, "v2.jsonl.gz")
         with gzip.open(path, "wb", compresslevel=6) as f:
-            f.write(header + b"".join(lines))
+            f.write(header + (row_lines(lines, enums) if kind == "decode-rows"
+                              else b"".join(lines)))
         sink = Sink()
 
         def play(_):
@@ -226,7 +242,7 @@ def callgrind(args):
     import subprocess
     me = os.path.abspath(__file__)
     counts = {}
-    for kind in ("decode", "plain", "recorded", "writer"):
+    for kind in ("decode", "decode-rows", "plain", "recorded", "writer"):
         with tempfile.TemporaryDirectory() as tmp:
             out = os.path.join(tmp, "cg.out")
             cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no",
@@ -241,8 +257,9 @@ def callgrind(args):
             counts[kind] = int(m.group(1)) / args.lines
     print("instructions under callgrind, per snapshot line or callback (%d of them):"
           % args.lines)
-    print("  decode (read, decompress, decode, build the record, dispatch): %s"
-          % "{:,.0f}".format(counts["decode"]))
+    print("  decode (read, decompress, decode, build the record, dispatch): %s;"
+          " rows as recorded: %s" % ("{:,.0f}".format(counts["decode"]),
+                                     "{:,.0f}".format(counts["decode-rows"])))
     print("  bridge on_snapshot alone: %s   with the recorder: %s   added on the SDK thread: %s"
           % tuple("{:,.0f}".format(v) for v in (counts["plain"], counts["recorded"],
                                                 counts["recorded"] - counts["plain"])))

@@ -9,7 +9,11 @@ The README's "Session files" section is the reference; in short:
   ignored everywhere;
 - every further line is a callback ``{"t", "cb", "rec", "x", "args", "recv"}``,
   a host order ``{"t", "cb": "$order", "client_order_id", "order"}`` or the
-  end of the session ``{"t", "cb": "$end"}``.
+  end of the session ``{"t", "cb": "$end"}``;
+- since minor version 1, ``{"t", "cb": "$shape", "shape", "of", "names", "tagged"}``
+  declares a record shape, and a row ``[shape, t, recv, value...]`` is a
+  callback taking just a record, its values in the order of ``names``
+  (tagged at the positions in ``tagged``, plain JSON elsewhere).
 
 In version 2 ``rec`` holds the record's attributes whose values are plain JSON
 (taken as they are: a text is always a text) and ``x`` the others, encoded
@@ -27,12 +31,13 @@ import operator
 import sys
 import types
 import zlib
-from typing import Any, Optional
+from typing import Any, Optional, Union
 
 import msgspec
 
 FORMAT = "pymach-session"
 VERSION = 2
+MINOR = 1
 READS = (1, 2)
 DEFAULT_MAX_LINE = 16 << 20
 
@@ -77,6 +82,10 @@ CALLBACKS = {
     "on_algo_child_order_trade": (True, 0, ("sys_quote_id",)),
 }
 _REQUIRED = {cb: frozenset(req) for cb, (_, _, req) in CALLBACKS.items()}
+# Callbacks taking just a record: written as rows of values after a shape line.
+ROWS = frozenset(cb for cb, (takes_rec, nargs, _) in CALLBACKS.items()
+                 if takes_rec and not nargs and cb != "on_query_position")
+_MAX_SHAPES = 4096
 
 
 class SessionError(Exception):
@@ -270,6 +279,8 @@ class Encoder:
         self._json = msgspec.json.Encoder()
         self._plans = {}
         self._member_names = {}
+        self._shapes = {}
+        self._last = {}
 
     def value(self, value, where="value"):
         """The tagged form of any value (nested records, members, tuples...)."""
@@ -437,6 +448,82 @@ class Encoder:
         line["recv"] = recv
         return line
 
+    def row(self, add, t, cb, attrs, recv):
+        """Hands ``add`` the line objects of a callback in ROWS: a shape line
+        the first time its record's names and value types are met, then the
+        values as an array. A record the shape cannot carry as it is (a nan
+        in a number column, a list that is not all numbers) is written as an
+        object line instead."""
+        values = attrs.values()
+        names = tuple(attrs)
+        types_ = tuple(map(type, values))
+        # Mostly the same shape as the callback's last: compared, not hashed.
+        last = self._last.get(cb)
+        if last is not None and last[0] == names and last[1] == types_:
+            shape = last[2]
+        else:
+            key = (cb, names, types_)
+            shape = self._shapes.get(key)
+            if shape is None:
+                shape = self._new_shape(add, t, key)
+            self._last[cb] = (names, types_, shape)
+        if shape is False:
+            add(self.attrs_obj(t, cb, attrs, (), recv))
+            return
+        sid, floats, lists, tagged = shape
+        line = [sid, t if t.microsecond and type(t) is _dt.datetime and t.tzinfo is None
+                else format_time(t), recv]
+        line.extend(values)
+        if floats is not None:
+            total = sum(floats(line))
+            if total - total != 0.0:
+                add(self.attrs_obj(t, cb, attrs, (), recv))
+                return
+        if lists is not None:
+            try:
+                total = sum(map(sum, lists(line)))
+            except Exception:
+                total = None
+            tt = type(total)
+            if not (tt is int or (tt is float and total - total == 0.0)):
+                add(self.attrs_obj(t, cb, attrs, (), recv))
+                return
+        if tagged:
+            known = self._member_names
+            for i, k in tagged:
+                v = line[i]
+                hit = known.get(id(v))
+                if hit is not None and hit[0] is v:
+                    line[i] = hit[1]
+                    continue
+                name = self.enums.name_of(v)
+                if name is None:
+                    line[i] = self.value(v, "%s.%s" % (cb, k))
+                else:
+                    line[i] = name
+                    if len(known) < 4096:
+                        known[id(v)] = (v, name)
+        add(line)
+
+    def _new_shape(self, add, t, key):
+        cb, names, types_ = key
+        if len(self._shapes) >= _MAX_SHAPES or any(n[:1] == "_" for n in names):
+            # Ever new shapes or private names: object lines, as before.
+            if len(self._shapes) < _MAX_SHAPES:
+                self._shapes[key] = False
+            return False
+        _, _, tagged = self._plan(names, types_)
+        # Positions in the row line: its number, t and recv come first.
+        floats = [3 + i for i, t_ in enumerate(types_) if t_ is float]
+        lists = [3 + i for i, t_ in enumerate(types_) if t_ is list]
+        index = {n: i for i, n in enumerate(names)}
+        sid = len(self._shapes)
+        shape = self._shapes[key] = (sid, _getter(floats), _getter(lists),
+                                     tuple((3 + index[k], k) for k in tagged))
+        add({"t": format_time(t), "cb": "$shape", "shape": sid, "of": cb,
+             "names": list(names), "tagged": [index[k] for k in tagged]})
+        return shape
+
     def lines(self, objs):
         """Encoded line objects, each followed by a line break."""
         return self._json.encode_lines(objs)
@@ -446,6 +533,15 @@ class Encoder:
 
     def end(self, t):
         return self._json.encode({"t": format_time(t), "cb": "$end"})
+
+
+def _getter(keys):
+    """A function giving the tuple of ``keys`` of its argument, or None for no keys."""
+    if not keys:
+        return None
+    if len(keys) == 1:
+        return lambda d, k=keys[0]: (d[k],)
+    return operator.itemgetter(*keys)
 
 
 class _AttrDict(dict):
@@ -527,6 +623,10 @@ class Entry(msgspec.Struct):
     client_order_id: Any = None
     order: Any = None
     dropped: Any = None
+    shape: Any = None
+    of: Any = None
+    names: Any = None
+    tagged: Any = None
     call: Any = None
     lineno: int = 0
 
@@ -591,7 +691,11 @@ class EntryDecoder:
         self.version = version
         self.values = Decoder(enums)
         self._decode = msgspec.json.Decoder(Entry).decode
+        # A row of values whose shape an earlier line declared: told by its first
+        # byte, so that object lines do not pay for a union.
+        self._decode_any = msgspec.json.Decoder(Union[Entry, list]).decode
         self._members = {}
+        self._shapes = {}
         # Callbacks taking just a record: their well-formed version 2 lines
         # take the short way in __call__.
         # The check for required attributes is an itemgetter: a KeyError says one lacks.
@@ -602,11 +706,17 @@ class EntryDecoder:
 
     def __call__(self, line, lineno, _dict=dict, _recv=(int, float, type(None))):
         try:
-            obj = self._decode(line)
+            obj = (self._decode_any if line[:1] == b"[" else self._decode)(line)
         except msgspec.ValidationError as exc:
-            return self._bad(exc, lineno)
+            self._bad(exc, lineno)
+            try:
+                obj = self._decode_any(line)
+            except msgspec.ValidationError as exc:
+                return self._bad(exc, lineno)
         except msgspec.DecodeError as exc:
             raise LineError(lineno, "not valid JSON: %s" % (exc,)) from None
+        if type(obj) is list:
+            return self._row(obj, lineno)
         check = self._short.get(obj.cb)
         if check is not None:
             t = obj.t
@@ -633,6 +743,57 @@ class EntryDecoder:
                 return obj
         return self._full(obj, lineno)
 
+    def _row(self, row, lineno, _recv=(int, float, type(None))):
+        sid = row[0] if row else None
+        if type(sid) is not int:
+            raise LineError(lineno, "a line must be a JSON object, or a row of values "
+                                    "beginning with its shape's number")
+        shape = self._shapes.get(sid)
+        if shape is None:
+            raise LineError(lineno, "a row of shape %d, which no line before it declared"
+                            % sid)
+        cb, names, tagged = shape
+        if len(row) != len(names) + 3:
+            raise LineError(lineno, "a row of shape %d needs %d values, not %d"
+                            % (row[0], len(names), len(row) - 3))
+        try:
+            t = parse_time(row[1])
+            recv = row[2]
+            if type(recv) not in _recv:
+                raise _DecodeError("receive time must be a number, not %r" % (recv,))
+            raw = dict(zip(names, row[3:]))
+            if tagged:
+                members = self._members
+                for k in tagged:
+                    v = raw[k]
+                    m = members.get(v) if type(v) is str else None
+                    if m is None:
+                        m = self.values.value(v)
+                        if type(v) is str and type(m) is not str:
+                            members[v] = m
+                    raw[k] = m
+        except _DecodeError as exc:
+            raise LineError(lineno, str(exc)) from None
+        except (TypeError, AttributeError) as exc:
+            raise LineError(lineno, "bad row: %s" % (exc,)) from None
+        return Entry(t, cb, recv=recv, call=(make_record(raw),), lineno=lineno)
+
+    def _declare(self, obj):
+        sid, cb, names, tagged = obj.shape, obj.of, obj.names, obj.tagged
+        if type(sid) is not int or cb not in ROWS:
+            raise _DecodeError("a shape needs a number \"shape\" and a callback "
+                               "taking just a record in \"of\"")
+        if type(names) is not list or not all(type(n) is str for n in names) \
+                or len(set(names)) != len(names):
+            raise _DecodeError("a shape's \"names\" must be distinct texts")
+        if type(tagged) is not list or not all(
+                type(i) is int and 0 <= i < len(names) for i in tagged):
+            raise _DecodeError("a shape's \"tagged\" must be positions in its names")
+        missing = [a for a in CALLBACKS[cb][2] if a not in names]
+        if missing:
+            raise _DecodeError("%s shape lacks %s" % (cb, ", ".join(missing)))
+        self._shapes[sid] = (cb, tuple(names), tuple(sorted({names[i] for i in tagged})))
+
     def _tagged(self, raw, x):
         members = self._members
         for k, v in x.items():
@@ -651,6 +812,8 @@ class EntryDecoder:
         text = str(exc)
         if text.endswith("`$.t`"):
             raise LineError(lineno, "t is not an ISO date and time: %s" % text) from None
+        if text.startswith("Expected `object`, got `array`"):
+            return None  # a row after white space: read the slow way
         if text.startswith("Expected `object`"):
             raise LineError(lineno, "a line must be a JSON object") from None
         raise LineError(lineno, "bad line: %s" % text) from None
@@ -726,6 +889,9 @@ class EntryDecoder:
                 raise _DecodeError("a host order line needs client_order_id and order")
             attrs = {k: self.values.value(v) for k, v in order.items()}
             return HostOrder(t, self.values.value(obj.client_order_id), attrs, lineno)
+        if cb == "$shape":
+            self._declare(obj)
+            return None
         if cb == "$end":
             dropped = obj.dropped
             return End(t, lineno, dropped if type(dropped) is int and dropped > 0 else 0)
@@ -784,7 +950,8 @@ class Header:
         return types.SimpleNamespace(base=base)
 
     def to_json(self, encoder):
-        out = {"format": FORMAT, "version": VERSION, "start": format_time(self.start)}
+        out = {"format": FORMAT, "version": VERSION, "minor": MINOR,
+               "start": format_time(self.start)}
         if self.end is not None:
             out["end"] = format_time(self.end)
         out["config"] = self.config

@@ -30,7 +30,7 @@ import threading
 import time
 import weakref
 
-from bridge_replay.format import (CALLBACKS, Encoder, Enumerations, Header, HostOrder,
+from bridge_replay.format import (CALLBACKS, ROWS, Encoder, Enumerations, Header, HostOrder,
                                   SessionWriter, _AttrDict, record_attrs)
 from bridge_replay.host import load_host
 
@@ -164,6 +164,7 @@ class Recorder:
     def _write_items(self, items, _fromtimestamp=_dt.datetime.fromtimestamp):
         enc = self._encoder
         attrs_obj = enc.attrs_obj
+        row = enc.row
         objs = []
         add = objs.append
         for cb, t, rec, extra, recv in items:
@@ -173,7 +174,10 @@ class Recorder:
             if t is None:
                 t = _fromtimestamp(recv)
             if type(rec) is _AttrDict or type(rec) is dict:
-                add(attrs_obj(t, cb, rec, extra, recv))
+                if cb in ROWS:
+                    row(add, t, cb, rec, recv)
+                else:
+                    add(attrs_obj(t, cb, rec, extra, recv))
             else:
                 add(enc.entry_obj(t, cb, rec, extra, recv))
         self._writer.write_block(enc.lines(objs))

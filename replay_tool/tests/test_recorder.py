@@ -12,7 +12,7 @@ import types
 import pytest
 
 from bridge_replay import replay
-from bridge_replay.format import Encoder, EntryDecoder, Enumerations
+from bridge_replay.format import Encoder, EntryDecoder, Enumerations, LineError
 from bridge_replay.recorder import recording_class
 from replay_support import lines_of, run_tool, small_day  # noqa: F401
 
@@ -76,16 +76,52 @@ CHANGES = [{"price": float("nan")}, {"levels": [1.0, float("inf")]}, {"price": N
            {"levels": [1e308, 1e308]}]
 
 
+def _object_lines(encoder, t, recs):
+    return [encoder.entry_attrs(t, "on_trade", dict(r), (), 1.0) for r in recs]
+
+
+def _row_lines(encoder, t, recs):
+    objs = []
+    for r in recs:
+        encoder.row(objs.append, t, "on_trade", dict(r), 1.0)
+    return encoder.lines(objs).splitlines()
+
+
+@pytest.mark.parametrize("write", [_object_lines, _row_lines], ids=["objects", "rows"])
 @pytest.mark.parametrize("change", CHANGES, ids=repr)
-def test_recorded_values_read_back_exactly(change):
+def test_recorded_values_read_back_exactly(change, write):
     # The writer's shortcut for records like the previous one must never
     # change a value: each line is written after a first that primes it.
     enums = Enumerations([Color, Level])
     encoder, decoder = Encoder(enums), EntryDecoder(2, enums)
     t = datetime.datetime(2024, 3, 15, 9, 30)
     second = dict(FIRST, **change)
-    encoder.entry_attrs(t, "on_trade", dict(FIRST), (), 1.0)
-    line = encoder.entry_attrs(t, "on_trade", dict(second), (), 1.0)
-    got = vars(decoder(line, 2).call[0])
+    items = [decoder(line, n) for n, line in enumerate(write(encoder, t, [FIRST, second]), 2)]
+    got = vars([i for i in items if i is not None][-1].call[0])
     assert repr(sorted(got.items())) == repr(sorted(second.items()))
     assert all(type(got[k]) is type(v) for k, v in second.items())
+
+
+@pytest.mark.parametrize("line, message", [
+    ('[0,"2024-03-15T09:30:00",1.0,1]', "shape 0, which no line before it declared"),
+    ('[]', "must be a JSON object, or a row"),
+    ('[7,"2024-03-15T09:30:00",1.0,"A"]', "a row of shape 7 needs 2 values, not 1"),
+    ('[7,"soon",1.0,"A",1]', "is not an ISO date and time"),
+    ('[7,"2024-03-15T09:30:00","x","A",1]', "receive time must be a number"),
+    ('{"t":"2024-03-15T09:30:00","cb":"$shape","shape":8,"of":"on_order","names":["a"],'
+     '"tagged":[]}', "on_order shape lacks client_order_id"),
+    ('{"t":"2024-03-15T09:30:00","cb":"$shape","shape":8,"of":"on_trade","names":["a","a"],'
+     '"tagged":[]}', "must be distinct texts"),
+    ('{"t":"2024-03-15T09:30:00","cb":"$shape","shape":8,"of":"on_trade","names":["a"],'
+     '"tagged":[1]}', "must be positions"),
+])
+def test_malformed_rows_and_shapes_are_line_errors(line, message):
+    decoder = EntryDecoder(2, Enumerations([Color]))
+    assert decoder('{"t":"2024-03-15T09:30:00","cb":"$shape","shape":7,"of":"on_trade",'
+                   '"names":["code","side"],"tagged":[1]}', 2) is None
+    for row in ('[7,"2024-03-15T09:30:00",null,"Color.RED","Color.RED"]',
+                ' [7,"2024-03-15T09:30:00",null,"Color.RED","Color.RED"]'):
+        ok = decoder(row.encode(), 3).call[0]
+        assert (ok.code, ok.side) == ("Color.RED", Color.RED)
+    with pytest.raises(LineError, match=message):
+        decoder(line, 4)
