@@ -79,9 +79,9 @@ static PyObject* record_type(PyObject* module, PyObject* args) {
         {Py_tp_getset, getset},
         {0, NULL},
     };
-    PyType_Spec spec = {qualified, (int)(offsetof(Rec, values) + (size_t)n * sizeof(PyObject*)), 0,
+    PyType_Spec type_def = {qualified, (int)(offsetof(Rec, values) + (size_t)n * sizeof(PyObject*)), 0,
                         Py_TPFLAGS_DEFAULT, slots};
-    return PyType_FromSpec(&spec);
+    return PyType_FromSpec(&type_def);
 }
 
 static PyMethodDef methods[] = {

@@ -827,13 +827,13 @@ class EntryDecoder:
                 raise _DecodeError("t %s carries a time zone; sessions keep naive local time"
                                    % t.isoformat())
             cb = obj.cb
-            spec = CALLBACKS.get(cb)
-            if spec is None:
+            signature = CALLBACKS.get(cb)
+            if signature is None:
                 if type(cb) is str and cb[:1] == "$":
                     return self._special(obj, t, cb, lineno)
                 raise _DecodeError("unknown callback %r" % (cb,) if cb is not None
                                    else "no callback \"cb\"")
-            takes_rec, nargs, _ = spec
+            takes_rec, nargs, _ = signature
             if takes_rec:
                 raw = obj.rec
                 if raw is None:

@@ -62,11 +62,11 @@ class HostLoadError(Exception):
     pass
 
 
-def load_object(spec, what="object"):
+def load_object(target, what="object"):
     """The object named by "MODULE:NAME" (NAME may be dotted)."""
-    module, _, name = spec.partition(":")
+    module, _, name = target.partition(":")
     if not module or not name:
-        raise HostLoadError("expected MODULE:NAME, got %r" % (spec,))
+        raise HostLoadError("expected MODULE:NAME, got %r" % (target,))
     try:
         obj = importlib.import_module(module)
         for part in name.split("."):
@@ -78,11 +78,11 @@ def load_object(spec, what="object"):
     return obj
 
 
-def load_host(spec=None):
-    obj = load_object(spec or DEFAULT_HOST, "host adapter")
+def load_host(target=None):
+    obj = load_object(target or DEFAULT_HOST, "host adapter")
     if isinstance(obj, type) or (callable(obj) and not hasattr(obj, "make_order")):
         obj = obj()
     for name in ("setup", "make_order", "describe_event"):
         if not callable(getattr(obj, name, None)):
-            raise HostLoadError("host adapter %s has no %s()" % (spec, name))
+            raise HostLoadError("host adapter %s has no %s()" % (target, name))
     return obj

@@ -375,17 +375,17 @@ class Player:
         if progress is not None and reader.size:
             progress(reader.size, reader.size)
 
-    def _submit(self, book, spec):
+    def _submit(self, book, entry):
         """The host's order submission: the order enters the book under its client id."""
         try:
-            order = self.host.make_order(dict(spec.attrs))
+            order = self.host.make_order(dict(entry.attrs))
         except Exception as exc:
-            where = "line %d" % spec.lineno if spec.lineno else "header order"
+            where = "line %d" % entry.lineno if entry.lineno else "header order"
             self._skip("malformed", "%s: host order %r cannot be rebuilt: %s: %s" % (
-                where, spec.client_order_id, type(exc).__name__, exc))
+                where, entry.client_order_id, type(exc).__name__, exc))
             return
         self.host_orders.append(order)
-        book[spec.client_order_id] = order
+        book[entry.client_order_id] = order
 
     def _drain(self):
         try:
