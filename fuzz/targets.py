@@ -25,26 +25,10 @@ class Corrupt(BaseException):
     """A broken invariant: not an exception the bridge may raise, so a finding."""
 
 
-STAMP = 20260302093000123
-END = 20260302093100000
-CID = "fuzz-1"
-CODE = "000001.XSHE"
-
-SNAPSHOT = dict(orig_time=STAMP, security_id="000001", market_type=MarketType.SZSE, open_price=10.0,
-                close_price=10.1, high_price=10.3, low_price=9.9, total_value_trade=1e6,
-                total_volume_trade=1000, pre_close_price=10.0, ask_volume=[100, 200],
-                ask_price=[10.2, 10.3], bid_volume=[300], bid_price=[10.1], high_limited=11.0,
-                last_price=10.15, low_limited=9.0, open_interest=0, prev_settlement=0.0, iopv=0.0,
-                trading_phase_code="T0")
-TICK_ORDER = dict(order_time=STAMP, security_id="000001", market_type=MarketType.SZSE, side=49, biz_index=7,
-                  order_price=10.5, order_volume=300, order_type=50, orig_order_no=99)
-BAR = dict(security_id="000001", market_type=MarketType.SZSE, end_time=END, open=1.0, close=2.0, high=3.0,
-           low=0.5, amount=1000.0, volume=10, prev_close=1.5)
-ORDER = dict(client_order_id=CID, security_id="000001", order_price=10.0, order_status=OrderStatusType.Filled,
-             order_qty=100, trade_qty=60, total_trade_value=615.0, error_msg="no money", error_code=20001,
-             last_match_qty=20, last_match_price=10.5, counter_order_id=8001, frozen_trade_value=123.0)
-POSITION = dict(security_id="000001", market_id=102, init_qty=100, leaves_qty=100, available_qty=50,
-                cost_price=9.5, last_price=10.0, market_value=1000.0, profit_loss=50.0)
+# The valid sample records the tests' callback table uses; the fuzz data
+# perturbs them from there.
+sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+from callbacks import BAR, CID, CODE, ORDER, POSITION, SNAPSHOT, TICK_ORDER  # noqa: E402
 
 # Values a fuzzed attribute is likely to need to reach deeper branches.
 SPECIAL = {
