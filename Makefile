@@ -117,7 +117,7 @@ refcount-debug: venv
 	cp -r stand_in/korvane stand_in/pymach $(DBG_BUILD)/site/
 	cmake --install $(DBG_BUILD) --prefix $(DBG_BUILD)/site
 	$(VPY) -m pip install -q --no-deps --target $(DBG_BUILD)/site numpy_ringbuffer==0.2.2 click
-	PYTHONPATH=$(CURDIR)/$(DBG_BUILD)/site $(DBG_PYTHON) bench/refcount_debug.py
+	PYTHONPATH=$(CURDIR)/$(DBG_BUILD)/site $(DBG_PYTHON) tests/refcount_debug.py
 
 # atheris 2.3.0 is the last release that builds and ships wheels for 3.8; its
 # wheel carries libFuzzer merged with ASan, which fuzz/run.py preloads.

@@ -28,7 +28,7 @@ class Corrupt(BaseException):
 # The valid sample records the tests' callback table uses; the fuzz data
 # perturbs them from there.
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-from callbacks import BAR, CID, CODE, ORDER, POSITION, SNAPSHOT, TICK_ORDER  # noqa: E402
+from support.callbacks import BAR, CID, CODE, ORDER, POSITION, SNAPSHOT, TICK_ORDER  # noqa: E402
 
 # Values a fuzzed attribute is likely to need to reach deeper branches.
 SPECIAL = {

@@ -3,7 +3,6 @@ import sys
 
 import pytest
 
-from conftest import drain
 from korvane.orvik.const import POSITION_DIRECTION
 from korvane.orvik.core.events import EVENT as E
 from korvane.orvik.portfolio.account import Asset
@@ -12,6 +11,7 @@ from korvane.orvik.utils import maviro
 from korvane.orvik.utils.logger import system_log, user_system_log
 from pymach.context import Context
 from pymach.records import Record
+from support.bridge import drain
 
 
 @pytest.fixture

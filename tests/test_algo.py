@@ -4,12 +4,12 @@ import sys
 
 import pytest
 
-from conftest import drain
 from korvane.orvik.core.events import EVENT
 from korvane.orvik.utils import maviro
 from pymach import enums
 from pymach.enums import AlgoControlType
 from pymach.records import Record
+from support.bridge import drain
 
 
 @pytest.fixture

@@ -14,14 +14,14 @@ import sys
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-import callbacks as cb
-from callbacks import BY_ID, CASES, DROP, READS
-from conftest import drain
 from korvane.orvik.environment import Environment
 from korvane.orvik.sdk import sentaly
 from korvane.orvik.utils import login, maviro
 from pymach import enums
 from pymach.records import Record
+from support import callbacks as cb
+from support.bridge import drain
+from support.callbacks import BY_ID, CASES, DROP, READS
 
 CALLS = [0]  # inputs tried, reported at the end of the module
 

@@ -6,7 +6,6 @@ import types
 import numpy
 import pytest
 
-from conftest import drain
 from korvane.orvik.core.events import EVENT
 from korvane.orvik.utils import maviro
 from korvane.orvik.utils.logger import system_log
@@ -14,6 +13,7 @@ from pymach.clock import VirtualClock
 from pymach.context import Context
 from pymach.enums import MarketType, MDType, SubscribeDataType, TDType
 from pymach.strategy import MachStrategy as SdkStrategy
+from support.bridge import drain
 
 D = dt.datetime
 MONDAY = dt.date(2026, 3, 2)

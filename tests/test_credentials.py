@@ -8,10 +8,10 @@ from types import SimpleNamespace
 
 import pytest
 
-from conftest import run_python
 import korvane.gid as gid
 from korvane.orvik.sdk import sentaly
 from korvane.orvik.utils import login
+from support.bridge import run_python
 
 UNSET = "当前环境未配置用户名和密码\n"
 RESTART = "请重启当前的 terminal \n"

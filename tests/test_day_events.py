@@ -3,9 +3,9 @@ import datetime as dt
 
 import pytest
 
-from conftest import CONTAINERS, drain
 from korvane.orvik.core.events import EVENT
 from korvane.orvik.utils import maviro
+from support.bridge import CONTAINERS, drain
 
 NOW = dt.datetime(2026, 3, 2, 9, 0, 1)
 

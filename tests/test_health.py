@@ -6,9 +6,9 @@ import time
 
 import pytest
 
-import callbacks as cb
-from conftest import drain
 from korvane.orvik.utils import maviro
+from support import callbacks as cb
+from support.bridge import drain
 
 
 @pytest.fixture(autouse=True)

@@ -6,15 +6,15 @@ import sys
 
 import pytest
 
-import callbacks as cb
-from callbacks import BY_ID, CASES, DROP
-from conftest import drain
 from korvane.orvik.const import ORDER_STATUS
 from korvane.orvik.core.events import EVENT
 from korvane.orvik.environment import Environment
 from korvane.orvik.utils import maviro
-from leakcheck import Leak, assert_no_leak
 from pymach.records import Record
+from support import callbacks as cb
+from support.bridge import drain
+from support.callbacks import BY_ID, CASES, DROP
+from support.leakcheck import Leak, assert_no_leak
 
 
 @pytest.fixture(autouse=True)

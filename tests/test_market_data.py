@@ -3,13 +3,13 @@ import random
 
 import pytest
 
-from conftest import drain
 from korvane.orvik.const import SIDE
 from korvane.orvik.core.events import EVENT
 from korvane.orvik.environment import Environment
 from korvane.orvik.utils import maviro
 from pymach.enums import MarketType
 from pymach.records import Record
+from support.bridge import drain
 
 STAMP = 20260302093000123
 

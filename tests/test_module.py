@@ -120,7 +120,7 @@ def test_deep_reentry_on_a_small_thread_stack_ends_in_recursion_error(route):
         from korvane.orvik.utils import maviro
         from pymach.records import Record
         sys.path.insert(0, sys.argv[2])
-        from callbacks import SNAPSHOT
+        from support.callbacks import SNAPSHOT
 
         s, snap = object.__new__(maviro.MachStrategy), Record(**SNAPSHOT)
 

@@ -8,7 +8,6 @@ import weakref
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import drain, run_python
 from korvane.orvik.const import ORDER_STATUS as OS, SIDE
 from korvane.orvik.core.events import EVENT as E
 from korvane.orvik.model.order import Order
@@ -16,6 +15,7 @@ from korvane.orvik.utils import maviro
 from korvane.orvik.utils.logger import system_log, user_system_log
 from pymach.enums import OrderStatusType as G
 from pymach.records import Record
+from support.bridge import drain, run_python
 
 CID = "c-1"
 

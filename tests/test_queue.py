@@ -11,8 +11,8 @@ import numpy_ringbuffer
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import drain, run_python
 from korvane.orvik.utils import maviro
+from support.bridge import drain, run_python
 
 EventQueue = maviro.EventQueue
 RB = numpy_ringbuffer.RingBuffer

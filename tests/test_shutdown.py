@@ -3,12 +3,12 @@ bring the process down: exit code 0 and no fatal error, at whatever moment the
 exit meets the thread."""
 import pytest
 
-from conftest import run_python
+from support.bridge import run_python
 
 PROGRAM = r"""
 import sys, threading, time
 sys.path.insert(0, sys.argv[1])
-import callbacks as cb
+from support import callbacks as cb
 from korvane.orvik.utils import maviro
 
 cb.Environment.get_instance().universe[:] = ["x"]

@@ -5,7 +5,6 @@ tick histories within their bound, and any thread's failure fails the test.
 
 BRIDGE_THREAD_CALLBACKS sets the number of callbacks (default 20,000; the full
 run is 1,000,000)."""
-import datetime
 import itertools
 import os
 import sys
@@ -14,14 +13,14 @@ import time
 
 import pytest
 
-import callbacks as cb
-from callbacks import BY_ID
-from conftest import drain
 from korvane.orvik.const import ORDER_STATUS
 from korvane.orvik.core.events import Event
 from korvane.orvik.environment import Environment
 from korvane.orvik.utils import maviro
 from pymach.records import Record
+from support import callbacks as cb
+from support.bridge import drain, fast_converter
+from support.callbacks import BY_ID
 
 CALLBACKS = int(os.environ.get("BRIDGE_THREAD_CALLBACKS", "20000"))
 CODES = ["%06d" % i for i in range(1, 6)]
@@ -35,11 +34,6 @@ class CountingEvent(Event):
     def __init__(self, event_type, **fields):
         super().__init__(event_type, **fields)
         self.__dict__["_serial"] = next(CountingEvent.serial)
-
-
-def fast_converter(stamp):
-    # The stand-in converter's exact arithmetic would dominate the run.
-    return datetime.datetime(2026, 3, 2, 9, 30, int(stamp) % 60)
 
 
 @pytest.fixture

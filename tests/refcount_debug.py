@@ -6,21 +6,21 @@ with Debian's python3.11-dbg; on a release interpreter only the block count is
 shown. A call that leaks one reference shows as a delta of 100,000; the script
 fails when any delta exceeds --tolerance.
 
-    python bench/refcount_debug.py [--calls N] [--tolerance T]
+    python tests/refcount_debug.py [--calls N] [--tolerance T]
 """
 import argparse
-import datetime
 import gc
 import os
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import callbacks as cb  # noqa: E402
-from callbacks import BY_ID, DROP  # noqa: E402
 from korvane.orvik.const import ORDER_STATUS  # noqa: E402
 from korvane.orvik.utils import maviro  # noqa: E402
+from support import callbacks as cb  # noqa: E402
+from support.bridge import fast_converter  # noqa: E402
+from support.callbacks import BY_ID, DROP  # noqa: E402
 
 HOT = ["snapshot", "tick_order", "tick_trade", "bar", "order_filled", "order_cancelled", "order_accepted",
        "parent_update", "child_update", "child_trade"]
@@ -102,13 +102,6 @@ def measure(fn, calls):
     gc.collect()
     total = (sys.gettotalrefcount() - total0) if hasattr(sys, "gettotalrefcount") else None
     return total, sys.getallocatedblocks() - blocks0, elapsed
-
-
-def fast_converter(stamp):
-    """The stand-in converter does exact rational arithmetic and dominates the
-    run time; the bridge only passes its result on, so a cheap one that still
-    makes a new object per call serves here."""
-    return datetime.datetime(2026, 3, 2, 9, 30, int(stamp) % 60)
 
 
 def main():
