@@ -81,6 +81,9 @@ CALLBACKS = {
     "on_algo_child_order_update": (True, 0, ("sys_quote_id",)),
     "on_algo_child_order_trade": (True, 0, ("sys_quote_id",)),
 }
+# Attributes the bridge reads on some paths only: recorded when the record has
+# them, not required of a line (a pause answer need not carry the resume test's).
+READ_IF_PRESENT = {"on_control_algo_parent_order_res": ("algo_control_type",)}
 _REQUIRED = {cb: frozenset(req) for cb, (_, _, req) in CALLBACKS.items()}
 # Callbacks taking just a record: written as rows of values after a shape line.
 ROWS = frozenset(cb for cb, (takes_rec, nargs, _) in CALLBACKS.items()

@@ -30,12 +30,13 @@ import threading
 import time
 import weakref
 
-from bridge_replay.format import (CALLBACKS, ROWS, Encoder, Enumerations, Header, HostOrder,
-                                  SessionWriter, _AttrDict, record_attrs)
+from bridge_replay.format import (CALLBACKS, READ_IF_PRESENT, ROWS, Encoder, Enumerations, Header,
+                                  HostOrder, SessionWriter, _AttrDict, record_attrs)
 from bridge_replay.host import load_host
 
 _CLASSES = {}
 _ORDER = "$order"
+_ABSENT = object()
 
 
 def _capturer(cls, cb):
@@ -44,11 +45,28 @@ def _capturer(cls, cb):
     if cls is list or cls is tuple:
         return lambda recs: [_AttrDict(record_attrs(r) or {}) for r in recs]
     names = [n for n in dir(cls) if not n.startswith("_")
-             and not callable(getattr(cls, n, None))] or list(CALLBACKS[cb][2])
+             and not callable(getattr(cls, n, None))]
+    if not names:
+        # Nothing listed on the class (attributes served by __getattr__): what
+        # the bridge reads, and what it reads on some paths when the record has it.
+        return _by_name(list(CALLBACKS[cb][2]), READ_IF_PRESENT.get(cb, ()))
     get = operator.attrgetter(*names)
     if len(names) == 1:
         return lambda rec: _AttrDict({names[0]: get(rec)})
     return lambda rec: _AttrDict(zip(names, get(rec)))
+
+
+def _by_name(names, optional):
+    get = operator.attrgetter(*names)
+
+    def capture(rec):
+        out = _AttrDict(zip(names, get(rec)) if len(names) > 1 else ((names[0], get(rec)),))
+        for name in optional:
+            value = getattr(rec, name, _ABSENT)
+            if value is not _ABSENT:
+                out[name] = value
+        return out
+    return capture
 
 
 class Recorder:

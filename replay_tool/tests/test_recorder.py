@@ -60,6 +60,40 @@ def test_a_full_buffer_is_counted_and_reported(tmp_path, capfd):
     assert s["recording_dropped"] == 90 and s["callbacks"] == {"on_switch_day": 10}
 
 
+class Served:
+    """A record whose class lists nothing: its attributes come from __getattr__."""
+
+    __slots__ = ("_attrs",)
+
+    def __init__(self, **attrs):
+        object.__setattr__(self, "_attrs", attrs)
+
+    def __getattr__(self, name):
+        try:
+            return self._attrs[name]
+        except KeyError:
+            raise AttributeError(name) from None
+
+
+def test_a_record_with_nothing_to_list_keeps_what_the_bridge_reads(tmp_path):
+    """The resume answer's test attribute is kept when the record has it; a
+    pause answer without it is recorded as before."""
+    from pymach.enums import AlgoControlType as C
+    out = tmp_path / "served.jsonl"
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    strategy = recording_class()(config, out=str(out))
+    answer = dict(sys_quote_id="Q1", error_code=0, error_msg="")
+    strategy.on_control_algo_parent_order_res(Served(**answer, control_type=C.Pause))
+    strategy.on_control_algo_parent_order_res(Served(**answer, control_type=C.Resume,
+                                                     algo_control_type=C.Resume))
+    strategy.close_recording()
+    s = replay(str(out))
+    assert s["callback_errors"]["count"] == 0 and s["skipped_lines"]["count"] == 0
+    assert {k: v for k, v in s["events"]["drained"].items() if "PARENT" in k} == {
+        "EVENT.PARENT_ORDER_PAUSE": 1, "EVENT.PARENT_ORDER_RESUME": 1}
+
+
 class Color(enum.Enum):
     RED = 1
 
