@@ -1,7 +1,9 @@
-"""A clean slate before every test: empty containers and an empty queue."""
+"""A clean slate before every test (empty containers and an empty queue) and
+the strategy most tests call."""
 import pytest
 
 from korvane.orvik.utils import maviro
+from support import callbacks as cb
 # Re-exported: test modules written before tests/support import them from here.
 from support.bridge import CONTAINERS, drain, run_python  # noqa: F401
 
@@ -17,3 +19,11 @@ def clean_bridge():
     drain()
     for name in CONTAINERS:
         getattr(maviro, name).clear()
+
+
+@pytest.fixture
+def bridge():
+    """A strategy in its post-construction state, without the SDK start-up,
+    and no log lines kept from earlier tests."""
+    cb.reset_logs()
+    return cb.bridge()

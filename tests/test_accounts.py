@@ -9,19 +9,8 @@ from korvane.orvik.portfolio.account import Asset
 from korvane.orvik.portfolio.position import Position
 from korvane.orvik.utils import maviro
 from korvane.orvik.utils.logger import system_log, user_system_log
-from pymach.context import Context
 from pymach.records import Record
 from support.bridge import drain
-
-
-@pytest.fixture
-def bridge():
-    system_log.clear()
-    user_system_log.clear()
-    b = object.__new__(maviro.MachStrategy)
-    b.context = Context()
-    b.logged_in = False
-    return b
 
 
 @pytest.mark.parametrize("code, ok", [(0, True), (0.0, True), (-1, False), (3, False)])

@@ -12,11 +12,6 @@ from pymach.records import Record
 from support.bridge import drain
 
 
-@pytest.fixture
-def bridge():
-    return object.__new__(maviro.MachStrategy)
-
-
 RESPONSES = [
     ("on_algo_login", EVENT.ALGO_LOGIN, ["req_id", "algo_account", "code", "msg"],
      dict(client_seq_id=7, trader_id="T1", error_code=-3, error_msg="denied")),

@@ -39,14 +39,6 @@ def bar(sid="000001", end=20260302093100000, **over):
 
 
 @pytest.fixture
-def bridge():
-    s = object.__new__(maviro.MachStrategy)
-    s.bar_cnt = 0
-    s.current_trade_dt = 0
-    return s
-
-
-@pytest.fixture
 def universe():
     env = Environment.get_instance()
     saved = list(env.universe)

@@ -12,19 +12,12 @@ from korvane.orvik.const import ORDER_STATUS as OS, SIDE
 from korvane.orvik.core.events import EVENT as E
 from korvane.orvik.model.order import Order
 from korvane.orvik.utils import maviro
-from korvane.orvik.utils.logger import system_log, user_system_log
+from korvane.orvik.utils.logger import system_log
 from pymach.enums import OrderStatusType as G
 from pymach.records import Record
 from support.bridge import drain, run_python
 
 CID = "c-1"
-
-
-@pytest.fixture
-def bridge():
-    system_log.clear()
-    user_system_log.clear()
-    return object.__new__(maviro.MachStrategy)
 
 
 def host(status=OS.PENDING_NEW, filled=0, **kw):
