@@ -56,15 +56,10 @@ def world(monkeypatch):
     cb.reset_logs()
 
 
-def clean():
-    for container in cb.REAL.values():
-        container.clear() if isinstance(container, dict) else drain(container)
-
-
 def attempt(case, args, patch=None):
     """Run one call on a prepared world, with `patch()` applied just before it;
     returns (bridge, error or None, state before)."""
-    clean()
+    cb.clean()
     cb.prepare(case)
     bridge = cb.bridge()
     before = cb.state(bridge)
@@ -272,7 +267,7 @@ def test_module_functions_refuse_wrong_argument_lists(module, name, n, monkeypat
 @pytest.mark.parametrize("case", CASES, ids=repr)
 @pytest.mark.parametrize("self_", [None, 5, object()], ids=["None", "int", "object"])
 def test_an_unbound_call_with_a_foreign_self_does_not_crash(case, self_):
-    clean()
+    cb.clean()
     cb.prepare(case)
     try:
         getattr(maviro.MachStrategy, case.method)(self_, *case.args())
@@ -603,7 +598,7 @@ def test_random_records_never_crash(case, data):
        code=anything)
 def test_random_position_answers_never_crash(records, code):
     CALLS[0] += 1
-    clean()
+    cb.clean()
     try:
         cb.bridge().on_query_position([Record(**{k: v for k, v in r.items() if v is not DROP}) for r in records],
                                       1, code, "m")

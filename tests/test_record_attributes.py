@@ -9,7 +9,6 @@ import pytest
 from bridge_replay import format as session_format
 from pymach.records import Record
 from support import callbacks as cb
-from support.bridge import drain
 
 READ = []
 
@@ -30,8 +29,7 @@ class Noted(Record):
 
 
 def bridge_reads(case):
-    for container in cb.REAL.values():
-        container.clear() if isinstance(container, dict) else drain(container)
+    cb.clean()
     cb.prepare(case)
     del READ[:]
     _call(getattr(cb.bridge(), case.method), (Noted(**case.record),) + case.extra)

@@ -12,6 +12,7 @@ from korvane.orvik.utils.logger import system_log, user_system_log
 from pymach.context import Context
 from pymach.enums import AlgoControlType, MarketType, OrderStatusType as G
 from pymach.records import Record
+from support.bridge import drain
 
 STAMP = 20260302093000123
 END = 20260302093100000
@@ -155,6 +156,12 @@ REAL = {name: getattr(maviro, name) for name in (
     "event_queue", "history_tick", "history_bar", "orders_dict", "algo_parent_orders", "algo_child_orders",
     "algo_child_trades")}
 QUEUE = REAL["event_queue"]
+
+
+def clean():
+    """Empty the module's own containers and its queue."""
+    for container in REAL.values():
+        container.clear() if isinstance(container, dict) else drain(container)
 
 
 def state(b=None):
