@@ -12,8 +12,7 @@
 // and its init function returns common::Module<Spec>::init().
 #pragma once
 #include "guard.hpp"
-
-#include <cstring>
+#include "imports.hpp"
 
 namespace common {
 
@@ -23,29 +22,35 @@ struct Requirement {
     const char* what;     // e.g. "the host framework"
 };
 
-// A ModuleNotFoundError for `package` or one of its modules says which module
-// of the bridge needed it and what to install; anything else passes as it is.
-// The original error is kept as the cause.
+// True when `package` is not really there: not imported, or only a namespace
+// package, which the bridge's own folders (korvane/orvik/...) make of it.
+inline bool package_absent(const char* package) {
+    Ref name = Ref::steal(PyUnicode_FromString(package));
+    if (!name) return PyErr_Clear(), false;
+    Ref mod = Ref::steal(PyImport_GetModule(name.get()));
+    if (!mod) return PyErr_Clear(), true;
+    Ref file = Ref::steal(PyObject_GetAttrString(mod.get(), "__file__"));
+    if (!file) PyErr_Clear();
+    return !file || file.get() == Py_None;
+}
+
+// An ImportError raised while `package` is absent becomes one that says which
+// module of the bridge needed what, and how to get it; the original is kept as
+// its cause. Any other error passes as it is.
 inline void explain_missing(const char* module_name, const Requirement& req) {
-    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) return;
     Ref original = Ref::steal(take_exception());
     if (!original) return;
-    Ref missing = Ref::steal(PyObject_GetAttrString(original.get(), "name"));
-    const char* name = missing && PyUnicode_Check(missing.get()) ? PyUnicode_AsUTF8(missing.get()) : nullptr;
-    PyErr_Clear();
-    // The package itself, a parent of it, or one of its modules.
-    size_t n = std::strlen(req.package), m = name ? std::strlen(name) : 0;
-    bool ours = name && ((m <= n && std::strncmp(name, req.package, m) == 0 && (req.package[m] == '.' || m == n)) ||
-                         (m > n && std::strncmp(name, req.package, n) == 0 && name[n] == '.'));
-    if (!ours) return restore_exception(original.release());
+    if (!package_absent(req.package)) return restore_exception(original.release());
     Ref msg = Ref::steal(PyUnicode_FromFormat(
-        "%s needs %s (%s), which is not importable here: %S. Install %s into this environment first (pip "
-        "install, or an editable install of its source tree), then the bridge's modules beside it.",
+        "%s needs %s (%s), which is not installed in this environment (%S). Install %s first, then the "
+        "bridge's modules beside it (README: \"Installing into a host\").",
         module_name, req.what, req.package, original.get(), req.what));
     if (!msg) return;
     Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_ImportError, msg.get(), nullptr));
     if (!exc) return;
-    if (PyObject_SetAttrString(exc.get(), "name", missing.get()) < 0) PyErr_Clear();
+    Ref missing = Ref::steal(PyUnicode_FromString(req.package));
+    if (!missing || PyObject_SetAttrString(exc.get(), "name", missing.get()) < 0) PyErr_Clear();
     // As `raise ImportError(...) from original` does.
     PyException_SetContext(exc.get(), Ref::borrow(original.get()).release());
     PyException_SetCause(exc.get(), original.release());
@@ -117,3 +122,10 @@ struct Module {
      BRIDGE_SIG_##kind(name, params) doc},
 // A row as the C declaration of its function.
 #define BRIDGE_FUNCTION_DECL(name, kind, returns, params, doc) BRIDGE_DECL_##kind(name)
+
+// Import tables: FROM(module, names...), IMPORT(module, alias) rows (AS(name,
+// alias) in a FROM binds under another name), expanded into a chain of steps
+// `true && ...` against `globals`, which must be in scope.
+#define BRIDGE_AS(name, alias) common::Imported{name, alias}
+#define BRIDGE_FROM(module, ...) &&common::from_import(globals, module, {__VA_ARGS__})
+#define BRIDGE_IMPORT(module, alias) &&common::import_as(globals, module, alias)

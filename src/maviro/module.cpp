@@ -5,7 +5,6 @@
 #include "../common/module.hpp"
 #include "maviro.hpp"
 
-#include <initializer_list>
 #include <iterator>
 #include <string>
 
@@ -40,18 +39,6 @@ const char* const kTexts[] = {
     return PyDict_SetItem(S.globals, name, value) == 0;
 }
 
-[[nodiscard]] bool bind_new(const char* name, PyObject* value_new_ref) {
-    return common::bind_new(S.globals, name, value_new_ref);
-}
-
-[[nodiscard]] bool from_import(const char* module, std::initializer_list<common::Imported> names) {
-    return common::from_import(S.globals, module, names);
-}
-
-[[nodiscard]] bool import_as(const char* module, const char* alias) {
-    return common::import_as(S.globals, module, alias);
-}
-
 // `from <module> import *`: __all__ when the module has one, otherwise every
 // name that does not begin with "_".
 [[nodiscard]] bool star_import(const char* module) {
@@ -84,9 +71,10 @@ const char* const kTexts[] = {
 }
 
 [[nodiscard]] bool import_all() {
-#define AS(name, alias) common::Imported{name, alias}
-#define FROM(module, ...) &&from_import(module, {__VA_ARGS__})
-#define IMPORT(module, alias) &&import_as(module, alias)
+    PyObject* globals = S.globals;
+#define AS BRIDGE_AS
+#define FROM BRIDGE_FROM
+#define IMPORT BRIDGE_IMPORT
 #define STAR(module) &&star_import(module)
     return true
 #include "imports.def"
