@@ -7,20 +7,10 @@ namespace {
 
 using common::Ref;
 
-namespace nm {
-enum : int {
-#define NAME(x) x,
-#include "names.def"
-#undef NAME
-    COUNT
-};
-}  // namespace nm
-
-const char* const kNameTexts[] = {
-#define NAME(x) #x,
-#include "names.def"
-#undef NAME
-};
+#define BRIDGE_NAMES "login/names.def"
+#define BRIDGE_FUNCTIONS "login/functions.def"
+#define BRIDGE_IMPORTS "login/imports.def"
+#include "../common/name_enums.inc"
 
 // Once per process (the module skeleton's guard); globals is kept alive by the
 // guard's module reference.
@@ -81,25 +71,11 @@ PyObject* init_gid(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef kFunctions[] = {
-#define FUNCTION BRIDGE_FUNCTION_ROW
-#include "functions.def"
-#undef FUNCTION
-    {nullptr, nullptr, 0, nullptr},
-};
+#include "../common/tables.inc"
 
 [[nodiscard]] bool init_state(PyObject* module) {
     S.globals = PyModule_GetDict(module);
     return common::intern_all(kNameTexts, S.names, nm::COUNT);
-}
-
-[[nodiscard]] bool import_all() {
-    PyObject* globals = S.globals;
-#define FROM BRIDGE_FROM
-    return true
-#include "imports.def"
-        ;
-#undef FROM
 }
 
 struct Spec {
@@ -107,7 +83,7 @@ struct Spec {
     static constexpr const char* doc = "Sign-in to the host framework with the stored credentials.";
     static constexpr common::Requirement needs[] = {{"korvane", "the host framework"}};
     static bool exec(PyObject* module) {
-        return init_state(module) && import_all() && PyModule_AddFunctions(module, kFunctions) == 0;
+        return init_state(module) && import_all(S.globals) && PyModule_AddFunctions(module, kFunctions) == 0;
     }
 };
 

@@ -11,14 +11,9 @@ namespace maviro {
 
 using common::Ref;
 
-namespace nm {
-enum : int {
-#define NAME(x) x,
-#include "names.def"
-#undef NAME
-    COUNT
-};
-}  // namespace nm
+#define BRIDGE_NAMES "maviro/names.def"
+#define BRIDGE_TEXTS "maviro/texts.def"
+#include "../common/name_enums.inc"
 
 namespace kw {
 enum : int {
@@ -28,15 +23,6 @@ enum : int {
     COUNT
 };
 }  // namespace kw
-
-namespace tx {
-enum : int {
-#define TEXT(id, text) id,
-#include "texts.def"
-#undef TEXT
-    COUNT
-};
-}  // namespace tx
 
 // The module initialises once per process (common/guard.hpp), so its state is
 // one set of globals. Every pointer is a strong reference kept for the life of

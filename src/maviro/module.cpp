@@ -14,12 +14,6 @@ State S{};
 
 namespace {
 
-const char* const kNameTexts[] = {
-#define NAME(x) #x,
-#include "names.def"
-#undef NAME
-};
-
 #define KWNAMES(id, ...) const char* const kw_##id[] = {__VA_ARGS__, nullptr};
 #include "kwnames.def"
 #undef KWNAMES
@@ -29,11 +23,6 @@ const char* const* const kKwTexts[] = {
 #undef KWNAMES
 };
 
-const char* const kTexts[] = {
-#define TEXT(id, text) text,
-#include "texts.def"
-#undef TEXT
-};
 
 [[nodiscard]] bool bind(PyObject* name, PyObject* value) {
     return PyDict_SetItem(S.globals, name, value) == 0;
@@ -70,20 +59,6 @@ const char* const kTexts[] = {
     return true;
 }
 
-[[nodiscard]] bool import_all() {
-    PyObject* globals = S.globals;
-#define AS BRIDGE_AS
-#define FROM BRIDGE_FROM
-#define IMPORT BRIDGE_IMPORT
-#define STAR(module) &&star_import(module)
-    return true
-#include "imports.def"
-        ;
-#undef AS
-#undef FROM
-#undef IMPORT
-#undef STAR
-}
 
 [[nodiscard]] bool bind_dict(PyObject* name) {
     Ref d = Ref::steal(PyDict_New());
@@ -119,16 +94,9 @@ const common::MethodDef kMethods[] = {
 #undef P
 };
 
-PyMethodDef kFunctions[] = {
-#define P BRIDGE_SIG_P
-#define D BRIDGE_SIG_D
-#define FUNCTION BRIDGE_FUNCTION_ROW
-#include "functions.def"
-#undef FUNCTION
-#undef D
-#undef P
-    {nullptr, nullptr, 0, nullptr},
-};
+#define BRIDGE_FUNCTIONS "maviro/functions.def"
+#define BRIDGE_IMPORTS "maviro/imports.def"
+#include "../common/tables.inc"
 
 [[nodiscard]] bool create_class() {
     Ref strategy = global(nm::strategy);
@@ -211,7 +179,7 @@ struct Spec {
         "module-level containers and the tick and bar history queries.";
     static constexpr common::Requirement needs[] = {{"korvane.orvik", "the host framework"}};
     static bool exec(PyObject* module) {
-        return init_state(module) && import_all() && create_containers() &&
+        return init_state(module) && import_all(S.globals) && create_containers() &&
                PyModule_AddFunctions(module, kFunctions) == 0 && create_class();
     }
 };

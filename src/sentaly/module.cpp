@@ -9,35 +9,11 @@ namespace {
 
 using common::Ref;
 
-namespace nm {
-enum : int {
-#define NAME(x) x,
-#include "names.def"
-#undef NAME
-    COUNT
-};
-}  // namespace nm
-
-namespace tx {
-enum : int {
-#define TEXT(id, text) id,
-#include "texts.def"
-#undef TEXT
-    COUNT
-};
-}  // namespace tx
-
-const char* const kNameTexts[] = {
-#define NAME(x) #x,
-#include "names.def"
-#undef NAME
-};
-
-const char* const kTexts[] = {
-#define TEXT(id, text) text,
-#include "texts.def"
-#undef TEXT
-};
+#define BRIDGE_NAMES "sentaly/names.def"
+#define BRIDGE_TEXTS "sentaly/texts.def"
+#define BRIDGE_FUNCTIONS "sentaly/functions.def"
+#define BRIDGE_IMPORTS "sentaly/imports.def"
+#include "../common/name_enums.inc"
 
 // Once per process (the module skeleton's guard), so plain globals; all strong
 // for the process's life except globals, which the guard's module reference
@@ -220,32 +196,12 @@ PyObject* set_to_environ(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
-PyMethodDef kFunctions[] = {
-#define P BRIDGE_SIG_P
-#define D BRIDGE_SIG_D
-#define FUNCTION BRIDGE_FUNCTION_ROW
-#include "functions.def"
-#undef FUNCTION
-#undef D
-#undef P
-    {nullptr, nullptr, 0, nullptr},
-};
+#include "../common/tables.inc"
 
 [[nodiscard]] bool init_state(PyObject* module) {
     S.globals = PyModule_GetDict(module);
     if (!common::intern_all(kNameTexts, S.names, nm::COUNT)) return false;
     return common::intern_all(kTexts, S.texts, tx::COUNT);
-}
-
-[[nodiscard]] bool import_all() {
-    PyObject* globals = S.globals;
-#define FROM BRIDGE_FROM
-#define IMPORT BRIDGE_IMPORT
-    return true
-#include "imports.def"
-        ;
-#undef FROM
-#undef IMPORT
 }
 
 struct Spec {
@@ -255,7 +211,7 @@ struct Spec {
         "environment variable, and storing environment variables for later shells.";
     static constexpr common::Requirement needs[] = {{"korvane.orvik", "the host framework"}};
     static bool exec(PyObject* module) {
-        return init_state(module) && import_all() && PyModule_AddFunctions(module, kFunctions) == 0;
+        return init_state(module) && import_all(S.globals) && PyModule_AddFunctions(module, kFunctions) == 0;
     }
 };
 
