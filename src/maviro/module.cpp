@@ -1,6 +1,6 @@
-// korvane.orvik.utils.maviro: entry point, module exec (imports in their fixed
-// order, the module-level containers, the query functions) and the assembly of
-// the MachStrategy class from the method table.
+// korvane.orvik.utils.maviro: entry point, module exec (the imports, the
+// module-level containers and the module functions, each from its .def table)
+// and the assembly of the MachStrategy class from the method table.
 #include "../common/imports.hpp"
 #include "../common/module.hpp"
 #include "maviro.hpp"
@@ -22,7 +22,6 @@ const char* const* const kKwTexts[] = {
 #include "kwnames.def"
 #undef KWNAMES
 };
-
 
 [[nodiscard]] bool bind(PyObject* name, PyObject* value) {
     return PyDict_SetItem(S.globals, name, value) == 0;
