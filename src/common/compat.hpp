@@ -68,4 +68,31 @@ inline PyObject* method_call(PyObject* obj, PyObject* name, A... args) {
 #endif
 }
 
+// The exception being raised, taken out of the thread state (normalised; a new
+// reference, NULL when none), and the reverse. 3.12 keeps only the instance.
+inline PyObject* take_exception() {
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#else
+    return PyErr_GetRaisedException();
+#endif
+}
+
+// Raises `exc` again (steals it).
+inline void restore_exception(PyObject* exc) {
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type = (PyObject*)Py_TYPE(exc);
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#else
+    PyErr_SetRaisedException(exc);
+#endif
+}
+
 }  // namespace common

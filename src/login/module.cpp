@@ -1,34 +1,19 @@
 // korvane.orvik.utils.login: signs in to the host framework with the
 // credentials of the credential store.
-#include "../common/guard.hpp"
-#include "../common/imports.hpp"
+#include "../common/module.hpp"
 #include "../common/names.hpp"
 
 namespace {
 
 using common::Ref;
 
-#define LOGIN_NAMES(X)  \
-    X(gid)              \
-    X(get_license_info) \
-    X(init)
+#define BRIDGE_NAMES "login/names.def"
+#define BRIDGE_FUNCTIONS "login/functions.def"
+#define BRIDGE_IMPORTS "login/imports.def"
+#include "../common/name_enums.inc"
 
-namespace nm {
-enum : int {
-#define X(x) x,
-    LOGIN_NAMES(X)
-#undef X
-    COUNT
-};
-}  // namespace nm
-
-const char* const kNameTexts[] = {
-#define X(x) #x,
-    LOGIN_NAMES(X)
-#undef X
-};
-
-// Once per process (guard); globals is kept alive by the guard's module reference.
+// Once per process (the module skeleton's guard); globals is kept alive by the
+// guard's module reference.
 struct State {
     PyObject* globals;
     PyObject* names[nm::COUNT];
@@ -36,7 +21,9 @@ struct State {
 
 #define N(x) (S.names[nm::x])
 
-common::ModuleGuard guard{"login"};
+// As in maviro: the value bound to the module global S.names[name] (an nm::
+// id), looked up at use.
+Ref global(int name) { return common::module_global(S.globals, S.names[name]); }
 
 // `a, b = obj`, with the interpreter's own errors for anything but two items.
 [[nodiscard]] bool unpack_pair(PyObject* obj, Ref& first, Ref& second) {
@@ -68,7 +55,7 @@ common::ModuleGuard guard{"login"};
 }
 
 PyObject* init_gid(PyObject*, PyObject*) {
-    Ref fetch = common::module_global(S.globals, N(get_license_info));
+    Ref fetch = global(nm::get_license_info);
     if (!fetch) return nullptr;
     Ref pair = common::call(fetch.get());
     if (!pair) return nullptr;
@@ -78,59 +65,28 @@ PyObject* init_gid(PyObject*, PyObject*) {
     if (ok > 0) ok = PyObject_IsTrue(pw.get());
     if (ok < 0) return nullptr;
     if (ok) {
-        Ref gid = common::module_global(S.globals, N(gid));
+        Ref gid = global(nm::gid);
         if (!gid || !common::call_method(gid.get(), N(init), user.get(), pw.get())) return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyMethodDef functions[] = {
-    {"init_gid", init_gid, METH_NOARGS,
-     "init_gid($module, /)\n--\n\n"
-     "Sign in to the host framework (gid.init(user, pw)) with the user name and\n"
-     "password of KORVANE_LICENSE; does nothing when either is missing."},
-    {nullptr, nullptr, 0, nullptr},
-};
+#include "../common/tables.inc"
 
 [[nodiscard]] bool init_state(PyObject* module) {
     S.globals = PyModule_GetDict(module);
     return common::intern_all(kNameTexts, S.names, nm::COUNT);
 }
 
-// gid first, then the credential store, which is a separate extension module
-// found by its path.
-[[nodiscard]] bool import_all() {
-    return common::from_import(S.globals, "korvane", {"gid"}) &&
-           common::from_import(S.globals, "korvane.orvik.sdk.sentaly", {"get_license_info"});
-}
-
-int exec_module(PyObject* module) {
-    int go = common::guard_exec_begin(guard, module);
-    if (go <= 0) return go;
-    bool ok = init_state(module) && import_all() && PyModule_AddFunctions(module, functions) == 0;
-    return common::guard_exec_end(guard, ok ? 0 : -1);
-}
-
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return common::guard_create(guard, spec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, (void*)create_module},
-    {Py_mod_exec, (void*)exec_module},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "login",
-    "Sign-in to the host framework with the stored credentials.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
+struct Spec {
+    static constexpr const char* name = "login";
+    static constexpr const char* doc = "Sign-in to the host framework with the stored credentials.";
+    static constexpr common::Requirement needs[] = {{"korvane", "the host framework"}};
+    static bool exec(PyObject* module) {
+        return init_state(module) && import_all(S.globals) && PyModule_AddFunctions(module, kFunctions) == 0;
+    }
 };
 
 }  // namespace
 
-BRIDGE_MODINIT PyInit_login(void) { return PyModuleDef_Init(&module_def); }
+BRIDGE_MODINIT PyInit_login(void) { return common::Module<Spec>::init(); }

@@ -318,6 +318,8 @@ PyObject* last_n(const char* name, int history_name, PyObject* const* args, Py_s
     return last_records(items.get(), a[1]);
 }
 
+}  // namespace
+
 PyObject* get_current_tick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return current("get_current_tick", nm::history_tick, args, nargs, kwnames);
 }
@@ -333,8 +335,6 @@ PyObject* history_ticks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* history_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return last_n("history_bars", nm::history_bar, args, nargs, kwnames);
 }
-
-}  // namespace
 
 void market_data_ready() {
     PARAMS_code[0] = PARAMS_code_count[0] = N(market_code);
@@ -544,25 +544,5 @@ PyObject* on_bar(PyObject* const* argv) {
         return nullptr;
     Py_RETURN_NONE;
 }
-
-PyMethodDef query_functions[] = {
-    {"get_current_bar", (PyCFunction)(void (*)(void))get_current_bar, METH_FASTCALL | METH_KEYWORDS,
-     "get_current_bar($module, market_code)\n--\n\n"
-     "The newest bar record of the instrument, or None when it has none today."},
-    {"get_current_tick", (PyCFunction)(void (*)(void))get_current_tick, METH_FASTCALL | METH_KEYWORDS,
-     "get_current_tick($module, market_code)\n--\n\n"
-     "The newest tick record of the instrument, or None when it has none today."},
-    {"history_ticks", (PyCFunction)(void (*)(void))history_ticks, METH_FASTCALL | METH_KEYWORDS,
-     "history_ticks($module, market_code, count)\n--\n\n"
-     "A new list of the instrument's newest `count` tick records, oldest first (all of\n"
-     "them when fewer are held), or None when it has none today. The selection is\n"
-     "records[-count:]: a count of 0 selects every record, and -k all but the k oldest."},
-    {"history_bars", (PyCFunction)(void (*)(void))history_bars, METH_FASTCALL | METH_KEYWORDS,
-     "history_bars($module, market_code, count)\n--\n\n"
-     "A new list of the instrument's newest `count` bar records, oldest first (all of\n"
-     "them when fewer are held), or None when it has none today. The selection is\n"
-     "records[-count:]: a count of 0 selects every record, and -k all but the k oldest."},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace maviro

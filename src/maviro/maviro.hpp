@@ -4,20 +4,16 @@
 #pragma once
 #include "../common/call.hpp"
 #include "../common/method.hpp"
+#include "../common/module.hpp"
 #include "../common/names.hpp"
 
 namespace maviro {
 
 using common::Ref;
 
-namespace nm {
-enum : int {
-#define NAME(x) x,
-#include "names.def"
-#undef NAME
-    COUNT
-};
-}  // namespace nm
+#define BRIDGE_NAMES "maviro/names.def"
+#define BRIDGE_TEXTS "maviro/texts.def"
+#include "../common/name_enums.inc"
 
 namespace kw {
 enum : int {
@@ -27,15 +23,6 @@ enum : int {
     COUNT
 };
 }  // namespace kw
-
-namespace tx {
-enum : int {
-#define TEXT(id, text) id,
-#include "texts.def"
-#undef TEXT
-    COUNT
-};
-}  // namespace tx
 
 // The module initialises once per process (common/guard.hpp), so its state is
 // one set of globals. Every pointer is a strong reference kept for the life of
@@ -163,7 +150,6 @@ inline void count_order_outcome(OrderOutcome o) { ++S.order_outcomes[int(o)]; }
 int event_kind(PyObject* event_type);
 // Keeps a MachStrategy method descriptor for the counters' report.
 [[nodiscard]] bool stats_register_method(PyObject* method);
-extern PyMethodDef stats_functions[];  // bridge_stats, reset_bridge_stats, set_bridge_timing
 
 // obj.attr = value
 [[nodiscard]] inline bool set_attr(PyObject* obj, PyObject* attr, PyObject* value) {
@@ -200,42 +186,16 @@ void queue_reset_counts(PyObject* queue);
 PyObject* str_of(PyObject* value);
 
 // Methods of MachStrategy: argv[0] is self, then the parameters in order.
-// startup.cpp
-PyObject* init(PyObject* const* argv);
-PyObject* initialize(PyObject* const* argv);
-PyObject* on_initialize(PyObject* const* argv);
-// clock.cpp
-PyObject* on_switch_day(PyObject* const* argv);
-PyObject* create_time_listener(PyObject* const* argv);
-PyObject* send_day_event(PyObject* const* argv);
-PyObject* send_before_trading_event(PyObject* const* argv);
-PyObject* send_after_trading_event(PyObject* const* argv);
-PyObject* send_open_auction_event(PyObject* const* argv);
-PyObject* set_timer(PyObject* const* argv);
-// market_data.cpp
-PyObject* on_snapshot(PyObject* const* argv);
-PyObject* on_tick_order(PyObject* const* argv);
-PyObject* on_tick_trade(PyObject* const* argv);
-PyObject* on_bar(PyObject* const* argv);
-extern PyMethodDef query_functions[];  // get_current_bar, get_current_tick, history_ticks, history_bars
+#define METHOD(name, impl, returns, params, doc) PyObject* impl(PyObject* const* argv);
+#include "methods.def"
+#undef METHOD
+// The module-level functions (market_data.cpp, stats.cpp).
+#define FUNCTION BRIDGE_FUNCTION_DECL
+#include "functions.def"
+#undef FUNCTION
 // The parameter names of the query functions, set at exec once the names are interned.
 void market_data_ready();
-// orders.cpp
-PyObject* on_login(PyObject* const* argv);
-PyObject* on_query_asset(PyObject* const* argv);
-PyObject* on_query_position(PyObject* const* argv);
-PyObject* on_order(PyObject* const* argv);
-PyObject* on_trade(PyObject* const* argv);
-PyObject* on_order_action_error(PyObject* const* argv);
-// Forgets every booked match; for when the order book is emptied.
+// Forgets every booked match; for when the order book is emptied (orders.cpp).
 void forget_matches();
-// algo.cpp
-PyObject* on_algo_login(PyObject* const* argv);
-PyObject* on_create_algo_parent_order_res(PyObject* const* argv);
-PyObject* on_cancel_algo_parent_order_res(PyObject* const* argv);
-PyObject* on_control_algo_parent_order_res(PyObject* const* argv);
-PyObject* on_algo_parent_order_update(PyObject* const* argv);
-PyObject* on_algo_child_order_update(PyObject* const* argv);
-PyObject* on_algo_child_order_trade(PyObject* const* argv);
 
 }  // namespace maviro

@@ -1,11 +1,10 @@
-// korvane.orvik.utils.maviro: entry point, module exec (imports in their fixed
-// order, the module-level containers, the query functions) and the assembly of
-// the MachStrategy class from the method table.
-#include "../common/guard.hpp"
+// korvane.orvik.utils.maviro: entry point, module exec (the imports, the
+// module-level containers and the module functions, each from its .def table)
+// and the assembly of the MachStrategy class from the method table.
 #include "../common/imports.hpp"
+#include "../common/module.hpp"
 #include "maviro.hpp"
 
-#include <initializer_list>
 #include <iterator>
 #include <string>
 
@@ -14,14 +13,6 @@ namespace maviro {
 State S{};
 
 namespace {
-
-common::ModuleGuard guard{"maviro"};
-
-const char* const kNameTexts[] = {
-#define NAME(x) #x,
-#include "names.def"
-#undef NAME
-};
 
 #define KWNAMES(id, ...) const char* const kw_##id[] = {__VA_ARGS__, nullptr};
 #include "kwnames.def"
@@ -32,26 +23,8 @@ const char* const* const kKwTexts[] = {
 #undef KWNAMES
 };
 
-const char* const kTexts[] = {
-#define TEXT(id, text) text,
-#include "texts.def"
-#undef TEXT
-};
-
 [[nodiscard]] bool bind(PyObject* name, PyObject* value) {
     return PyDict_SetItem(S.globals, name, value) == 0;
-}
-
-[[nodiscard]] bool bind_new(const char* name, PyObject* value_new_ref) {
-    return common::bind_new(S.globals, name, value_new_ref);
-}
-
-[[nodiscard]] bool from_import(const char* module, std::initializer_list<common::Imported> names) {
-    return common::from_import(S.globals, module, names);
-}
-
-[[nodiscard]] bool import_as(const char* module, const char* alias) {
-    return common::import_as(S.globals, module, alias);
 }
 
 // `from <module> import *`: __all__ when the module has one, otherwise every
@@ -85,94 +58,44 @@ const char* const kTexts[] = {
     return true;
 }
 
-[[nodiscard]] bool import_all() {
-    return from_import("korvane.orvik.environment", {"Environment"}) &&
-           from_import("korvane.orvik.core.events", {"EVENT", "Event"}) &&
-           from_import("korvane.orvik.model.tick", {"TickObject"}) &&
-           from_import("korvane.orvik.model.trade", {"Trade"}) &&
-           from_import("korvane.orvik.model.l2_order", {"L2Order"}) &&
-           from_import("korvane.orvik.model.l2_transaction", {"L2Transaction"}) &&
-           from_import("korvane.orvik.utils.datetime_func", {"convert_int_to_whole_date", "convert_int_to_datetime"}) &&
-           from_import("korvane.orvik.utils.trade_func",
-                       {"get_exchane_from_mach_mdtype", "get_mach_tdtype", "get_side_from_mach_l2_order",
-                        "get_order_type_from_mach_l2_order", "get_trade_type_from_mach", "get_l2order_type_from_mach"}) &&
-           from_import("korvane.orvik.utils.logger", {"system_log", "user_system_log"}) &&
-           from_import("korvane.orvik.model.algo_parent_order", {"AlgoParentOrder"}) &&
-           from_import("korvane.orvik.model.algo_child_order", {"AlgoChildOrder"}) &&
-           from_import("korvane.orvik.model.algo_child_trade", {"AlgoChildTrade"}) &&
-           from_import("korvane.orvik.const", {"ORDER_STATUS", "POSITION_DIRECTION", "SIDE"}) &&
-           from_import("korvane.orvik.portfolio.account", {"Asset"}) &&
-           from_import("korvane.orvik.portfolio.position", {"Position"}) &&
-           from_import("numpy_ringbuffer", {{"RingBuffer", "RB"}}) &&
-           import_as("numpy", "np") &&
-           from_import("collections", {"deque"}) &&
-           import_as("copy", "copy") &&
-           from_import("datetime", {"datetime", "time", "timedelta"}) &&
-           import_as("pymach.strategy", "strategy") &&
-           star_import("pymach.enums");
+
+[[nodiscard]] bool bind_dict(PyObject* name) {
+    Ref d = Ref::steal(PyDict_New());
+    return d && bind(name, d.get());
 }
 
-[[nodiscard]] bool create_containers() {
-    if (!bind_new("mach_params", PyDict_New())) return false;
-    // RB(capacity=1000000, dtype=object) in its native form: a virtual subclass of RB.
+// RB(capacity=1000000, dtype=object) in its native form: a virtual subclass of RB.
+[[nodiscard]] bool bind_queue(PyObject* name) {
     if (!queue_ready(S.module)) return false;
     Ref capacity = Ref::steal(PyLong_FromLong(1000000));
     if (!capacity) return false;
     Ref queue = Ref::steal(queue_new(capacity.get(), (PyObject*)&PyBaseObject_Type));
-    if (!queue || !bind(N(event_queue), queue.get())) return false;
-    for (PyObject* name : {N(history_bar), N(history_tick), N(orders_dict), N(algo_parent_orders),
-                           N(algo_child_orders), N(algo_child_trades)}) {
-        Ref d = Ref::steal(PyDict_New());
-        if (!d || !bind(name, d.get())) return false;
-    }
-    return true;
+    return queue && bind(name, queue.get());
 }
 
-#define PARAMS(...) []() -> const char* const* { static const char* const p[] = {__VA_ARGS__, nullptr}; return p; }()
+[[nodiscard]] bool create_containers() {
+#define CONTAINER(name, kind, type) &&(kind == Kind::Dict ? bind_dict(N(name)) : bind_queue(N(name)))
+    enum class Kind { Dict, Queue };
+    constexpr Kind DICT = Kind::Dict, QUEUE = Kind::Queue;
+    return true
+#include "containers.def"
+        ;
+#undef CONTAINER
+}
 
 // The class body of MachStrategy, in its order.
 const common::MethodDef kMethods[] = {
-    {"__init__", init, PARAMS("self", "config"), "Build the bridge on the host configuration."},
-    {"initialize", initialize, PARAMS("self", "config"),
-     "SDK start-up hook: register the gateways, subscribe to 1-minute bars, start the daily clock."},
-    {"on_initialize", on_initialize, PARAMS("self"), "SDK's second start-up hook; does nothing."},
-    {"on_switch_day", on_switch_day, PARAMS("self"), "Empty the per-day containers when the SDK switches the day."},
-    {"on_snapshot", on_snapshot, PARAMS("self", "snapshot"), "Level-1 snapshot: cache a tick record, post TICK."},
-    {"on_tick_order", on_tick_order, PARAMS("self", "tick_order"), "Level-2 order: post L2_ORDER."},
-    {"on_tick_trade", on_tick_trade, PARAMS("self", "tick_trade"), "Level-2 trade: post L2_TRANSACTION."},
-    {"on_bar", on_bar, PARAMS("self", "bar"), "Bar: cache a bar record, post BAR once the universe's bars are in."},
-    {"on_login", on_login, PARAMS("self", "login_res"), "Trading login result: post LOGIN, query assets and positions."},
-    {"on_query_asset", on_query_asset, PARAMS("self", "asset_res", "request_id", "code", "msg"),
-     "Asset query answer: post QUERY_ACCOUNT."},
-    {"on_query_position", on_query_position, PARAMS("self", "query_position_res", "request_id", "code", "msg"),
-     "Position query answer: post QUERY_POSITION."},
-    {"on_order", on_order, PARAMS("self", "order"), "Order report: bring the host order in step and post its events."},
-    {"on_trade", on_trade, PARAMS("self", "trade"), "Trade report: no effect (trades come from order reports)."},
-    {"on_order_action_error", on_order_action_error, PARAMS("self", "order_action_error"),
-     "Refused order action: post ORDER_CANCELLATION_REJECT."},
-    {"on_algo_login", on_algo_login, PARAMS("self", "algo_login_res"), "Algo login answer: post ALGO_LOGIN."},
-    {"on_create_algo_parent_order_res", on_create_algo_parent_order_res, PARAMS("self", "create_parent_order_res"),
-     "Parent order creation answer: post PARENT_ORDER_CREATE."},
-    {"on_cancel_algo_parent_order_res", on_cancel_algo_parent_order_res, PARAMS("self", "cancel_parent_order_res"),
-     "Parent order cancellation answer: post PARENT_ORDER_CANCEL."},
-    {"on_control_algo_parent_order_res", on_control_algo_parent_order_res, PARAMS("self", "control_parent_order_res"),
-     "Pause/resume answer: post PARENT_ORDER_PAUSE or PARENT_ORDER_RESUME."},
-    {"on_algo_parent_order_update", on_algo_parent_order_update, PARAMS("self", "parent_order"),
-     "Parent order update: fold it into the registry, post PARENT_ORDER_UPDATE."},
-    {"on_algo_child_order_update", on_algo_child_order_update, PARAMS("self", "child_order"),
-     "Child order update: fold it into the registry, post CHILD_ORDER_UPDATE."},
-    {"on_algo_child_order_trade", on_algo_child_order_trade, PARAMS("self", "child_trade"),
-     "Child trade: fold it into the registry, post CHILD_ORDER_TRADE."},
-    {"create_time_listener", create_time_listener, PARAMS("self"),
-     "Schedule today's phase events when today is a trading day."},
-    {"send_day_event", send_day_event, PARAMS("self", "event_type", "dt"), "Post Event(event_type, calendar_dt=dt, trading_dt=dt)."},
-    {"send_before_trading_event", send_before_trading_event, PARAMS("self"), "Post BEFORE_TRADING now."},
-    {"send_after_trading_event", send_after_trading_event, PARAMS("self"), "Post AFTER_TRADING now, then empty the order book."},
-    {"send_open_auction_event", send_open_auction_event, PARAMS("self"), "Post OPEN_AUCTION now."},
-    {"set_timer", set_timer, PARAMS("self"), "Run the time listener and re-arm for 08:00 tomorrow."},
+#define P(name, type) #name,
+#define METHOD(name, impl, returns, params, doc) \
+    {#name, impl, []() -> const char* const* { static const char* const p[] = {params nullptr}; return p; }(), doc},
+#include "methods.def"
+#undef METHOD
+#undef P
 };
 
-#undef PARAMS
+#define BRIDGE_FUNCTIONS "maviro/functions.def"
+#define BRIDGE_IMPORTS "maviro/imports.def"
+#include "../common/tables.inc"
 
 [[nodiscard]] bool create_class() {
     Ref strategy = global(nm::strategy);
@@ -248,34 +171,16 @@ const common::MethodDef kMethods[] = {
     return fastpaths_ready();
 }
 
-int exec_module(PyObject* module) {
-    int go = common::guard_exec_begin(guard, module);
-    if (go <= 0) return go;
-    bool ok = init_state(module) && import_all() && create_containers() &&
-              PyModule_AddFunctions(module, query_functions) == 0 &&
-              PyModule_AddFunctions(module, stats_functions) == 0 && create_class();
-    return common::guard_exec_end(guard, ok ? 0 : -1);
-}
-
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return common::guard_create(guard, spec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, (void*)create_module},
-    {Py_mod_exec, (void*)exec_module},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "maviro",
-    "Bridge between the host framework and the gateway SDK: MachStrategy, the\n"
-    "module-level containers and the tick and bar history queries.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
+struct Spec {
+    static constexpr const char* name = "maviro";
+    static constexpr const char* doc =
+        "Bridge between the host framework and the gateway SDK: MachStrategy, the\n"
+        "module-level containers and the tick and bar history queries.";
+    static constexpr common::Requirement needs[] = {{"korvane.orvik", "the host framework"}};
+    static bool exec(PyObject* module) {
+        return init_state(module) && import_all(S.globals) && create_containers() &&
+               PyModule_AddFunctions(module, kFunctions) == 0 && create_class();
+    }
 };
 
 }  // namespace
@@ -406,4 +311,4 @@ bool clear_global(int name) {
 
 }  // namespace maviro
 
-BRIDGE_MODINIT PyInit_maviro(void) { return PyModuleDef_Init(&maviro::module_def); }
+BRIDGE_MODINIT PyInit_maviro(void) { return common::Module<maviro::Spec>::init(); }

@@ -131,6 +131,8 @@ PyObject* bound_queue() {
     return q;
 }
 
+}  // namespace
+
 PyObject* bridge_stats(PyObject*, PyObject*) {
     Snapshot s{};
     take(s, bound_queue());
@@ -160,8 +162,6 @@ PyObject* set_bridge_timing(PyObject*, PyObject* arg) {
     return PyBool_FromLong(was);
 }
 
-}  // namespace
-
 int event_kind(PyObject* event_type) {
     PyTypeObject* cls = Py_TYPE(event_type);
     if (!PyObject_TypeCheck((PyObject*)cls, (PyTypeObject*)S.enum_meta) || !cls->tp_dictoffset) return nm::COUNT;
@@ -183,19 +183,5 @@ bool stats_register_method(PyObject* method) {
     S.methods[S.method_count++] = method;
     return true;
 }
-
-PyMethodDef stats_functions[] = {
-    {"bridge_stats", bridge_stats, METH_NOARGS,
-     "bridge_stats()\n--\n\nA new dict of the bridge's counters, taken at one instant: \"callbacks\" (calls and\n"
-     "errors per MachStrategy method), \"events\" (posts per EVENT member), \"queue\" (appended,\n"
-     "dropped, depth, high_water, capacity of event_queue), \"orders\" (order-report outcomes)\n"
-     "and, while timing is on, \"latency_ns\" (count, p50, p90, p99, p999, max per method)."},
-    {"reset_bridge_stats", reset_bridge_stats, METH_NOARGS,
-     "reset_bridge_stats()\n--\n\nZero every counter and latency histogram, and the event queue's own counters."},
-    {"set_bridge_timing", set_bridge_timing, METH_O,
-     "set_bridge_timing(enabled)\n--\n\nSwitch per-method latency recording on or off; returns the previous "
-     "setting."},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace maviro

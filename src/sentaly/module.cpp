@@ -2,73 +2,22 @@
 // live in one environment variable as "user:password"; set_to_environ stores a
 // value for later shells and for this process.
 #include "../common/args.hpp"
-#include "../common/guard.hpp"
-#include "../common/imports.hpp"
+#include "../common/module.hpp"
 #include "../common/names.hpp"
 
 namespace {
 
 using common::Ref;
 
-#define SENTALY_NAMES(X) \
-    X(os)                \
-    X(sys)               \
-    X(click)             \
-    X(update_bash_file)  \
-    X(subprocess)        \
-    X(environ)           \
-    X(get)               \
-    X(platform)          \
-    X(startswith)        \
-    X(echo)              \
-    X(run)               \
-    X(license_name)      \
-    X(variables)         \
-    X(value)
+#define BRIDGE_NAMES "sentaly/names.def"
+#define BRIDGE_TEXTS "sentaly/texts.def"
+#define BRIDGE_FUNCTIONS "sentaly/functions.def"
+#define BRIDGE_IMPORTS "sentaly/imports.def"
+#include "../common/name_enums.inc"
 
-#define SENTALY_TEXTS(X)                                       \
-    X(credential_var, "KORVANE_LICENSE")                       \
-    X(credential_display, "korvane license")                   \
-    X(not_configured, "当前环境未配置用户名和密码")            \
-    X(set_head, "当前 ")                                       \
-    X(set_middle, " 已设置为 ")                                \
-    X(restart, "请重启当前的 terminal ")                       \
-    X(win, "win")                                              \
-    X(setx, "setx")                                            \
-    X(list_sep, ", ")
-
-namespace nm {
-enum : int {
-#define X(x) x,
-    SENTALY_NAMES(X)
-#undef X
-    COUNT
-};
-}  // namespace nm
-
-namespace tx {
-enum : int {
-#define X(id, text) id,
-    SENTALY_TEXTS(X)
-#undef X
-    COUNT
-};
-}  // namespace tx
-
-const char* const kNameTexts[] = {
-#define X(x) #x,
-    SENTALY_NAMES(X)
-#undef X
-};
-
-const char* const kTexts[] = {
-#define X(id, text) text,
-    SENTALY_TEXTS(X)
-#undef X
-};
-
-// Once per process (guard), so plain globals; all strong for the process's life
-// except globals, which the guard's module reference keeps alive.
+// Once per process (the module skeleton's guard), so plain globals; all strong
+// for the process's life except globals, which the guard's module reference
+// keeps alive.
 struct State {
     PyObject* globals;
     PyObject* names[nm::COUNT];
@@ -78,18 +27,18 @@ struct State {
 #define N(x) (S.names[nm::x])
 #define TX(x) (S.texts[tx::x])
 
-common::ModuleGuard guard{"sentaly"};
+// As in maviro: the value bound to the module global S.names[name] (an nm::
+// id), looked up at use, and an attribute of it.
+Ref global(int name) { return common::module_global(S.globals, S.names[name]); }
 
-Ref global(PyObject* name) { return common::module_global(S.globals, name); }
-
-Ref global_attr(PyObject* name, PyObject* attr) {
+Ref global_attr(int name, PyObject* attr) {
     Ref obj = global(name);
     if (!obj) return {};
     return common::getattr(obj.get(), attr);
 }
 
 [[nodiscard]] bool echo(PyObject* text) {
-    Ref click = global(N(click));
+    Ref click = global(nm::click);
     return click && common::call_method(click.get(), N(echo), text);
 }
 
@@ -104,7 +53,7 @@ PyObject* get_license_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* a[1];
     if (!common::parse_args({"get_license_info", 1, params, defaults}, args, nargs, kwnames, a)) return nullptr;
 
-    Ref environ = global_attr(N(os), N(environ));
+    Ref environ = global_attr(nm::os, N(environ));
     if (!environ) return nullptr;
     Ref value = common::call_method(environ.get(), N(get), a[0]);
     if (!value) return nullptr;
@@ -178,7 +127,7 @@ Ref display_name(PyObject* names) {
 }
 
 [[nodiscard]] bool on_windows() {
-    Ref platform = global_attr(N(sys), N(platform));
+    Ref platform = global_attr(nm::sys, N(platform));
     if (!platform) return false;
     Ref win = common::call_method(platform.get(), N(startswith), TX(win));
     return win && PyObject_IsTrue(win.get()) == 1;
@@ -195,7 +144,7 @@ Ref display_name(PyObject* names) {
             Py_INCREF(items[k]);
             PyList_SET_ITEM(argv.get(), k, items[k]);
         }
-        Ref subprocess = global(N(subprocess));
+        Ref subprocess = global(nm::subprocess);
         if (!subprocess || !common::call_method(subprocess.get(), N(run), argv.get())) return false;
     }
     return true;
@@ -225,7 +174,7 @@ PyObject* set_to_environ(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (windows) {
         if (!setx(names.get(), value)) return nullptr;
     } else {
-        Ref store = global(N(update_bash_file));
+        Ref store = global(nm::update_bash_file);
         if (!store) return nullptr;
         Ref list = Ref::steal(PySequence_List(names.get()));
         if (!list || !common::call(store.get(), list.get(), value)) return nullptr;
@@ -234,7 +183,7 @@ PyObject* set_to_environ(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     // Through os.environ, which also calls putenv: the mapping and the C
     // environment (what child processes inherit) stay in agreement.
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
-        Ref environ = global_attr(N(os), N(environ));
+        Ref environ = global_attr(nm::os, N(environ));
         if (!environ || PyObject_SetItem(environ.get(), PyTuple_GET_ITEM(names.get(), i), value) < 0) return nullptr;
     }
 
@@ -247,21 +196,7 @@ PyObject* set_to_environ(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
-#define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
-
-PyMethodDef functions[] = {
-    {"get_license_info", FASTCALL_KW(get_license_info), METH_FASTCALL | METH_KEYWORDS,
-     "get_license_info($module, /, license_name='KORVANE_LICENSE')\n--\n\n"
-     "从license获取账户的相关信息"},
-    {"set_to_environ", FASTCALL_KW(set_to_environ), METH_FASTCALL | METH_KEYWORDS,
-     "set_to_environ($module, /, variables, value)\n--\n\n"
-     "将变量设置到环境变量, 对当前进程和之后打开的 terminal 都生效\n\n"
-     ":param variables: str, 环境变量名; 也可以是由多个变量名 (str) 组成的 list\n"
-     ":param value: str, 要设置的值"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-#undef FASTCALL_KW
+#include "../common/tables.inc"
 
 [[nodiscard]] bool init_state(PyObject* module) {
     S.globals = PyModule_GetDict(module);
@@ -269,41 +204,17 @@ PyMethodDef functions[] = {
     return common::intern_all(kTexts, S.texts, tx::COUNT);
 }
 
-[[nodiscard]] bool import_all() {
-    return common::import_as(S.globals, "os", "os") && common::import_as(S.globals, "sys", "sys") &&
-           common::import_as(S.globals, "subprocess", "subprocess") &&
-           common::import_as(S.globals, "click", "click") &&
-           common::from_import(S.globals, "korvane.orvik.sdk.script_update", {"update_bash_file"});
-}
-
-int exec_module(PyObject* module) {
-    int go = common::guard_exec_begin(guard, module);
-    if (go <= 0) return go;
-    bool ok = init_state(module) && import_all() && PyModule_AddFunctions(module, functions) == 0;
-    return common::guard_exec_end(guard, ok ? 0 : -1);
-}
-
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return common::guard_create(guard, spec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, (void*)create_module},
-    {Py_mod_exec, (void*)exec_module},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "sentaly",
-    "Credential store: the user name and password kept in the KORVANE_LICENSE\n"
-    "environment variable, and storing environment variables for later shells.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
+struct Spec {
+    static constexpr const char* name = "sentaly";
+    static constexpr const char* doc =
+        "Credential store: the user name and password kept in the KORVANE_LICENSE\n"
+        "environment variable, and storing environment variables for later shells.";
+    static constexpr common::Requirement needs[] = {{"korvane.orvik", "the host framework"}};
+    static bool exec(PyObject* module) {
+        return init_state(module) && import_all(S.globals) && PyModule_AddFunctions(module, kFunctions) == 0;
+    }
 };
 
 }  // namespace
 
-BRIDGE_MODINIT PyInit_sentaly(void) { return PyModuleDef_Init(&module_def); }
+BRIDGE_MODINIT PyInit_sentaly(void) { return common::Module<Spec>::init(); }
