@@ -4,7 +4,6 @@ import pytest
 
 from korvane.orvik.utils import maviro
 from support import callbacks as cb
-# Re-exported: test modules written before tests/support import them from here.
 from support.bridge import CONTAINERS, drain
 
 
