@@ -37,9 +37,10 @@ enum : int {
 };
 }  // namespace tx
 
-// The module initialises once per process (common/guard.hpp), so its state is
-// one set of globals. Every pointer is a strong reference kept for the life of
-// the process, except `module` and `globals`, which the guard keeps alive.
+// Everything the module keeps for the life of the process, in one place, built
+// by init_state() (state.cpp). Every pointer is a strong reference, except
+// `module` and `globals`, which the guard keeps alive, and the borrowed ones
+// marked so.
 struct State {
     PyObject* module;
     PyObject* globals;  // the module's __dict__
@@ -79,6 +80,56 @@ struct State {
     PyObject* methods[32];  // MachStrategy's method descriptors, in class order
     int method_count;
     bool timing;
+    // The query functions' parameter lists (market_data.cpp), borrowed from `names`.
+    PyObject* params_code[1];        // market_code
+    PyObject* params_code_count[2];  // market_code, count
+    // Record dicts with every key in place, copied for each new tick or bar
+    // record (market_data.cpp); made on first use, never handed out.
+    PyObject* tick_template;
+    PyObject* bar_template;
+    // numpy as the event queue uses it (queue.cpp); loaded once the imports
+    // have run, so that numpy is first imported where the host expects it.
+    struct Numpy {
+        PyObject* empty;
+        PyObject* concatenate;
+        PyObject* dtype;
+        PyObject* integer;       // np.integer: scalars indexed like ints
+        PyObject* object_dtype;  // np.dtype(object)
+        PyObject* astype;        // interned "astype"
+        PyObject* register_;     // interned "register"
+    };
+    Numpy numpy;
+    // What the stdlib functions the fast paths stand in for (fastpaths.cpp)
+    // read, as they were at exec. `deepcopy` is set last: set means all of
+    // the copy module's entries are; null means no deepcopy fast path.
+    struct Stdlib {
+        PyObject* copy_module;
+        PyObject* copy_dict;
+        PyObject* deepcopy;       // copy.deepcopy, its code and defaults
+        PyObject* deepcopy_code;
+        PyObject* deepcopy_defaults;
+        PyObject* dispatch;       // copy._deepcopy_dispatch
+        PyObject* keep_alive;     // copy._keep_alive and its code
+        PyObject* keep_alive_code;
+        PyObject* builtins;       // copy's __builtins__ and the builtins dict behind it
+        PyObject* builtins_dict;
+        PyObject* builtin_fns[3];  // getattr, issubclass, id
+        PyObject* enum_str;        // enum.Enum.__str__ and its code
+        PyObject* enum_str_code;
+        PyObject* object_class;    // object.__dict__["__class__"]
+        // Interned names.
+        PyObject* n_deepcopy;
+        PyObject* n_dispatch;
+        PyObject* n_keep_alive;
+        PyObject* n_builtins;
+        PyObject* n_builtin_fns[3];
+        PyObject* n_dunder_deepcopy;
+        PyObject* n_append;
+        PyObject* n_str;
+        PyObject* n_class;
+        PyObject* n_name_;
+    };
+    Stdlib stdlib;
 #if PY_VERSION_HEX < 0x030C0000
     // Globals already looked up, one slot per name, as the interpreter's own
     // LOAD_GLOBAL cache keeps them: valid while the module dict (and, for a
@@ -108,6 +159,11 @@ struct State {
 #endif
 };
 extern State S;
+
+// Builds S for `module` (state.cpp): the names, keyword tuples and texts, the
+// constants and stdlib objects the bridge compares against. False with the
+// error set when a step fails.
+[[nodiscard]] bool init_state(PyObject* module);
 
 #define N(x) (::maviro::S.names[::maviro::nm::x])
 #define KW(x) (::maviro::S.kwnames[::maviro::kw::x])
@@ -192,7 +248,7 @@ struct QueueCounts {
 QueueCounts queue_counts(PyObject* queue);
 void queue_reset_counts(PyObject* queue);
 
-// fastpaths.cpp. Notes the stdlib objects the fast paths stand in for (at exec).
+// fastpaths.cpp. Notes the stdlib objects the fast paths stand in for in S.stdlib (at exec).
 [[nodiscard]] bool fastpaths_ready();
 // copy_module.deepcopy(x)
 [[nodiscard]] Ref deep_copy_with(PyObject* copy_module, PyObject* x);
@@ -218,8 +274,6 @@ PyObject* on_tick_order(PyObject* const* argv);
 PyObject* on_tick_trade(PyObject* const* argv);
 PyObject* on_bar(PyObject* const* argv);
 extern PyMethodDef query_functions[];  // get_current_bar, get_current_tick, history_ticks, history_bars
-// The parameter names of the query functions, set at exec once the names are interned.
-void market_data_ready();
 // orders.cpp
 PyObject* on_login(PyObject* const* argv);
 PyObject* on_query_asset(PyObject* const* argv);
