@@ -7,6 +7,7 @@
 
 #include <cassert>
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 
 namespace maviro {
@@ -132,19 +133,41 @@ int status_in(PyObject* status, std::initializer_list<PyObject*> members) {
     return 0;
 }
 
-// The gateway statuses, in the order the branches test them.
-enum Gw : int { UnSend, Sended, PartFilled, Filled, PartFilledPartCancelled, WaitCancelled,
-                PartFilledWaitCancelled, Cancelled, Reject, Other };
+// The gateway statuses on_order tells apart, in the order they are compared,
+// each with its OrderStatusType member: GW(id, member).
+#define GATEWAY_STATUSES(GW)                                            \
+    GW(UnSend, UnSend)                                                  \
+    GW(Sended, Sended)                                                  \
+    GW(PartFilled, PartiallyFilled)                                     \
+    GW(Filled, Filled)                                                  \
+    GW(PartFilledPartCancelled, PartiallyFilledPartiallyCancelled)      \
+    GW(WaitCancelled, WaitCancelled)                                    \
+    GW(PartFilledWaitCancelled, PartiallyFilledWaitCancelled)           \
+    GW(Cancelled, Cancelled)                                            \
+    GW(Reject, Reject)
+
+enum Gw : int {
+#define GW(id, member) id,
+    GATEWAY_STATUSES(GW)
+#undef GW
+    Other  // none of them
+};
+
+constexpr int kGatewayMembers[] = {  // nm:: ids, by Gw
+#define GW(id, member) nm::member,
+    GATEWAY_STATUSES(GW)
+#undef GW
+};
+static_assert(std::size(kGatewayMembers) == Other);
+
+#undef GATEWAY_STATUSES
 
 // Index of the first OrderStatusType member equal to `status`; Other if none, -1 on error.
 int gateway_status(PyObject* status) {
     Ref enum_cls = global(nm::OrderStatusType);
     if (!enum_cls) return -1;
-    PyObject* const names[] = {N(UnSend), N(Sended), N(PartiallyFilled), N(Filled),
-                               N(PartiallyFilledPartiallyCancelled), N(WaitCancelled),
-                               N(PartiallyFilledWaitCancelled), N(Cancelled), N(Reject)};
     for (int i = 0; i < Other; ++i) {
-        Ref value = member(enum_cls.get(), names[i]);
+        Ref value = member(enum_cls.get(), S.names[kGatewayMembers[i]]);
         if (!value) return -1;
         int eq = PyObject_RichCompareBool(status, value.get(), Py_EQ);
         if (eq < 0) return -1;
