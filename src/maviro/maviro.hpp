@@ -6,6 +6,8 @@
 #include "../common/method.hpp"
 #include "../common/names.hpp"
 
+#include <cassert>
+
 namespace maviro {
 
 using common::Ref;
@@ -37,6 +39,39 @@ enum : int {
 };
 }  // namespace tx
 
+// The log lines of logs.def, each cut at its placeholders into fixed parts:
+// line `id` has holes(id) placeholders and holes(id) + 1 parts, the parts of
+// all lines lying one after the other from first_part(id) on.
+namespace lg {
+enum : int {
+#define LOG(id, text) id,
+#include "logs.def"
+#undef LOG
+    COUNT
+};
+inline constexpr const char* kLines[] = {
+#define LOG(id, text) text,
+#include "logs.def"
+#undef LOG
+};
+constexpr int holes(int id) {
+    int n = 0;
+    for (const char* c = kLines[id]; *c; ++c) n += *c == '{';
+    return n;
+}
+constexpr int first_part(int id) {
+    int n = 0;
+    for (int i = 0; i < id; ++i) n += holes(i) + 1;
+    return n;
+}
+constexpr int kParts = first_part(COUNT);
+constexpr int most_holes() {
+    int n = 0;
+    for (int i = 0; i < COUNT; ++i) n = holes(i) > n ? holes(i) : n;
+    return n;
+}
+}  // namespace lg
+
 // Everything the module keeps for the life of the process, in one place, built
 // by init_state() (state.cpp). Every pointer is a strong reference, except
 // `module` and `globals`, which the guard keeps alive, and the borrowed ones
@@ -48,6 +83,8 @@ struct State {
     PyObject* names[nm::COUNT];
     PyObject* kwnames[kw::COUNT];
     PyObject* texts[tx::COUNT];
+    // The fixed parts of the log lines (lg::), null where a part is empty.
+    PyObject* log_parts[lg::kParts];
     PyObject* zero;      // int 0
     PyObject* thousand;  // int 1000
     PyObject* enum_meta; // enum.EnumMeta
@@ -254,6 +291,73 @@ void queue_reset_counts(PyObject* queue);
 [[nodiscard]] Ref deep_copy_with(PyObject* copy_module, PyObject* x);
 // str(value): a new reference, NULL on error.
 PyObject* str_of(PyObject* value);
+
+// One log line of logs.def being built: its fixed parts and str() of each
+// value, in the line's order, joined once at the end and handed to the logger,
+// which is looked up first, as `system_log.info(<expression>)` evaluates. str()
+// can run Python code and trigger a collection, so the parts wait in a plain C
+// array the collector never sees; the tuple handed to the join is made only
+// once every part exists.
+template <int Id>
+class Line {
+public:
+    Line() = default;
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+    ~Line() {
+        for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(parts_[i]);
+    }
+
+    // The logger: the module global `logger` (an nm:: id), looked up now.
+    [[nodiscard]] bool to(int logger) {
+        logger_ = global(logger);
+        return bool(logger_);
+    }
+    // The next placeholder's text: str(value).
+    [[nodiscard]] bool str(PyObject* value) {
+        assert(hole_ < kHoles);
+        fixed(hole_++);
+        PyObject* s = str_of(value);
+        if (!s) return false;
+        parts_[n_++] = s;
+        return true;
+    }
+    // str(rec.name) for the next placeholder; the value read is kept in `out`.
+    [[nodiscard]] bool field(PyObject* rec, PyObject* name, Ref& out) {
+        out = common::getattr(rec, name);
+        return out && str(out.get());
+    }
+    // logger.<level>(line), once every placeholder has its value.
+    [[nodiscard]] bool emit(PyObject* level) {
+        assert(logger_ && hole_ == kHoles);
+        fixed(kHoles);
+        Ref parts = Ref::steal(PyTuple_New(n_));
+        if (!parts) return false;
+        for (Py_ssize_t i = 0; i < n_; ++i) PyTuple_SET_ITEM(parts.get(), i, parts_[i]);
+        n_ = 0;
+        Ref text = Ref::steal(PyUnicode_Join(TX(empty), parts.get()));
+        return text && bool(common::call_method(logger_.get(), level, text.get()));
+    }
+
+private:
+    static constexpr int kHoles = lg::holes(Id);
+    void fixed(int k) {
+        PyObject* t = S.log_parts[lg::first_part(Id) + k];
+        if (!t) return;
+        Py_INCREF(t);
+        parts_[n_++] = t;
+    }
+    Ref logger_;
+    PyObject* parts_[2 * kHoles + 1];
+    Py_ssize_t n_ = 0;
+    int hole_ = 0;
+};
+
+// A log line without placeholders, whole.
+inline PyObject* log_text(int id) {
+    assert(lg::holes(id) == 0);
+    return S.log_parts[lg::first_part(id)];
+}
 
 // Methods of MachStrategy: argv[0] is self, then the parameters in order.
 // startup.cpp

@@ -1,6 +1,10 @@
 // The module's process state: S, and init_state(), which builds it at exec.
 #include "maviro.hpp"
 
+#include <cassert>
+#include <cstring>
+#include <string>
+
 namespace maviro {
 
 State S{};
@@ -28,6 +32,28 @@ const char* const kTexts[] = {
 #undef TEXT
 };
 
+// Cuts every log line at its placeholders into S.log_parts; an empty part
+// stays null, so a line costs no more parts than it has text between values.
+[[nodiscard]] bool split_log_lines() {
+    int k = 0;
+    for (int id = 0; id < lg::COUNT; ++id) {
+        assert(k == lg::first_part(id));
+        const char* part = lg::kLines[id];
+        for (int h = 0; h <= lg::holes(id); ++h, ++k) {
+            const char* end = strchr(part, '{');
+            if (!end) end = part + strlen(part);
+            if (end != part) {
+                PyObject* t = PyUnicode_InternFromString(std::string(part, end).c_str());
+                if (!t) return false;
+                Py_XSETREF(S.log_parts[k], t);
+            }
+            part = *end ? strchr(end, '}') + 1 : end;
+        }
+    }
+    assert(k == lg::kParts);
+    return true;
+}
+
 [[nodiscard]] bool keep(PyObject*& slot, PyObject* new_ref) {
     if (!new_ref) return false;
     Py_XSETREF(slot, new_ref);
@@ -53,7 +79,7 @@ bool init_state(PyObject* module) {
     S.params_code_count[1] = N(count);
     for (int i = 0; i < kw::COUNT; ++i)
         if (!keep(S.kwnames[i], common::interned_tuple(kKwTexts[i]))) return false;
-    if (!common::intern_all(kTexts, S.texts, tx::COUNT)) return false;
+    if (!common::intern_all(kTexts, S.texts, tx::COUNT) || !split_log_lines()) return false;
     if (!keep(S.zero, PyLong_FromLong(0)) || !keep(S.thousand, PyLong_FromLong(1000)) ||
         !keep(S.booked_orders, PyDict_New()) || !keep(S.booked_matches, PyDict_New()) ||
         !keep_attr(S.enum_meta, "enum", "EnumMeta") || !keep_attr(S.deque_type, "collections", "deque") ||
