@@ -56,6 +56,7 @@ bool deepcopy_applies(PyObject* copy_module, PyObject* x) {
 }  // namespace
 
 bool fastpaths_ready() {
+    O = State::Stdlib{};  // a retried exec starts afresh: no fast path until all is found again
     if (!intern(O.n_deepcopy, "deepcopy") || !intern(O.n_dispatch, "_deepcopy_dispatch") ||
         !intern(O.n_keep_alive, "_keep_alive") || !intern(O.n_builtins, "__builtins__") ||
         !intern(O.n_builtin_fns[0], "getattr") || !intern(O.n_builtin_fns[1], "issubclass") ||
