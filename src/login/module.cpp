@@ -71,6 +71,7 @@ PyObject* init_gid(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+#include "../common/name_texts.inc"
 #include "../common/tables.inc"
 
 [[nodiscard]] bool init_state(PyObject* module) {

@@ -162,18 +162,10 @@ PyObject* create_time_listener(PyObject* const* argv) {
         int trading = PySequence_Contains(calendar.get(), today.get());
         if (trading < 0) return nullptr;
         if (!trading) {
-            Ref log = global(nm::system_log);
-            if (!log) return nullptr;
-            Ref day = Ref::steal(PyObject_Str(today.get()));
-            if (!day) return nullptr;
-            Ref head = Ref::steal(PyNumber_Add(day.get(), TX(not_trade_day)));
-            if (!head) return nullptr;
+            Line<lg::not_trade_day> line;
+            if (!line.to(nm::system_log) || !line.str(today.get())) return nullptr;
             calendar = trading_calendar(self);
-            if (!calendar) return nullptr;
-            Ref cal_text = Ref::steal(PyObject_Str(calendar.get()));
-            if (!cal_text) return nullptr;
-            Ref text = Ref::steal(PyNumber_Add(head.get(), cal_text.get()));
-            if (!text || !common::call_method(log.get(), N(info), text.get())) return nullptr;
+            if (!calendar || !line.str(calendar.get()) || !line.emit(N(info))) return nullptr;
             Py_RETURN_NONE;
         }
     }

@@ -8,35 +8,7 @@ namespace maviro {
 
 namespace {
 
-// What the stdlib functions read, as they were when the module was loaded.
-struct Originals {
-    PyObject* copy_module;
-    PyObject* copy_dict;
-    PyObject* deepcopy;       // copy.deepcopy, its code and defaults
-    PyObject* deepcopy_code;
-    PyObject* deepcopy_defaults;
-    PyObject* dispatch;       // copy._deepcopy_dispatch
-    PyObject* keep_alive;     // copy._keep_alive and its code
-    PyObject* keep_alive_code;
-    PyObject* builtins;       // copy's __builtins__ and the builtins dict behind it
-    PyObject* builtins_dict;
-    PyObject* builtin_fns[3];  // getattr, issubclass, id
-    PyObject* enum_str;        // enum.Enum.__str__ and its code
-    PyObject* enum_str_code;
-    PyObject* object_class;    // object.__dict__["__class__"]
-    // Interned names.
-    PyObject* n_deepcopy;
-    PyObject* n_dispatch;
-    PyObject* n_keep_alive;
-    PyObject* n_builtins;
-    PyObject* n_builtin_fns[3];
-    PyObject* n_dunder_deepcopy;
-    PyObject* n_append;
-    PyObject* n_str;
-    PyObject* n_class;
-    PyObject* n_name_;
-};
-Originals O{};
+constexpr State::Stdlib& O = S.stdlib;  // a name, not a copy: short for the many reads below
 
 bool intern(PyObject*& slot, const char* text) {
     slot = PyUnicode_InternFromString(text);
@@ -84,7 +56,7 @@ bool deepcopy_applies(PyObject* copy_module, PyObject* x) {
 }  // namespace
 
 bool fastpaths_ready() {
-    O = Originals{};
+    O = State::Stdlib{};  // a retried exec starts afresh: no fast path until all is found again
     if (!intern(O.n_deepcopy, "deepcopy") || !intern(O.n_dispatch, "_deepcopy_dispatch") ||
         !intern(O.n_keep_alive, "_keep_alive") || !intern(O.n_builtins, "__builtins__") ||
         !intern(O.n_builtin_fns[0], "getattr") || !intern(O.n_builtin_fns[1], "issubclass") ||

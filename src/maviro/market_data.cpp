@@ -55,9 +55,6 @@ Ref record_template(PyObject*& tmpl, int first, int second, const KeyAttr (&fiel
     return Ref::steal(PyDict_Copy(tmpl));
 }
 
-PyObject* tick_template = nullptr;
-PyObject* bar_template = nullptr;
-
 template <size_t K>
 [[nodiscard]] bool copy_fields(PyObject* record, PyObject* src, const KeyAttr (&fields)[K]) {
     for (const KeyAttr& f : fields) {
@@ -277,9 +274,6 @@ PyObject* last_records(PyObject* items, PyObject* count) {
     return all.release();
 }
 
-PyObject* PARAMS_code[1];
-PyObject* PARAMS_code_count[2];
-
 [[nodiscard]] bool parse(const char* name, PyObject** params, Py_ssize_t n, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     common::Signature sig{name, n, params, nullptr};
@@ -291,7 +285,7 @@ PyObject* current(const char* name, int history_name, PyObject* const* args, Py_
     common::CountedEntry entry;
     if (!entry) return nullptr;
     PyObject* a[1];
-    if (!parse(name, PARAMS_code, 1, args, nargs, kwnames, a)) return nullptr;
+    if (!parse(name, S.params_code, 1, args, nargs, kwnames, a)) return nullptr;
     Ref items = find_history(history_name, a[0]);
     if (!items) {
         if (PyErr_Occurred()) return nullptr;
@@ -305,7 +299,7 @@ PyObject* last_n(const char* name, int history_name, PyObject* const* args, Py_s
     common::CountedEntry entry;
     if (!entry) return nullptr;
     PyObject* a[2];
-    if (!parse(name, PARAMS_code_count, 2, args, nargs, kwnames, a)) return nullptr;
+    if (!parse(name, S.params_code_count, 2, args, nargs, kwnames, a)) return nullptr;
     if (!PyLong_Check(a[1])) {
         PyErr_Format(PyExc_TypeError, "%s(): count must be an integer, not %.200s", name, Py_TYPE(a[1])->tp_name);
         return nullptr;
@@ -336,18 +330,13 @@ PyObject* history_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return last_n("history_bars", nm::history_bar, args, nargs, kwnames);
 }
 
-void market_data_ready() {
-    PARAMS_code[0] = PARAMS_code_count[0] = N(market_code);
-    PARAMS_code_count[1] = N(count);
-}
-
 PyObject* on_snapshot(PyObject* const* argv) {
     PyObject* snap = argv[1];
     Ref dt = record_time(snap, N(orig_time));
     if (!dt) return nullptr;
     Ref code = market_code_of(snap);
     if (!code) return nullptr;
-    Ref tick = record_template(tick_template, nm::market_code, nm::datetime, kTickFields);
+    Ref tick = record_template(S.tick_template, nm::market_code, nm::datetime, kTickFields);
     if (!tick || PyDict_SetItem(tick.get(), N(market_code), code.get()) < 0 ||
         PyDict_SetItem(tick.get(), N(datetime), dt.get()) < 0 || !copy_fields(tick.get(), snap, kTickFields))
         return nullptr;
@@ -461,7 +450,7 @@ PyObject* on_bar(PyObject* const* argv) {
     PyObject* bar = argv[1];
     Ref code = market_code_of(bar);
     if (!code) return nullptr;
-    Ref record = record_template(bar_template, nm::market_code, nm::orig_time, kBarFields);
+    Ref record = record_template(S.bar_template, nm::market_code, nm::orig_time, kBarFields);
     if (!record || PyDict_SetItem(record.get(), N(market_code), code.get()) < 0) return nullptr;
     // end_time / 1000 is read once: the record's time, the count key and the
     // event time all come from this quotient.

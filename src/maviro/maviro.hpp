@@ -7,6 +7,8 @@
 #include "../common/module.hpp"
 #include "../common/names.hpp"
 
+#include <cassert>
+
 namespace maviro {
 
 using common::Ref;
@@ -24,9 +26,43 @@ enum : int {
 };
 }  // namespace kw
 
-// The module initialises once per process (common/guard.hpp), so its state is
-// one set of globals. Every pointer is a strong reference kept for the life of
-// the process, except `module` and `globals`, which the guard keeps alive.
+// The log lines of logs.def, each cut at its placeholders into fixed parts:
+// line `id` has holes(id) placeholders and holes(id) + 1 parts, the parts of
+// all lines lying one after the other from first_part(id) on.
+namespace lg {
+enum : int {
+#define LOG(id, text) id,
+#include "logs.def"
+#undef LOG
+    COUNT
+};
+inline constexpr const char* kLines[] = {
+#define LOG(id, text) text,
+#include "logs.def"
+#undef LOG
+};
+constexpr int holes(int id) {
+    int n = 0;
+    for (const char* c = kLines[id]; *c; ++c) n += *c == '{';
+    return n;
+}
+constexpr int first_part(int id) {
+    int n = 0;
+    for (int i = 0; i < id; ++i) n += holes(i) + 1;
+    return n;
+}
+constexpr int kParts = first_part(COUNT);
+constexpr int most_holes() {
+    int n = 0;
+    for (int i = 0; i < COUNT; ++i) n = holes(i) > n ? holes(i) : n;
+    return n;
+}
+}  // namespace lg
+
+// Everything the module keeps for the life of the process, in one place, built
+// by init_state() (state.cpp). Every pointer is a strong reference, except
+// `module` and `globals`, which the guard keeps alive, and the borrowed ones
+// marked so.
 struct State {
     PyObject* module;
     PyObject* globals;  // the module's __dict__
@@ -34,6 +70,8 @@ struct State {
     PyObject* names[nm::COUNT];
     PyObject* kwnames[kw::COUNT];
     PyObject* texts[tx::COUNT];
+    // The fixed parts of the log lines (lg::), null where a part is empty.
+    PyObject* log_parts[lg::kParts];
     PyObject* zero;      // int 0
     PyObject* thousand;  // int 1000
     PyObject* enum_meta; // enum.EnumMeta
@@ -66,6 +104,56 @@ struct State {
     PyObject* methods[32];  // MachStrategy's method descriptors, in class order
     int method_count;
     bool timing;
+    // The query functions' parameter lists (market_data.cpp), borrowed from `names`.
+    PyObject* params_code[1];        // market_code
+    PyObject* params_code_count[2];  // market_code, count
+    // Record dicts with every key in place, copied for each new tick or bar
+    // record (market_data.cpp); made on first use, never handed out.
+    PyObject* tick_template;
+    PyObject* bar_template;
+    // numpy as the event queue uses it (queue.cpp); loaded once the imports
+    // have run, so that numpy is first imported where the host expects it.
+    struct Numpy {
+        PyObject* empty;
+        PyObject* concatenate;
+        PyObject* dtype;
+        PyObject* integer;       // np.integer: scalars indexed like ints
+        PyObject* object_dtype;  // np.dtype(object)
+        PyObject* astype;        // interned "astype"
+        PyObject* register_;     // interned "register"
+    };
+    Numpy numpy;
+    // What the stdlib functions the fast paths stand in for (fastpaths.cpp)
+    // read, as they were at exec. `deepcopy` is set last: set means all of
+    // the copy module's entries are; null means no deepcopy fast path.
+    struct Stdlib {
+        PyObject* copy_module;
+        PyObject* copy_dict;
+        PyObject* deepcopy;       // copy.deepcopy, its code and defaults
+        PyObject* deepcopy_code;
+        PyObject* deepcopy_defaults;
+        PyObject* dispatch;       // copy._deepcopy_dispatch
+        PyObject* keep_alive;     // copy._keep_alive and its code
+        PyObject* keep_alive_code;
+        PyObject* builtins;       // copy's __builtins__ and the builtins dict behind it
+        PyObject* builtins_dict;
+        PyObject* builtin_fns[3];  // getattr, issubclass, id
+        PyObject* enum_str;        // enum.Enum.__str__ and its code
+        PyObject* enum_str_code;
+        PyObject* object_class;    // object.__dict__["__class__"]
+        // Interned names.
+        PyObject* n_deepcopy;
+        PyObject* n_dispatch;
+        PyObject* n_keep_alive;
+        PyObject* n_builtins;
+        PyObject* n_builtin_fns[3];
+        PyObject* n_dunder_deepcopy;
+        PyObject* n_append;
+        PyObject* n_str;
+        PyObject* n_class;
+        PyObject* n_name_;
+    };
+    Stdlib stdlib;
 #if PY_VERSION_HEX < 0x030C0000
     // Globals already looked up, one slot per name, as the interpreter's own
     // LOAD_GLOBAL cache keeps them: valid while the module dict (and, for a
@@ -95,6 +183,11 @@ struct State {
 #endif
 };
 extern State S;
+
+// Builds S for `module` (state.cpp): the names, keyword tuples and texts, the
+// constants and stdlib objects the bridge compares against. False with the
+// error set when a step fails.
+[[nodiscard]] bool init_state(PyObject* module);
 
 #define N(x) (::maviro::S.names[::maviro::nm::x])
 #define KW(x) (::maviro::S.kwnames[::maviro::kw::x])
@@ -178,12 +271,79 @@ struct QueueCounts {
 QueueCounts queue_counts(PyObject* queue);
 void queue_reset_counts(PyObject* queue);
 
-// fastpaths.cpp. Notes the stdlib objects the fast paths stand in for (at exec).
+// fastpaths.cpp. Notes the stdlib objects the fast paths stand in for in S.stdlib (at exec).
 [[nodiscard]] bool fastpaths_ready();
 // copy_module.deepcopy(x)
 [[nodiscard]] Ref deep_copy_with(PyObject* copy_module, PyObject* x);
 // str(value): a new reference, NULL on error.
 PyObject* str_of(PyObject* value);
+
+// One log line of logs.def being built: its fixed parts and str() of each
+// value, in the line's order, joined once at the end and handed to the logger,
+// which is looked up first, as `system_log.info(<expression>)` evaluates. str()
+// can run Python code and trigger a collection, so the parts wait in a plain C
+// array the collector never sees; the tuple handed to the join is made only
+// once every part exists.
+template <int Id>
+class Line {
+public:
+    Line() = default;
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+    ~Line() {
+        for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(parts_[i]);
+    }
+
+    // The logger: the module global `logger` (an nm:: id), looked up now.
+    [[nodiscard]] bool to(int logger) {
+        logger_ = global(logger);
+        return bool(logger_);
+    }
+    // The next placeholder's text: str(value).
+    [[nodiscard]] bool str(PyObject* value) {
+        assert(hole_ < kHoles);
+        fixed(hole_++);
+        PyObject* s = str_of(value);
+        if (!s) return false;
+        parts_[n_++] = s;
+        return true;
+    }
+    // str(rec.name) for the next placeholder; the value read is kept in `out`.
+    [[nodiscard]] bool field(PyObject* rec, PyObject* name, Ref& out) {
+        out = common::getattr(rec, name);
+        return out && str(out.get());
+    }
+    // logger.<level>(line), once every placeholder has its value.
+    [[nodiscard]] bool emit(PyObject* level) {
+        assert(logger_ && hole_ == kHoles);
+        fixed(kHoles);
+        Ref parts = Ref::steal(PyTuple_New(n_));
+        if (!parts) return false;
+        for (Py_ssize_t i = 0; i < n_; ++i) PyTuple_SET_ITEM(parts.get(), i, parts_[i]);
+        n_ = 0;
+        Ref text = Ref::steal(PyUnicode_Join(TX(empty), parts.get()));
+        return text && bool(common::call_method(logger_.get(), level, text.get()));
+    }
+
+private:
+    static constexpr int kHoles = lg::holes(Id);
+    void fixed(int k) {
+        PyObject* t = S.log_parts[lg::first_part(Id) + k];
+        if (!t) return;
+        Py_INCREF(t);
+        parts_[n_++] = t;
+    }
+    Ref logger_;
+    PyObject* parts_[2 * kHoles + 1];
+    Py_ssize_t n_ = 0;
+    int hole_ = 0;
+};
+
+// A log line without placeholders, whole.
+inline PyObject* log_text(int id) {
+    assert(lg::holes(id) == 0);
+    return S.log_parts[lg::first_part(id)];
+}
 
 // Methods of MachStrategy: argv[0] is self, then the parameters in order.
 #define METHOD(name, impl, returns, params, doc) PyObject* impl(PyObject* const* argv);
@@ -193,8 +353,6 @@ PyObject* str_of(PyObject* value);
 #define FUNCTION BRIDGE_FUNCTION_DECL
 #include "functions.def"
 #undef FUNCTION
-// The parameter names of the query functions, set at exec once the names are interned.
-void market_data_ready();
 // Forgets every booked match; for when the order book is emptied (orders.cpp).
 void forget_matches();
 

@@ -10,18 +10,7 @@
 
 namespace maviro {
 
-State S{};
-
 namespace {
-
-#define KWNAMES(id, ...) const char* const kw_##id[] = {__VA_ARGS__, nullptr};
-#include "kwnames.def"
-#undef KWNAMES
-const char* const* const kKwTexts[] = {
-#define KWNAMES(id, ...) kw_##id,
-#include "kwnames.def"
-#undef KWNAMES
-};
 
 [[nodiscard]] bool bind(PyObject* name, PyObject* value) {
     return PyDict_SetItem(S.globals, name, value) == 0;
@@ -132,43 +121,6 @@ const common::MethodDef kMethods[] = {
     if (!cls || !bind(N(MachStrategy), cls.get())) return false;
     Py_XSETREF(S.cls, cls.release());
     return true;
-}
-
-[[nodiscard]] bool init_state(PyObject* module) {
-    S.module = module;
-    S.globals = PyModule_GetDict(module);
-    if (!common::intern_all(kNameTexts, S.names, nm::COUNT)) return false;
-    market_data_ready();
-    for (int i = 0; i < kw::COUNT; ++i) {
-        PyObject* t = common::interned_tuple(kKwTexts[i]);
-        if (!t) return false;
-        Py_XSETREF(S.kwnames[i], t);
-    }
-    for (int i = 0; i < tx::COUNT; ++i) {
-        PyObject* t = PyUnicode_InternFromString(kTexts[i]);
-        if (!t) return false;
-        Py_XSETREF(S.texts[i], t);
-    }
-    Py_XSETREF(S.zero, PyLong_FromLong(0));
-    Py_XSETREF(S.thousand, PyLong_FromLong(1000));
-    Py_XSETREF(S.booked_orders, PyDict_New());
-    Py_XSETREF(S.booked_matches, PyDict_New());
-    Ref enum_mod = Ref::steal(PyImport_ImportModule("enum"));
-    if (!enum_mod) return false;
-    Py_XSETREF(S.enum_meta, PyObject_GetAttrString(enum_mod.get(), "EnumMeta"));
-    Ref collections = Ref::steal(PyImport_ImportModule("collections"));
-    if (!collections) return false;
-    Py_XSETREF(S.deque_type, PyObject_GetAttrString(collections.get(), "deque"));
-    if (!S.deque_type) return false;
-    Py_XSETREF(S.deque_append, PyObject_GetAttrString(S.deque_type, "append"));
-    Py_XSETREF(S.deque_reversed, PyObject_GetAttrString(S.deque_type, "__reversed__"));
-    if (!(S.zero && S.thousand && S.booked_orders && S.booked_matches && S.enum_meta && S.deque_append &&
-          S.deque_reversed))
-        return false;
-#if PY_VERSION_HEX >= 0x030C0000
-    if (!watch_globals()) return false;
-#endif
-    return fastpaths_ready();
 }
 
 struct Spec {

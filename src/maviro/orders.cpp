@@ -7,64 +7,12 @@
 
 #include <cassert>
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 
 namespace maviro {
 
 namespace {
-
-// One log line: fixed texts and str() of values, joined once at the end. str()
-// can run Python code and trigger a collection, so the parts wait in a plain C
-// array the collector never sees; the tuple handed to the join is made only
-// once every part exists.
-class Line {
-public:
-    Line() = default;
-    Line(const Line&) = delete;
-    Line& operator=(const Line&) = delete;
-    ~Line() {
-        for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(parts_[i]);
-    }
-
-    void text(PyObject* t) {
-        assert(n_ < kMaxParts);
-        Py_INCREF(t);
-        parts_[n_++] = t;
-    }
-    [[nodiscard]] bool str(PyObject* value) {
-        assert(n_ < kMaxParts);
-        PyObject* s = str_of(value);
-        if (!s) return false;
-        parts_[n_++] = s;
-        return true;
-    }
-    // prefix, then str(rec.name); the value read is kept in `out`.
-    [[nodiscard]] bool field(PyObject* prefix, PyObject* rec, PyObject* name, Ref& out) {
-        text(prefix);
-        out = common::getattr(rec, name);
-        return out && str(out.get());
-    }
-    // The parts move into the tuple that is joined; the line is empty after.
-    [[nodiscard]] Ref join() {
-        Ref parts = Ref::steal(PyTuple_New(n_));
-        if (!parts) return {};
-        for (Py_ssize_t i = 0; i < n_; ++i) PyTuple_SET_ITEM(parts.get(), i, parts_[i]);
-        n_ = 0;
-        return Ref::steal(PyUnicode_Join(TX(empty), parts.get()));
-    }
-
-private:
-    static constexpr Py_ssize_t kMaxParts = 18;  // the longest line, on_order's
-    PyObject* parts_[kMaxParts];
-    Py_ssize_t n_ = 0;
-};
-
-// logger.<level>(line), the logger having been looked up before the line was
-// built, as `system_log.info(<expression>)` evaluates.
-[[nodiscard]] bool emit(PyObject* logger, PyObject* level, Line& line) {
-    Ref text = line.join();
-    return text && bool(common::call_method(logger, level, text.get()));
-}
 
 // Success of a gateway answer: numeric equality with 0, so 0.0 counts too.
 // -1 on error.
@@ -132,19 +80,41 @@ int status_in(PyObject* status, std::initializer_list<PyObject*> members) {
     return 0;
 }
 
-// The gateway statuses, in the order the branches test them.
-enum Gw : int { UnSend, Sended, PartFilled, Filled, PartFilledPartCancelled, WaitCancelled,
-                PartFilledWaitCancelled, Cancelled, Reject, Other };
+// The gateway statuses on_order tells apart, in the order they are compared,
+// each with its OrderStatusType member: GW(id, member).
+#define GATEWAY_STATUSES(GW)                                            \
+    GW(UnSend, UnSend)                                                  \
+    GW(Sended, Sended)                                                  \
+    GW(PartFilled, PartiallyFilled)                                     \
+    GW(Filled, Filled)                                                  \
+    GW(PartFilledPartCancelled, PartiallyFilledPartiallyCancelled)      \
+    GW(WaitCancelled, WaitCancelled)                                    \
+    GW(PartFilledWaitCancelled, PartiallyFilledWaitCancelled)           \
+    GW(Cancelled, Cancelled)                                            \
+    GW(Reject, Reject)
+
+enum Gw : int {
+#define GW(id, member) id,
+    GATEWAY_STATUSES(GW)
+#undef GW
+    Other  // none of them
+};
+
+constexpr int kGatewayMembers[] = {  // nm:: ids, by Gw
+#define GW(id, member) nm::member,
+    GATEWAY_STATUSES(GW)
+#undef GW
+};
+static_assert(std::size(kGatewayMembers) == Other);
+
+#undef GATEWAY_STATUSES
 
 // Index of the first OrderStatusType member equal to `status`; Other if none, -1 on error.
 int gateway_status(PyObject* status) {
     Ref enum_cls = global(nm::OrderStatusType);
     if (!enum_cls) return -1;
-    PyObject* const names[] = {N(UnSend), N(Sended), N(PartiallyFilled), N(Filled),
-                               N(PartiallyFilledPartiallyCancelled), N(WaitCancelled),
-                               N(PartiallyFilledWaitCancelled), N(Cancelled), N(Reject)};
     for (int i = 0; i < Other; ++i) {
-        Ref value = member(enum_cls.get(), names[i]);
+        Ref value = member(enum_cls.get(), S.names[kGatewayMembers[i]]);
         if (!value) return -1;
         int eq = PyObject_RichCompareBool(status, value.get(), Py_EQ);
         if (eq < 0) return -1;
@@ -470,16 +440,10 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
 
     bool ok = false;
     {
-        Ref logger = global(nm::user_system_log);
-        Line line;
-        if (logger) {
-            line.text(TX(position_skip));
-            Ref security_id = common::getattr(record, N(security_id));
-            if (security_id && line.str(security_id.get())) {
-                line.text(TX(position_exception));
-                ok = line.str(error.get()) && emit(logger.get(), N(warning), line);
-            }
-        }
+        Line<lg::position_skipped> line;
+        Ref security_id;
+        ok = line.to(nm::user_system_log) && line.field(record, N(security_id), security_id) &&
+             line.str(error.get()) && line.emit(N(warning));
     }
     PyErr_SetExcInfo(outer_type, outer_value, outer_trace);
     return ok;
@@ -492,11 +456,9 @@ PyObject* on_login(PyObject* const* argv) {
     PyObject* res = argv[1];
     Ref account_id, code;
     {
-        Ref log = global(nm::system_log);
-        if (!log) return nullptr;
-        Line line;
-        if (!line.field(TX(login_head), res, N(fund_account_id), account_id) ||
-            !line.field(TX(login_code), res, N(error_code), code) || !emit(log.get(), N(info), line))
+        Line<lg::login> line;
+        if (!line.to(nm::system_log) || !line.field(res, N(fund_account_id), account_id) ||
+            !line.field(res, N(error_code), code) || !line.emit(N(info)))
             return nullptr;
     }
     {
@@ -530,16 +492,11 @@ PyObject* on_query_asset(PyObject* const* argv) {
     PyObject* msg = argv[4];
     Ref account_id, leaves_value;
     {
-        Ref log = global(nm::system_log);
-        if (!log) return nullptr;
-        Line line;
-        if (!line.field(TX(asset_head), res, N(fund_account_id), account_id) ||
-            !line.field(TX(asset_leaves), res, N(leaves_value), leaves_value))
+        Line<lg::query_asset> line;
+        if (!line.to(nm::system_log) || !line.field(res, N(fund_account_id), account_id) ||
+            !line.field(res, N(leaves_value), leaves_value) || !line.str(code) || !line.str(msg) ||
+            !line.emit(N(info)))
             return nullptr;
-        line.text(TX(asset_code));
-        if (!line.str(code)) return nullptr;
-        line.text(TX(asset_msg));
-        if (!line.str(msg) || !emit(log.get(), N(info), line)) return nullptr;
     }
     int ok = is_zero(code);
     if (ok < 0) return nullptr;
@@ -583,13 +540,8 @@ PyObject* on_query_position(PyObject* const* argv) {
     PyObject* code = argv[3];
     PyObject* msg = argv[4];
     {
-        Ref log = global(nm::system_log);
-        if (!log) return nullptr;
-        Line line;
-        line.text(TX(position_head));
-        if (!line.str(code)) return nullptr;
-        line.text(TX(position_msg));
-        if (!line.str(msg) || !emit(log.get(), N(info), line)) return nullptr;
+        Line<lg::query_position> line;
+        if (!line.to(nm::system_log) || !line.str(code) || !line.str(msg) || !line.emit(N(info))) return nullptr;
     }
     int ok = is_zero(code);
     if (ok < 0) return nullptr;
@@ -633,19 +585,14 @@ PyObject* on_order(PyObject* const* argv) {
     PyObject* report = argv[1];
     Ref client_order_id, status, order_qty, trade_qty, value, error_msg, match_qty;
     {
-        Ref log = global(nm::system_log);
-        if (!log) return nullptr;
-        Line line;
+        Line<lg::order> line;
         Ref security_id, price;
-        if (!line.field(TX(order_head), report, N(client_order_id), client_order_id) ||
-            !line.field(TX(order_symbol), report, N(security_id), security_id) ||
-            !line.field(TX(order_price), report, N(order_price), price) ||
-            !line.field(TX(order_status), report, N(order_status), status) ||
-            !line.field(TX(order_qty), report, N(order_qty), order_qty) ||
-            !line.field(TX(order_trade_qty), report, N(trade_qty), trade_qty) ||
-            !line.field(TX(order_value), report, N(total_trade_value), value) ||
-            !line.field(TX(order_error), report, N(error_msg), error_msg) ||
-            !line.field(TX(order_match), report, N(last_match_qty), match_qty) || !emit(log.get(), N(info), line))
+        if (!line.to(nm::system_log) || !line.field(report, N(client_order_id), client_order_id) ||
+            !line.field(report, N(security_id), security_id) || !line.field(report, N(order_price), price) ||
+            !line.field(report, N(order_status), status) || !line.field(report, N(order_qty), order_qty) ||
+            !line.field(report, N(trade_qty), trade_qty) || !line.field(report, N(total_trade_value), value) ||
+            !line.field(report, N(error_msg), error_msg) || !line.field(report, N(last_match_qty), match_qty) ||
+            !line.emit(N(info)))
             return nullptr;
     }
     Ref host = book_entry(client_order_id.get());

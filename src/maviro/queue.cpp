@@ -33,17 +33,6 @@ struct Queue {
     Py_ssize_t high_water;
 };
 
-// numpy, as the library uses it; strong references for the life of the process.
-struct Numpy {
-    PyObject* empty;
-    PyObject* concatenate;
-    PyObject* dtype;
-    PyObject* integer;       // np.integer: scalars indexed like ints
-    PyObject* object_dtype;  // np.dtype(object)
-    PyObject* astype;        // interned "astype"
-    PyObject* register_;     // interned "register"
-} np;
-
 const char kAppendFull[] = "append to a full RingBuffer with overwrite disabled";
 const char kPopEmpty[] = "pop from an empty RingBuffer";
 const char kExtendFull[] = "extend a RingBuffer such that it would overflow, with overwrite disabled";
@@ -106,7 +95,7 @@ void release_slots(PyObject** slots, Py_ssize_t n, bool free_array) {
     if (!head) return {};
     Ref shape = Ref::steal(PySequence_Concat(head.get(), q->tail));
     if (!shape) return {};
-    Ref tmp = common::call(np.empty, shape.get(), q->dtype);
+    Ref tmp = common::call(S.numpy.empty, shape.get(), q->dtype);
     if (!tmp) return {};
     int rc = one ? PyObject_SetItem(tmp.get(), S.zero, values) : PyObject_SetItem(tmp.get(), Py_Ellipsis, values);
     if (rc < 0) return {};
@@ -373,7 +362,7 @@ PyObject* extend_impl(Queue* q, PyObject* values, bool at_left) {
         Py_ssize_t n = PyList_GET_SIZE(items.get());
         Ref count = Ref::steal(PyLong_FromSsize_t(n));
         if (!count) return {};
-        Ref out = common::call(np.empty, count.get(), np.object_dtype);
+        Ref out = common::call(S.numpy.empty, count.get(), S.numpy.object_dtype);
         if (!out) return {};
         // One by one, so that an item that is itself a sequence is kept whole.
         for (Py_ssize_t i = 0; i < n; ++i)
@@ -386,7 +375,7 @@ PyObject* extend_impl(Queue* q, PyObject* values, bool at_left) {
     if (!a || !b) return {};
     Ref parts = Ref::steal(PyTuple_Pack(2, a.get(), b.get()));
     if (!parts) return {};
-    return common::call(np.concatenate, parts.get());
+    return common::call(S.numpy.concatenate, parts.get());
 }
 
 PyObject* item_at(Queue* q, Py_ssize_t i) {
@@ -395,7 +384,7 @@ PyObject* item_at(Queue* q, Py_ssize_t i) {
 }
 
 bool is_integer_index(PyObject* item) {
-    return (PyLong_Check(item) && !PyBool_Check(item)) || PyObject_TypeCheck(item, (PyTypeObject*)np.integer);
+    return (PyLong_Check(item) && !PyBool_Check(item)) || PyObject_TypeCheck(item, (PyTypeObject*)S.numpy.integer);
 }
 
 // ---- type slots
@@ -470,7 +459,7 @@ PyObject* q_new(PyTypeObject* type, PyObject*, PyObject*) {
     Queue* q = Q(self);
     q->objects = true;
     q->overwrite = true;
-    q->dtype = new_ref(np.object_dtype);
+    q->dtype = new_ref(S.numpy.object_dtype);
     return self;
 }
 
@@ -483,9 +472,9 @@ int q_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* allow = Py_True;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:RingBuffer", (char**)kwlist, &capacity, &dtype, &allow))
         return -1;
-    Ref d = common::call(np.dtype, dtype);
+    Ref d = common::call(S.numpy.dtype, dtype);
     if (!d) return -1;
-    int objects = PyIndex_Check(capacity) ? PyObject_RichCompareBool(d.get(), np.object_dtype, Py_EQ) : 0;
+    int objects = PyIndex_Check(capacity) ? PyObject_RichCompareBool(d.get(), S.numpy.object_dtype, Py_EQ) : 0;
     if (objects < 0) return -1;
     Ref arr, tail;
     Py_ssize_t cap;
@@ -504,7 +493,7 @@ int q_init(PyObject* self, PyObject* args, PyObject* kwds) {
             if (!items) return (void)PyErr_NoMemory(), -1;
         }
     } else {
-        arr = common::call(np.empty, capacity, d.get());
+        arr = common::call(S.numpy.empty, capacity, d.get());
         if (!arr) return -1;
         cap = PyObject_Size(arr.get());
         if (cap < 0) return -1;
@@ -561,7 +550,7 @@ PyObject* m_array(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref all = unwrap(Q(self));
     if (!all) return nullptr;
     if (dtype == Py_None) return all.release();
-    return common::call_method(all.get(), np.astype, dtype).release();
+    return common::call_method(all.get(), S.numpy.astype, dtype).release();
 }
 
 PyObject* g_is_full(PyObject* self, void*) { return PyBool_FromLong(full(Q(self))); }
@@ -641,21 +630,21 @@ PyTypeObject queue_type = [] {
 [[nodiscard]] bool load_numpy() {
     Ref mod = Ref::steal(PyImport_ImportModule("numpy"));
     if (!mod) return false;
-    PyObject** slots[] = {&np.empty, &np.concatenate, &np.dtype, &np.integer};
+    PyObject** slots[] = {&S.numpy.empty, &S.numpy.concatenate, &S.numpy.dtype, &S.numpy.integer};
     const char* names[] = {"empty", "concatenate", "dtype", "integer"};
     for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i) {
         PyObject* v = PyObject_GetAttrString(mod.get(), names[i]);
         if (!v) return false;
         Py_XSETREF(*slots[i], v);
     }
-    if (!PyType_Check(np.integer)) {
+    if (!PyType_Check(S.numpy.integer)) {
         PyErr_SetString(PyExc_TypeError, "numpy.integer is not a type");
         return false;
     }
-    Py_XSETREF(np.object_dtype, common::call(np.dtype, (PyObject*)&PyBaseObject_Type).release());
-    Py_XSETREF(np.astype, PyUnicode_InternFromString("astype"));
-    Py_XSETREF(np.register_, PyUnicode_InternFromString("register"));
-    return np.object_dtype && np.astype && np.register_;
+    Py_XSETREF(S.numpy.object_dtype, common::call(S.numpy.dtype, (PyObject*)&PyBaseObject_Type).release());
+    Py_XSETREF(S.numpy.astype, PyUnicode_InternFromString("astype"));
+    Py_XSETREF(S.numpy.register_, PyUnicode_InternFromString("register"));
+    return S.numpy.object_dtype && S.numpy.astype && S.numpy.register_;
 }
 
 }  // namespace
@@ -666,7 +655,7 @@ bool queue_ready(PyObject* module) {
     PyObject* type = (PyObject*)&queue_type;
     // A virtual subclass of the library's class, so isinstance checks against RB hold.
     Ref rb = global(nm::RB);
-    if (!rb || !common::call_method(rb.get(), np.register_, type)) return false;
+    if (!rb || !common::call_method(rb.get(), S.numpy.register_, type)) return false;
     Ref key = Ref::steal(PyUnicode_InternFromString("EventQueue"));
     return key && PyObject_SetAttr(module, key.get(), type) == 0;
 }

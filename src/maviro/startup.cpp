@@ -205,7 +205,7 @@ PyObject* initialize(PyObject* const* argv) {
     PyObject* self = argv[0];  // argv[1], the SDK's config, is ignored: self.config rules
     {
         Ref log = global(nm::system_log);
-        if (!log || !common::call_method(log.get(), N(info), TX(init_log))) return nullptr;
+        if (!log || !common::call_method(log.get(), N(info), log_text(lg::initialize))) return nullptr;
     }
     if (!register_md(self) || !register_order_way(self) || !register_td(self) || !register_algo(self))
         return nullptr;

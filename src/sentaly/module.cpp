@@ -196,6 +196,7 @@ PyObject* set_to_environ(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
+#include "../common/name_texts.inc"
 #include "../common/tables.inc"
 
 [[nodiscard]] bool init_state(PyObject* module) {
