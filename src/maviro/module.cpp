@@ -6,7 +6,6 @@
 #include "maviro.hpp"
 
 #include <iterator>
-#include <string>
 
 namespace maviro {
 

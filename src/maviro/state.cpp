@@ -3,7 +3,6 @@
 
 #include <cassert>
 #include <cstring>
-#include <string>
 
 namespace maviro {
 
@@ -33,8 +32,9 @@ const char* const* const kKwTexts[] = {
             const char* end = strchr(part, '{');
             if (!end) end = part + strlen(part);
             if (end != part) {
-                PyObject* t = PyUnicode_InternFromString(std::string(part, end).c_str());
+                PyObject* t = PyUnicode_FromStringAndSize(part, end - part);
                 if (!t) return false;
+                PyUnicode_InternInPlace(&t);
                 Py_XSETREF(S.log_parts[k], t);
             }
             part = *end ? strchr(end, '}') + 1 : end;
