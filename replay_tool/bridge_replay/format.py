@@ -25,6 +25,7 @@ with the tagged rules; it is still read.
 import datetime as _dt
 import enum
 import io
+import itertools
 import json
 import math
 import operator
@@ -454,56 +455,98 @@ class Encoder:
         values as an array. A record the shape cannot carry as it is (a nan
         in a number column, a list that is not all numbers) is written as an
         object line instead."""
-        values = attrs.values()
-        names = tuple(attrs)
-        types_ = tuple(map(type, values))
-        # Mostly the same shape as the callback's last: compared, not hashed.
-        last = self._last.get(cb)
-        if last is not None and last[0] == names and last[1] == types_:
-            shape = last[2]
-        else:
-            key = (cb, names, types_)
-            shape = self._shapes.get(key)
-            if shape is None:
-                shape = self._new_shape(add, t, key)
-            self._last[cb] = (names, types_, shape)
-        if shape is False:
-            add(self.attrs_obj(t, cb, attrs, (), recv))
-            return
-        sid, floats, lists, tagged = shape
-        line = [sid, t if t.microsecond and type(t) is _dt.datetime and t.tzinfo is None
-                else format_time(t), recv]
-        line.extend(values)
-        if floats is not None:
-            total = sum(floats(line))
-            if total - total != 0.0:
-                add(self.attrs_obj(t, cb, attrs, (), recv))
-                return
-        if lists is not None:
-            try:
-                total = sum(map(sum, lists(line)))
-            except Exception:
-                total = None
-            tt = type(total)
-            if not (tt is int or (tt is float and total - total == 0.0)):
-                add(self.attrs_obj(t, cb, attrs, (), recv))
-                return
-        if tagged:
-            known = self._member_names
-            for i, k in tagged:
-                v = line[i]
-                hit = known.get(id(v))
-                if hit is not None and hit[0] is v:
-                    line[i] = hit[1]
+        self.callbacks(add, ((cb, t, attrs, (), recv),))
+
+    def callbacks(self, add, items, other=None, _fromtimestamp=_dt.datetime.fromtimestamp,
+                  _datetime=_dt.datetime, _type=type, _tuple=tuple, _map=map, _sum=sum,
+                  _chain=itertools.chain, _dict=dict):
+        """Hands ``add`` the line objects of captured callbacks, each
+        ``(cb, t, rec, args, recv)``: ``rec`` the record's attribute dict, a
+        pair of tuples (names, values), the record itself or None; ``t`` None
+        for the local time of ``recv``.
+        Callbacks in ROWS with an attribute dict are written as ``row`` says.
+        An item whose ``cb`` is no callback goes to ``other(add, item)``."""
+        # One loop for a whole batch: the recorder's writer spends most of its
+        # time here, so the usual row (same shape as the callback's last, plain
+        # numbers) is done inline, without a call per row.
+        last = self._last
+        known = self._member_names
+        attrdict = _AttrDict
+        for item in items:
+            cb, t, rec, extra, recv = item
+            if t is None:
+                t = _fromtimestamp(recv)
+            trec = _type(rec)
+            if trec is _tuple:
+                # A record read by its class's attrgetter: (names, values).
+                if cb not in CALLBACKS:
+                    other(add, item)
                     continue
-                name = self.enums.name_of(v)
-                if name is None:
-                    line[i] = self.value(v, "%s.%s" % (cb, k))
+                names, values = rec
+                attrs = None
+            elif trec is attrdict or trec is _dict:
+                values = rec.values()
+                names = _tuple(rec)
+                attrs = rec
+            else:
+                if cb in CALLBACKS:
+                    add(self.entry_obj(t, cb, rec, extra, recv))
                 else:
-                    line[i] = name
-                    if len(known) < 4096:
-                        known[id(v)] = (v, name)
-        add(line)
+                    other(add, item)
+                continue
+            if cb not in ROWS:
+                add(self.attrs_obj(t, cb, _whole(attrs, names, values),
+                                   extra, recv))
+                continue
+            types_ = _tuple(_map(_type, values))
+            # Mostly the same shape as the callback's last: compared, not hashed.
+            hit = last.get(cb)
+            if hit is not None and hit[0] == names and hit[1] == types_:
+                shape = hit[2]
+            else:
+                key = (cb, names, types_)
+                shape = self._shapes.get(key)
+                if shape is None:
+                    shape = self._new_shape(add, t, key)
+                last[cb] = (names, types_, shape)
+            if shape is False:
+                add(self.attrs_obj(t, cb, _whole(attrs, names, values), (), recv))
+                continue
+            sid, floats, lists, tagged = shape
+            line = [sid, t if t.microsecond and _type(t) is _datetime and t.tzinfo is None
+                    else format_time(t), recv, *values]
+            if floats is not None:
+                total = _sum(floats(line))
+                if total - total != 0.0:
+                    add(self.attrs_obj(t, cb, _whole(attrs, names, values), (), recv))
+                    continue
+            if lists is not None:
+                # One sum over all the lists' elements: a finite int or float
+                # says each is a plain number.
+                try:
+                    total = _sum(_chain(*lists(line)))
+                except Exception:
+                    total = None
+                tt = _type(total)
+                if not (tt is int or (tt is float and total - total == 0.0)):
+                    add(self.attrs_obj(t, cb, _whole(attrs, names, values), (), recv))
+                    continue
+            if tagged:
+                for i, k in tagged:
+                    v = line[i]
+                    found = known.get(id(v))
+                    if found is not None and found[0] is v:
+                        line[i] = found[1]
+                        continue
+                    name = self.enums.name_of(v)
+                    if name is None:
+                        line[i] = self.value(v, "%s.%s" % (cb, k))
+                    else:
+                        line[i] = name
+                        if len(known) < 4096:
+                            # held here, so its id cannot pass to another object
+                            known[id(v)] = (v, name)
+            add(line)
 
     def _new_shape(self, add, t, key):
         cb, names, types_ = key
@@ -536,12 +579,19 @@ class Encoder:
 
 
 def _getter(keys):
-    """A function giving the tuple of ``keys`` of its argument, or None for no keys."""
+    """A function giving a tuple of ``keys`` of its argument, or None for no keys.
+    A single key is given twice: an itemgetter of one key would not give a tuple,
+    and a sum or a chain over the tuple only checks its elements."""
     if not keys:
         return None
     if len(keys) == 1:
-        return lambda d, k=keys[0]: (d[k],)
+        return operator.itemgetter(keys[0], keys[0])
     return operator.itemgetter(*keys)
+
+
+def _whole(attrs, names, values):
+    """The attribute dict of a captured record: given, or built from its names and values."""
+    return attrs if attrs is not None else dict(zip(names, values))
 
 
 class _AttrDict(dict):
