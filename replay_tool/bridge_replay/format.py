@@ -802,7 +802,7 @@ class EntryDecoder:
         if shape is None:
             raise LineError(lineno, "a row of shape %d, which no line before it declared"
                             % sid)
-        cb, names, tagged = shape
+        cb, names, tagged, _ = shape
         if len(row) != len(names) + 3:
             raise LineError(lineno, "a row of shape %d needs %d values, not %d"
                             % (row[0], len(names), len(row) - 3))
@@ -842,7 +842,9 @@ class EntryDecoder:
         missing = [a for a in CALLBACKS[cb][2] if a not in names]
         if missing:
             raise _DecodeError("%s shape lacks %s" % (cb, ", ".join(missing)))
-        self._shapes[sid] = (cb, tuple(names), tuple(sorted({names[i] for i in tagged})))
+        # the row's length (with its number, t and recv) last, for the reader's short way
+        self._shapes[sid] = (cb, tuple(names), tuple(sorted({names[i] for i in tagged})),
+                             len(names) + 3)
 
     def _tagged(self, raw, x):
         members = self._members
@@ -1213,8 +1215,14 @@ class SessionReader:
         """Bytes of the file consumed so far (of the compressed file, for .gz)."""
         return self.consumed
 
-    def entries(self):
+    def entries(self, _type=type, _len=len, _int=int, _str=str, _dict=dict, _zip=zip,
+                _recv=(int, float, type(None)), _new=object.__new__):
         decode = self._decode
+        shapes = decode._shapes
+        members = decode._members
+        decode_row = decode._decode_any
+        entry = Entry
+        record = Record
         for line in self._lines:
             if line is None:
                 yield LineError(self.lineno, "longer than %s bytes (--max-line-size)"
@@ -1222,6 +1230,41 @@ class SessionReader:
                 continue
             if not line:
                 continue
+            if line[:1] == b"[":
+                # A row of a declared shape, the bulk of a recorded session: read
+                # here without a call per line. Anything unusual about it is left
+                # to the decoder, which says what is wrong.
+                try:
+                    row = decode_row(line)
+                except msgspec.DecodeError:
+                    row = None
+                if _type(row) is list and row:
+                    sid = row[0]
+                    shape = shapes.get(sid) if _type(sid) is _int else None
+                    if shape is not None and _len(row) == shape[3]:
+                        t = row[1]
+                        recv = row[2]
+                        if _type(t) is _str and _type(recv) in _recv:
+                            try:
+                                t = _fromisoformat(t)
+                            except ValueError:
+                                t = None
+                            if t is not None and t.tzinfo is None:
+                                del row[:3]
+                                raw = _dict(_zip(shape[1], row))
+                                for k in shape[2]:
+                                    v = raw[k]
+                                    m = members.get(v) if _type(v) is _str else None
+                                    if m is None:
+                                        break
+                                    raw[k] = m
+                                else:
+                                    rec = _new(record)
+                                    rec.__dict__ = raw
+                                    yield entry(t, shape[0], None, None, None, recv, None, None,
+                                                None, None, None, None, None, (rec,),
+                                                self.lineno)
+                                    continue
             try:
                 item = decode(line, self.lineno)
             except LineError as exc:
