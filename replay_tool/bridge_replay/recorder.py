@@ -30,7 +30,7 @@ import threading
 import time
 import weakref
 
-from bridge_replay.format import (CALLBACKS, ROWS, Encoder, Enumerations, Header, HostOrder,
+from bridge_replay.format import (CALLBACKS, Encoder, Enumerations, Header, HostOrder,
                                   SessionWriter, _AttrDict, record_attrs)
 from bridge_replay.host import load_host
 
