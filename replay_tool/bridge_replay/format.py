@@ -25,6 +25,7 @@ with the tagged rules; it is still read.
 import datetime as _dt
 import enum
 import io
+import itertools
 import json
 import math
 import operator
@@ -457,56 +458,98 @@ class Encoder:
         values as an array. A record the shape cannot carry as it is (a nan
         in a number column, a list that is not all numbers) is written as an
         object line instead."""
-        values = attrs.values()
-        names = tuple(attrs)
-        types_ = tuple(map(type, values))
-        # Mostly the same shape as the callback's last: compared, not hashed.
-        last = self._last.get(cb)
-        if last is not None and last[0] == names and last[1] == types_:
-            shape = last[2]
-        else:
-            key = (cb, names, types_)
-            shape = self._shapes.get(key)
-            if shape is None:
-                shape = self._new_shape(add, t, key)
-            self._last[cb] = (names, types_, shape)
-        if shape is False:
-            add(self.attrs_obj(t, cb, attrs, (), recv))
-            return
-        sid, floats, lists, tagged = shape
-        line = [sid, t if t.microsecond and type(t) is _dt.datetime and t.tzinfo is None
-                else format_time(t), recv]
-        line.extend(values)
-        if floats is not None:
-            total = sum(floats(line))
-            if total - total != 0.0:
-                add(self.attrs_obj(t, cb, attrs, (), recv))
-                return
-        if lists is not None:
-            try:
-                total = sum(map(sum, lists(line)))
-            except Exception:
-                total = None
-            tt = type(total)
-            if not (tt is int or (tt is float and total - total == 0.0)):
-                add(self.attrs_obj(t, cb, attrs, (), recv))
-                return
-        if tagged:
-            known = self._member_names
-            for i, k in tagged:
-                v = line[i]
-                hit = known.get(id(v))
-                if hit is not None and hit[0] is v:
-                    line[i] = hit[1]
+        self.callbacks(add, ((cb, t, attrs, (), recv),))
+
+    def callbacks(self, add, items, other=None, _fromtimestamp=_dt.datetime.fromtimestamp,
+                  _datetime=_dt.datetime, _type=type, _tuple=tuple, _map=map, _sum=sum,
+                  _chain=itertools.chain, _dict=dict):
+        """Hands ``add`` the line objects of captured callbacks, each
+        ``(cb, t, rec, args, recv)``: ``rec`` the record's attribute dict, a
+        pair of tuples (names, values), the record itself or None; ``t`` None
+        for the local time of ``recv``.
+        Callbacks in ROWS with an attribute dict are written as ``row`` says.
+        An item whose ``cb`` is no callback goes to ``other(add, item)``."""
+        # One loop for a whole batch: the recorder's writer spends most of its
+        # time here, so the usual row (same shape as the callback's last, plain
+        # numbers) is done inline, without a call per row.
+        last = self._last
+        known = self._member_names
+        attrdict = _AttrDict
+        for item in items:
+            cb, t, rec, extra, recv = item
+            if t is None:
+                t = _fromtimestamp(recv)
+            trec = _type(rec)
+            if trec is _tuple:
+                # A record read by its class's attrgetter: (names, values).
+                if cb not in CALLBACKS:
+                    other(add, item)
                     continue
-                name = self.enums.name_of(v)
-                if name is None:
-                    line[i] = self.value(v, "%s.%s" % (cb, k))
+                names, values = rec
+                attrs = None
+            elif trec is attrdict or trec is _dict:
+                values = rec.values()
+                names = _tuple(rec)
+                attrs = rec
+            else:
+                if cb in CALLBACKS:
+                    add(self.entry_obj(t, cb, rec, extra, recv))
                 else:
-                    line[i] = name
-                    if len(known) < 4096:
-                        known[id(v)] = (v, name)
-        add(line)
+                    other(add, item)
+                continue
+            if cb not in ROWS:
+                add(self.attrs_obj(t, cb, _whole(attrs, names, values),
+                                   extra, recv))
+                continue
+            types_ = _tuple(_map(_type, values))
+            # Mostly the same shape as the callback's last: compared, not hashed.
+            hit = last.get(cb)
+            if hit is not None and hit[0] == names and hit[1] == types_:
+                shape = hit[2]
+            else:
+                key = (cb, names, types_)
+                shape = self._shapes.get(key)
+                if shape is None:
+                    shape = self._new_shape(add, t, key)
+                last[cb] = (names, types_, shape)
+            if shape is False:
+                add(self.attrs_obj(t, cb, _whole(attrs, names, values), (), recv))
+                continue
+            sid, floats, lists, tagged = shape
+            line = [sid, t if t.microsecond and _type(t) is _datetime and t.tzinfo is None
+                    else format_time(t), recv, *values]
+            if floats is not None:
+                total = _sum(floats(line))
+                if total - total != 0.0:
+                    add(self.attrs_obj(t, cb, _whole(attrs, names, values), (), recv))
+                    continue
+            if lists is not None:
+                # One sum over all the lists' elements: a finite int or float
+                # says each is a plain number.
+                try:
+                    total = _sum(_chain(*lists(line)))
+                except Exception:
+                    total = None
+                tt = _type(total)
+                if not (tt is int or (tt is float and total - total == 0.0)):
+                    add(self.attrs_obj(t, cb, _whole(attrs, names, values), (), recv))
+                    continue
+            if tagged:
+                for i, k in tagged:
+                    v = line[i]
+                    found = known.get(id(v))
+                    if found is not None and found[0] is v:
+                        line[i] = found[1]
+                        continue
+                    name = self.enums.name_of(v)
+                    if name is None:
+                        line[i] = self.value(v, "%s.%s" % (cb, k))
+                    else:
+                        line[i] = name
+                        if len(known) < 4096:
+                            # held here, so its id cannot pass to another object
+                            known[id(v)] = (v, name)
+            add(line)
 
     def _new_shape(self, add, t, key):
         cb, names, types_ = key
@@ -539,12 +582,19 @@ class Encoder:
 
 
 def _getter(keys):
-    """A function giving the tuple of ``keys`` of its argument, or None for no keys."""
+    """A function giving a tuple of ``keys`` of its argument, or None for no keys.
+    A single key is given twice: an itemgetter of one key would not give a tuple,
+    and a sum or a chain over the tuple only checks its elements."""
     if not keys:
         return None
     if len(keys) == 1:
-        return lambda d, k=keys[0]: (d[k],)
+        return operator.itemgetter(keys[0], keys[0])
     return operator.itemgetter(*keys)
+
+
+def _whole(attrs, names, values):
+    """The attribute dict of a captured record: given, or built from its names and values."""
+    return attrs if attrs is not None else dict(zip(names, values))
 
 
 class _AttrDict(dict):
@@ -755,7 +805,7 @@ class EntryDecoder:
         if shape is None:
             raise LineError(lineno, "a row of shape %d, which no line before it declared"
                             % sid)
-        cb, names, tagged = shape
+        cb, names, tagged, _ = shape
         if len(row) != len(names) + 3:
             raise LineError(lineno, "a row of shape %d needs %d values, not %d"
                             % (row[0], len(names), len(row) - 3))
@@ -795,7 +845,9 @@ class EntryDecoder:
         missing = [a for a in CALLBACKS[cb][2] if a not in names]
         if missing:
             raise _DecodeError("%s shape lacks %s" % (cb, ", ".join(missing)))
-        self._shapes[sid] = (cb, tuple(names), tuple(sorted({names[i] for i in tagged})))
+        # the row's length (with its number, t and recv) last, for the reader's short way
+        self._shapes[sid] = (cb, tuple(names), tuple(sorted({names[i] for i in tagged})),
+                             len(names) + 3)
 
     def _tagged(self, raw, x):
         members = self._members
@@ -1166,8 +1218,14 @@ class SessionReader:
         """Bytes of the file consumed so far (of the compressed file, for .gz)."""
         return self.consumed
 
-    def entries(self):
+    def entries(self, _type=type, _len=len, _int=int, _str=str, _dict=dict, _zip=zip,
+                _recv=(int, float, type(None)), _new=object.__new__):
         decode = self._decode
+        shapes = decode._shapes
+        members = decode._members
+        decode_row = decode._decode_any
+        entry = Entry
+        record = Record
         for line in self._lines:
             if line is None:
                 yield LineError(self.lineno, "longer than %s bytes (--max-line-size)"
@@ -1175,6 +1233,41 @@ class SessionReader:
                 continue
             if not line:
                 continue
+            if line[:1] == b"[":
+                # A row of a declared shape, the bulk of a recorded session: read
+                # here without a call per line. Anything unusual about it is left
+                # to the decoder, which says what is wrong.
+                try:
+                    row = decode_row(line)
+                except msgspec.DecodeError:
+                    row = None
+                if _type(row) is list and row:
+                    sid = row[0]
+                    shape = shapes.get(sid) if _type(sid) is _int else None
+                    if shape is not None and _len(row) == shape[3]:
+                        t = row[1]
+                        recv = row[2]
+                        if _type(t) is _str and _type(recv) in _recv:
+                            try:
+                                t = _fromisoformat(t)
+                            except ValueError:
+                                t = None
+                            if t is not None and t.tzinfo is None:
+                                del row[:3]
+                                raw = _dict(_zip(shape[1], row))
+                                for k in shape[2]:
+                                    v = raw[k]
+                                    m = members.get(v) if _type(v) is _str else None
+                                    if m is None:
+                                        break
+                                    raw[k] = m
+                                else:
+                                    rec = _new(record)
+                                    rec.__dict__ = raw
+                                    yield entry(t, shape[0], None, None, None, recv, None, None,
+                                                None, None, None, None, None, (rec,),
+                                                self.lineno)
+                                    continue
             try:
                 item = decode(line, self.lineno)
             except LineError as exc:

@@ -30,37 +30,43 @@ import threading
 import time
 import weakref
 
-from bridge_replay.format import (CALLBACKS, READ_IF_PRESENT, ROWS, Encoder, Enumerations, Header,
+from bridge_replay.format import (CALLBACKS, READ_IF_PRESENT, Encoder, Enumerations, Header,
                                   HostOrder, SessionWriter, _AttrDict, record_attrs)
 from bridge_replay.host import load_host
 
 _CLASSES = {}
 _ORDER = "$order"
+_DICT = "__dict__"  # a record type copied by its instance dict
 _ABSENT = object()
+
+
+def _public_names(cls):
+    return [n for n in dir(cls) if not n.startswith("_")
+            and not callable(getattr(cls, n, None))]
 
 
 def _capturer(cls, cb):
     """A function copying a record's attributes now, so that later changes to
     the record (an SDK reusing its objects) do not reach the file."""
     if cls is list or cls is tuple:
-        return lambda recs: [_AttrDict(record_attrs(r) or {}) for r in recs]
-    names = [n for n in dir(cls) if not n.startswith("_")
-             and not callable(getattr(cls, n, None))]
+        # Elements of a native type keep no __dict__ or __slots__: their getters.
+        return lambda recs: [_AttrDict(record_attrs(r) or _by_name(_public_names(type(r)), ())(r))
+                             for r in recs]
+    names = _public_names(cls)
     if not names:
         # Nothing listed on the class (attributes served by __getattr__): what
         # the bridge reads, and what it reads on some paths when the record has it.
         return _by_name(list(CALLBACKS[cb][2]), READ_IF_PRESENT.get(cb, ()))
-    get = operator.attrgetter(*names)
-    if len(names) == 1:
-        return lambda rec: _AttrDict({names[0]: get(rec)})
-    return lambda rec: _AttrDict(zip(names, get(rec)))
+    return _by_name(names, ())
 
 
 def _by_name(names, optional):
-    get = operator.attrgetter(*names)
+    get = operator.attrgetter(*names) if names else (lambda rec: ())
+    if len(names) == 1:
+        get = (lambda one: lambda rec: (one(rec),))(get)
 
     def capture(rec):
-        out = _AttrDict(zip(names, get(rec)) if len(names) > 1 else ((names[0], get(rec)),))
+        out = _AttrDict(zip(names, get(rec)))
         for name in optional:
             value = getattr(rec, name, _ABSENT)
             if value is not _ABSENT:
@@ -92,15 +98,19 @@ class Recorder:
         self._writer = SessionWriter(self.out, header, encoder, compresslevel)
         self._encoder = encoder
         self.buffer = collections.deque()
-        self.capacity = self.buffer_size = buffer_size
+        self.buffer_size = buffer_size
+        self._limit = [buffer_size]  # 0 once closed or failed
         self.error = None
         self.dropped = 0
         self.lines = 0
         self.closed = False
         self._seen = {}
-        self._book_len = 0
+        self._book_len = [0]
         self._captures = {}
-        self._dict_types = set()
+        # record type -> _DICT, or (names, attrgetter) for a type without a __dict__
+        self._readers = {}
+        # What a callback of the recording class reads at each call, in one tuple.
+        self._fast = (self._bridge, self.buffer, self._limit, self._book_len, self._readers)
         self._flush_interval = flush_interval
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="session-writer", daemon=True)
@@ -111,42 +121,60 @@ class Recorder:
 
     # ---------------------------------------------------------- SDK thread
 
+    @property
+    def capacity(self):
+        return self._limit[0]
+
+    @capacity.setter
+    def capacity(self, value):
+        self._limit[0] = value
+
     def capture(self, cb, rec=None, extra=(), _time=time.time, _real=_dt.datetime):
         """Take one callback's record and arguments (called on the SDK thread)."""
         m = self._bridge
         clock = m.datetime
         # On real time the writer derives the local time from the receive time.
         t = None if clock is _real else clock.now()
-        if len(m.orders_dict) != self._book_len:
+        if len(m.orders_dict) != self._book_len[0]:
             self._scan_orders(m.orders_dict, t or _real.now())
-        buf = self.buffer
-        if len(buf) >= self.capacity:
+        if len(self.buffer) >= self._limit[0]:
             self.dropped += 1
             return
-        if type(rec) in self._dict_types:
-            rec = rec.__dict__.copy()
-        elif rec is not None:
+        self._take(cb, t, rec, extra)
+
+    def _take(self, cb, t, rec, extra, _time=time.time):
+        if rec is not None:
             try:
                 rec = self._copy(cb, rec)
             except Exception:
                 # A record that cannot be read must not fail the SDK's callback.
                 self.dropped += 1
                 return
-        buf.append((cb, t, rec, extra, _time()))
+        self.buffer.append((cb, t, rec, extra, _time()))
 
     def _copy(self, cb, rec):
         cls = type(rec)
+        how = self._readers.get(cls)
+        if how is _DICT:
+            return rec.__dict__.copy()
+        if how is not None:
+            return how[0], how[1](rec)
         cap = self._captures.get((cb, cls))
         if cap is None:
-            if cls not in (list, tuple) and isinstance(getattr(rec, "__dict__", None), dict) \
-                    and not getattr(cls, "__slots__", None):
-                self._dict_types.add(cls)
-                return rec.__dict__.copy()
+            if cls not in (list, tuple):
+                if isinstance(getattr(rec, "__dict__", None), dict) \
+                        and not getattr(cls, "__slots__", None):
+                    self._readers[cls] = _DICT
+                    return rec.__dict__.copy()
+                names = _public_names(cls)
+                if len(names) > 1:
+                    how = self._readers[cls] = (tuple(names), operator.attrgetter(*names))
+                    return how[0], how[1](rec)
             cap = self._captures[(cb, cls)] = _capturer(cls, cb)
         return cap(rec)
 
     def _scan_orders(self, book, t):
-        self._book_len = len(book)
+        self._book_len[0] = len(book)
         seen = self._seen
         attrs = self.host.order_attrs
         for key, order in list(book.items()):
@@ -179,27 +207,15 @@ class Recorder:
                   % (self.out, type(exc).__name__, exc), file=sys.stderr)
             self.capacity = 0
 
-    def _write_items(self, items, _fromtimestamp=_dt.datetime.fromtimestamp):
-        enc = self._encoder
-        attrs_obj = enc.attrs_obj
-        row = enc.row
+    def _write_items(self, items):
         objs = []
-        add = objs.append
-        for cb, t, rec, extra, recv in items:
-            if cb == _ORDER:
-                add(HostOrder(t, rec, extra).to_json(enc))
-                continue
-            if t is None:
-                t = _fromtimestamp(recv)
-            if type(rec) is _AttrDict or type(rec) is dict:
-                if cb in ROWS:
-                    row(add, t, cb, rec, recv)
-                else:
-                    add(attrs_obj(t, cb, rec, extra, recv))
-            else:
-                add(enc.entry_obj(t, cb, rec, extra, recv))
-        self._writer.write_block(enc.lines(objs))
+        self._encoder.callbacks(objs.append, items, self._order_obj)
+        self._writer.write_block(self._encoder.lines(objs))
         self.lines += len(objs)
+
+    def _order_obj(self, add, item):
+        _, t, key, attrs, _ = item
+        add(HostOrder(t, key, attrs).to_json(self._encoder))
 
     def _write_item(self, item):
         self._write_items((item,))
@@ -235,8 +251,29 @@ def _callback(name, base_method, takes_rec, nargs):
             self._recorder.capture(name)
             return base_method(self)
     elif not nargs:
-        def method(self, rec):
-            self._recorder.capture(name, rec)
+        def method(self, rec, _time=time.time, _real=_dt.datetime, _type=type, _len=len):
+            # Recorder.capture inlined: it runs on the SDK thread for every record.
+            r = self._recorder
+            m, buf, limit, book_len, readers = r._fast
+            clock = m.datetime
+            t = None if clock is _real else clock.now()
+            book = m.orders_dict
+            if _len(book) != book_len[0]:
+                r._scan_orders(book, t or _real.now())
+            if _len(buf) >= limit[0]:
+                r.dropped += 1
+            else:
+                how = readers.get(_type(rec))
+                if how is _DICT:
+                    buf.append((name, t, rec.__dict__.copy(), (), _time()))
+                elif how is None:
+                    r._take(name, t, rec, ())
+                else:
+                    try:
+                        buf.append((name, t, (how[0], how[1](rec)), (), _time()))
+                    except Exception:
+                        # A record that cannot be read must not fail the SDK's callback.
+                        r.dropped += 1
             return base_method(self, rec)
     else:
         def method(self, *args):

@@ -159,3 +159,74 @@ def test_malformed_rows_and_shapes_are_line_errors(line, message):
         assert (ok.code, ok.side) == ("Color.RED", Color.RED)
     with pytest.raises(LineError, match=message):
         decoder(line, 4)
+
+
+class SlotTrade:
+    """A record without a __dict__, as a native SDK's: read by an attrgetter."""
+    __slots__ = ("client_order_id", "price", "levels", "side")
+
+    def __init__(self, **attrs):
+        for k, v in attrs.items():
+            setattr(self, k, v)
+
+
+class DictTrade:
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+
+
+@pytest.mark.parametrize("cls", [SlotTrade, DictTrade])
+def test_captured_records_read_back_as_they_were(cls, tmp_path):
+    from bridge_replay.format import End, SessionReader
+    Recording = recording_class()
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    out = tmp_path / "s.jsonl.gz"
+    strategy = Recording(config, out=str(out))
+    from korvane.orvik.utils import maviro
+    side = maviro.MarketType.SZSE
+    # the second differs in shape only by its values (a nan, a text in a number list)
+    recs = [dict(client_order_id="A", price=1.5, levels=[1.0, 2], side=side),
+            dict(client_order_id="B", price=float("nan"), levels=[1.0, 2], side=side),
+            dict(client_order_id="C", price=2.5, levels=[1.0, "x"], side=side),
+            dict(client_order_id="D", price=3.5, levels=[3.0], side=side)]
+    for attrs in recs:
+        strategy._recorder.capture("on_trade", cls(**attrs))
+        strategy._recorder.capture("on_order_action_error", cls(**attrs))
+    strategy.close_recording()
+    with SessionReader(str(out), Enumerations.from_namespace(vars(maviro))) as reader:
+        got = [vars(e.call[0]) for e in reader.entries() if not isinstance(e, End)]
+    want = [a for a in recs for _ in (0, 1)]
+    assert repr([sorted(g.items()) for g in got]) == repr([sorted(w.items()) for w in want])
+
+
+class GetterPosition:
+    """A native SDK's record: attributes served by getters, no __dict__."""
+    __slots__ = ("_v",)
+
+    def __init__(self, **attrs):
+        self._v = attrs
+
+    security_id = property(lambda self: self._v["security_id"])
+    volume = property(lambda self: self._v["volume"])
+
+
+@pytest.mark.parametrize("cb, arg, extra, want", [
+    ("on_query_position", [GetterPosition(security_id="000001", volume=300)], (7, 0, ""),
+     [{"security_id": "000001", "volume": 300}]),
+    ("on_trade", Served(), (), {}),
+], ids=["positions by getters", "a trade listing nothing"])
+def test_records_without_a_dict_are_captured(cb, arg, extra, want, tmp_path):
+    from bridge_replay.format import End, SessionReader
+    from korvane.orvik.utils import maviro
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    out = tmp_path / "s.jsonl"
+    strategy = recording_class()(config, out=str(out))
+    strategy._recorder.capture(cb, arg, extra)
+    strategy.close_recording()
+    assert strategy._recorder.dropped == 0
+    with SessionReader(str(out), Enumerations.from_namespace(vars(maviro))) as reader:
+        (entry,) = [e for e in reader.entries() if not isinstance(e, End)]
+    got = entry.call[0]
+    assert ([vars(g) for g in got] if isinstance(got, list) else vars(got)) == want
