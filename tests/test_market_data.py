@@ -105,6 +105,68 @@ def test_record_reads_follow_every_change_of_the_record_class(bridge, slots):
         check()
 
 
+def _delete_iopv(rec):
+    del rec.iopv
+
+
+def _readd_iopv(rec):
+    del rec.iopv
+    rec.iopv = "back"
+
+
+def _new_class(rec):
+    rec.__class__ = type("Other", (), {"iopv": property(lambda self: "property")})
+
+
+def _more_attributes(rec):
+    for i in range(40):
+        setattr(rec, "extra%d" % i, i)
+    rec.iopv = "after"
+
+
+@pytest.mark.parametrize("change", [
+    lambda rec: setattr(rec, "iopv", "rebound"),
+    _delete_iopv,
+    _readd_iopv,
+    lambda rec: rec.__dict__.__setitem__("iopv", "through the dict"),
+    lambda rec: setattr(rec, "__dict__", {**vars(rec), "iopv": "new dict"}),
+    lambda rec: setattr(rec, "__dict__", {k: v for k, v in vars(rec).items() if k != "iopv"}),
+    _new_class,
+    _more_attributes,
+], ids=["rebind", "delete", "delete and add", "dict item", "dict replaced", "dict without it", "class changed",
+        "attributes past the shared keys"])
+def test_record_reads_follow_every_change_of_the_instance(bridge, change):
+    """The instance's own values read directly follow whatever happens to
+    the instance afterwards as Python's own read does, and so does a second
+    instance whose attributes were set in the opposite order."""
+    Rec = type("Rec", (), {})
+    recs = [Rec(), Rec()]
+    for rec, items in zip(recs, (list(vars(snapshot()).items()), list(vars(snapshot()).items())[::-1])):
+        for name, value in items:
+            setattr(rec, name, value)
+
+    def outcome(rec):
+        try:
+            bridge.on_snapshot(rec)
+        except AttributeError:
+            return AttributeError
+        drain()
+        tick = maviro.get_current_tick("000001.XSHE")
+        return [tick[k] for k in TICK_KEYS[2:]]
+
+    def expected(rec):
+        try:
+            return [getattr(rec, a) for a in SNAPSHOT_ATTRS]
+        except AttributeError:
+            return AttributeError
+
+    for rec in recs * 2:
+        assert outcome(rec) == expected(rec)
+    change(recs[0])
+    for rec in recs * 2:
+        assert outcome(rec) == expected(rec)
+
+
 def test_converter_gets_the_stamp_divided_by_1000_bit_for_bit(bridge, monkeypatch):
     rng = random.Random(1000)
     stamps = [STAMP, -STAMP, 0, 1, -1, 999, 1001, 2 ** 53 - 1, 2 ** 53 + 1, 2 ** 54 + 500, 2 ** 63 - 1, -2 ** 63,

@@ -3,8 +3,12 @@
 // and the name, so a read skips the walk of the type's attribute lookup.
 // - a data descriptor the type defines in C (a __slots__ member, a getset
 //   getter): its getter is called directly;
-// - nothing at all on the type: the instance dict is read directly (not on
-//   3.11, see dict_reads);
+// - nothing at all on the type: the instance's own storage is read directly
+//   (not on 3.11, see dict_reads), as the interpreter's specialised reads do:
+//   on 3.12 and later the inline values at the name's index in the type's
+//   shared keys, while the object's values are valid and the slot is set; else
+//   the instance dict at the entry where the name was last found, while that
+//   entry's key is the name itself; else an ordinary dict lookup;
 // - anything else: the ordinary read.
 // A type's version tag changes whenever the type or a base is modified (and,
 // before 3.12, a tag is only trusted while the type's valid-tag flag is set),
@@ -31,6 +35,8 @@ struct Entry {
     void* closure;
     PyMemberDef* member;  // a member
     bool dict_only;       // the type has no such attribute: the instance dict alone
+    Py_ssize_t index;     // the name's slot in the inline values, or -1
+    Py_ssize_t hint;      // where the name was last found in an instance dict
 };
 
 inline Entry table[256];
@@ -73,17 +79,47 @@ inline bool dict_reads(PyTypeObject* tp) {
 #endif
 }
 
-inline PyObject* read_dict(PyObject* obj, PyObject* name) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
-    if (!dict) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(dict, name);
-    Py_XINCREF(v);
-    Py_DECREF(dict);
-    if (v || PyErr_Occurred()) return v;
+// The name's value in an instance dict, found at the remembered entry or by
+// identity among the entries (remembered for the next read); NULL if neither
+// (no error set).
+inline PyObject* hinted(PyObject* dict, PyObject* name, Py_ssize_t& hint) {
+    if constexpr (!layout::kDictLayout) return nullptr;
+    if (PyObject* v = layout::value_at(dict, name, hint)) return v;
+    Py_ssize_t ix = layout::find_key(layout::keys_of(dict), name);
+    if (ix < 0) return nullptr;
+    hint = ix;
+    return layout::value_at(dict, name, ix);
+}
+
+inline PyObject* read_dict(PyObject* obj, PyObject* name, Py_ssize_t index, Py_ssize_t& hint) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (index >= 0) {
+        auto* values = (layout::Values*)((char*)obj + sizeof(PyObject));
+        if (values->valid && index < values->capacity) {
+            if (PyObject* v = values->values[index]) return Py_NewRef(v);
+        }
+    }
+    PyObject* dict = layout::managed_slot(obj);
+    if (dict) {
+        if (PyObject* v = hinted(dict, name, hint)) return Py_NewRef(v);
+    }
+#elif PY_VERSION_HEX >= 0x030C0000
+    PyObject* slot = layout::managed_slot(obj);
+    if ((uintptr_t)slot & 1) {
+        if (index >= 0) {
+            if (PyObject* v = ((PyObject**)((char*)slot - 1))[index]) return Py_NewRef(v);
+        }
+    } else if (slot) {
+        if (PyObject* v = hinted(slot, name, hint)) return Py_NewRef(v);
+    }
 #elif PY_VERSION_HEX < 0x030B0000
+    (void)index;
     PyObject** slot = _PyObject_GetDictPtr(obj);
     if (slot && *slot) {
+        if (PyObject* v = hinted(*slot, name, hint)) {
+            Py_INCREF(v);
+            return v;
+        }
         // Held across the lookup, as the generic lookup does: a key's __eq__
         // may replace the instance dict.
         PyObject* dict = *slot;
@@ -94,7 +130,24 @@ inline PyObject* read_dict(PyObject* obj, PyObject* name) {
         if (v || PyErr_Occurred()) return v;
     }
 #endif
-    return PyObject_GetAttr(obj, name);  // the AttributeError, as ever
+    return PyObject_GetAttr(obj, name);  // a missing or unusual slot, the AttributeError
+}
+
+// The name's slot in the inline values of the type's instances (-1: none):
+// its entry in the type's shared keys, whose entries are only ever appended.
+inline Py_ssize_t inline_index(PyTypeObject* tp, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!layout::kDictLayout || !PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) return -1;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_INLINE_VALUES) || tp->tp_basicsize != sizeof(PyObject)) return -1;
+#endif
+    auto* keys = (layout::Keys*)((PyHeapTypeObject*)tp)->ht_cached_keys;
+    return keys ? layout::find_key(keys, name) : -1;
+#else
+    (void)tp;
+    (void)name;
+    return -1;
+#endif
 }
 
 inline PyObject* fill(PyObject* obj, PyObject* name) {
@@ -103,9 +156,10 @@ inline PyObject* fill(PyObject* obj, PyObject* name) {
         return PyObject_GetAttr(obj, name);
     PyObject* d = _PyType_Lookup(tp, name);  // borrowed; gives the type a version tag
     if (!tag_valid(tp)) return PyObject_GetAttr(obj, name);
-    Entry fresh{tp, tp->tp_version_tag, name, nullptr, nullptr, nullptr, nullptr, false};
+    Entry fresh{tp, tp->tp_version_tag, name, nullptr, nullptr, nullptr, nullptr, false, -1, -1};
     if (!d) {
         fresh.dict_only = dict_reads(tp);
+        if (fresh.dict_only) fresh.index = inline_index(tp, name);
     } else if (PyObject_TypeCheck(obj, PyDescr_TYPE(d))) {
         // Only what the generic lookup would call as is: the descriptor
         // applies to this type (it may sit in another class's dict), and a
@@ -141,12 +195,12 @@ inline PyObject* fill(PyObject* obj, PyObject* name) {
 // A new reference, or NULL with the exception set.
 inline PyObject* get_attr(PyObject* obj, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(obj);
-    const attr_detail::Entry& e = attr_detail::entry(tp, name);
+    attr_detail::Entry& e = attr_detail::entry(tp, name);
     if (e.type == tp && e.name == name && e.tag == tp->tp_version_tag && attr_detail::tag_valid(tp) &&
         tp->tp_getattro == PyObject_GenericGetAttr) {
         if (e.get) return e.get(obj, e.closure);
         if (e.member) return PyMember_GetOne((const char*)obj, e.member);
-        if (e.dict_only) return attr_detail::read_dict(obj, name);
+        if (e.dict_only) return attr_detail::read_dict(obj, name, e.index, e.hint);
         return PyObject_GetAttr(obj, name);
     }
     return attr_detail::fill(obj, name);
