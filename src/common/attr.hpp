@@ -150,7 +150,7 @@ inline Py_ssize_t inline_index(PyTypeObject* tp, PyObject* name) {
 #endif
 }
 
-inline PyObject* fill(PyObject* obj, PyObject* name) {
+[[gnu::noinline]] inline PyObject* fill(PyObject* obj, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(obj);
     if (tp->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name))
         return PyObject_GetAttr(obj, name);
@@ -190,18 +190,59 @@ inline PyObject* fill(PyObject* obj, PyObject* name) {
     return PyObject_GetAttr(obj, name);
 }
 
+// The value in the instance's own storage that an entry with dict_only
+// points at, read the interpreter's cheap way (borrowed), or NULL: then
+// read_dict, which also gives the errors.
+inline PyObject* quick_read(PyObject* obj, PyObject* name, const Entry& e) {
+    if constexpr (!layout::kDictLayout) return nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (e.index >= 0) {
+        auto* values = (layout::Values*)((char*)obj + sizeof(PyObject));
+        if (values->valid && e.index < values->capacity) return values->values[e.index];
+        return nullptr;
+    }
+    PyObject* dict = layout::managed_slot(obj);
+    return dict ? layout::value_at(dict, name, e.hint) : nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    PyObject* slot = layout::managed_slot(obj);
+    if ((uintptr_t)slot & 1) return e.index >= 0 ? ((PyObject**)((char*)slot - 1))[e.index] : nullptr;
+    return slot ? layout::value_at(slot, name, e.hint) : nullptr;
+#elif PY_VERSION_HEX < 0x030B0000
+    Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+    if (offset <= 0) return nullptr;
+    PyObject* dict = *(PyObject**)((char*)obj + offset);
+    return dict ? layout::value_at(dict, name, e.hint) : nullptr;
+#else
+    (void)obj;
+    (void)name;
+    (void)e;
+    return nullptr;
+#endif
+}
+
+[[gnu::noinline]] inline PyObject* slow_read(PyObject* obj, PyObject* name, Entry& e) {
+    if (e.get) return e.get(obj, e.closure);
+    if (e.member) return PyMember_GetOne((const char*)obj, e.member);
+    if (e.dict_only) return read_dict(obj, name, e.index, e.hint);
+    return PyObject_GetAttr(obj, name);
+}
+
 }  // namespace attr_detail
 
-// A new reference, or NULL with the exception set.
-inline PyObject* get_attr(PyObject* obj, PyObject* name) {
+// A new reference, or NULL with the exception set. The common case, a name
+// the record keeps in its own storage, stays inline at the caller.
+[[gnu::always_inline]] inline PyObject* get_attr(PyObject* obj, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(obj);
     attr_detail::Entry& e = attr_detail::entry(tp, name);
     if (e.type == tp && e.name == name && e.tag == tp->tp_version_tag && attr_detail::tag_valid(tp) &&
         tp->tp_getattro == PyObject_GenericGetAttr) {
-        if (e.get) return e.get(obj, e.closure);
-        if (e.member) return PyMember_GetOne((const char*)obj, e.member);
-        if (e.dict_only) return attr_detail::read_dict(obj, name, e.index, e.hint);
-        return PyObject_GetAttr(obj, name);
+        if (e.dict_only) {
+            if (PyObject* v = attr_detail::quick_read(obj, name, e)) {
+                Py_INCREF(v);
+                return v;
+            }
+        }
+        return attr_detail::slow_read(obj, name, e);
     }
     return attr_detail::fill(obj, name);
 }
