@@ -369,6 +369,43 @@ def test_level2_order_maps_codes_as_text_with_the_market_and_posts(bridge, monke
     assert maviro.history_tick == {} and maviro.history_bar == {}
 
 
+class _Meta(type):
+    @property
+    def __from_create__(cls):
+        return lambda *a: ("meta",) + a
+
+
+def _factory(kind):
+    body = {"classmethod": classmethod(lambda *a: a), "staticmethod": staticmethod(lambda *a: ("static",) + a),
+            "function": lambda *a: ("plain",) + a, "callable classmethod": classmethod(_Callable()),
+            "metaclass property": classmethod(lambda *a: ("class",) + a)}[kind]
+    meta = _Meta if kind == "metaclass property" else type
+    return meta("Factory", (), {"__from_create__": body})
+
+
+class _Callable:
+    def __call__(self, *a):
+        return ("callable",) + a
+
+    def __get__(self, obj, cls=None):
+        return lambda *a: ("bound",) + a
+
+
+@pytest.mark.parametrize("kind", ["classmethod", "staticmethod", "function", "callable classmethod",
+                                  "metaclass property"])
+@pytest.mark.parametrize("callback", ["on_tick_order", "on_tick_trade"])
+def test_level2_factory_is_called_as_python_calls_it(bridge, monkeypatch, kind, callback):
+    """However the host defines the record factory, it gets what
+    `L2Order.__from_create__(...)` would pass it."""
+    name = "L2Order" if callback == "on_tick_order" else "L2Transaction"
+    cls = _factory(kind)
+    monkeypatch.setattr(maviro, name, cls)
+    getattr(bridge, callback)(l2_order() if callback == "on_tick_order" else l2_trade(1001, 1000))
+    [ev] = drain()
+    made = ev.l2_order if callback == "on_tick_order" else ev.l2_transaction
+    assert made[:-9 if callback == "on_tick_order" else -10] == cls.__from_create__()
+
+
 @pytest.mark.parametrize("bid, offer, side", [(1001, 1000, SIDE.BUY), (1000, 1001, SIDE.SELL),
                                               (1000, 1000, SIDE.SELL)])
 def test_level2_trade_side_comes_from_the_sequence_numbers(bridge, bid, offer, side):

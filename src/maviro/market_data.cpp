@@ -380,7 +380,9 @@ PyObject* on_tick_order(PyObject* const* argv) {
     if (!code) return nullptr;
     Ref side = map_code(rec, nm::get_side_from_mach_l2_order, N(side));
     if (!side) return nullptr;
-    Ref create = global_attr(nm::L2Order, N(__from_create__));
+    Ref factory_cls = global(nm::L2Order);
+    if (!factory_cls) return nullptr;
+    common::Callee create = common::class_attr(factory_cls.get(), N(__from_create__), member);
     if (!create) return nullptr;
     Ref biz = common::getattr(rec, N(biz_index));
     if (!biz) return nullptr;
@@ -394,7 +396,7 @@ PyObject* on_tick_order(PyObject* const* argv) {
     if (!orig_no) return nullptr;
     Ref kind = map_code(rec, nm::get_l2order_type_from_mach, N(order_type));
     if (!kind) return nullptr;
-    Ref l2 = common::call(create.get(), biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
+    Ref l2 = common::call(create, biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
                           order_type.get(), orig_no.get(), kind.get());
     if (!l2) return nullptr;
     Ref event_cls = global(nm::Event);
@@ -422,7 +424,9 @@ PyObject* on_tick_trade(PyObject* const* argv) {
         side = global_attr(nm::SIDE, gt ? N(BUY) : N(SELL));
         if (!side) return nullptr;
     }
-    Ref create = global_attr(nm::L2Transaction, N(__from_create__));
+    Ref factory_cls = global(nm::L2Transaction);
+    if (!factory_cls) return nullptr;
+    common::Callee create = common::class_attr(factory_cls.get(), N(__from_create__), member);
     if (!create) return nullptr;
     Ref biz = common::getattr(rec, N(biz_index));
     if (!biz) return nullptr;
@@ -445,7 +449,7 @@ PyObject* on_tick_trade(PyObject* const* argv) {
     if (!bid) return nullptr;
     Ref offer = common::getattr(rec, N(offer_appl_seq_num));
     if (!offer) return nullptr;
-    Ref l2 = common::call(create.get(), biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
+    Ref l2 = common::call(create, biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
                           value.get(), trade_type.get(), bid.get(), offer.get());
     if (!l2) return nullptr;
     Ref event_cls = global(nm::Event);
