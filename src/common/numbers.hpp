@@ -2,10 +2,34 @@
 #pragma once
 #include "compat.hpp"
 
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>
+#endif
+
 #include <cstdint>
 #include <cstring>
 
 namespace common {
+
+// The value of an exact int of at most one digit (below 2**30 in magnitude),
+// read from the object as the interpreter's own fast paths read it; false for
+// anything else (nothing raised).
+inline bool small_int(PyObject* v, long* out) {
+    if (!PyLong_CheckExact(v)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact((PyLongObject*)v)) return false;
+    *out = (long)PyUnstable_Long_CompactValue((PyLongObject*)v);
+    return true;
+#elif PY_VERSION_HEX < 0x030B0000
+    Py_ssize_t size = Py_SIZE(v);
+    if (size < -1 || size > 1) return false;
+    *out = size * (long)((PyLongObject*)v)->ob_digit[0];
+    return true;
+#else
+    (void)out;
+    return false;
+#endif
+}
 
 // magnitude / divisor correctly rounded, for magnitude >= 2**53 and
 // 2 <= divisor < 1024: magnitude * 2**s / divisor in integers, s chosen so

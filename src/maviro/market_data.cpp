@@ -126,8 +126,11 @@ Ref market_code_of(PyObject* rec) {
 Ref char_of(PyObject* rec, PyObject* attr) {
     Ref code = common::getattr(rec, attr);
     if (!code) return {};
-    if (PyLong_CheckExact(code.get())) {
-        long v = PyLong_AsLong(code.get());
+    long v;
+    if (common::small_int(code.get(), &v)) {
+        if (v >= 0 && v <= 0x10ffff) return Ref::steal(PyUnicode_FromOrdinal((int)v));
+    } else if (PyLong_CheckExact(code.get())) {
+        v = PyLong_AsLong(code.get());
         if (v >= 0 && v <= 0x10ffff) return Ref::steal(PyUnicode_FromOrdinal((int)v));
         PyErr_Clear();
     }
