@@ -1,4 +1,5 @@
 """Snapshots, level-2 records and bars, and the tick and bar history queries."""
+import gc
 import random
 
 import pytest
@@ -66,6 +67,15 @@ def test_snapshot_builds_the_tick_record_caches_it_and_posts_it(bridge):
     assert ev.event_type == EVENT.TICK and list(ev.fields) == ["calendar_dt", "trading_dt", "tick"]
     assert ev.calendar_dt is ev.trading_dt is tick["datetime"]
     assert ev.tick._tick_dict is tick and ev.tick.instrument.market_code == "000001.XSHE"
+
+
+@pytest.mark.parametrize("over", [{}, dict(ask_price=1, bid_price=2), dict(ask_price=(), bid_price=2)],
+                         ids=["lists", "numbers", "empty tuple"])
+def test_tick_record_is_tracked_by_the_collector_as_a_dict_built_in_python(bridge, over):
+    bridge.on_snapshot(snapshot(**over))
+    drain()
+    tick = maviro.get_current_tick("000001.XSHE")
+    assert gc.is_tracked(tick) == gc.is_tracked({k: v for k, v in tick.items()})
 
 
 @pytest.mark.parametrize("slots", [True, False], ids=["slots", "dict"])

@@ -157,6 +157,30 @@ inline PyObject* value_at(PyObject* dict, PyObject* name, Py_ssize_t ix) {
     return d->ma_values ? split_values(d)[ix] : key[1];
 }
 
+// The value slot of entry `ix` of a dict without split values, when that
+// entry's key is `key` itself; else NULL.
+inline PyObject** combined_value_slot(PyObject* dict, Py_ssize_t ix, PyObject* key) {
+    if (!kDictLayout || ((PyDictObject*)dict)->ma_values) return nullptr;
+    Keys* k = keys_of(dict);
+    if (ix < 0 || ix >= k->nentries) return nullptr;
+    PyObject** entry = entry_key(k, ix);
+    return *entry == key ? entry + 1 : nullptr;
+}
+
+inline bool gc_tracked(PyObject* o) {
+#if PY_VERSION_HEX < 0x03090000
+    return _PyObject_GC_IS_TRACKED(o);
+#else
+    return PyObject_GC_IsTracked(o);
+#endif
+}
+
+// Whether a container holding `v` must be tracked by the collector: the
+// dict's own rule (a tuple only while it is tracked itself).
+inline bool may_be_tracked(PyObject* v) {
+    return PyObject_IS_GC(v) && (!PyTuple_CheckExact(v) || gc_tracked(v));
+}
+
 #if PY_VERSION_HEX >= 0x030C0000
 // The managed dict slot sits three words before the object (after the
 // collector's two-word header): on 3.12 a dict, or inline values tagged with

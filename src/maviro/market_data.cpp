@@ -58,11 +58,28 @@ Ref record_template(PyObject*& tmpl, int first, int second, const KeyAttr (&fiel
 PyObject* tick_template = nullptr;
 PyObject* bar_template = nullptr;
 
+// record[key] = value for a record fresh from its template, whose entry `ix`
+// has that key: the value replaced in place, with the dict tracked by the
+// collector as a store would track it. No one has seen the record yet, so
+// nothing can have noted its version or watch it. Otherwise an ordinary store.
+[[nodiscard]] bool put(PyObject* record, Py_ssize_t ix, PyObject* key, PyObject* value) {
+    PyObject** slot = common::layout::combined_value_slot(record, ix, key);
+    if (!slot) return PyDict_SetItem(record, key, value) == 0;
+    if (!common::layout::gc_tracked(record) && common::layout::may_be_tracked(value)) PyObject_GC_Track(record);
+    PyObject* old = *slot;
+    Py_INCREF(value);
+    *slot = value;
+    Py_XDECREF(old);
+    return true;
+}
+
+// The fields follow the two leading keys in the template.
 template <size_t K>
 [[nodiscard]] bool copy_fields(PyObject* record, PyObject* src, const KeyAttr (&fields)[K]) {
+    Py_ssize_t ix = 2;
     for (const KeyAttr& f : fields) {
         Ref v = common::getattr(src, S.names[f.attr]);
-        if (!v || PyDict_SetItem(record, S.names[f.key], v.get()) < 0) return false;
+        if (!v || !put(record, ix++, S.names[f.key], v.get())) return false;
     }
     return true;
 }
@@ -351,8 +368,8 @@ PyObject* on_snapshot(PyObject* const* argv) {
     Ref code = market_code_of(snap);
     if (!code) return nullptr;
     Ref tick = record_template(tick_template, nm::market_code, nm::datetime, kTickFields);
-    if (!tick || PyDict_SetItem(tick.get(), N(market_code), code.get()) < 0 ||
-        PyDict_SetItem(tick.get(), N(datetime), dt.get()) < 0 || !copy_fields(tick.get(), snap, kTickFields))
+    if (!tick || !put(tick.get(), 0, N(market_code), code.get()) || !put(tick.get(), 1, N(datetime), dt.get()) ||
+        !copy_fields(tick.get(), snap, kTickFields))
         return nullptr;
     // Cached before the event is built: a host handling TICK finds the record.
     if (!add_to_history(nm::history_tick, code.get(), tick.get(), true)) return nullptr;
@@ -469,7 +486,7 @@ PyObject* on_bar(PyObject* const* argv) {
     Ref code = market_code_of(bar);
     if (!code) return nullptr;
     Ref record = record_template(bar_template, nm::market_code, nm::orig_time, kBarFields);
-    if (!record || PyDict_SetItem(record.get(), N(market_code), code.get()) < 0) return nullptr;
+    if (!record || !put(record.get(), 0, N(market_code), code.get())) return nullptr;
     // end_time / 1000 is read once: the record's time, the count key and the
     // event time all come from this quotient.
     Ref quotient;
@@ -481,7 +498,7 @@ PyObject* on_bar(PyObject* const* argv) {
         quotient = Ref::steal(common::true_divide_by(end_time.get(), S.thousand, 1000));
         if (!quotient) return nullptr;
         Ref orig_time = common::call(convert.get(), quotient.get());
-        if (!orig_time || PyDict_SetItem(record.get(), N(orig_time), orig_time.get()) < 0) return nullptr;
+        if (!orig_time || !put(record.get(), 1, N(orig_time), orig_time.get())) return nullptr;
     }
     if (!copy_fields(record.get(), bar, kBarFields)) return nullptr;
     if (!add_to_history(nm::history_bar, code.get(), record.get(), false)) return nullptr;
