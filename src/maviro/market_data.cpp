@@ -145,6 +145,13 @@ Ref char_of(PyObject* rec, PyObject* attr) {
     if (!code) return {};
     long v;
     if (common::small_int(code.get(), &v)) {
+        // ASCII codes: chr() gives the interpreter's one-character singletons,
+        // kept here after the first call.
+        static PyObject* ascii[128];
+        if (v >= 0 && v < 128) {
+            if (!ascii[v] && !(ascii[v] = PyUnicode_FromOrdinal((int)v))) return {};
+            return Ref::borrow(ascii[v]);
+        }
         if (v >= 0 && v <= 0x10ffff) return Ref::steal(PyUnicode_FromOrdinal((int)v));
     } else if (PyLong_CheckExact(code.get())) {
         v = PyLong_AsLong(code.get());
