@@ -2,7 +2,7 @@
 // lookup finds on the type for a name is remembered per type, its version tag
 // and the name, so a read skips the walk of the type's attribute lookup.
 // - a data descriptor the type defines in C (a __slots__ member, a getset
-//   getter): its getter is called directly;
+//   getter): its getter is called directly, a set object slot read in place;
 // - nothing at all on the type: the instance's own storage is read directly
 //   (not on 3.11, see dict_reads), as the interpreter's specialised reads do:
 //   on 3.12 and later the inline values at the name's index in the type's
@@ -37,6 +37,7 @@ struct Entry {
     bool dict_only;       // the type has no such attribute: the instance dict alone
     Py_ssize_t index;     // the name's slot in the inline values, or -1
     Py_ssize_t hint;      // where the name was last found in an instance dict
+    Py_ssize_t slot_offset;  // `member` is an object slot at this offset (0: not)
 };
 
 inline Entry table[256];
@@ -52,6 +53,14 @@ constexpr int kAuditRead = Py_AUDIT_READ;
 constexpr int kAuditRead = PY_AUDIT_READ;
 #else
 constexpr int kAuditRead = READ_RESTRICTED;
+#endif
+
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int kObjectSlot = Py_T_OBJECT_EX;
+constexpr int kRelativeOffset = Py_RELATIVE_OFFSET;
+#else
+constexpr int kObjectSlot = T_OBJECT_EX;
+constexpr int kRelativeOffset = 0;
 #endif
 
 inline bool tag_valid(PyTypeObject* tp) {
@@ -156,7 +165,7 @@ inline Py_ssize_t inline_index(PyTypeObject* tp, PyObject* name) {
         return PyObject_GetAttr(obj, name);
     PyObject* d = _PyType_Lookup(tp, name);  // borrowed; gives the type a version tag
     if (!tag_valid(tp)) return PyObject_GetAttr(obj, name);
-    Entry fresh{tp, tp->tp_version_tag, name, nullptr, nullptr, nullptr, nullptr, false, -1, -1};
+    Entry fresh{tp, tp->tp_version_tag, name, nullptr, nullptr, nullptr, nullptr, false, -1, -1, 0};
     if (!d) {
         fresh.dict_only = dict_reads(tp);
         if (fresh.dict_only) fresh.index = inline_index(tp, name);
@@ -166,7 +175,11 @@ inline Py_ssize_t inline_index(PyTypeObject* tp, PyObject* name) {
         // member is not one whose reads are audited.
         if (Py_TYPE(d) == &PyMemberDescr_Type) {
             PyMemberDef* m = ((PyMemberDescrObject*)d)->d_member;
-            if (!(m->flags & kAuditRead)) fresh.member = m;
+            if (!(m->flags & kAuditRead)) {
+                fresh.member = m;
+                if (m->type == kObjectSlot && !(m->flags & kRelativeOffset) && m->offset > 0)
+                    fresh.slot_offset = m->offset;
+            }
         } else if (Py_TYPE(d) == &PyGetSetDescr_Type) {
             PyGetSetDef* g = ((PyGetSetDescrObject*)d)->d_getset;
             if (g->get) {
@@ -238,6 +251,12 @@ inline PyObject* quick_read(PyObject* obj, PyObject* name, const Entry& e) {
         tp->tp_getattro == PyObject_GenericGetAttr) {
         if (e.dict_only) {
             if (PyObject* v = attr_detail::quick_read(obj, name, e)) {
+                Py_INCREF(v);
+                return v;
+            }
+        } else if (e.slot_offset) {
+            // A __slots__ member that is set; an empty one raises in the getter.
+            if (PyObject* v = *(PyObject**)((char*)obj + e.slot_offset)) {
                 Py_INCREF(v);
                 return v;
             }
