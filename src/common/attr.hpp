@@ -116,7 +116,7 @@ inline PyObject* read_dict(PyObject* obj, PyObject* name, Py_ssize_t index, Py_s
     PyObject* slot = layout::managed_slot(obj);
     if ((uintptr_t)slot & 1) {
         if (index >= 0) {
-            if (PyObject* v = ((PyObject**)((char*)slot - 1))[index]) return Py_NewRef(v);
+            if (PyObject* v = ((PyObject**)((char*)slot + 1))[index]) return Py_NewRef(v);
         }
     } else if (slot) {
         if (PyObject* v = hinted(slot, name, hint)) return Py_NewRef(v);
@@ -218,7 +218,7 @@ inline PyObject* quick_read(PyObject* obj, PyObject* name, const Entry& e) {
     return dict ? layout::value_at(dict, name, e.hint) : nullptr;
 #elif PY_VERSION_HEX >= 0x030C0000
     PyObject* slot = layout::managed_slot(obj);
-    if ((uintptr_t)slot & 1) return e.index >= 0 ? ((PyObject**)((char*)slot - 1))[e.index] : nullptr;
+    if ((uintptr_t)slot & 1) return e.index >= 0 ? ((PyObject**)((char*)slot + 1))[e.index] : nullptr;
     return slot ? layout::value_at(slot, name, e.hint) : nullptr;
 #elif PY_VERSION_HEX < 0x030B0000
     Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;

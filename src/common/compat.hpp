@@ -183,8 +183,8 @@ inline bool may_be_tracked(PyObject* v) {
 
 #if PY_VERSION_HEX >= 0x030C0000
 // The managed dict slot sits three words before the object (after the
-// collector's two-word header): on 3.12 a dict, or inline values tagged with
-// the low bit; on 3.13 a dict or NULL, the inline values living right after
+// collector's two-word header): on 3.12 a dict, or the address of the
+// inline values minus one (the low bit tags it); on 3.13 a dict or NULL, the inline values living right after
 // the object header for types flagged INLINE_VALUES.
 inline PyObject* managed_slot(PyObject* obj) { return ((PyObject**)obj)[-3]; }
 #endif
