@@ -138,6 +138,9 @@ inline PyObject* read_dict(PyObject* obj, PyObject* name, Py_ssize_t index, Py_s
         Py_DECREF(dict);
         if (v || PyErr_Occurred()) return v;
     }
+#else
+    (void)index;
+    (void)hint;
 #endif
     return PyObject_GetAttr(obj, name);  // a missing or unusual slot, the AttributeError
 }
