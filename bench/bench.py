@@ -202,7 +202,7 @@ def geomean(values):
     return math.exp(sum(map(math.log, values)) / len(values))
 
 
-def table(values, unit, note, own=None):
+def table(values, unit, note, own=None, cases=ALL):
     """values: (case, impl) -> cost per call; own: case -> the native's cost
     in the bridge's own code per call, when known. Prints the comparison."""
     print("CPython %s" % sys.version.split()[0])
@@ -210,14 +210,15 @@ def table(values, unit, note, own=None):
                                                "floor", "own ratio")
     print(head + (" %9s %6s" % ("own code", "bound") if own else ""))
     ratios = []
-    for name in ALL:
+    for name in cases:
         n, i, f = (values[(name, impl)] for impl in IMPLS)
         if name in CASES:
             ratios.append(n / i)
         row = "%-28s %11.0f %11.0f %6.2f %6.2f %9.0f %9.2f" % (name, n, i, n / i, BUDGET[name], f,
                                                                max(n - f, 1.0) / max(i - f, 1.0))
         print(row + (" %9.0f %6.2f" % (own[name], (n - own[name]) / i) if own else ""))
-    print("%-28s %11s %11s %6.2f" % ("geometric mean (first 7)", "", "", geomean(ratios)))
+    if len(ratios) == len(CASES):
+        print("%-28s %11s %11s %6.2f" % ("geometric mean (first 7)", "", "", geomean(ratios)))
     print(note)
     print("own ratio: (native - floor) / (interpreted - floor), each implementation's own work alone")
     if own:
@@ -303,20 +304,21 @@ def loop(name, impl, calls):
 NO_ASLR = ["setarch", os.uname().machine, "-R"] if shutil.which("setarch") else []
 
 
-def callgrind(calls, jobs):
+def callgrind(calls, jobs, cases=None, keep=None):
     me = os.path.abspath(__file__)
-    runs = [(name, impl) for name in ALL for impl in IMPLS]
+    runs = [(name, impl) for name in cases or ALL for impl in IMPLS]
     # A fixed, small environment: the heap layout, and with it the hash slots
     # of pointer-keyed tables, then does not depend on the caller's variables,
     # so the counts repeat from one run to the next.
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONHASHSEED": "0", "LC_ALL": "C"}
     with tempfile.TemporaryDirectory() as tmp:
+        tmp = keep or tmp
         procs, counts, own = {}, {}, {}
         pending = list(runs)
         while pending or procs:
             while pending and len(procs) < jobs:
                 run = pending.pop(0)
-                out = os.path.join(tmp, "cg.%d" % runs.index(run))
+                out = os.path.join(tmp, "cg.%s.%s" % (re.sub(r"\W+", "_", run[0]), run[1]))
                 cmd = NO_ASLR + ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=starmap_next",
                        "--callgrind-out-file=" + out, sys.executable, me, "--loop", run[0], "--impl", run[1],
                        "--calls", str(calls)]
@@ -334,7 +336,8 @@ def callgrind(calls, jobs):
                     if run[1] == "native":
                         own[run[0]] = own_cost(out, n)
             time.sleep(0.2)
-    table(counts, "Ir", "instructions per call under valgrind --tool=callgrind, %d calls each" % calls, own)
+    table(counts, "Ir", "instructions per call under valgrind --tool=callgrind, %d calls each" % calls, own,
+          cases or ALL)
 
 
 def main():
@@ -344,6 +347,8 @@ def main():
     ap.add_argument("--callgrind", action="store_true", help="count instructions instead of timing")
     ap.add_argument("--calls", type=int, default=2000, help="calls per callgrind run")
     ap.add_argument("--jobs", type=int, default=2, help="callgrind runs at once")
+    ap.add_argument("--keep", metavar="DIR", help="callgrind: leave the output files in DIR")
+    ap.add_argument("--cases", nargs="+", choices=ALL, metavar="CASE", help="callgrind: only these callbacks")
     ap.add_argument("--timing-cost", nargs="*", choices=CASES, metavar="CASE",
                     help="latency recording off against on (default: on_snapshot)")
     ap.add_argument("--loop", choices=ALL, help=argparse.SUPPRESS)
@@ -354,7 +359,7 @@ def main():
     elif args.timing_cost is not None:
         timing_cost(args.timing_cost or ["on_snapshot"], args.rounds, args.batch)
     elif args.callgrind:
-        callgrind(args.calls, args.jobs)
+        callgrind(args.calls, args.jobs, args.cases, args.keep)
     else:
         timings(args.rounds, args.batch)
 

@@ -1,4 +1,5 @@
 """Snapshots, level-2 records and bars, and the tick and bar history queries."""
+import gc
 import random
 
 import pytest
@@ -60,6 +61,15 @@ def test_snapshot_builds_the_tick_record_caches_it_and_posts_it(bridge):
     assert ev.tick._tick_dict is tick and ev.tick.instrument.market_code == "000001.XSHE"
 
 
+@pytest.mark.parametrize("over", [{}, dict(ask_price=1, bid_price=2), dict(ask_price=(), bid_price=2)],
+                         ids=["lists", "numbers", "empty tuple"])
+def test_tick_record_is_tracked_by_the_collector_as_a_dict_built_in_python(bridge, over):
+    bridge.on_snapshot(snapshot(**over))
+    drain()
+    tick = maviro.get_current_tick("000001.XSHE")
+    assert gc.is_tracked(tick) == gc.is_tracked({k: v for k, v in tick.items()})
+
+
 @pytest.mark.parametrize("slots", [True, False], ids=["slots", "dict"])
 def test_record_reads_follow_every_change_of_the_record_class(bridge, slots):
     """Reads are remembered per class version: replacing, removing or moving
@@ -95,6 +105,68 @@ def test_record_reads_follow_every_change_of_the_record_class(bridge, slots):
                    lambda: setattr(Rec, "iopv", 5)):
         change()
         check()
+
+
+def _delete_iopv(rec):
+    del rec.iopv
+
+
+def _readd_iopv(rec):
+    del rec.iopv
+    rec.iopv = "back"
+
+
+def _new_class(rec):
+    rec.__class__ = type("Other", (), {"iopv": property(lambda self: "property")})
+
+
+def _more_attributes(rec):
+    for i in range(40):
+        setattr(rec, "extra%d" % i, i)
+    rec.iopv = "after"
+
+
+@pytest.mark.parametrize("change", [
+    lambda rec: setattr(rec, "iopv", "rebound"),
+    _delete_iopv,
+    _readd_iopv,
+    lambda rec: rec.__dict__.__setitem__("iopv", "through the dict"),
+    lambda rec: setattr(rec, "__dict__", {**vars(rec), "iopv": "new dict"}),
+    lambda rec: setattr(rec, "__dict__", {k: v for k, v in vars(rec).items() if k != "iopv"}),
+    _new_class,
+    _more_attributes,
+], ids=["rebind", "delete", "delete and add", "dict item", "dict replaced", "dict without it", "class changed",
+        "attributes past the shared keys"])
+def test_record_reads_follow_every_change_of_the_instance(bridge, change):
+    """The instance's own values read directly follow whatever happens to
+    the instance afterwards as Python's own read does, and so does a second
+    instance whose attributes were set in the opposite order."""
+    Rec = type("Rec", (), {})
+    recs = [Rec(), Rec()]
+    for rec, items in zip(recs, (list(vars(snapshot()).items()), list(vars(snapshot()).items())[::-1])):
+        for name, value in items:
+            setattr(rec, name, value)
+
+    def outcome(rec):
+        try:
+            bridge.on_snapshot(rec)
+        except AttributeError:
+            return AttributeError
+        drain()
+        tick = maviro.get_current_tick("000001.XSHE")
+        return [tick[k] for k in TICK_KEYS[2:]]
+
+    def expected(rec):
+        try:
+            return [getattr(rec, a) for a in SNAPSHOT_ATTRS]
+        except AttributeError:
+            return AttributeError
+
+    for rec in recs * 2:
+        assert outcome(rec) == expected(rec)
+    change(recs[0])
+    for rec in recs * 2:
+        assert outcome(rec) == expected(rec)
 
 
 def test_converter_gets_the_stamp_divided_by_1000_bit_for_bit(bridge, monkeypatch):
@@ -297,6 +369,43 @@ def test_level2_order_maps_codes_as_text_with_the_market_and_posts(bridge, monke
     assert ev.event_type == EVENT.L2_ORDER and list(ev.fields) == ["calendar_dt", "trading_dt", "l2_order"]
     assert ev.l2_order == "l2" and ev.calendar_dt is args[2] is ev.trading_dt
     assert maviro.history_tick == {} and maviro.history_bar == {}
+
+
+class _Meta(type):
+    @property
+    def __from_create__(cls):
+        return lambda *a: ("meta",) + a
+
+
+def _factory(kind):
+    body = {"classmethod": classmethod(lambda *a: a), "staticmethod": staticmethod(lambda *a: ("static",) + a),
+            "function": lambda *a: ("plain",) + a, "callable classmethod": classmethod(_Callable()),
+            "metaclass property": classmethod(lambda *a: ("class",) + a)}[kind]
+    meta = _Meta if kind == "metaclass property" else type
+    return meta("Factory", (), {"__from_create__": body})
+
+
+class _Callable:
+    def __call__(self, *a):
+        return ("callable",) + a
+
+    def __get__(self, obj, cls=None):
+        return lambda *a: ("bound",) + a
+
+
+@pytest.mark.parametrize("kind", ["classmethod", "staticmethod", "function", "callable classmethod",
+                                  "metaclass property"])
+@pytest.mark.parametrize("callback", ["on_tick_order", "on_tick_trade"])
+def test_level2_factory_is_called_as_python_calls_it(bridge, monkeypatch, kind, callback):
+    """However the host defines the record factory, it gets what
+    `L2Order.__from_create__(...)` would pass it."""
+    name = "L2Order" if callback == "on_tick_order" else "L2Transaction"
+    cls = _factory(kind)
+    monkeypatch.setattr(maviro, name, cls)
+    getattr(bridge, callback)(l2_order() if callback == "on_tick_order" else l2_trade(1001, 1000))
+    [ev] = drain()
+    made = ev.l2_order if callback == "on_tick_order" else ev.l2_transaction
+    assert made[:-9 if callback == "on_tick_order" else -10] == cls.__from_create__()
 
 
 @pytest.mark.parametrize("bid, offer, side", [(1001, 1000, SIDE.BUY), (1000, 1001, SIDE.SELL),

@@ -29,6 +29,53 @@ template <class... A>
     return Ref::steal(method_call(obj, name, args...));
 }
 
+// A callable read off a class, kept as the call would make it: either the
+// attribute itself, or a classmethod's function with the class to pass first,
+// so calling it allocates no bound method. Holds what it names.
+struct Callee {
+    Ref fn;
+    Ref self;  // null: call fn as is
+    explicit operator bool() const { return bool(fn); }
+};
+
+namespace call_detail {
+// The layout of classmethod and staticmethod objects, the same from 3.8 to 3.13.
+struct Wrapper {
+    PyObject_HEAD
+    PyObject* callable;
+    PyObject* dict;
+};
+}  // namespace call_detail
+
+// cls.name on a class whose metaclass is type itself, where that is a
+// staticmethod (what it wraps) or a classmethod wrapping a Python function
+// (the function, to be called with the class first): what type's attribute
+// read would give, without the read's binding. Otherwise `fallback(cls,
+// name)`, the ordinary read.
+template <class F>
+[[nodiscard]] inline Callee class_attr(PyObject* cls, PyObject* name, F fallback) {
+    if (Py_TYPE(cls) == &PyType_Type && PyUnicode_CheckExact(name)) {
+        PyObject* d = _PyType_Lookup((PyTypeObject*)cls, name);  // borrowed
+        if (d && Py_TYPE(d) == &PyClassMethod_Type) {
+            PyObject* fn = ((call_detail::Wrapper*)d)->callable;
+            if (fn && Py_TYPE(fn) == &PyFunction_Type) return {Ref::borrow(fn), Ref::borrow(cls)};
+        } else if (d && Py_TYPE(d) == &PyStaticMethod_Type) {
+            // Read off anything, a staticmethod gives what it wraps.
+            if (PyObject* fn = ((call_detail::Wrapper*)d)->callable) return {Ref::borrow(fn), {}};
+        }
+    }
+    return {fallback(cls, name), {}};
+}
+
+// callee(*args)
+template <class... A>
+[[nodiscard]] inline Ref call(const Callee& c, A... args) {
+    if (!c.self) return call(c.fn.get(), args...);
+    PyObject* argv[] = {nullptr, c.self.get(), args...};
+    return Ref::steal(vectorcall(c.fn.get(), argv + 1, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                 nullptr));
+}
+
 // obj.name
 [[nodiscard]] inline Ref getattr(PyObject* obj, PyObject* name) {
     return Ref::steal(get_attr(obj, name));

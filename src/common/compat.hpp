@@ -96,3 +96,125 @@ inline void restore_exception(PyObject* exc) {
 }
 
 }  // namespace common
+
+// The few fields of the dict internals that attribute reads use (common/attr.hpp),
+// mirrored from each version's internal headers: a dict's keys object, its
+// entries, and on 3.12 and later an instance's inline values. The free-threaded
+// build lays keys out differently (a mutex) and guards them with locks, so there
+// the reads take the ordinary path (kDictLayout false).
+#include <cstddef>
+#include <cstdint>
+
+namespace common {
+namespace layout {
+
+#if defined(Py_GIL_DISABLED) || SIZEOF_VOID_P != 8
+inline constexpr bool kDictLayout = false;
+#else
+inline constexpr bool kDictLayout = true;
+#endif
+
+#if PY_VERSION_HEX < 0x030B0000
+// 3.8 to 3.10: index width by table size; every entry has hash, key and value.
+struct Keys {
+    Py_ssize_t refcnt;
+    Py_ssize_t size;
+    void* lookup;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+    char indices[8];
+};
+inline PyObject** entry_key(Keys* k, Py_ssize_t ix) {
+    Py_ssize_t width = k->size <= 0xff ? 1 : k->size <= 0xffff ? 2 : k->size <= 0xffffffffLL ? 4 : 8;
+    return (PyObject**)(k->indices + width * k->size) + 3 * ix + 1;
+}
+inline PyObject** split_values(PyDictObject* d) { return (PyObject**)d->ma_values; }
+static_assert(offsetof(Keys, indices) == 40, "dict keys layout of 3.8 to 3.10");
+#else
+// 3.11 on: index bytes as a power of two; unicode-only keys (kinds 1 and 2,
+// split tables among them) store key and value, general keys hash, key, value.
+struct Keys {
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+    char indices[8];
+};
+inline PyObject** entry_key(Keys* k, Py_ssize_t ix) {
+    PyObject** entries = (PyObject**)(k->indices + ((size_t)1 << k->log2_index_bytes));
+    return k->kind ? entries + 2 * ix : entries + 3 * ix + 1;
+}
+static_assert(offsetof(Keys, indices) == 32, "dict keys layout of 3.11 on");
+#if PY_VERSION_HEX >= 0x030D0000
+// 3.13: the values array follows capacity, size, embedded and valid bytes.
+struct Values {
+    uint8_t capacity;
+    uint8_t size;
+    uint8_t embedded;
+    uint8_t valid;
+    PyObject* values[1];
+};
+static_assert(offsetof(Values, values) == 8, "dict values layout of 3.13");
+inline PyObject** split_values(PyDictObject* d) { return ((Values*)d->ma_values)->values; }
+#else
+inline PyObject** split_values(PyDictObject* d) { return (PyObject**)d->ma_values; }
+#endif
+#endif
+
+inline Keys* keys_of(PyObject* dict) { return (Keys*)((PyDictObject*)dict)->ma_keys; }
+
+// Where `name` (by identity) sits among the keys' entries, or -1.
+inline Py_ssize_t find_key(Keys* k, PyObject* name) {
+    for (Py_ssize_t i = 0; i < k->nentries; ++i)
+        if (*entry_key(k, i) == name) return i;
+    return -1;
+}
+
+// The value of the dict's entry at `ix` if that entry's key is `name` itself
+// (borrowed, no error), else NULL: for a hint remembered from an earlier dict.
+inline PyObject* value_at(PyObject* dict, PyObject* name, Py_ssize_t ix) {
+    Keys* k = keys_of(dict);
+    if (ix < 0 || ix >= k->nentries) return nullptr;
+    PyObject** key = entry_key(k, ix);
+    if (*key != name) return nullptr;
+    PyDictObject* d = (PyDictObject*)dict;
+    return d->ma_values ? split_values(d)[ix] : key[1];
+}
+
+// The value slot of entry `ix` of a dict without split values, when that
+// entry's key is `key` itself; else NULL.
+inline PyObject** combined_value_slot(PyObject* dict, Py_ssize_t ix, PyObject* key) {
+    if (!kDictLayout || ((PyDictObject*)dict)->ma_values) return nullptr;
+    Keys* k = keys_of(dict);
+    if (ix < 0 || ix >= k->nentries) return nullptr;
+    PyObject** entry = entry_key(k, ix);
+    return *entry == key ? entry + 1 : nullptr;
+}
+
+inline bool gc_tracked(PyObject* o) {
+#if PY_VERSION_HEX < 0x03090000
+    return _PyObject_GC_IS_TRACKED(o);
+#else
+    return PyObject_GC_IsTracked(o);
+#endif
+}
+
+// Whether a container holding `v` must be tracked by the collector: the
+// dict's own rule (a tuple only while it is tracked itself).
+inline bool may_be_tracked(PyObject* v) {
+    return PyObject_IS_GC(v) && (!PyTuple_CheckExact(v) || gc_tracked(v));
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+// The managed dict slot sits three words before the object (after the
+// collector's two-word header): on 3.12 a dict, or the address of the
+// inline values minus one (the low bit tags it); on 3.13 a dict or NULL, the inline values living right after
+// the object header for types flagged INLINE_VALUES.
+inline PyObject* managed_slot(PyObject* obj) { return ((PyObject**)obj)[-3]; }
+#endif
+
+}  // namespace layout
+}  // namespace common

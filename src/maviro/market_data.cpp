@@ -55,11 +55,28 @@ Ref record_template(PyObject*& tmpl, int first, int second, const KeyAttr (&fiel
     return Ref::steal(PyDict_Copy(tmpl));
 }
 
+// record[key] = value for a record fresh from its template, whose entry `ix`
+// has that key: the value replaced in place, with the dict tracked by the
+// collector as a store would track it. No one has seen the record yet, so
+// nothing can have noted its version or watch it. Otherwise an ordinary store.
+[[nodiscard]] bool put(PyObject* record, Py_ssize_t ix, PyObject* key, PyObject* value) {
+    PyObject** slot = common::layout::combined_value_slot(record, ix, key);
+    if (!slot) return PyDict_SetItem(record, key, value) == 0;
+    if (!common::layout::gc_tracked(record) && common::layout::may_be_tracked(value)) PyObject_GC_Track(record);
+    PyObject* old = *slot;
+    Py_INCREF(value);
+    *slot = value;
+    Py_XDECREF(old);
+    return true;
+}
+
+// The fields follow the two leading keys in the template.
 template <size_t K>
 [[nodiscard]] bool copy_fields(PyObject* record, PyObject* src, const KeyAttr (&fields)[K]) {
+    Py_ssize_t ix = 2;
     for (const KeyAttr& f : fields) {
         Ref v = common::getattr(src, S.names[f.attr]);
-        if (!v || PyDict_SetItem(record, S.names[f.key], v.get()) < 0) return false;
+        if (!v || !put(record, ix++, S.names[f.key], v.get())) return false;
     }
     return true;
 }
@@ -123,8 +140,18 @@ Ref market_code_of(PyObject* rec) {
 Ref char_of(PyObject* rec, PyObject* attr) {
     Ref code = common::getattr(rec, attr);
     if (!code) return {};
-    if (PyLong_CheckExact(code.get())) {
-        long v = PyLong_AsLong(code.get());
+    long v;
+    if (common::small_int(code.get(), &v)) {
+        // ASCII codes: chr() gives the interpreter's one-character singletons,
+        // kept here after the first call.
+        static PyObject* ascii[128];
+        if (v >= 0 && v < 128) {
+            if (!ascii[v] && !(ascii[v] = PyUnicode_FromOrdinal((int)v))) return {};
+            return Ref::borrow(ascii[v]);
+        }
+        if (v >= 0 && v <= 0x10ffff) return Ref::steal(PyUnicode_FromOrdinal((int)v));
+    } else if (PyLong_CheckExact(code.get())) {
+        v = PyLong_AsLong(code.get());
         if (v >= 0 && v <= 0x10ffff) return Ref::steal(PyUnicode_FromOrdinal((int)v));
         PyErr_Clear();
     }
@@ -337,8 +364,8 @@ PyObject* on_snapshot(PyObject* const* argv) {
     Ref code = market_code_of(snap);
     if (!code) return nullptr;
     Ref tick = record_template(S.tick_template, nm::market_code, nm::datetime, kTickFields);
-    if (!tick || PyDict_SetItem(tick.get(), N(market_code), code.get()) < 0 ||
-        PyDict_SetItem(tick.get(), N(datetime), dt.get()) < 0 || !copy_fields(tick.get(), snap, kTickFields))
+    if (!tick || !put(tick.get(), 0, N(market_code), code.get()) || !put(tick.get(), 1, N(datetime), dt.get()) ||
+        !copy_fields(tick.get(), snap, kTickFields))
         return nullptr;
     // Cached before the event is built: a host handling TICK finds the record.
     if (!add_to_history(nm::history_tick, code.get(), tick.get(), true)) return nullptr;
@@ -369,7 +396,9 @@ PyObject* on_tick_order(PyObject* const* argv) {
     if (!code) return nullptr;
     Ref side = map_code(rec, nm::get_side_from_mach_l2_order, N(side));
     if (!side) return nullptr;
-    Ref create = global_attr(nm::L2Order, N(__from_create__));
+    Ref factory_cls = global(nm::L2Order);
+    if (!factory_cls) return nullptr;
+    common::Callee create = common::class_attr(factory_cls.get(), N(__from_create__), member);
     if (!create) return nullptr;
     Ref biz = common::getattr(rec, N(biz_index));
     if (!biz) return nullptr;
@@ -383,7 +412,7 @@ PyObject* on_tick_order(PyObject* const* argv) {
     if (!orig_no) return nullptr;
     Ref kind = map_code(rec, nm::get_l2order_type_from_mach, N(order_type));
     if (!kind) return nullptr;
-    Ref l2 = common::call(create.get(), biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
+    Ref l2 = common::call(create, biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
                           order_type.get(), orig_no.get(), kind.get());
     if (!l2) return nullptr;
     Ref event_cls = global(nm::Event);
@@ -411,7 +440,9 @@ PyObject* on_tick_trade(PyObject* const* argv) {
         side = global_attr(nm::SIDE, gt ? N(BUY) : N(SELL));
         if (!side) return nullptr;
     }
-    Ref create = global_attr(nm::L2Transaction, N(__from_create__));
+    Ref factory_cls = global(nm::L2Transaction);
+    if (!factory_cls) return nullptr;
+    common::Callee create = common::class_attr(factory_cls.get(), N(__from_create__), member);
     if (!create) return nullptr;
     Ref biz = common::getattr(rec, N(biz_index));
     if (!biz) return nullptr;
@@ -434,7 +465,7 @@ PyObject* on_tick_trade(PyObject* const* argv) {
     if (!bid) return nullptr;
     Ref offer = common::getattr(rec, N(offer_appl_seq_num));
     if (!offer) return nullptr;
-    Ref l2 = common::call(create.get(), biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
+    Ref l2 = common::call(create, biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
                           value.get(), trade_type.get(), bid.get(), offer.get());
     if (!l2) return nullptr;
     Ref event_cls = global(nm::Event);
@@ -451,7 +482,7 @@ PyObject* on_bar(PyObject* const* argv) {
     Ref code = market_code_of(bar);
     if (!code) return nullptr;
     Ref record = record_template(S.bar_template, nm::market_code, nm::orig_time, kBarFields);
-    if (!record || PyDict_SetItem(record.get(), N(market_code), code.get()) < 0) return nullptr;
+    if (!record || !put(record.get(), 0, N(market_code), code.get())) return nullptr;
     // end_time / 1000 is read once: the record's time, the count key and the
     // event time all come from this quotient.
     Ref quotient;
@@ -463,7 +494,7 @@ PyObject* on_bar(PyObject* const* argv) {
         quotient = Ref::steal(common::true_divide_by(end_time.get(), S.thousand, 1000));
         if (!quotient) return nullptr;
         Ref orig_time = common::call(convert.get(), quotient.get());
-        if (!orig_time || PyDict_SetItem(record.get(), N(orig_time), orig_time.get()) < 0) return nullptr;
+        if (!orig_time || !put(record.get(), 1, N(orig_time), orig_time.get())) return nullptr;
     }
     if (!copy_fields(record.get(), bar, kBarFields)) return nullptr;
     if (!add_to_history(nm::history_bar, code.get(), record.get(), false)) return nullptr;
