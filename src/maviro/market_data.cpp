@@ -44,7 +44,7 @@ constexpr KeyAttr kBarFields[] = {
 template <size_t K>
 Ref record_template(PyObject*& tmpl, int first, int second, const KeyAttr (&fields)[K]) {
     if (!tmpl) {
-        Ref t = Ref::steal(_PyDict_NewPresized(2 + K));
+        Ref t = Ref::steal(common::dict_presized(2 + K));
         if (!t || PyDict_SetItem(t.get(), S.names[first], Py_None) < 0 ||
             PyDict_SetItem(t.get(), S.names[second], Py_None) < 0)
             return {};
@@ -210,16 +210,17 @@ Ref new_history(bool bounded) {
     return event && post(event.get(), kind);
 }
 
-// The history under market_code, or a null Ref with no error set when there is
-// none. For a plain dict the membership test and the read are one lookup, so a
-// day switch in between cannot turn the answer into a KeyError.
-Ref find_history(int history_name, PyObject* code) {
+// The history under market_code: 1 with `items` filled, 0 when there is none,
+// -1 on error. For a plain dict the membership test and the read are one
+// lookup, so a day switch in between cannot turn the answer into a KeyError.
+[[nodiscard]] int find_history(int history_name, PyObject* code, Ref& items) {
     Ref history = global(history_name);
-    if (!history) return {};
-    if (PyDict_CheckExact(history.get())) return Ref::borrow(PyDict_GetItemWithError(history.get(), code));
+    if (!history) return -1;
+    if (PyDict_CheckExact(history.get())) return common::dict_get_item_ref(history.get(), code, items.out());
     int has = PySequence_Contains(history.get(), code);
-    if (has <= 0) return {};
-    return Ref::steal(PyObject_GetItem(history.get(), code));
+    if (has <= 0) return has;
+    items = Ref::steal(PyObject_GetItem(history.get(), code));
+    return items ? 1 : -1;
 }
 
 // records[-count:] as a new list, in time proportional to the records returned.
@@ -286,11 +287,9 @@ PyObject* current(const char* name, int history_name, PyObject* const* args, Py_
     if (!entry) return nullptr;
     PyObject* a[1];
     if (!parse(name, S.params_code, 1, args, nargs, kwnames, a)) return nullptr;
-    Ref items = find_history(history_name, a[0]);
-    if (!items) {
-        if (PyErr_Occurred()) return nullptr;
-        Py_RETURN_NONE;
-    }
+    Ref items;
+    int found = find_history(history_name, a[0], items);
+    if (found <= 0) return found < 0 ? nullptr : common::new_ref(Py_None);
     return PySequence_GetItem(items.get(), -1);
 }
 
@@ -304,11 +303,9 @@ PyObject* last_n(const char* name, int history_name, PyObject* const* args, Py_s
         PyErr_Format(PyExc_TypeError, "%s(): count must be an integer, not %.200s", name, Py_TYPE(a[1])->tp_name);
         return nullptr;
     }
-    Ref items = find_history(history_name, a[0]);
-    if (!items) {
-        if (PyErr_Occurred()) return nullptr;
-        Py_RETURN_NONE;
-    }
+    Ref items;
+    int found = find_history(history_name, a[0], items);
+    if (found <= 0) return found < 0 ? nullptr : common::new_ref(Py_None);
     return last_records(items.get(), a[1]);
 }
 

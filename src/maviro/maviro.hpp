@@ -196,9 +196,7 @@ extern State S;
 // global() without its inline fast path.
 [[nodiscard]] Ref global_lookup(int name);
 #if PY_VERSION_HEX < 0x030C0000
-// The dicts' version tags are deprecated from 3.12 on (and changed meaning);
-// there every use is a plain lookup.
-inline uint64_t version_of(PyObject* dict) { return ((PyDictObject*)dict)->ma_version_tag; }
+using common::dict_version;
 
 // The value bound to the module global S.names[name] (an nm:: id), looked up
 // at use as LOAD_GLOBAL does (module namespace, then builtins), so a host can
@@ -206,7 +204,7 @@ inline uint64_t version_of(PyObject* dict) { return ((PyDictObject*)dict)->ma_ve
 // an unchanged module dict is taken from its slot here, inline.
 [[nodiscard]] inline Ref global(int name) {
     const State::Global& slot = S.globals_seen[name];
-    if (slot.value && !slot.builtins && slot.globals_version == version_of(S.globals))
+    if (slot.value && !slot.builtins && slot.globals_version == dict_version(S.globals))
         return Ref::borrow(slot.value);
     return global_lookup(name);
 }

@@ -38,10 +38,7 @@ const char kPopEmpty[] = "pop from an empty RingBuffer";
 const char kExtendFull[] = "extend a RingBuffer such that it would overflow, with overwrite disabled";
 const char kIndexRange[] = "RingBuffer index out of range";
 
-inline PyObject* new_ref(PyObject* o) {  // Py_NewRef is 3.10+
-    Py_INCREF(o);
-    return o;
-}
+using common::new_ref;
 
 inline Py_ssize_t size(const Queue* q) { return q->right - q->left; }
 inline bool full(const Queue* q) { return size(q) == q->capacity; }
