@@ -157,12 +157,14 @@ Ref plus_one(PyObject* n) {
     return Ref::steal(PyNumber_InPlaceAdd(n, one.get()));
 }
 
-// A new empty history: bounded at 60 records for ticks, unbounded for bars.
+constexpr long kTicksKept = 60;
+
+// A new empty history: bounded at kTicksKept records for ticks, unbounded for bars.
 Ref new_history(bool bounded) {
     Ref deque = global(nm::deque);
     if (!deque) return {};
     if (!bounded) return common::call(deque.get());
-    Ref maxlen = Ref::steal(PyLong_FromLong(60));  // a cached small int
+    Ref maxlen = Ref::steal(PyLong_FromLong(kTicksKept));  // a cached small int
     if (!maxlen) return {};
     return common::call_kw(deque.get(), KW(maxlen), maxlen.get());
 }

@@ -59,6 +59,13 @@ constexpr int most_holes() {
 }
 }  // namespace lg
 
+// Enum members member() remembers: 2**kMemberBits slots, indexed by the top
+// kMemberBits bits of a 64-bit multiplicative hash.
+inline constexpr int kMemberBits = 8;
+inline constexpr size_t kMemberSlots = size_t(1) << kMemberBits;
+// MachStrategy methods the counters can keep (methods.def must fit).
+inline constexpr int kMaxMethods = 32;
+
 // Everything the module keeps for the life of the process, in one place, built
 // by init_state() (state.cpp). Every pointer is a strong reference, except
 // `module` and `globals`, which the guard keeps alive, and the borrowed ones
@@ -95,13 +102,13 @@ struct State {
         PyObject* name;  // an interned name of `names`
         PyObject* value;
     };
-    Member members[256];
+    Member members[kMemberSlots];
     // Health counters (stats.cpp), written under the GIL. Events are counted
     // per nm:: id of the EVENT member posted; slot nm::COUNT holds the posts
     // whose type is not one of the bridge's event names.
     uint64_t events[nm::COUNT + 1];
     uint64_t order_outcomes[3];
-    PyObject* methods[32];  // MachStrategy's method descriptors, in class order
+    PyObject* methods[kMaxMethods];  // MachStrategy's method descriptors, in class order
     int method_count;
     bool timing;
     // The query functions' parameter lists (market_data.cpp), borrowed from `names`.

@@ -53,10 +53,12 @@ namespace {
     return d && bind(name, d.get());
 }
 
+constexpr long kEventQueueCapacity = 1000000;
+
 // RB(capacity=1000000, dtype=object) in its native form: a virtual subclass of RB.
 [[nodiscard]] bool bind_queue(PyObject* name) {
     if (!queue_ready(S.module)) return false;
-    Ref capacity = Ref::steal(PyLong_FromLong(1000000));
+    Ref capacity = Ref::steal(PyLong_FromLong(kEventQueueCapacity));
     if (!capacity) return false;
     Ref queue = Ref::steal(queue_new(capacity.get(), (PyObject*)&PyBaseObject_Type));
     return queue && bind(name, queue.get());
@@ -81,6 +83,7 @@ const common::MethodDef kMethods[] = {
 #undef METHOD
 #undef P
 };
+static_assert(std::size(kMethods) <= kMaxMethods, "the counters keep every method of MachStrategy");
 
 #define BRIDGE_FUNCTIONS "maviro/functions.def"
 #define BRIDGE_IMPORTS "maviro/imports.def"
@@ -208,7 +211,11 @@ Ref member(PyObject* owner, PyObject* name) {
     // Exactly EnumMeta: a metaclass of the host's own may hook attribute reads.
     if ((PyObject*)Py_TYPE(owner) != S.enum_meta) return common::getattr(owner, name);
     constexpr size_t n = std::size(S.members);
-    size_t start = (((uintptr_t)owner >> 4) ^ ((uintptr_t)name >> 3)) * 0x9E3779B97F4A7C15ull >> 56;
+    static_assert(n == kMemberSlots && (n & (n - 1)) == 0);
+    // Fibonacci hashing of the two addresses, without their always-zero low bits.
+    constexpr uint64_t kGoldenRatio64 = 0x9E3779B97F4A7C15ull;
+    size_t start = (((uintptr_t)owner >> 4) ^ ((uintptr_t)name >> 3)) * kGoldenRatio64 >> (64 - kMemberBits);
+    assert(start < n);
     State::Member* free_slot = nullptr;
     for (size_t i = 0; i < n; ++i) {
         State::Member& slot = S.members[(start + i) % n];
