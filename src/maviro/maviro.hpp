@@ -254,6 +254,9 @@ int event_kind(PyObject* event_type);
     return PyObject_SetAttr(obj, attr, value) == 0;
 }
 
+// datetime.now() through the module's `datetime` binding (clock.cpp).
+[[nodiscard]] Ref datetime_now();
+
 // Empties a module-level container with its own clear(), keeping the object.
 [[nodiscard]] bool clear_global(int name);
 
