@@ -173,6 +173,22 @@ def test_windows_starts_setx_with_an_argument_vector(monkeypatch, store, capsys,
     assert capsys.readouterr().out == "当前 S7_VAR_A, S7_VAR_B 已设置为 %s\n%s" % (hostile, RESTART)
 
 
+class Undecided:
+    def __bool__(self):
+        raise ZeroDivisionError("neither")
+
+
+@pytest.mark.parametrize("platform, error", [
+    (5, AttributeError),                                            # no startswith
+    (SimpleNamespace(startswith=lambda p: Undecided()), ZeroDivisionError),  # no truth value
+])
+def test_an_unreadable_platform_raises_before_anything_is_stored(monkeypatch, store, platform, error):
+    monkeypatch.setattr(sentaly, "sys", SimpleNamespace(platform=platform))
+    with pytest.raises(error):
+        sentaly.set_to_environ("S7_VAR_A", "v")
+    assert store == [] and "S7_VAR_A" not in os.environ
+
+
 @pytest.mark.parametrize("value, calls, out", [
     ("alice:s3:cret", [("alice", "s3:cret")], ""),
     (None, [], UNSET),

@@ -68,6 +68,46 @@ inline PyObject* method_call(PyObject* obj, PyObject* name, A... args) {
 #endif
 }
 
+// Py_NewRef, which 3.8 and 3.9 lack.
+inline PyObject* new_ref(PyObject* o) {
+#if PY_VERSION_HEX < 0x030A0000
+    Py_INCREF(o);
+    return o;
+#else
+    return Py_NewRef(o);
+#endif
+}
+
+// PyDict_GetItemRef (3.13+): 1 and a new reference in *out when `key` is in
+// the dict, 0 and NULL when not, -1 and NULL on error.
+inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** out) {
+#if PY_VERSION_HEX < 0x030D0000
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    Py_XINCREF(v);
+    *out = v;
+    return v ? 1 : PyErr_Occurred() ? -1 : 0;
+#else
+    return PyDict_GetItemRef(dict, key, out);
+#endif
+}
+
+// An empty dict sized for `n` items, so that filling it never resizes.
+inline PyObject* dict_presized(Py_ssize_t n) { return _PyDict_NewPresized(n); }
+
+// The attribute `name` found along type's MRO, without descriptors run and
+// without setting an error when missing (borrowed, NULL if none).
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+
+// A heap type's __name__ as it was set (borrowed): PyType_GetName is 3.11+
+// and makes a new reference.
+inline PyObject* heap_type_name(PyTypeObject* type) { return ((PyHeapTypeObject*)type)->ht_name; }
+
+#if PY_VERSION_HEX < 0x030C0000
+// A dict's version tag: changes with every change of the dict. Deprecated
+// from 3.12 on (and changed meaning), where dict watchers take its place.
+inline uint64_t dict_version(PyObject* dict) { return ((PyDictObject*)dict)->ma_version_tag; }
+#endif
+
 // The exception being raised, taken out of the thread state (normalised; a new
 // reference, NULL when none), and the reverse. 3.12 keeps only the instance.
 inline PyObject* take_exception() {

@@ -68,19 +68,30 @@ struct Imported {
     return true;
 }
 
+// LOAD_GLOBAL's search: `globals`, then `builtins` (skipped when null). 1 with
+// `value` (borrowed) and `where` (the dict that had it) filled, 0 when neither
+// has the name, -1 on error.
+[[nodiscard]] inline int lookup_global(PyObject* globals, PyObject* builtins, PyObject* name, PyObject*& value,
+                                       PyObject*& where) {
+    for (PyObject* dict : {globals, builtins}) {
+        if (!dict) continue;
+        value = PyDict_GetItemWithError(dict, name);
+        if (value) {
+            where = dict;
+            return 1;
+        }
+        if (PyErr_Occurred()) return -1;
+    }
+    return 0;
+}
+
 // The value of a module global, looked up at use as LOAD_GLOBAL does (module
 // namespace, then builtins), so callers and tests may rebind any of them.
 [[nodiscard]] inline Ref module_global(PyObject* globals, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(globals, name);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) return {};
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        v = PyDict_GetItemWithError(builtins, name);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) return {};
-    }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    PyObject *value, *where;
+    int found = lookup_global(globals, PyEval_GetBuiltins(), name, value, where);
+    if (found > 0) return Ref::borrow(value);
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
 }
 

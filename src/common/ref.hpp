@@ -38,6 +38,13 @@ public:
     explicit operator bool() const noexcept { return p_ != nullptr; }
     void reset() noexcept { Py_CLEAR(p_); }
 
+    // The slot a lookup that can fail or find nothing fills, as
+    // dict_get_item_ref(d, key, ref.out()) does. Drops what was held.
+    PyObject** out() noexcept {
+        reset();
+        return &p_;
+    }
+
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;

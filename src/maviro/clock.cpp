@@ -4,6 +4,12 @@
 
 namespace maviro {
 
+Ref datetime_now() {
+    Ref dt = global(nm::datetime);
+    if (!dt) return {};
+    return common::call_method(dt.get(), N(now));
+}
+
 namespace {
 
 // self.send_day_event(EVENT.<phase>, datetime.now()): through the instance, so a
@@ -13,12 +19,7 @@ namespace {
     if (!sender) return false;
     Ref type = global_attr(nm::EVENT, phase);
     if (!type) return false;
-    Ref now = Ref();
-    {
-        Ref dt = global(nm::datetime);
-        if (!dt) return false;
-        now = common::call_method(dt.get(), N(now));
-    }
+    Ref now = datetime_now();
     if (!now) return false;
     return bool(common::call(sender.get(), type.get(), now.get()));
 }
@@ -64,6 +65,30 @@ PyObject* on_switch_day(PyObject* const*) {
 
 namespace {
 
+constexpr long kNsPerSecond = 1000000000L;
+
+struct TimeOfDay {
+    long hour, minute;
+};
+
+// The day's phase timers, all set from one reading of the clock: at `at` today
+// while the time is before `until`, otherwise `late_ns` from now (or not at all
+// when late_ns is 0). `callback` is the nm:: id of the method the timer calls.
+struct Phase {
+    int callback;
+    TimeOfDay until;
+    TimeOfDay at;
+    long long late_ns;
+};
+constexpr Phase kPhases[] = {
+    {nm::send_before_trading_event, {9, 0}, {9, 0}, 3LL * kNsPerSecond},
+    {nm::send_open_auction_event, {9, 27}, {9, 24}, 0},
+    {nm::send_after_trading_event, {15, 30}, {15, 30}, 20LL * kNsPerSecond},
+};
+
+// The daily chain re-arms at this hour tomorrow.
+constexpr long kRearmHour = 8;
+
 // time(h, m, 0) through the module's `time` binding.
 [[nodiscard]] Ref time_of_day(long hour, long minute) {
     Ref time_cls = global(nm::time);
@@ -80,7 +105,7 @@ namespace {
 [[nodiscard]] Ref to_nanoseconds(PyObject* delta) {
     Ref seconds = common::call_method(delta, N(total_seconds));
     if (!seconds) return {};
-    Ref billion = Ref::steal(PyLong_FromLong(1000000000L));
+    Ref billion = Ref::steal(PyLong_FromLong(kNsPerSecond));
     if (!billion) return {};
     Ref ns = Ref::steal(PyNumber_Multiply(seconds.get(), billion.get()));
     if (!ns) return {};
@@ -119,21 +144,18 @@ namespace {
     return bound && common::call(add.get(), interval, bound.get());
 }
 
-// A phase timer: at hour:minute today when current_time is before the boundary,
-// otherwise `late_ns` from now (or not at all when late_ns is 0).
-[[nodiscard]] bool schedule_phase(PyObject* self, PyObject* now, PyObject* current_time, long bound_hour,
-                                  long bound_minute, long hour, long minute, long long late_ns,
-                                  PyObject* callback) {
-    int early = earlier_than(current_time, bound_hour, bound_minute);
+// One phase timer of kPhases.
+[[nodiscard]] bool schedule_phase(PyObject* self, PyObject* now, PyObject* current_time, const Phase& phase) {
+    int early = earlier_than(current_time, phase.until.hour, phase.until.minute);
     if (early < 0) return false;
     Ref interval;
     if (early) {
-        interval = interval_until(now, hour, minute);
+        interval = interval_until(now, phase.at.hour, phase.at.minute);
     } else {
-        if (!late_ns) return true;
-        interval = Ref::steal(PyLong_FromLongLong(late_ns));
+        if (!phase.late_ns) return true;
+        interval = Ref::steal(PyLong_FromLongLong(phase.late_ns));
     }
-    return interval && add_timer(self, interval.get(), callback);
+    return interval && add_timer(self, interval.get(), S.names[phase.callback]);
 }
 
 // self.config.base.trading_calendar
@@ -169,22 +191,13 @@ PyObject* create_time_listener(PyObject* const* argv) {
             Py_RETURN_NONE;
         }
     }
-    Ref now;
-    {
-        Ref dt = global(nm::datetime);
-        if (!dt) return nullptr;
-        now = common::call_method(dt.get(), N(now));
-        if (!now) return nullptr;
-    }
+    Ref now = datetime_now();
+    if (!now) return nullptr;
     Ref current_time = common::call_method(now.get(), N(time));
     if (!current_time) return nullptr;
-    // One reading of the clock serves all three decisions, so they agree on the time.
-    if (!schedule_phase(self, now.get(), current_time.get(), 9, 0, 9, 0, 3000000000LL,
-                        N(send_before_trading_event)) ||
-        !schedule_phase(self, now.get(), current_time.get(), 9, 27, 9, 24, 0, N(send_open_auction_event)) ||
-        !schedule_phase(self, now.get(), current_time.get(), 15, 30, 15, 30, 20000000000LL,
-                        N(send_after_trading_event)))
-        return nullptr;
+    // One reading of the clock serves every phase, so they agree on the time.
+    for (const Phase& phase : kPhases)
+        if (!schedule_phase(self, now.get(), current_time.get(), phase)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -195,15 +208,13 @@ PyObject* set_timer(PyObject* const* argv) {
     if (!common::call_method(self, N(create_time_listener))) return nullptr;
     Ref tomorrow_8am;
     {
-        Ref dt = global(nm::datetime);
-        if (!dt) return nullptr;
-        Ref now = common::call_method(dt.get(), N(now));
+        Ref now = datetime_now();
         if (!now) return nullptr;
         Ref replace = common::getattr(now.get(), N(replace));
         if (!replace) return nullptr;
-        Ref eight = Ref::steal(PyLong_FromLong(8));
-        if (!eight) return nullptr;
-        Ref today_8am = common::call_kw(replace.get(), KW(at_8am), eight.get(), S.zero, S.zero, S.zero);
+        Ref hour = Ref::steal(PyLong_FromLong(kRearmHour));
+        if (!hour) return nullptr;
+        Ref today_8am = common::call_kw(replace.get(), KW(at_8am), hour.get(), S.zero, S.zero, S.zero);
         if (!today_8am) return nullptr;
         Ref td = global(nm::timedelta);
         if (!td) return nullptr;
@@ -217,9 +228,7 @@ PyObject* set_timer(PyObject* const* argv) {
     Ref interval;
     {
         // The clock is read again: the wait is measured from after the listener ran.
-        Ref dt = global(nm::datetime);
-        if (!dt) return nullptr;
-        Ref now = common::call_method(dt.get(), N(now));
+        Ref now = datetime_now();
         if (!now) return nullptr;
         Ref time_diff = Ref::steal(PyNumber_Subtract(tomorrow_8am.get(), now.get()));
         if (!time_diff) return nullptr;

@@ -50,7 +50,7 @@ bool deepcopy_applies(PyObject* copy_module, PyObject* x) {
     if (Py_TYPE(cls) != &PyType_Type || PyType_IsSubtype(cls, &PyType_Type)) return false;
     if (PyDict_GetItemWithError(O.dispatch, (PyObject*)cls)) return false;
     if (PyErr_Occurred() || !copy_builtins_intact()) return false;
-    return _PyType_Lookup(cls, O.n_dunder_deepcopy) != nullptr;
+    return common::type_lookup(cls, O.n_dunder_deepcopy) != nullptr;
 }
 
 }  // namespace
@@ -64,14 +64,14 @@ bool fastpaths_ready() {
         !intern(O.n_append, "append") || !intern(O.n_str, "__str__") || !intern(O.n_class, "__class__") ||
         !intern(O.n_name_, "_name_"))
         return false;
-    O.object_class = _PyType_Lookup(&PyBaseObject_Type, O.n_class);
+    O.object_class = common::type_lookup(&PyBaseObject_Type, O.n_class);
     Py_XINCREF(O.object_class);
 
     Ref enum_mod = Ref::steal(PyImport_ImportModule("enum"));
     if (!enum_mod) return false;
     Ref enum_cls = common::getattr(enum_mod.get(), Ref::steal(PyUnicode_FromString("Enum")).get());
     if (!enum_cls) return false;
-    PyObject* s = _PyType_Lookup((PyTypeObject*)enum_cls.get(), O.n_str);
+    PyObject* s = common::type_lookup((PyTypeObject*)enum_cls.get(), O.n_str);
     if (s && PyFunction_Check(s)) {
         O.enum_str = Ref::borrow(s).release();
         O.enum_str_code = Ref::borrow(PyFunction_GET_CODE(s)).release();
@@ -158,9 +158,10 @@ PyObject* str_of(PyObject* value) {
     // function and that does not redefine __class__.
     PyTypeObject* tp = Py_TYPE(value);
     if (O.enum_str && (PyObject*)Py_TYPE(tp) == S.enum_meta && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        PyObject* s = _PyType_Lookup(tp, O.n_str);
-        if (s && same_function(s, O.enum_str, O.enum_str_code) && _PyType_Lookup(tp, O.n_class) == O.object_class) {
-            PyObject* cls_name = ((PyHeapTypeObject*)tp)->ht_name;
+        PyObject* s = common::type_lookup(tp, O.n_str);
+        if (s && same_function(s, O.enum_str, O.enum_str_code) &&
+            common::type_lookup(tp, O.n_class) == O.object_class) {
+            PyObject* cls_name = common::heap_type_name(tp);
             Ref name = common::getattr(value, O.n_name_);
             if (!name) return nullptr;
             return PyUnicode_FromFormat("%S.%S", cls_name, name.get());

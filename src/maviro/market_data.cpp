@@ -44,7 +44,7 @@ constexpr KeyAttr kBarFields[] = {
 template <size_t K>
 Ref record_template(PyObject*& tmpl, int first, int second, const KeyAttr (&fields)[K]) {
     if (!tmpl) {
-        Ref t = Ref::steal(_PyDict_NewPresized(2 + K));
+        Ref t = Ref::steal(common::dict_presized(2 + K));
         if (!t || PyDict_SetItem(t.get(), S.names[first], Py_None) < 0 ||
             PyDict_SetItem(t.get(), S.names[second], Py_None) < 0)
             return {};
@@ -184,12 +184,14 @@ Ref plus_one(PyObject* n) {
     return Ref::steal(PyNumber_InPlaceAdd(n, one.get()));
 }
 
-// A new empty history: bounded at 60 records for ticks, unbounded for bars.
+constexpr long kTicksKept = 60;
+
+// A new empty history: bounded at kTicksKept records for ticks, unbounded for bars.
 Ref new_history(bool bounded) {
     Ref deque = global(nm::deque);
     if (!deque) return {};
     if (!bounded) return common::call(deque.get());
-    Ref maxlen = Ref::steal(PyLong_FromLong(60));  // a cached small int
+    Ref maxlen = Ref::steal(PyLong_FromLong(kTicksKept));  // a cached small int
     if (!maxlen) return {};
     return common::call_kw(deque.get(), KW(maxlen), maxlen.get());
 }
@@ -237,16 +239,17 @@ Ref new_history(bool bounded) {
     return event && post(event.get(), kind);
 }
 
-// The history under market_code, or a null Ref with no error set when there is
-// none. For a plain dict the membership test and the read are one lookup, so a
-// day switch in between cannot turn the answer into a KeyError.
-Ref find_history(int history_name, PyObject* code) {
+// The history under market_code: 1 with `items` filled, 0 when there is none,
+// -1 on error. For a plain dict the membership test and the read are one
+// lookup, so a day switch in between cannot turn the answer into a KeyError.
+[[nodiscard]] int find_history(int history_name, PyObject* code, Ref& items) {
     Ref history = global(history_name);
-    if (!history) return {};
-    if (PyDict_CheckExact(history.get())) return Ref::borrow(PyDict_GetItemWithError(history.get(), code));
+    if (!history) return -1;
+    if (PyDict_CheckExact(history.get())) return common::dict_get_item_ref(history.get(), code, items.out());
     int has = PySequence_Contains(history.get(), code);
-    if (has <= 0) return {};
-    return Ref::steal(PyObject_GetItem(history.get(), code));
+    if (has <= 0) return has;
+    items = Ref::steal(PyObject_GetItem(history.get(), code));
+    return items ? 1 : -1;
 }
 
 // records[-count:] as a new list, in time proportional to the records returned.
@@ -313,11 +316,9 @@ PyObject* current(const char* name, int history_name, PyObject* const* args, Py_
     if (!entry) return nullptr;
     PyObject* a[1];
     if (!parse(name, S.params_code, 1, args, nargs, kwnames, a)) return nullptr;
-    Ref items = find_history(history_name, a[0]);
-    if (!items) {
-        if (PyErr_Occurred()) return nullptr;
-        Py_RETURN_NONE;
-    }
+    Ref items;
+    int found = find_history(history_name, a[0], items);
+    if (found <= 0) return found < 0 ? nullptr : common::new_ref(Py_None);
     return PySequence_GetItem(items.get(), -1);
 }
 
@@ -331,11 +332,9 @@ PyObject* last_n(const char* name, int history_name, PyObject* const* args, Py_s
         PyErr_Format(PyExc_TypeError, "%s(): count must be an integer, not %.200s", name, Py_TYPE(a[1])->tp_name);
         return nullptr;
     }
-    Ref items = find_history(history_name, a[0]);
-    if (!items) {
-        if (PyErr_Occurred()) return nullptr;
-        Py_RETURN_NONE;
-    }
+    Ref items;
+    int found = find_history(history_name, a[0], items);
+    if (found <= 0) return found < 0 ? nullptr : common::new_ref(Py_None);
     return last_records(items.get(), a[1]);
 }
 
@@ -476,92 +475,110 @@ PyObject* on_tick_trade(PyObject* const* argv) {
     Py_RETURN_NONE;
 }
 
-PyObject* on_bar(PyObject* const* argv) {
-    PyObject* self = argv[0];
-    PyObject* bar = argv[1];
-    Ref code = market_code_of(bar);
-    if (!code) return nullptr;
+namespace {
+
+// The bar's record, stored in its history. end_time / 1000 is read once: the
+// record's time, the count key and the event time all come from `quotient`.
+[[nodiscard]] bool record_bar(PyObject* bar, PyObject* code, Ref& quotient) {
     Ref record = record_template(S.bar_template, nm::market_code, nm::orig_time, kBarFields);
-    if (!record || !put(record.get(), 0, N(market_code), code.get())) return nullptr;
-    // end_time / 1000 is read once: the record's time, the count key and the
-    // event time all come from this quotient.
-    Ref quotient;
+    if (!record || !put(record.get(), 0, N(market_code), code)) return false;
     {
         Ref convert = global(nm::convert_int_to_datetime);
-        if (!convert) return nullptr;
+        if (!convert) return false;
         Ref end_time = common::getattr(bar, N(end_time));
-        if (!end_time) return nullptr;
+        if (!end_time) return false;
         quotient = Ref::steal(common::true_divide_by(end_time.get(), S.thousand, 1000));
-        if (!quotient) return nullptr;
+        if (!quotient) return false;
         Ref orig_time = common::call(convert.get(), quotient.get());
-        if (!orig_time || !put(record.get(), 1, N(orig_time), orig_time.get())) return nullptr;
+        if (!orig_time || !put(record.get(), 1, N(orig_time), orig_time.get())) return false;
     }
-    if (!copy_fields(record.get(), bar, kBarFields)) return nullptr;
-    if (!add_to_history(nm::history_bar, code.get(), record.get(), false)) return nullptr;
+    return copy_fields(record.get(), bar, kBarFields) &&
+           add_to_history(nm::history_bar, code, record.get(), false);
+}
 
-    // Count the bars of one end time; the quotients are compared exactly.
+// The bar-count state: self.bar_cnt counts the bars of the end time
+// self.current_trade_dt (0: none since the last BAR); the quotients are
+// compared exactly. Sets both and returns the new count.
+[[nodiscard]] Ref count_bar(PyObject* self, PyObject* quotient) {
     Ref count;
     {
         Ref current_dt = common::getattr(self, N(current_trade_dt));
-        if (!current_dt) return nullptr;
+        if (!current_dt) return {};
         int same;
         PyObject* c = current_dt.get();
-        if (PyFloat_CheckExact(c) && PyFloat_CheckExact(quotient.get())) {
+        if (PyFloat_CheckExact(c) && PyFloat_CheckExact(quotient)) {
             // What float == int 0 and float == float give, without the calls.
             double v = PyFloat_AS_DOUBLE(c);
-            same = v == 0.0 || c == quotient.get() || v == PyFloat_AS_DOUBLE(quotient.get());
+            same = v == 0.0 || c == quotient || v == PyFloat_AS_DOUBLE(quotient);
         } else {
             same = PyObject_RichCompareBool(c, S.zero, Py_EQ);
-            if (same == 0) same = PyObject_RichCompareBool(c, quotient.get(), Py_EQ);
-            if (same < 0) return nullptr;
+            if (same == 0) same = PyObject_RichCompareBool(c, quotient, Py_EQ);
+            if (same < 0) return {};
         }
+        assert(same == 0 || same == 1);
         if (same) {
             Ref cnt = common::getattr(self, N(bar_cnt));
-            if (!cnt) return nullptr;
+            if (!cnt) return {};
             count = plus_one(cnt.get());
         } else {
             count = Ref::steal(PyLong_FromLong(1));
         }
     }
-    if (!count || !set_attr(self, N(bar_cnt), count.get()) || !set_attr(self, N(current_trade_dt), quotient.get()))
-        return nullptr;
+    if (!count || !set_attr(self, N(bar_cnt), count.get()) || !set_attr(self, N(current_trade_dt), quotient))
+        return {};
+    return count;
+}
 
-    // The universe may change between bars, so its size is asked every time.
-    int complete;
-    {
-        Ref env = global(nm::Environment);
-        if (!env) return nullptr;
-        Ref instance = common::call_method(env.get(), N(get_instance));
-        if (!instance) return nullptr;
-        Ref universe = common::call_method(instance.get(), N(get_universe));
-        if (!universe) return nullptr;
-        Py_ssize_t size = PyObject_Size(universe.get());
-        if (size < 0) return nullptr;
+// count == the universe's size: 1 or 0, -1 on error. The universe may change
+// between bars, so its size is asked every time.
+[[nodiscard]] int universe_complete(PyObject* count) {
+    Ref env = global(nm::Environment);
+    if (!env) return -1;
+    Ref instance = common::call_method(env.get(), N(get_instance));
+    if (!instance) return -1;
+    Ref universe = common::call_method(instance.get(), N(get_universe));
+    if (!universe) return -1;
+    Py_ssize_t size = PyObject_Size(universe.get());
+    if (size < 0) return -1;
+    if (PyLong_CheckExact(count)) {
         int overflow = 0;
-        long long n = PyLong_CheckExact(count.get()) ? PyLong_AsLongLongAndOverflow(count.get(), &overflow) : 0;
-        if (PyLong_CheckExact(count.get()) && !overflow) {
-            complete = n == (long long)size;
-        } else {
-            Ref size_obj = Ref::steal(PyLong_FromSsize_t(size));
-            if (!size_obj) return nullptr;
-            complete = PyObject_RichCompareBool(count.get(), size_obj.get(), Py_EQ);
-            if (complete < 0) return nullptr;
-        }
+        long long n = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (!overflow) return n == (long long)size;
     }
-    if (!complete) Py_RETURN_NONE;
+    Ref size_obj = Ref::steal(PyLong_FromSsize_t(size));
+    if (!size_obj) return -1;
+    return PyObject_RichCompareBool(count, size_obj.get(), Py_EQ);
+}
 
+// BAR for the whole date of the quotient, then the count starts again.
+[[nodiscard]] bool post_bar(PyObject* self, PyObject* quotient) {
     Ref whole = global(nm::convert_int_to_whole_date);
-    if (!whole) return nullptr;
-    Ref truncated = Ref::steal(PyNumber_Long(quotient.get()));
-    if (!truncated) return nullptr;
+    if (!whole) return false;
+    Ref truncated = Ref::steal(PyNumber_Long(quotient));
+    if (!truncated) return false;
     Ref calendar_dt = common::call(whole.get(), truncated.get());
-    if (!calendar_dt) return nullptr;
+    if (!calendar_dt) return false;
     Ref event_cls = global(nm::Event);
-    if (!event_cls) return nullptr;
+    if (!event_cls) return false;
     Ref type = global_attr(nm::EVENT, N(BAR));
-    if (!type || !post_timed(event_cls.get(), type.get(), nm::BAR, KW(day), calendar_dt.get(), nullptr) ||
-        !set_attr(self, N(bar_cnt), S.zero))
-        return nullptr;
+    return type && post_timed(event_cls.get(), type.get(), nm::BAR, KW(day), calendar_dt.get(), nullptr) &&
+           set_attr(self, N(bar_cnt), S.zero);
+}
+
+}  // namespace
+
+PyObject* on_bar(PyObject* const* argv) {
+    PyObject* self = argv[0];
+    PyObject* bar = argv[1];
+    Ref code = market_code_of(bar);
+    if (!code) return nullptr;
+    Ref quotient;
+    if (!record_bar(bar, code.get(), quotient)) return nullptr;
+    Ref count = count_bar(self, quotient.get());
+    if (!count) return nullptr;
+    int complete = universe_complete(count.get());
+    if (complete < 0) return nullptr;
+    if (complete && !post_bar(self, quotient.get())) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -59,6 +59,13 @@ constexpr int most_holes() {
 }
 }  // namespace lg
 
+// Enum members member() remembers: 2**kMemberBits slots, indexed by the top
+// kMemberBits bits of a 64-bit multiplicative hash.
+inline constexpr int kMemberBits = 8;
+inline constexpr size_t kMemberSlots = size_t(1) << kMemberBits;
+// MachStrategy methods the counters can keep (methods.def must fit).
+inline constexpr int kMaxMethods = 32;
+
 // Everything the module keeps for the life of the process, in one place, built
 // by init_state() (state.cpp). Every pointer is a strong reference, except
 // `module` and `globals`, which the guard keeps alive, and the borrowed ones
@@ -95,13 +102,13 @@ struct State {
         PyObject* name;  // an interned name of `names`
         PyObject* value;
     };
-    Member members[256];
+    Member members[kMemberSlots];
     // Health counters (stats.cpp), written under the GIL. Events are counted
     // per nm:: id of the EVENT member posted; slot nm::COUNT holds the posts
     // whose type is not one of the bridge's event names.
     uint64_t events[nm::COUNT + 1];
     uint64_t order_outcomes[3];
-    PyObject* methods[32];  // MachStrategy's method descriptors, in class order
+    PyObject* methods[kMaxMethods];  // MachStrategy's method descriptors, in class order
     int method_count;
     bool timing;
     // The query functions' parameter lists (market_data.cpp), borrowed from `names`.
@@ -196,9 +203,7 @@ extern State S;
 // global() without its inline fast path.
 [[nodiscard]] Ref global_lookup(int name);
 #if PY_VERSION_HEX < 0x030C0000
-// The dicts' version tags are deprecated from 3.12 on (and changed meaning);
-// there every use is a plain lookup.
-inline uint64_t version_of(PyObject* dict) { return ((PyDictObject*)dict)->ma_version_tag; }
+using common::dict_version;
 
 // The value bound to the module global S.names[name] (an nm:: id), looked up
 // at use as LOAD_GLOBAL does (module namespace, then builtins), so a host can
@@ -206,7 +211,7 @@ inline uint64_t version_of(PyObject* dict) { return ((PyDictObject*)dict)->ma_ve
 // an unchanged module dict is taken from its slot here, inline.
 [[nodiscard]] inline Ref global(int name) {
     const State::Global& slot = S.globals_seen[name];
-    if (slot.value && !slot.builtins && slot.globals_version == version_of(S.globals))
+    if (slot.value && !slot.builtins && slot.globals_version == dict_version(S.globals))
         return Ref::borrow(slot.value);
     return global_lookup(name);
 }
@@ -248,6 +253,9 @@ int event_kind(PyObject* event_type);
 [[nodiscard]] inline bool set_attr(PyObject* obj, PyObject* attr, PyObject* value) {
     return PyObject_SetAttr(obj, attr, value) == 0;
 }
+
+// datetime.now() through the module's `datetime` binding (clock.cpp).
+[[nodiscard]] Ref datetime_now();
 
 // Empties a module-level container with its own clear(), keeping the object.
 [[nodiscard]] bool clear_global(int name);

@@ -52,10 +52,12 @@ namespace {
     return d && bind(name, d.get());
 }
 
+constexpr long kEventQueueCapacity = 1000000;
+
 // RB(capacity=1000000, dtype=object) in its native form: a virtual subclass of RB.
 [[nodiscard]] bool bind_queue(PyObject* name) {
     if (!queue_ready(S.module)) return false;
-    Ref capacity = Ref::steal(PyLong_FromLong(1000000));
+    Ref capacity = Ref::steal(PyLong_FromLong(kEventQueueCapacity));
     if (!capacity) return false;
     Ref queue = Ref::steal(queue_new(capacity.get(), (PyObject*)&PyBaseObject_Type));
     return queue && bind(name, queue.get());
@@ -80,6 +82,7 @@ const common::MethodDef kMethods[] = {
 #undef METHOD
 #undef P
 };
+static_assert(std::size(kMethods) <= kMaxMethods, "the counters keep every method of MachStrategy");
 
 #define BRIDGE_FUNCTIONS "maviro/functions.def"
 #define BRIDGE_IMPORTS "maviro/imports.def"
@@ -136,42 +139,47 @@ struct Spec {
 
 }  // namespace
 
+namespace {
 #if PY_VERSION_HEX < 0x030C0000
-Ref global_lookup(int id) {
-    // global() has already taken a name found in the module; a builtin is
-    // still good while neither dict has changed.
-    State::Global& slot = S.globals_seen[id];
-    uint64_t gv = version_of(S.globals);
-    if (slot.value && slot.builtins && slot.globals_version == gv) {
-        PyObject* b = PyEval_GetBuiltins();
-        if (b == slot.builtins && version_of(b) == slot.builtins_version) return Ref::borrow(slot.value);
-    }
-    PyObject* name = S.names[id];
-    PyObject* v = PyDict_GetItemWithError(S.globals, name);
-    if (v) {
-        slot = {gv, nullptr, 0, v};
-        return Ref::borrow(v);
-    }
-    if (PyErr_Occurred()) return {};
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins && PyDict_CheckExact(builtins)) {
-        v = PyDict_GetItemWithError(builtins, name);
-        if (v) {
-            slot = {gv, builtins, version_of(builtins), v};
-            return Ref::borrow(v);
-        }
-        if (PyErr_Occurred()) return {};
-    }
-    return common::module_global(S.globals, name);  // the error, or a builtins mapping of another type
+// The module dict's version: a slot filled under another is stale.
+uint64_t stamp() { return dict_version(S.globals); }
+
+// A builtin's slot is still good while neither dict has changed (global() has
+// already taken a name found in the module).
+PyObject* still_good(const State::Global& slot, uint64_t now) {
+    if (!slot.value || !slot.builtins || slot.globals_version != now) return nullptr;
+    PyObject* b = PyEval_GetBuiltins();
+    return b == slot.builtins && dict_version(b) == slot.builtins_version ? slot.value : nullptr;
+}
+
+void remember(State::Global& slot, uint64_t now, PyObject* builtins, PyObject* value) {
+    slot = {now, builtins, builtins ? dict_version(builtins) : 0, value};
 }
 #else
-namespace {
 int on_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     ++S.globals_generation;
     return 0;
 }
+
+uint64_t stamp() { return S.globals_generation; }
+
+PyObject* still_good(const State::Global& slot, uint64_t now) {
+    return slot.generation == now && slot.builtins && slot.builtins == PyEval_GetBuiltins() ? slot.value : nullptr;
+}
+
+// Only what a watcher will report changes of is remembered.
+void remember(State::Global& slot, uint64_t now, PyObject* builtins, PyObject* value) {
+    if (S.watcher < 0) return;
+    if (builtins && PyDict_Watch(S.watcher, builtins) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    slot = {now, builtins, value};
+}
+#endif
 }  // namespace
 
+#if PY_VERSION_HEX >= 0x030C0000
 bool watch_globals() {
     S.globals_generation = 1;
     S.watcher = PyDict_AddWatcher(on_watched_dict_change);
@@ -181,41 +189,32 @@ bool watch_globals() {
     }
     return PyDict_Watch(S.watcher, S.globals) == 0;
 }
+#endif
 
 Ref global_lookup(int id) {
     State::Global& slot = S.globals_seen[id];
-    if (slot.generation == S.globals_generation && slot.builtins && slot.builtins == PyEval_GetBuiltins())
-        return Ref::borrow(slot.value);
+    uint64_t now = stamp();
+    if (PyObject* v = still_good(slot, now)) return Ref::borrow(v);
     PyObject* name = S.names[id];
-    PyObject* v = PyDict_GetItemWithError(S.globals, name);
-    if (v) {
-        if (S.watcher >= 0) slot = {S.globals_generation, nullptr, v};
-        return Ref::borrow(v);
-    }
-    if (PyErr_Occurred()) return {};
     PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins && PyDict_CheckExact(builtins)) {
-        v = PyDict_GetItemWithError(builtins, name);
-        if (v) {
-            if (S.watcher >= 0) {
-                if (PyDict_Watch(S.watcher, builtins) == 0)
-                    slot = {S.globals_generation, builtins, v};
-                else
-                    PyErr_Clear();  // not watched: not remembered
-            }
-            return Ref::borrow(v);
-        }
-        if (PyErr_Occurred()) return {};
-    }
-    return common::module_global(S.globals, name);
+    PyObject *value, *where;
+    int found = common::lookup_global(S.globals, builtins && PyDict_CheckExact(builtins) ? builtins : nullptr, name,
+                                      value, where);
+    if (found < 0) return {};
+    if (!found) return common::module_global(S.globals, name);  // the error, or a builtins mapping of another type
+    remember(slot, now, where == S.globals ? nullptr : where, value);
+    return Ref::borrow(value);
 }
-#endif
 
 Ref member(PyObject* owner, PyObject* name) {
     // Exactly EnumMeta: a metaclass of the host's own may hook attribute reads.
     if ((PyObject*)Py_TYPE(owner) != S.enum_meta) return common::getattr(owner, name);
     constexpr size_t n = std::size(S.members);
-    size_t start = (((uintptr_t)owner >> 4) ^ ((uintptr_t)name >> 3)) * 0x9E3779B97F4A7C15ull >> 56;
+    static_assert(n == kMemberSlots && (n & (n - 1)) == 0);
+    // Fibonacci hashing of the two addresses, without their always-zero low bits.
+    constexpr uint64_t kGoldenRatio64 = 0x9E3779B97F4A7C15ull;
+    size_t start = (((uintptr_t)owner >> 4) ^ ((uintptr_t)name >> 3)) * kGoldenRatio64 >> (64 - kMemberBits);
+    assert(start < n);
     State::Member* free_slot = nullptr;
     for (size_t i = 0; i < n; ++i) {
         State::Member& slot = S.members[(start + i) % n];

@@ -52,14 +52,23 @@ int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_E
 }
 
 // orders_dict[client_order_id] after the membership test, as a strong reference
-// (the key's __eq__ may run Python code). Empty Ref with no error set when the
-// book does not hold the id.
-[[nodiscard]] Ref book_entry(PyObject* client_order_id) {
+// (the key's __eq__ may run Python code): 1 with `entry` filled, 0 when the
+// book does not hold the id, -1 on error.
+[[nodiscard]] int book_entry(PyObject* client_order_id, Ref& entry) {
     Ref book = global(nm::orders_dict);
-    if (!book) return {};
+    if (!book) return -1;
     int has = PySequence_Contains(book.get(), client_order_id);
-    if (has <= 0) return {};
-    return Ref::steal(PyObject_GetItem(book.get(), client_order_id));
+    if (has <= 0) return has;
+    entry = Ref::steal(PyObject_GetItem(book.get(), client_order_id));
+    return entry ? 1 : -1;
+}
+
+// The host order a gateway report is about, as book_entry(); an id the book
+// does not hold is counted as an unknown order.
+[[nodiscard]] int reported_order(PyObject* client_order_id, Ref& host) {
+    int found = book_entry(client_order_id, host);
+    if (found == 0) count_order_outcome(OrderOutcome::UnknownOrder);
+    return found;
 }
 
 [[nodiscard]] bool set_status(PyObject* host, PyObject* member) {
@@ -212,13 +221,12 @@ int positive(PyObject* number) {
     if (!keys) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject* key = PyList_GET_ITEM(keys.get(), i);
-        Ref owner = Ref::borrow(PyDict_GetItemWithError(S.booked_orders, key));
-        if (!owner) {
-            if (PyErr_Occurred()) return false;
-            continue;
-        }
-        Ref current = book_entry(key);
-        if (!current && PyErr_Occurred()) return false;
+        Ref owner;
+        int held = common::dict_get_item_ref(S.booked_orders, key, owner.out());
+        if (held < 0) return false;
+        if (!held) continue;
+        Ref current;
+        if (book_entry(key, current) < 0) return false;
         if (current.get() == owner.get()) continue;
         for (PyObject* dict : {S.booked_orders, S.booked_matches}) {
             if (PyDict_DelItem(dict, key) == 0) continue;
@@ -234,14 +242,13 @@ int positive(PyObject* number) {
 // matches of an id belong to the host order they were booked for; another
 // order put under the same id starts afresh.
 int claim(PyObject* cid, PyObject* host, PyObject* trade_qty) {
-    PyObject* owner = PyDict_GetItemWithError(S.booked_orders, cid);
-    if (!owner && PyErr_Occurred()) return -1;
-    if (owner == host) {
-        Ref seen = Ref::borrow(PyDict_GetItemWithError(S.booked_matches, cid));
-        if (!seen) {
-            if (PyErr_Occurred()) return -1;
-            return PyDict_SetItem(S.booked_matches, cid, trade_qty) < 0 ? -1 : 1;
-        }
+    Ref owner;
+    if (common::dict_get_item_ref(S.booked_orders, cid, owner.out()) < 0) return -1;
+    if (owner.get() == host) {
+        Ref seen;
+        int booked = common::dict_get_item_ref(S.booked_matches, cid, seen.out());
+        if (booked < 0) return -1;
+        if (!booked) return PyDict_SetItem(S.booked_matches, cid, trade_qty) < 0 ? -1 : 1;
         if (PyAnySet_CheckExact(seen.get())) {
             int known = PySet_Contains(seen.get(), trade_qty);
             if (known != 0) return known < 0 ? -1 : 0;
@@ -262,8 +269,7 @@ int claim(PyObject* cid, PyObject* host, PyObject* trade_qty) {
 // Takes a claim back when its TRADE could not be posted, so that a repeat of
 // the report posts it; the error in flight is kept.
 void unclaim(PyObject* cid, PyObject* trade_qty) {
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
+    PyObject* error = common::take_exception();
     Ref seen = Ref::borrow(PyDict_GetItemWithError(S.booked_matches, cid));
     if (seen && PyAnySet_CheckExact(seen.get())) {
         if (PySet_Discard(seen.get(), trade_qty) < 0) PyErr_Clear();
@@ -271,7 +277,7 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
         if (PyDict_DelItem(S.booked_matches, cid) < 0) PyErr_Clear();
     }
     PyErr_Clear();
-    PyErr_Restore(type, value, trace);
+    if (error) common::restore_exception(error);
 }
 
 // Stage 1 of a fill or cancel report, for a match not booked before: it
@@ -429,14 +435,12 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
 // exception while the warning is built, as in Python: a fresh error raised there
 // (security_id itself unreadable, say) chains to it and leaves the callback.
 [[nodiscard]] bool warn_skipped(PyObject* record) {
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    if (trace) PyException_SetTraceback(value, trace);
-    Ref error = Ref::borrow(value);
+    Ref error = Ref::steal(common::take_exception());
     PyObject *outer_type, *outer_value, *outer_trace;
     PyErr_GetExcInfo(&outer_type, &outer_value, &outer_trace);
-    PyErr_SetExcInfo(type, value, trace);
+    // PyErr_SetExcInfo steals all three.
+    PyErr_SetExcInfo(common::new_ref((PyObject*)Py_TYPE(error.get())), common::new_ref(error.get()),
+                     PyException_GetTraceback(error.get()));
 
     bool ok = false;
     {
@@ -595,12 +599,9 @@ PyObject* on_order(PyObject* const* argv) {
             !line.emit(N(info)))
             return nullptr;
     }
-    Ref host = book_entry(client_order_id.get());
-    if (!host) {
-        if (PyErr_Occurred()) return nullptr;
-        count_order_outcome(OrderOutcome::UnknownOrder);
-        Py_RETURN_NONE;
-    }
+    Ref host;
+    int found = reported_order(client_order_id.get(), host);
+    if (found <= 0) return found < 0 ? nullptr : common::new_ref(Py_None);
     Ref account = account_of(host.get());
     if (!account) return nullptr;
     int gw = gateway_status(status.get());
@@ -645,12 +646,9 @@ PyObject* on_trade(PyObject* const*) {
 PyObject* on_order_action_error(PyObject* const* argv) {
     Ref client_order_id = common::getattr(argv[1], N(client_order_id));
     if (!client_order_id) return nullptr;
-    Ref host = book_entry(client_order_id.get());
-    if (!host) {
-        if (PyErr_Occurred()) return nullptr;
-        count_order_outcome(OrderOutcome::UnknownOrder);
-        Py_RETURN_NONE;
-    }
+    Ref host;
+    int found = reported_order(client_order_id.get(), host);
+    if (found <= 0) return found < 0 ? nullptr : common::new_ref(Py_None);
     Ref account = account_of(host.get());
     if (!account || !post_order_event(nm::ORDER_CANCELLATION_REJECT, account.get(), host.get())) return nullptr;
     Py_RETURN_NONE;

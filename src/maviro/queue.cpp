@@ -38,13 +38,17 @@ const char kPopEmpty[] = "pop from an empty RingBuffer";
 const char kExtendFull[] = "extend a RingBuffer such that it would overflow, with overwrite disabled";
 const char kIndexRange[] = "RingBuffer index out of range";
 
-inline PyObject* new_ref(PyObject* o) {  // Py_NewRef is 3.10+
-    Py_INCREF(o);
-    return o;
-}
+using common::new_ref;
 
 inline Py_ssize_t size(const Queue* q) { return q->right - q->left; }
 inline bool full(const Queue* q) { return size(q) == q->capacity; }
+
+// `left` is a slot (0 once the storage is released and the capacity is 0).
+inline bool left_in_range(const Queue* q) {
+    return q->capacity == 0 ? q->left == 0 : 0 <= q->left && q->left < q->capacity;
+}
+// Between operations: `left` a slot, and no more waiting than there are slots.
+inline bool indices_ok(const Queue* q) { return left_in_range(q) && 0 <= size(q) && size(q) <= q->capacity; }
 
 inline void fix_indices(Queue* q) {
     if (q->left >= q->capacity) {
@@ -54,12 +58,14 @@ inline void fix_indices(Queue* q) {
         q->left += q->capacity;
         q->right += q->capacity;
     }
+    assert(left_in_range(q));
 }
 
 // Counts n items just stored into a queue that held `before`: whatever did not
 // stay was dropped. Called where the indices are final and before any released
 // item's __del__ can run. Always true, to end a successful path.
 bool count_stored(Queue* q, Py_ssize_t n, Py_ssize_t before) {
+    assert(indices_ok(q));
     Py_ssize_t now = size(q);
     q->appended += uint64_t(n);
     q->dropped += uint64_t(before + n - now);
@@ -146,6 +152,7 @@ struct Mark {
 };
 
 [[nodiscard]] Ref get_slot(Queue* q, Py_ssize_t slot) {
+    assert(0 <= slot && slot < q->capacity);
     if (q->objects) return Ref::borrow(q->items[slot] ? q->items[slot] : Py_None);
     Ref key = Ref::steal(PyLong_FromSsize_t(slot));
     if (!key) return {};
@@ -194,6 +201,7 @@ struct Mark {
         q->right += 1;
     }
     fix_indices(q);
+    assert(indices_ok(q));
     q->appended += 1;  // count_stored(), spelt out for the bridge's posts
     q->dropped += drop;
     if (size(q) > q->high_water) q->high_water = size(q);
@@ -223,6 +231,7 @@ PyObject* pop_impl(Queue* q, bool at_left) {
     // slot array (8 MB at the bridge's capacity) into resident memory. No
     // position of an object queue is observable.
     if (q->objects && size(q) == 0) q->left = q->right = 0;
+    assert(indices_ok(q));
     return res;
 }
 
@@ -247,6 +256,7 @@ void move_ends(Queue* q, Py_ssize_t lv, bool at_left) {
         if (q->left < q->right - cap) q->left = q->right - cap;
         fix_indices(q);
     }
+    assert(indices_ok(q));
 }
 
 [[nodiscard]] bool extend_objects(Queue* q, PyObject* seq, bool at_left) {

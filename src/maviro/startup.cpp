@@ -16,9 +16,7 @@ PyObject* init(PyObject* const* argv) {
     if (!set_attr(self, N(logged_in), Py_False) || !set_attr(self, N(order_num), S.zero) ||
         !set_attr(self, N(bar_cnt), S.zero) || !set_attr(self, N(current_trade_dt), S.zero))
         return nullptr;
-    Ref dt = global(nm::datetime);
-    if (!dt) return nullptr;
-    Ref now = common::call_method(dt.get(), N(now));
+    Ref now = datetime_now();
     if (!now) return nullptr;
     Ref first_dt = common::call_method(now.get(), N(date));
     if (!first_dt || !set_attr(self, N(first_dt), first_dt.get()) || !set_attr(self, N(config), config))

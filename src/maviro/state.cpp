@@ -3,6 +3,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <iterator>
 
 namespace maviro {
 
@@ -20,6 +21,7 @@ const char* const* const kKwTexts[] = {
 #include "kwnames.def"
 #undef KWNAMES
 };
+static_assert(std::size(kKwTexts) == kw::COUNT && std::size(State{}.kwnames) == kw::COUNT);
 
 // Cuts every log line at its placeholders into S.log_parts; an empty part
 // stays null, so a line costs no more parts than it has text between values.

@@ -126,11 +126,12 @@ Ref display_name(PyObject* names) {
     return Ref::steal(PyUnicode_Join(TX(list_sep), shown.get()));
 }
 
-[[nodiscard]] bool on_windows() {
+// sys.platform.startswith("win"): 1 or 0, -1 on error.
+[[nodiscard]] int on_windows() {
     Ref platform = global_attr(nm::sys, N(platform));
-    if (!platform) return false;
+    if (!platform) return -1;
     Ref win = common::call_method(platform.get(), N(startswith), TX(win));
-    return win && PyObject_IsTrue(win.get()) == 1;
+    return win ? PyObject_IsTrue(win.get()) : -1;
 }
 
 // setx with an argument vector: the value reaches it as one argument, whatever
@@ -169,8 +170,8 @@ PyObject* set_to_environ(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!shown) return nullptr;
 
     // Persistent store first: if it fails, this process is left as it was.
-    bool windows = on_windows();
-    if (PyErr_Occurred()) return nullptr;
+    int windows = on_windows();
+    if (windows < 0) return nullptr;
     if (windows) {
         if (!setx(names.get(), value)) return nullptr;
     } else {
