@@ -123,7 +123,7 @@ inline PyObject* read_dict(PyObject* obj, PyObject* name, Py_ssize_t index, Py_s
     }
 #elif PY_VERSION_HEX < 0x030B0000
     (void)index;
-    PyObject** slot = _PyObject_GetDictPtr(obj);
+    PyObject** slot = dict_ptr(obj);
     if (slot && *slot) {
         if (PyObject* v = hinted(*slot, name, hint)) {
             Py_INCREF(v);
@@ -153,7 +153,7 @@ inline Py_ssize_t inline_index(PyTypeObject* tp, PyObject* name) {
 #if PY_VERSION_HEX >= 0x030D0000
     if (!PyType_HasFeature(tp, Py_TPFLAGS_INLINE_VALUES) || tp->tp_basicsize != sizeof(PyObject)) return -1;
 #endif
-    auto* keys = (layout::Keys*)((PyHeapTypeObject*)tp)->ht_cached_keys;
+    auto* keys = (layout::Keys*)cached_keys(tp);
     return keys ? layout::find_key(keys, name) : -1;
 #else
     (void)tp;
@@ -166,7 +166,7 @@ inline Py_ssize_t inline_index(PyTypeObject* tp, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(obj);
     if (tp->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name))
         return PyObject_GetAttr(obj, name);
-    PyObject* d = _PyType_Lookup(tp, name);  // borrowed; gives the type a version tag
+    PyObject* d = type_lookup(tp, name);  // borrowed; gives the type a version tag
     if (!tag_valid(tp)) return PyObject_GetAttr(obj, name);
     Entry fresh{tp, tp->tp_version_tag, name, nullptr, nullptr, nullptr, nullptr, false, -1, -1, 0};
     if (!d) {

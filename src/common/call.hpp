@@ -38,15 +38,6 @@ struct Callee {
     explicit operator bool() const { return bool(fn); }
 };
 
-namespace call_detail {
-// The layout of classmethod and staticmethod objects, the same from 3.8 to 3.13.
-struct Wrapper {
-    PyObject_HEAD
-    PyObject* callable;
-    PyObject* dict;
-};
-}  // namespace call_detail
-
 // cls.name on a class whose metaclass is type itself, where that is a
 // staticmethod (what it wraps) or a classmethod wrapping a Python function
 // (the function, to be called with the class first): what type's attribute
@@ -55,13 +46,13 @@ struct Wrapper {
 template <class F>
 [[nodiscard]] inline Callee class_attr(PyObject* cls, PyObject* name, F fallback) {
     if (Py_TYPE(cls) == &PyType_Type && PyUnicode_CheckExact(name)) {
-        PyObject* d = _PyType_Lookup((PyTypeObject*)cls, name);  // borrowed
+        PyObject* d = type_lookup((PyTypeObject*)cls, name);  // borrowed
         if (d && Py_TYPE(d) == &PyClassMethod_Type) {
-            PyObject* fn = ((call_detail::Wrapper*)d)->callable;
+            PyObject* fn = wrapped_callable(d);
             if (fn && Py_TYPE(fn) == &PyFunction_Type) return {Ref::borrow(fn), Ref::borrow(cls)};
         } else if (d && Py_TYPE(d) == &PyStaticMethod_Type) {
             // Read off anything, a staticmethod gives what it wraps.
-            if (PyObject* fn = ((call_detail::Wrapper*)d)->callable) return {Ref::borrow(fn), {}};
+            if (PyObject* fn = wrapped_callable(d)) return {Ref::borrow(fn), {}};
         }
     }
     return {fallback(cls, name), {}};

@@ -102,6 +102,23 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyTyp
 // and makes a new reference.
 inline PyObject* heap_type_name(PyTypeObject* type) { return ((PyHeapTypeObject*)type)->ht_name; }
 
+// Where obj keeps its instance dict, or NULL (a type without one).
+inline PyObject** dict_ptr(PyObject* obj) { return _PyObject_GetDictPtr(obj); }
+
+// The keys a heap type's instances share (NULL when they share none).
+inline void* cached_keys(PyTypeObject* type) { return ((PyHeapTypeObject*)type)->ht_cached_keys; }
+
+// The callable a classmethod or staticmethod wraps, borrowed: both keep the
+// same layout from 3.8 to 3.13 and have no accessor but the attribute read.
+inline PyObject* wrapped_callable(PyObject* method_wrapper) {
+    struct Wrapper {
+        PyObject_HEAD
+        PyObject* callable;
+        PyObject* dict;
+    };
+    return ((Wrapper*)method_wrapper)->callable;
+}
+
 #if PY_VERSION_HEX < 0x030C0000
 // A dict's version tag: changes with every change of the dict. Deprecated
 // from 3.12 on (and changed meaning), where dict watchers take its place.

@@ -143,11 +143,11 @@ Ref char_of(PyObject* rec, PyObject* attr) {
     long v;
     if (common::small_int(code.get(), &v)) {
         // ASCII codes: chr() gives the interpreter's one-character singletons,
-        // kept here after the first call.
-        static PyObject* ascii[128];
-        if (v >= 0 && v < 128) {
-            if (!ascii[v] && !(ascii[v] = PyUnicode_FromOrdinal((int)v))) return {};
-            return Ref::borrow(ascii[v]);
+        // kept in the state after the first call.
+        if (v >= 0 && v < State::kAsciiCodes) {
+            PyObject*& c = S.ascii_chars[v];
+            if (!c && !(c = PyUnicode_FromOrdinal((int)v))) return {};
+            return Ref::borrow(c);
         }
         if (v >= 0 && v <= 0x10ffff) return Ref::steal(PyUnicode_FromOrdinal((int)v));
     } else if (PyLong_CheckExact(code.get())) {

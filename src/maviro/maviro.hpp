@@ -118,6 +118,10 @@ struct State {
     // record (market_data.cpp); made on first use, never handed out.
     PyObject* tick_template;
     PyObject* bar_template;
+    // chr() of each ASCII code, made on first use (market_data.cpp): the
+    // interpreter's own one-character singletons.
+    static constexpr int kAsciiCodes = 128;
+    PyObject* ascii_chars[kAsciiCodes];
     // numpy as the event queue uses it (queue.cpp); loaded once the imports
     // have run, so that numpy is first imported where the host expects it.
     struct Numpy {
