@@ -171,6 +171,13 @@ inline constexpr bool kDictLayout = false;
 inline constexpr bool kDictLayout = true;
 #endif
 
+// The index table runs past the declared `indices[8]`: addressed from the
+// object itself, so bounds checks see no out-of-range subscript.
+template <class K>
+inline char* index_table(K* k) {
+    return reinterpret_cast<char*>(k) + offsetof(K, indices);
+}
+
 #if PY_VERSION_HEX < 0x030B0000
 // 3.8 to 3.10: index width by table size; every entry has hash, key and value.
 struct Keys {
@@ -183,7 +190,7 @@ struct Keys {
 };
 inline PyObject** entry_key(Keys* k, Py_ssize_t ix) {
     Py_ssize_t width = k->size <= 0xff ? 1 : k->size <= 0xffff ? 2 : k->size <= 0xffffffffLL ? 4 : 8;
-    return (PyObject**)(k->indices + width * k->size) + 3 * ix + 1;
+    return (PyObject**)(index_table(k) + width * k->size) + 3 * ix + 1;
 }
 inline PyObject** split_values(PyDictObject* d) { return (PyObject**)d->ma_values; }
 static_assert(offsetof(Keys, indices) == 40, "dict keys layout of 3.8 to 3.10");
@@ -201,7 +208,7 @@ struct Keys {
     char indices[8];
 };
 inline PyObject** entry_key(Keys* k, Py_ssize_t ix) {
-    PyObject** entries = (PyObject**)(k->indices + ((size_t)1 << k->log2_index_bytes));
+    PyObject** entries = (PyObject**)(index_table(k) + ((size_t)1 << k->log2_index_bytes));
     return k->kind ? entries + 2 * ix : entries + 3 * ix + 1;
 }
 static_assert(offsetof(Keys, indices) == 32, "dict keys layout of 3.11 on");
