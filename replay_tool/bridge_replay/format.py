@@ -513,7 +513,7 @@ class Encoder:
             if crow is not None and hit is not None and hit[2] is not False:
                 # The usual row in C; None leaves the record to the loop below.
                 shape = hit[2]
-                line = crow(rec if attrs is None else attrs, names, hit[0], hit[1],
+                line = crow(values if attrs is None else attrs, names, hit[0], hit[1],
                             shape[0], tt, recv)
             if line is None:
                 if attrs is not None:
