@@ -27,6 +27,9 @@ itertools.starmap on the calling thread is counted. decode: the reader's loop
 over N snapshot lines; SDK thread: on_snapshot with the recorder minus
 without; writer: the writer's work per captured callback (encode, compress
 in batches of 1,000 lines, write).
+
+--pure-python runs either without the writer's C row check (bridge_replay._rows),
+as an install without a compiler would.
 """
 import argparse
 import gzip
@@ -247,7 +250,8 @@ def callgrind(args):
             out = os.path.join(tmp, "cg.out")
             cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no",
                    "--toggle-collect=starmap_next", "--callgrind-out-file=" + out,
-                   sys.executable, me, "--cg-child", kind, "--lines", str(args.lines)]
+                   sys.executable, me, "--cg-child", kind, "--lines", str(args.lines)] \
+                + ["--pure-python"] * args.pure_python
             subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
             with open(out) as f:
@@ -274,14 +278,20 @@ def main():
     p.add_argument("--rounds", type=int, default=9)
     p.add_argument("--only", choices=("decode", "record"))
     p.add_argument("--callgrind", action="store_true")
+    p.add_argument("--pure-python", action="store_true",
+                   help="without the writer's C row check")
     p.add_argument("--cg-child", help=argparse.SUPPRESS)
     args = p.parse_args()
+    if args.pure_python:
+        import bridge_replay.format
+        bridge_replay.format._rows = None
     if args.cg_child:
         with tempfile.TemporaryDirectory() as tmp:
             return cg_child(args.cg_child, args.lines, tmp)
     if args.callgrind:
         return callgrind(args)
-    print("CPython %s" % sys.version.split()[0])
+    print("CPython %s%s" % (sys.version.split()[0],
+                            ", pure Python writer" if args.pure_python else ""))
     with tempfile.TemporaryDirectory() as tmp:
         if args.only != "record":
             bench_decode(args, tmp)

@@ -36,6 +36,11 @@ from typing import Any, Optional, Union
 
 import msgspec
 
+try:  # the writer's row check in C, built with the tool when a compiler was at hand
+    from bridge_replay import _rows
+except ImportError:
+    _rows = None
+
 FORMAT = "pymach-session"
 VERSION = 2
 MINOR = 1
@@ -475,6 +480,7 @@ class Encoder:
         last = self._last
         known = self._member_names
         attrdict = _AttrDict
+        crow = _rows.row if _rows is not None else None
         for item in items:
             cb, t, rec, extra, recv = item
             if t is None:
@@ -488,8 +494,7 @@ class Encoder:
                 names, values = rec
                 attrs = None
             elif trec is attrdict or trec is _dict:
-                values = rec.values()
-                names = _tuple(rec)
+                names = values = None  # read below only if needed
                 attrs = rec
             else:
                 if cb in CALLBACKS:
@@ -501,39 +506,51 @@ class Encoder:
                 add(self.attrs_obj(t, cb, _whole(attrs, names, values),
                                    extra, recv))
                 continue
-            types_ = _tuple(_map(_type, values))
-            # Mostly the same shape as the callback's last: compared, not hashed.
+            tt = t if t.microsecond and _type(t) is _datetime and t.tzinfo is None \
+                else format_time(t)
+            line = None
             hit = last.get(cb)
-            if hit is not None and hit[0] == names and hit[1] == types_:
+            if crow is not None and hit is not None and hit[2] is not False:
+                # The usual row in C; None leaves the record to the loop below.
                 shape = hit[2]
-            else:
-                key = (cb, names, types_)
-                shape = self._shapes.get(key)
-                if shape is None:
-                    shape = self._new_shape(add, t, key)
-                last[cb] = (names, types_, shape)
-            if shape is False:
-                add(self.attrs_obj(t, cb, _whole(attrs, names, values), (), recv))
-                continue
-            sid, floats, lists, tagged = shape
-            line = [sid, t if t.microsecond and _type(t) is _datetime and t.tzinfo is None
-                    else format_time(t), recv, *values]
-            if floats is not None:
-                total = _sum(floats(line))
-                if total - total != 0.0:
+                line = crow(values if attrs is None else attrs, names, hit[0], hit[1],
+                            shape[0], tt, recv)
+            if line is None:
+                if attrs is not None:
+                    values = attrs.values()
+                    names = _tuple(attrs)
+                types_ = _tuple(_map(_type, values))
+                # Mostly the same shape as the callback's last: compared, not hashed.
+                if hit is not None and hit[0] == names and hit[1] == types_:
+                    shape = hit[2]
+                else:
+                    key = (cb, names, types_)
+                    shape = self._shapes.get(key)
+                    if shape is None:
+                        shape = self._new_shape(add, t, key)
+                    last[cb] = (names, types_, shape)
+                if shape is False:
                     add(self.attrs_obj(t, cb, _whole(attrs, names, values), (), recv))
                     continue
-            if lists is not None:
-                # One sum over all the lists' elements: a finite int or float
-                # says each is a plain number.
-                try:
-                    total = _sum(_chain(*lists(line)))
-                except Exception:
-                    total = None
-                tt = _type(total)
-                if not (tt is int or (tt is float and total - total == 0.0)):
-                    add(self.attrs_obj(t, cb, _whole(attrs, names, values), (), recv))
-                    continue
+                sid, floats, lists, _ = shape
+                line = [sid, tt, recv, *values]
+                if floats is not None:
+                    total = _sum(floats(line))
+                    if total - total != 0.0:
+                        add(self.attrs_obj(t, cb, _whole(attrs, names, values), (), recv))
+                        continue
+                if lists is not None:
+                    # One sum over all the lists' elements: a finite int or float
+                    # says each is a plain number.
+                    try:
+                        total = _sum(_chain(*lists(line)))
+                    except Exception:
+                        total = None
+                    tt_ = _type(total)
+                    if not (tt_ is int or (tt_ is float and total - total == 0.0)):
+                        add(self.attrs_obj(t, cb, _whole(attrs, names, values), (), recv))
+                        continue
+            tagged = shape[3]
             if tagged:
                 for i, k in tagged:
                     v = line[i]

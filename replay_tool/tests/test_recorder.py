@@ -136,6 +136,36 @@ def test_recorded_values_read_back_exactly(change, write):
     assert all(type(got[k]) is type(v) for k, v in second.items())
 
 
+ROW_CHANGES = CHANGES + [
+    {"qty": True}, {"qty": Level.HIGH}, {"qty": 10 ** 400}, {"price": 1e308},
+    {"levels": [True, 1.0]}, {"levels": [Level.HIGH]}, {"levels": [2 ** 63, 1.0]},
+    {"levels": []}, {"levels": [float("-inf")]}, {"extra": 1}, {"price": -0.0}]
+
+
+@pytest.mark.parametrize("as_tuple", [False, True], ids=["dicts", "tuples"])
+@pytest.mark.parametrize("change", ROW_CHANGES, ids=repr)
+def test_row_check_in_c_writes_the_same_bytes(change, as_tuple, monkeypatch):
+    # The C row check may only take a record the pure-Python loop would write
+    # as the same row; anything else it leaves to that loop.
+    from bridge_replay import format as fmt
+    rows = pytest.importorskip("bridge_replay._rows")
+    t = datetime.datetime(2024, 3, 15, 9, 30, 0, 250)
+    base = dict(FIRST, qty=3)
+    recs = [base, base, dict(base, **change), base, dict(base, **change)]
+    items = [("on_snapshot", t, (tuple(r), tuple(r.values())) if as_tuple else dict(r), (), 1.0)
+             for r in recs]
+
+    def write(c_row):
+        monkeypatch.setattr(fmt, "_rows", c_row)
+        encoder, objs = Encoder(Enumerations([Color, Level])), []
+        encoder.callbacks(objs.append, items)
+        return encoder.lines(objs)
+
+    made = []
+    c = write(types.SimpleNamespace(row=lambda *a: made.append(rows.row(*a)) or made[-1]))
+    assert made[0] is not None and c == write(None)  # the base row again is C's
+
+
 @pytest.mark.parametrize("line, message", [
     ('[0,"2024-03-15T09:30:00",1.0,1]', "shape 0, which no line before it declared"),
     ('[]', "must be a JSON object, or a row"),
