@@ -16,7 +16,6 @@ from korvane.orvik.const import SIDE
 from korvane.orvik.model.order import Order
 from korvane.orvik.utils import maviro
 from korvane.orvik.utils.logger import system_log, user_system_log
-from pymach.context import Context
 from pymach.enums import MarketType, OrderStatusType
 from pymach.records import Record
 
@@ -29,6 +28,7 @@ class Corrupt(BaseException):
 # perturbs them from there.
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
 from support.callbacks import BAR, CID, CODE, ORDER, POSITION, SNAPSHOT, TICK_ORDER  # noqa: E402
+from support.callbacks import bridge as strategy  # noqa: E402
 
 # Values a fuzzed attribute is likely to need to reach deeper branches.
 SPECIAL = {
@@ -45,17 +45,6 @@ QUEUE = maviro.event_queue
 CONTAINERS = [getattr(maviro, n) for n in ("history_tick", "history_bar", "orders_dict", "algo_parent_orders",
                                            "algo_child_orders", "algo_child_trades")]
 MODULE_GLOBALS = [n for n in vars(maviro) if not n.startswith("__") and n not in ("MachStrategy", "EventQueue")]
-
-
-def strategy():
-    """A strategy in its post-construction state, without the SDK start-up."""
-    b = object.__new__(maviro.MachStrategy)
-    b.context = Context()
-    b.logged_in = False
-    b.order_num = 0
-    b.bar_cnt = 0
-    b.current_trade_dt = 0
-    return b
 
 
 def attribute(fdp, name, good):
