@@ -40,11 +40,16 @@ struct Entry {
     Py_ssize_t slot_offset;  // `member` is an object slot at this offset (0: not)
 };
 
-inline Entry table[256];
+// Direct-mapped: a callback reads a few dozen (type, name) pairs, and two of
+// them sharing a slot would refill it on every call, so the table is roomy
+// and its index comes from the top bits of a multiplicative hash, which
+// depend on every bit of both addresses.
+inline constexpr unsigned kTableBits = 10;
+inline Entry table[1u << kTableBits];
 
 inline Entry& entry(PyTypeObject* tp, PyObject* name) {
-    uintptr_t h = ((uintptr_t)tp >> 4) * 0x9E3779B97F4A7C15ull ^ ((uintptr_t)name >> 4);
-    return table[(h ^ (h >> 29)) & 255u];
+    uint64_t h = ((uint64_t)(uintptr_t)tp ^ ((uint64_t)(uintptr_t)name << 7)) * 0x9E3779B97F4A7C15ull;
+    return table[h >> (64 - kTableBits)];
 }
 
 #if defined(Py_AUDIT_READ)
