@@ -64,6 +64,18 @@ struct MethodObject {
     Latency* latency_store;
 };
 
+// A static type object with its header, name, size and deallocator; the
+// caller sets the rest before PyType_Ready.
+inline PyTypeObject static_type(const char* name, Py_ssize_t basicsize, destructor dealloc) {
+    PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    t.ob_base = head[0];
+    t.tp_name = name;
+    t.tp_basicsize = basicsize;
+    t.tp_dealloc = dealloc;
+    return t;
+}
+
 namespace detail {
 
 // Out of line, so that the plain positional call keeps a small frame: one is
@@ -142,12 +154,7 @@ inline PyMemberDef method_members[] = {
 };
 
 inline PyTypeObject method_type = [] {
-    PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    PyTypeObject t{};
-    t.ob_base = head[0];
-    t.tp_name = "bridge_method";
-    t.tp_basicsize = sizeof(MethodObject);
-    t.tp_dealloc = method_dealloc;
+    PyTypeObject t = static_type("bridge_method", sizeof(MethodObject), method_dealloc);
     t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
     t.tp_repr = method_repr;
     t.tp_call = PyVectorcall_Call;

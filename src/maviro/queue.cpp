@@ -612,12 +612,7 @@ PyMappingMethods q_as_mapping = [] {
 }();
 
 PyTypeObject queue_type = [] {
-    PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    PyTypeObject t{};
-    t.ob_base = head[0];
-    t.tp_name = "korvane.orvik.utils.maviro.EventQueue";
-    t.tp_basicsize = sizeof(Queue);
-    t.tp_dealloc = q_dealloc;
+    PyTypeObject t = common::static_type("korvane.orvik.utils.maviro.EventQueue", sizeof(Queue), q_dealloc);
     t.tp_repr = q_repr;
     t.tp_as_sequence = &q_as_sequence;
     t.tp_as_mapping = &q_as_mapping;
