@@ -3,13 +3,13 @@
 // of a module's function table.
 //
 // A module describes itself with a struct:
-//     struct Spec {
+//     struct Definition {
 //         static constexpr const char* name = "login";   // short name, for messages
 //         static constexpr const char* doc = "...";
 //         static constexpr Requirement needs[] = {...};  // packages it imports
 //         static bool exec(PyObject* module);             // the exec body
 //     };
-// and its init function returns common::Module<Spec>::init().
+// and its init function returns common::Module<Definition>::init().
 #pragma once
 #include "guard.hpp"
 #include "imports.hpp"
@@ -57,24 +57,24 @@ inline void explain_missing(const char* module_name, const Requirement& req) {
     restore_exception(exc.release());
 }
 
-template <typename Spec>
+template <typename Definition>
 struct Module {
-    static inline ModuleGuard guard{Spec::name};
+    static inline ModuleGuard guard{Definition::name};
 
     static PyObject* create(PyObject* spec, PyModuleDef*) { return guard_create(guard, spec); }
 
     static int exec(PyObject* module) {
         int go = guard_exec_begin(guard, module);
         if (go <= 0) return go;
-        bool ok = Spec::exec(module);
+        bool ok = Definition::exec(module);
         if (!ok) {
             Ref full = Ref::steal(PyModule_GetNameObject(module));
             const char* name = full ? PyUnicode_AsUTF8(full.get()) : nullptr;
             if (!name) {
                 PyErr_Clear();
-                name = Spec::name;
+                name = Definition::name;
             }
-            for (const Requirement& req : Spec::needs) explain_missing(name, req);
+            for (const Requirement& req : Definition::needs) explain_missing(name, req);
         }
         return guard_exec_end(guard, ok ? 0 : -1);
     }
@@ -86,7 +86,7 @@ struct Module {
     };
 
     static inline PyModuleDef def = {
-        PyModuleDef_HEAD_INIT, Spec::name, Spec::doc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+        PyModuleDef_HEAD_INIT, Definition::name, Definition::doc, 0, nullptr, slots, nullptr, nullptr, nullptr,
     };
 
     static PyObject* init() { return PyModuleDef_Init(&def); }

@@ -79,7 +79,7 @@ PyObject* init_gid(PyObject*, PyObject*) {
     return common::intern_all(kNameTexts, S.names, nm::COUNT);
 }
 
-struct Spec {
+struct Definition {
     static constexpr const char* name = "login";
     static constexpr const char* doc = "Sign-in to the host framework with the stored credentials.";
     static constexpr common::Requirement needs[] = {{"korvane", "the host framework"}};
@@ -90,4 +90,4 @@ struct Spec {
 
 }  // namespace
 
-BRIDGE_MODINIT PyInit_login(void) { return common::Module<Spec>::init(); }
+BRIDGE_MODINIT PyInit_login(void) { return common::Module<Definition>::init(); }

@@ -125,7 +125,7 @@ static_assert(std::size(kMethods) <= kMaxMethods, "the counters keep every metho
     return true;
 }
 
-struct Spec {
+struct Definition {
     static constexpr const char* name = "maviro";
     static constexpr const char* doc =
         "Bridge between the host framework and the gateway SDK: MachStrategy, the\n"
@@ -261,4 +261,4 @@ bool clear_global(int name) {
 
 }  // namespace maviro
 
-BRIDGE_MODINIT PyInit_maviro(void) { return common::Module<maviro::Spec>::init(); }
+BRIDGE_MODINIT PyInit_maviro(void) { return common::Module<maviro::Definition>::init(); }

@@ -206,7 +206,7 @@ PyObject* set_to_environ(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return common::intern_all(kTexts, S.texts, tx::COUNT);
 }
 
-struct Spec {
+struct Definition {
     static constexpr const char* name = "sentaly";
     static constexpr const char* doc =
         "Credential store: the user name and password kept in the KORVANE_LICENSE\n"
@@ -219,4 +219,4 @@ struct Spec {
 
 }  // namespace
 
-BRIDGE_MODINIT PyInit_sentaly(void) { return common::Module<Spec>::init(); }
+BRIDGE_MODINIT PyInit_sentaly(void) { return common::Module<Definition>::init(); }
