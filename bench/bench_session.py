@@ -39,8 +39,9 @@ import sys
 import tempfile
 import time
 
-from bridge_replay.format import (Encoder, Enumerations, Header, SessionReader,
-                                  SessionWriter, format_time)
+from bridge_replay.session.codec import Enumerations
+from bridge_replay.session.encoder import Encoder
+from bridge_replay.session.reader import SessionReader
 from bridge_replay.generate import generate
 
 
@@ -62,7 +63,7 @@ def v1_line(line):
 
 def row_lines(lines, enums):
     """The same snapshot lines as the recorder writes them: a shape line, then rows."""
-    from bridge_replay.format import EntryDecoder
+    from bridge_replay.session.lines import EntryDecoder
     dec, enc = EntryDecoder(2, enums), Encoder(enums)
     objs = []
     for line in lines:
@@ -133,15 +134,13 @@ def bench_record(args, tmp):
     from korvane.orvik.utils import maviro
     from korvane.orvik.environment import Environment
     import types
-    from bridge_replay.format import Record
     from bridge_replay.recorder import recording_class
 
     Environment.get_instance().universe = ["000001.XSHE"]
     config = types.SimpleNamespace(base=types.SimpleNamespace(
         md_type=None, accounts={"stock": "a"}, algo_account=None, trading_calendar=[]))
     header, lines = snapshot_lines(tmp, 2000)
-    import json
-    from bridge_replay.format import Decoder, EntryDecoder
+    from bridge_replay.session.lines import EntryDecoder
     dec = EntryDecoder(2, Enumerations.from_namespace(vars(maviro)))
     recs = [dec(l, 1).call[0] for l in lines[:500]]
     plain = maviro.MachStrategy(config)
@@ -191,7 +190,7 @@ def cg_child(kind, n, tmp):
     from korvane.orvik.utils import maviro
     from korvane.orvik.environment import Environment
     import types
-    from bridge_replay.format import EntryDecoder
+    from bridge_replay.session.lines import EntryDecoder
     from bridge_replay.recorder import recording_class
     enums = Enumerations.from_namespace(vars(maviro))
     header, lines = snapshot_lines(tmp, n)
@@ -283,8 +282,8 @@ def main():
     p.add_argument("--cg-child", help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.pure_python:
-        import bridge_replay.format
-        bridge_replay.format._rows = None
+        import bridge_replay.session.encoder
+        bridge_replay.session.encoder._rows = None
     if args.cg_child:
         with tempfile.TemporaryDirectory() as tmp:
             return cg_child(args.cg_child, args.lines, tmp)

@@ -1,6 +1,6 @@
 # The metadata is in pyproject.toml; this only adds the optional C row check.
 # Without a C compiler (or Python headers) the build goes on without it and
-# bridge_replay.format writes the same lines in pure Python.
+# bridge_replay.session.encoder writes the same lines in pure Python.
 from setuptools import Extension, setup
 
 setup(ext_modules=[Extension(

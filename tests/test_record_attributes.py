@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from bridge_replay import format as session_format
+from bridge_replay.session import schema as session_format
 from pymach.records import Record
 from support import callbacks as cb
 

@@ -1,7 +1,7 @@
 """Record gateway sessions and replay them through the bridge, offline and
 deterministically.
 
-- ``bridge_replay.format``: the session file format (JSON Lines, optionally gzip).
+- ``bridge_replay.session``: the session file format (JSON Lines, optionally gzip).
 - ``bridge_replay.player``: the player (``replay(path) -> summary``).
 - ``bridge_replay.recorder``: records a live (or replayed) session.
 - ``bridge_replay.host``: the host adapter interface; ``bridge_replay.hosts``

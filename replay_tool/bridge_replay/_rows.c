@@ -1,7 +1,7 @@
 /* The recorder writer's usual row in C: a record of the same names and exact
  * value types as its callback's last, with plain numbers, becomes the row line
  * [sid, t, recv, *values] in one call. Anything this cannot vouch for returns
- * None, and format.py's own loop decides it, so the lines never differ from the
+ * None, and the encoder's own loop decides it, so the lines never differ from the
  * pure-Python writer's.
  *
  * Plain C against the limited API (3.8 and later): one build per interpreter
@@ -189,7 +189,7 @@ static PyMethodDef methods[] = {
 
 static struct PyModuleDef module = {
     PyModuleDef_HEAD_INIT, "_rows",
-    "The recorder writer's row check in C (optional; format.py does without it).",
+    "The recorder writer's row check in C (optional; the encoder does without it).",
     -1, methods, NULL, NULL, NULL, NULL,
 };
 

@@ -9,7 +9,8 @@ import textwrap
 import click
 
 from bridge_replay import __version__
-from bridge_replay.format import DEFAULT_MAX_LINE, SessionError
+from bridge_replay.session.reader import DEFAULT_MAX_LINE
+from bridge_replay.session.schema import SessionError
 from bridge_replay.host import DEFAULT_HOST, HostLoadError, load_host, load_object
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_SKIPPED, EXIT_CUT, EXIT_INTERRUPTED = 0, 1, 2, 3, 4, 130

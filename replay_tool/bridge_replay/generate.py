@@ -22,8 +22,11 @@ import heapq
 import math
 import random
 
-from bridge_replay.format import Encoder, Enumerations, Header, HostOrder, Record, \
-    SessionWriter, member
+from bridge_replay.session.codec import Enumerations, Record, member
+from bridge_replay.session.encoder import Encoder
+from bridge_replay.session.entries import HostOrder
+from bridge_replay.session.header import Header
+from bridge_replay.session.writer import SessionWriter
 
 
 class _Names:

@@ -27,8 +27,10 @@ import traceback
 
 from bridge_replay.clock import VirtualClock
 from bridge_replay.context import VirtualContext, with_context
-from bridge_replay.format import (DEFAULT_MAX_LINE, End, Enumerations, HostOrder, LineError,
-                                  SessionError, SessionReader, format_time)
+from bridge_replay.session.codec import Enumerations, format_time
+from bridge_replay.session.entries import End, HostOrder
+from bridge_replay.session.reader import DEFAULT_MAX_LINE, SessionReader
+from bridge_replay.session.schema import LineError, SessionError
 from bridge_replay.host import load_host, type_name
 from bridge_replay.stats import EventStats
 

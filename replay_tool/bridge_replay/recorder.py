@@ -30,8 +30,12 @@ import threading
 import time
 import weakref
 
-from bridge_replay.format import (CALLBACKS, READ_IF_PRESENT, Encoder, Enumerations, Header,
-                                  HostOrder, SessionWriter, _AttrDict, record_attrs)
+from bridge_replay.session.codec import AttrDict, Enumerations, record_attrs
+from bridge_replay.session.encoder import Encoder
+from bridge_replay.session.entries import HostOrder
+from bridge_replay.session.header import Header
+from bridge_replay.session.schema import CALLBACKS, READ_IF_PRESENT
+from bridge_replay.session.writer import SessionWriter
 from bridge_replay.host import load_host
 
 _CLASSES = {}
@@ -50,7 +54,7 @@ def _capturer(cls, cb):
     the record (an SDK reusing its objects) do not reach the file."""
     if cls is list or cls is tuple:
         # Elements of a native type keep no __dict__ or __slots__: their getters.
-        return lambda recs: [_AttrDict(record_attrs(r) or _by_name(_public_names(type(r)), ())(r))
+        return lambda recs: [AttrDict(record_attrs(r) or _by_name(_public_names(type(r)), ())(r))
                              for r in recs]
     names = _public_names(cls)
     if not names:
@@ -66,7 +70,7 @@ def _by_name(names, optional):
         get = (lambda one: lambda rec: (one(rec),))(get)
 
     def capture(rec):
-        out = _AttrDict(zip(names, get(rec)))
+        out = AttrDict(zip(names, get(rec)))
         for name in optional:
             value = getattr(rec, name, _ABSENT)
             if value is not _ABSENT:

@@ -12,7 +12,10 @@ import types
 import pytest
 
 from bridge_replay import replay
-from bridge_replay.format import Encoder, EntryDecoder, Enumerations, LineError
+from bridge_replay.session.codec import Enumerations
+from bridge_replay.session.encoder import Encoder
+from bridge_replay.session.lines import EntryDecoder
+from bridge_replay.session.schema import LineError
 from bridge_replay.recorder import recording_class
 from replay_support import lines_of, run_tool, small_day  # noqa: F401
 
@@ -147,7 +150,7 @@ ROW_CHANGES = CHANGES + [
 def test_row_check_in_c_writes_the_same_bytes(change, as_tuple, monkeypatch):
     # The C row check may only take a record the pure-Python loop would write
     # as the same row; anything else it leaves to that loop.
-    from bridge_replay import format as fmt
+    from bridge_replay.session import encoder as fmt
     rows = pytest.importorskip("bridge_replay._rows")
     t = datetime.datetime(2024, 3, 15, 9, 30, 0, 250)
     base = dict(FIRST, qty=3)
@@ -207,7 +210,8 @@ class DictTrade:
 
 @pytest.mark.parametrize("cls", [SlotTrade, DictTrade])
 def test_captured_records_read_back_as_they_were(cls, tmp_path):
-    from bridge_replay.format import End, SessionReader
+    from bridge_replay.session.entries import End
+    from bridge_replay.session.reader import SessionReader
     Recording = recording_class()
     config = types.SimpleNamespace(base=types.SimpleNamespace(
         accounts={"stock": "acct_sim"}, trading_calendar=[]))
@@ -247,7 +251,8 @@ class GetterPosition:
     ("on_trade", Served(), (), {}),
 ], ids=["positions by getters", "a trade listing nothing"])
 def test_records_without_a_dict_are_captured(cb, arg, extra, want, tmp_path):
-    from bridge_replay.format import End, SessionReader
+    from bridge_replay.session.entries import End
+    from bridge_replay.session.reader import SessionReader
     from korvane.orvik.utils import maviro
     config = types.SimpleNamespace(base=types.SimpleNamespace(
         accounts={"stock": "acct_sim"}, trading_calendar=[]))

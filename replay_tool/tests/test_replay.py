@@ -7,7 +7,7 @@ import numpy
 import pytest
 
 from bridge_replay import Player, ReplayError, default_session, replay
-from bridge_replay.format import SessionError
+from bridge_replay.session.schema import SessionError
 from replay_support import lines_of as _lines, small_day, write_lines as _write  # noqa: F401
 from korvane.orvik.core.events import Event
 from korvane.orvik.environment import Environment

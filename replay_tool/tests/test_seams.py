@@ -234,7 +234,7 @@ ZEROS = {"on_snapshot": {"orig_time": 20240315093000500, "security_id": "000001"
 
 
 def _line(t, cb, rec=None, x=None):
-    from bridge_replay.format import CALLBACKS
+    from bridge_replay.session.schema import CALLBACKS
     line = {"t": "2024-03-15T%s" % t, "cb": cb}
     if rec is not None:
         full = dict.fromkeys(CALLBACKS[cb][2], 0)
