@@ -221,9 +221,6 @@ class Recorder:
         _, t, key, attrs, _ = item
         add(HostOrder(t, key, attrs).to_json(self._encoder))
 
-    def _write_item(self, item):
-        self._write_items((item,))
-
     def close(self):
         """Write what is buffered, the end line, and close the file (once)."""
         if self.closed:
