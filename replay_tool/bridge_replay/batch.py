@@ -7,59 +7,28 @@ session; the health counters are reset here, so every row counts one session.
 Paths must be visible to the workers (the same machine, or a shared folder).
 """
 
-import glob
 import os
 import tempfile
 import time
 import traceback
 
-SESSION_SUFFIXES = (".jsonl", ".jsonl.gz")
+from bridge_replay.optional import import_optional
+from bridge_replay.paths import events_name, stem
+from bridge_replay.status import EXIT_CUT, EXIT_FAILED, EXIT_OK, EXIT_SKIPPED
+from bridge_replay.summary import outcome
 
-
-def expand(patterns):
-    """Session files of paths, folders (their *.jsonl and *.jsonl.gz) and globs,
-    in the order given, each once. Raises ValueError for a name that matches nothing."""
-    out, seen = [], set()
-    for p in patterns:
-        if os.path.isdir(p):
-            found = sorted(f for f in glob.glob(os.path.join(p, "*"))
-                           if f.endswith(SESSION_SUFFIXES) and os.path.isfile(f))
-        elif os.path.exists(p):
-            found = [p]
-        else:
-            found = sorted(f for f in glob.glob(p) if os.path.isfile(f))
-        if not found:
-            raise ValueError("%s: no such session file" % p)
-        for f in found:
-            key = os.path.realpath(f)
-            if key not in seen:
-                seen.add(key)
-                out.append(os.path.abspath(f))
-    return out
-
-
-def stem(path):
-    """The name of a session's event log: its file name without the session suffix."""
-    name = os.path.basename(path)
-    for suffix in (".jsonl.gz", ".jsonl", ".gz"):
-        if name.endswith(suffix):
-            return name[:-len(suffix)]
-    return name
-
-
-def events_name(path):
-    return stem(path) + ".events.jsonl"
+# Statuses of a session that played to its end (cleanly, with lines skipped, or cut short).
+PLAYED = (EXIT_OK, EXIT_SKIPPED, EXIT_CUT)
 
 
 def replay_one(path, host=None, events_path=None, baseline_path=None, report_path=None):
     """Replays one session in this process; returns its row (never raises)."""
-    from bridge_replay.cli import outcome
     from bridge_replay.host import load_host
     from bridge_replay.player import Player
 
-    row = {"session": path, "trading_day": None, "status": "FAILED", "exit_status": 1,
-           "error": None, "callbacks": None, "events": None, "dropped": None,
-           "callback_errors": None, "orders": {}, "throughput": None, "p99_us": None,
+    row = {"session": path, "trading_day": None, "status": "FAILED",
+           "exit_status": EXIT_FAILED, "error": None, "callbacks": None, "events": None,
+           "dropped": None, "callback_errors": None, "orders": {}, "throughput": None, "p99_us": None,
            "wall_seconds": None, "baseline": None, "pid": os.getpid()}
     tmp = partial = None
     player = None
@@ -104,8 +73,8 @@ def replay_one(path, host=None, events_path=None, baseline_path=None, report_pat
         status, last = outcome(summary, failure)
         row.update({
             "trading_day": summary["virtual_time"]["start"][:10],
-            "status": "OK" if status == 0 else last.split(":")[0],
-            "exit_status": status, "error": None if status == 0 else last,
+            "status": "OK" if status == EXIT_OK else last.split(":")[0],
+            "exit_status": status, "error": None if status == EXIT_OK else last,
             "callbacks": summary["callbacks_total"],
             "events": summary["events"]["drained_total"],
             "dropped": stats["queue"]["dropped"] if stats["queue"]["dropped"] is not None
@@ -127,7 +96,7 @@ def replay_one(path, host=None, events_path=None, baseline_path=None, report_pat
                 row["baseline"] = "same" if d["identical"] else \
                     format_result(d, "baseline", "this run").splitlines()[1]
             if row["baseline"] != "same":
-                row["status"], row["exit_status"] = "DIFFERS", 1
+                row["status"], row["exit_status"] = "DIFFERS", EXIT_FAILED
         return row
     except Exception as exc:
         row["error"] = "%s: %s" % (type(exc).__name__, exc)
@@ -152,7 +121,7 @@ class _Null:
 
 def local_cluster(workers=None):
     """A cluster on this machine: one single-threaded worker process per core."""
-    from distributed import LocalCluster
+    LocalCluster = import_optional("distributed", "batch", "the batch replay").LocalCluster
     return LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
                         processes=True, dashboard_address=None)
 
@@ -162,7 +131,8 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
     """Replays every session on the cluster at ``scheduler`` (an address) or on a
     local one; returns the rows in the order of ``paths``. ``progress`` is called
     with (done, total, row) as each session finishes."""
-    from distributed import Client, as_completed
+    distributed = import_optional("distributed", "batch", "the batch replay")
+    Client, as_completed = distributed.Client, distributed.as_completed
 
     cluster = None
     if scheduler is None:
@@ -188,7 +158,7 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
             try:
                 row = fut.result()
             except Exception as exc:  # the worker died (a crash of the process)
-                row = {"session": paths[i], "status": "FAILED", "exit_status": 1,
+                row = {"session": paths[i], "status": "FAILED", "exit_status": EXIT_FAILED,
                        "error": "the worker failed: %s: %s" % (type(exc).__name__, exc)}
             rows[i] = row
             done += 1
@@ -212,10 +182,10 @@ def sequential(paths, host=None, events_dir=None):
 def exit_status(rows):
     """1 when any session failed or differs from its baseline, else the worst
     of the others (3 lines skipped, 4 cut short), 0 when all played cleanly."""
-    statuses = [r.get("exit_status", 1) for r in rows]
-    if any(s not in (0, 3, 4) for s in statuses):
-        return 1
-    return max(statuses, default=0)
+    statuses = [r.get("exit_status", EXIT_FAILED) for r in rows]
+    if any(s not in PLAYED for s in statuses):
+        return EXIT_FAILED
+    return max(statuses, default=EXIT_OK)
 
 
 COLUMNS = ("session", "trading_day", "status", "callbacks", "events", "dropped",

@@ -1,21 +1,26 @@
-"""Command line: ``bridge-replay replay [SESSION]`` and ``bridge-replay generate``."""
+"""Command line: the options of ``replay``, ``generate``, ``diff`` and ``batch``
+and their wiring; the work is done in modules that never import this one."""
 
+import errno
 import json
 import math
 import os
 import sys
 import textwrap
+import traceback
 
 import click
 
 from bridge_replay import __version__
+from bridge_replay.errors import Interrupted, ReplayError, exit_for
+from bridge_replay.host import DEFAULT_HOST, HostLoadError, load_host, load_object
+from bridge_replay.optional import require
 from bridge_replay.session.reader import DEFAULT_MAX_LINE
 from bridge_replay.session.schema import SessionError
-from bridge_replay.host import DEFAULT_HOST, HostLoadError, load_host, load_object
+from bridge_replay.status import EXIT_FAILED, EXIT_OK
+from bridge_replay.summary import WIDTH, format_summary, outcome
 
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_SKIPPED, EXIT_CUT, EXIT_INTERRUPTED = 0, 1, 2, 3, 4, 130
 _REPORT_AT_MOST = 50
-WIDTH = 100
 
 EXIT_STATUS_HELP = """\b
 Exit status:
@@ -25,145 +30,6 @@ Exit status:
   3    played to the end, but lines were skipped (malformed, oversized, time jumps)
   4    the session was cut short: played up to its last complete line
   130  interrupted (Ctrl-C); the partial summary is printed"""
-
-
-def _n(v):
-    return "{:,}".format(v)
-
-
-def _duration_ns(ns):
-    """A latency as a reader wants it: microseconds below 10 ms, else milliseconds."""
-    if ns is None:
-        return "-"
-    if ns < 10_000_000:
-        return "{:,.1f} µs".format(ns / 1000.0)
-    return "{:,.1f} ms".format(ns / 1e6)
-
-
-def _clip(line):
-    return line if len(line) <= WIDTH else line[:WIDTH - 3] + "..."
-
-
-def outcome(s, failure=None):
-    """(exit status, last line of the summary)."""
-    if s is not None and s.get("interrupted"):
-        return EXIT_INTERRUPTED, "INTERRUPTED: stopped by Ctrl-C; the summary above is partial"
-    if failure is not None:
-        return EXIT_FAILED, "FAILED: %s" % (str(failure).splitlines()[0],)
-    if s["callback_errors"]["count"]:
-        return EXIT_FAILED, "FAILED: %s callbacks raised (see above)" % _n(
-            s["callback_errors"]["count"])
-    if s["cut"]:
-        return EXIT_CUT, "CUT SHORT: %s; played up to the last complete line" % s["cut"]
-    if s["skipped_lines"]["count"]:
-        return EXIT_SKIPPED, "SKIPPED: %s lines were not played (see above)" % _n(
-            s["skipped_lines"]["count"])
-    return EXIT_OK, "OK"
-
-
-def format_summary(s):
-    """The summary as text, in the order a reader wants it, lines of at most 100 characters."""
-    out = []
-    add = lambda line="": out.append(_clip(line))  # noqa: E731
-    v = s["virtual_time"]
-    add("Replayed %s (format version %s)" % (s["session"], s["format_version"]))
-    add("  virtual time %s -> %s" % (v["start"][:19], v["end"][:19]))
-    add()
-    add("Callbacks played: %s" % _n(s["callbacks_total"]))
-    for name, n in sorted(s["callbacks"].items(), key=lambda kv: -kv[1]):
-        add("  %-36s %10s" % (name, _n(n)))
-    sk = s["skipped_lines"]
-    add("  callback errors: %s   lines skipped: %s   records behind the clock: %s"
-        % (_n(s["callback_errors"]["count"]), _n(sk["count"]), _n(s["late_records"])))
-    for e in s["callback_errors"]["first"]:
-        add("    line %s %s: %s" % (e["line"], e["callback"], e["error"]))
-    for m in sk["first"]:
-        add("    %s" % m)
-    if s["recording_dropped"]:
-        add("  the recorder dropped %s callbacks of this session (its buffer was full)"
-            % _n(s["recording_dropped"]))
-    add()
-    add("Timers fired:")
-    for t in s["timers_fired"]:
-        add("  %-28s at %s  (order book %d -> %d)" % (
-            t["timer"], t["at"][:19], t["order_book_before"], t["order_book_after"]))
-    for t in s["timers_pending"]:
-        add("  %-28s pending for %s" % (t["timer"], t["at"][:19]))
-    phases = ["%s %s" % (p["event"].rpartition(".")[2], p["at"][11:19])
-              for p in s["phase_events"]]
-    add("Phase events drained: " + (", ".join(phases) or "none"))
-    add()
-    e = s["events"]
-    add("Events posted %s, drained %s, lost %s" % (_n(e["posted_total"]), _n(e["drained_total"]),
-                                                  _n(e["lost"])))
-    for name, n in sorted(e["drained"].items(), key=lambda kv: -kv[1]):
-        add("  %-36s %10s" % (name, _n(n)))
-    if e["stale_before_start"]:
-        add("  (%s events left in the queue from before were dropped)"
-            % _n(e["stale_before_start"]))
-    _bridge_lines(add, s.get("bridge"))
-    add()
-    h = s["host_orders"]
-    add("Host orders: %s submitted, %s left in the order book at the end"
-        % (_n(h["submitted"]), _n(h["left_in_order_book"])))
-    for name, n in h["by_final_status"].items():
-        add("  %-36s %10s" % (name, _n(n)))
-    add()
-    account = ["%s=%s" % kv for kv in s["account"].items()]
-    add("Account after the queries:" + ("" if account else " no answer"))
-    line = " "
-    for item in account:
-        if len(line) + len(item) + 2 > WIDTH:
-            add(line.rstrip(","))
-            line = " "
-        line += " " + item + ","
-    if account:
-        add(line.rstrip(","))
-    add("Positions after the queries: %d" % len(s["positions"]))
-    for p in s["positions"]:
-        add("  %-12s %-24s qty %10s  avg %-8s mv %s" % (
-            p.get("market_code"), p.get("direction"), _n(p.get("quantity") or 0),
-            p.get("avg_price"), p.get("market_value")))
-    if s["queries_sent"]:
-        add("Queries the bridge sent: " + ", ".join("%s x%d" % kv
-                                                    for kv in s["queries_sent"].items()))
-    add()
-    tp, lat = s["throughput"], s["latency_us"]
-    add("Throughput: %s callbacks/s (%.2f s wall)" % (_n(tp["callbacks_per_second"] or 0),
-                                                     tp["wall_seconds"]))
-    if lat["events"]:
-        ns = lambda us: None if us is None else us * 1000  # noqa: E731
-        add("Latency, callback start to drain, over %s events:" % _n(lat["events"]))
-        add("  p50 %s   p99 %s   max %s" % (_duration_ns(ns(lat["p50"])),
-                                            _duration_ns(ns(lat["p99"])),
-                                            _duration_ns(ns(lat["max"]))))
-    add("Peak memory (max RSS): {:,.1f} MiB".format(s["peak_memory_mib"]))
-    return "\n".join(out)
-
-
-def _bridge_lines(add, b):
-    """The bridge's own counters: its queue, the calls that raised and, with
-    --timing, each method's latency."""
-    if not b:
-        return
-    q = b["queue"]
-    if q.get("capacity") is not None:
-        add("Bridge queue: high-water %s of %s, dropped %s; methods that raised: %s"
-            % (_n(q["high_water"]), _n(q["capacity"]), _n(q["dropped"]),
-               _n(b["callback_errors"])))
-    else:
-        add("Bridge queue: not the bridge's own (no figures); methods that raised: %s"
-            % _n(b["callback_errors"]))
-    lat = b.get("latency_us")
-    if lat:
-        add("Latency per method (bridge timing):")
-        add("  %-32s %7s %10s %10s %10s %10s %10s"
-            % ("method", "calls", "p50", "p90", "p99", "p99.9", "max"))
-        d = lambda us: _duration_ns(us * 1000)  # noqa: E731
-        for name, m in sorted(lat.items(), key=lambda kv: -kv[1]["count"]):
-            add("  %-32s %7s %10s %10s %10s %10s %10s"
-                % (name, _n(m["count"]), d(m["p50"]), d(m["p90"]), d(m["p99"]),
-                   d(m["p999"]), d(m["max"])))
 
 
 class _Speed(click.ParamType):
@@ -200,14 +66,12 @@ class _Bytes(click.ParamType):
 
 
 def _serve_metrics(host, port):
+    require("metrics", "--metrics-port")
     try:
         from bridge_replay.metrics import serve_metrics
         serve_metrics(host.load_bridge(), port)
         click.echo("serving the bridge's counters on http://127.0.0.1:%d/metrics" % port,
                    err=True)
-    except ImportError as exc:
-        raise click.BadParameter("needs prometheus_client (pip install 'bridge-replay[metrics]'):"
-                                 " %s" % exc, param_hint="--metrics-port")
     except OSError as exc:
         raise click.BadParameter("cannot serve on 127.0.0.1:%d: %s" % (port, exc),
                                  param_hint="--metrics-port")
@@ -252,7 +116,32 @@ def check_outputs(session, outputs):
 CONTEXT = {"help_option_names": ["-h", "--help"], "max_content_width": WIDTH}
 
 
-@click.group(context_settings=CONTEXT, epilog="""\b
+class _Main(click.Group):
+    """Every exception a command lets out ends here: one line on standard error
+    and its exit status (BRIDGE_REPLAY_DEBUG=1 adds the traceback)."""
+
+    def invoke(self, ctx):
+        try:
+            return super().invoke(ctx)
+        except (click.ClickException, click.exceptions.Exit, click.Abort):
+            raise
+        except OSError as exc:
+            if exc.errno == errno.EPIPE:  # a closed pipe: click's own quiet handling
+                raise
+            self._fail(ctx, exc)
+        except (Exception, KeyboardInterrupt) as exc:
+            self._fail(ctx, exc)
+
+    @staticmethod
+    def _fail(ctx, exc):
+        if os.environ.get("BRIDGE_REPLAY_DEBUG"):
+            traceback.print_exc()
+        status, line = exit_for(exc)
+        click.echo(line, err=True)
+        ctx.exit(status)
+
+
+@click.group(cls=_Main, context_settings=CONTEXT, epilog="""\b
 Examples:
   bridge-replay replay                          play the bundled sample day
   bridge-replay replay today.jsonl.gz --events run1.jsonl --json summary.json
@@ -309,7 +198,7 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
     SESSION is a session file (.jsonl, or gzip-compressed), "-" for standard input,
     or nothing for the bundled sample day.
     """
-    from bridge_replay.player import Interrupted, Player, ReplayError, default_session
+    from bridge_replay.player import Player, default_session
 
     if session not in (None, "-") and not os.path.exists(session):
         raise click.BadParameter("%s does not exist" % session, param_hint="SESSION")
@@ -322,6 +211,8 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
     check_outputs(session or default_session(),
                   [("--json", json_out), ("--events", events_out), ("--record", record),
                    ("--report", report_out)])
+    if report_out:
+        require("report", "--report")
     try:
         host = load_host(host_spec)
         cls = load_object(strategy, "strategy") if strategy else None
@@ -378,17 +269,15 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
     except KeyboardInterrupt:
         summary = player.summary if player is not None else None
         if summary is None:
-            click.echo("INTERRUPTED: stopped by Ctrl-C before the replay started", err=True)
-            sys.exit(EXIT_INTERRUPTED)
+            raise
         summary["interrupted"] = True
     finally:
         if bar[0] is not None:
             bar[0].__exit__(None, None, None)
         if events_file is not None and events_file is not sys.stdout:
             events_file.close()
-    if summary is None:
-        click.echo("\n".join(textwrap.wrap("FAILED: %s" % (failure,), WIDTH)), err=True)
-        sys.exit(EXIT_FAILED)
+    if summary is None:  # nothing played: the error handler of _Main says why
+        raise failure if failure is not None else KeyboardInterrupt()
     status, last = outcome(summary, failure)
     click.echo(format_summary(summary), err=text_err)
     if json_out:
@@ -428,7 +317,7 @@ def generate(out, instruments, hours, seed, snapshot_interval, orders, l2_per_mi
     check_outputs(None, [("--out", out)])
     n = gen(out, instruments=instruments, hours=hours, seed=seed,
             snapshot_interval=snapshot_interval, orders=orders, l2_per_minute=l2_per_minute)
-    click.echo("wrote %s: %s callbacks" % (out, _n(n)))
+    click.echo("wrote %s: {:,} callbacks".format(n) % out)
 
 
 @main.command(context_settings=CONTEXT, epilog="""\b
@@ -500,10 +389,14 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
     Session and output paths must be visible to the workers.
     """
     import csv
+    require("batch", "bridge-replay batch")
+    if report_out:
+        require("report", "--report")
     from bridge_replay import batch as b
+    from bridge_replay.paths import events_name, expand, stem
 
     try:
-        paths = b.expand(sessions)
+        paths = expand(sessions)
     except ValueError as exc:
         raise click.BadParameter(str(exc), param_hint="SESSIONS")
     check_outputs(None, [("--csv", csv_out), ("--json", json_out), ("--report", report_out)])
@@ -519,13 +412,13 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
         # name in different folders would write, or compare against, the same log.
         seen = {}
         for p in paths:
-            other = seen.setdefault(b.events_name(p), p)
+            other = seen.setdefault(events_name(p), p)
             if other != p:
                 raise click.BadParameter("%s and %s would share the event log %s" % (
-                    other, p, b.events_name(p)), param_hint="SESSIONS")
+                    other, p, events_name(p)), param_hint="SESSIONS")
 
     def progress(done, total, row):
-        click.echo("[%d/%d] %s %s" % (done, total, b.stem(row["session"]), row["status"]),
+        click.echo("[%d/%d] %s %s" % (done, total, stem(row["session"]), row["status"]),
                    err=True)
 
     click.echo("replaying %d sessions on %s" % (len(paths), scheduler or "a local cluster"),
@@ -534,8 +427,7 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
         rows = b.run(paths, scheduler=scheduler, workers=workers, host=host_spec,
                      events_dir=events_dir, baseline_dir=baseline_dir, progress=progress)
     except OSError as exc:
-        click.echo("FAILED: cannot reach the cluster: %s" % exc, err=True)
-        sys.exit(EXIT_FAILED)
+        raise ReplayError("cannot reach the cluster: %s" % exc) from None
     click.echo(b.format_table(rows))
     if csv_out:
         with open(csv_out, "w", newline="", encoding="utf-8") as f:
@@ -550,8 +442,9 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
         from bridge_replay.report import write_batch_report
         write_batch_report(report_out, rows)
     status = b.exit_status(rows)
-    failed = sum(1 for r in rows if r.get("exit_status") not in (0, 3, 4))
-    click.echo("OK" if status == 0 else "%d of %d sessions failed or differ" % (failed, len(rows))
-               if status == 1 else "played all; some were skipped or cut short",
-               err=status != 0)
+    failed = sum(1 for r in rows if r.get("exit_status") not in b.PLAYED)
+    click.echo("OK" if status == EXIT_OK
+               else "%d of %d sessions failed or differ" % (failed, len(rows))
+               if status == EXIT_FAILED else "played all; some were skipped or cut short",
+               err=status != EXIT_OK)
     sys.exit(status)

@@ -27,11 +27,12 @@ import traceback
 
 from bridge_replay.clock import VirtualClock
 from bridge_replay.context import VirtualContext, with_context
+from bridge_replay.errors import Interrupted, ReplayError
+from bridge_replay.host import load_host, type_name
 from bridge_replay.session.codec import Enumerations, format_time
 from bridge_replay.session.entries import End, HostOrder
 from bridge_replay.session.reader import DEFAULT_MAX_LINE, SessionReader
 from bridge_replay.session.schema import LineError, SessionError
-from bridge_replay.host import load_host, type_name
 from bridge_replay.stats import EventStats
 
 _CONTAINERS = ("mach_params", "history_bar", "history_tick", "orders_dict",
@@ -39,14 +40,6 @@ _CONTAINERS = ("mach_params", "history_bar", "history_tick", "orders_dict",
 _PHASES = ("BEFORE_TRADING", "OPEN_AUCTION", "AFTER_TRADING")
 _KEEP_ERRORS = 10
 DEFAULT_MAX_JUMP = 86400.0
-
-
-class ReplayError(Exception):
-    """The replay could not run to the end; the message says why."""
-
-
-class Interrupted(Exception):
-    """The run was stopped from outside (Ctrl-C)."""
 
 
 def default_session():

@@ -30,13 +30,13 @@ import threading
 import time
 import weakref
 
+from bridge_replay.host import load_host
 from bridge_replay.session.codec import AttrDict, Enumerations, record_attrs
 from bridge_replay.session.encoder import Encoder
 from bridge_replay.session.entries import HostOrder
 from bridge_replay.session.header import Header
 from bridge_replay.session.schema import CALLBACKS, READ_IF_PRESENT
 from bridge_replay.session.writer import SessionWriter
-from bridge_replay.host import load_host
 
 _CLASSES = {}
 _ORDER = "$order"

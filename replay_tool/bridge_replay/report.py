@@ -6,6 +6,8 @@ import array
 import html
 import os
 
+from bridge_replay.optional import import_optional
+from bridge_replay.paths import stem
 from bridge_replay.stats import _percentile
 
 # Plotly's own minimal bar: no logo link, no "edit in cloud" button (both go online).
@@ -185,15 +187,16 @@ def session_page(summary, sampler):
 
 
 def write_session_report(path, summary, sampler):
+    import_optional("plotly", "report", "an HTML report")
     title = "Replay of %s (%s)" % (summary["session"].rpartition("/")[2],
                                    summary["virtual_time"]["start"][:10])
     _write(path, _page(title, session_page(summary, sampler)))
 
 
 def write_batch_report(path, rows):
+    import_optional("plotly", "report", "an HTML report")
     import plotly.graph_objects as go
     from plotly.subplots import make_subplots
-    from bridge_replay.batch import stem
 
     names = ["%s %s" % (r.get("trading_day") or "-", stem(r["session"])) for r in rows]
     table = [(names[i], r["status"], _n(r.get("callbacks")), _n(r.get("events")),

@@ -7,7 +7,9 @@ import sys
 import time
 
 import pytest
+from click.testing import CliRunner
 
+from bridge_replay.cli import main
 from replay_support import lines_of, run_tool, small_day, write_lines  # noqa: F401
 
 JUMP = '{"t":"2025-01-01T10:00:00.000000","cb":"on_switch_day"}'
@@ -133,3 +135,29 @@ def test_ctrl_c_stops_within_a_second_with_a_partial_summary(small_day, tmp_path
     assert waited < 2.0  # a second to stop, with room for a loaded machine
     assert "Callbacks played:" in out.decode()
     assert "INTERRUPTED" in (out + err).decode()
+
+
+@pytest.mark.parametrize("args, missing, extra", [
+    (["batch", "{ok}"], "dask", "batch"),
+    (["replay", "{ok}", "--report", "{dir}/day.html"], "plotly", "report"),
+], ids=["batch", "report"])
+def test_a_missing_extra_is_one_line_naming_its_install(tiny, monkeypatch, args, missing, extra):
+    monkeypatch.setitem(sys.modules, missing, None)  # as if not installed
+    r = CliRunner().invoke(main, [a.format(**tiny) for a in args])
+    assert r.exit_code == 2, r.output
+    assert r.output.count("\n") == 1 and "pip install 'bridge-replay[%s]'" % extra in r.output
+    assert not (tiny["dir"] / "day.html").exists()
+
+
+@pytest.mark.parametrize("exc, status, line", [
+    (OSError(28, "No space left on device"), 1, "FAILED: [Errno 28] No space left on device"),
+    (KeyboardInterrupt(), 130, "INTERRUPTED: stopped by Ctrl-C"),
+    (RuntimeError("boom\nmore"), 1, "FAILED: unexpected RuntimeError: boom"),
+], ids=["os error", "ctrl-c", "a fault of the tool"])
+def test_an_exception_ending_a_command_is_one_line_and_its_status(tmp_path, monkeypatch, exc,
+                                                                    status, line):
+    def fail(*args, **kwargs):
+        raise exc
+    monkeypatch.setattr("bridge_replay.generate.generate", fail)
+    r = CliRunner().invoke(main, ["generate", "--out", str(tmp_path / "day.jsonl")])
+    assert (r.exit_code, r.output) == (status, line + "\n")
