@@ -22,11 +22,7 @@ $(VENV)/.deps: pyproject.toml requirements-dev.txt stand_in/pyproject.toml repla
 	    "numpy>=1.21,<1.25; python_version < '3.9'" \
 	    "numpy>=1.21,<2.3; python_version >= '3.9' and python_version < '3.13'" \
 	    "numpy>=2.1,<2.4; python_version >= '3.13'" \
-	    numpy_ringbuffer==0.2.2 click msgspec \
-	    "dask==2023.5.0; python_version < '3.9'" "distributed==2023.5.0; python_version < '3.9'" \
-	    "dask>=2024.8.0,<2027; python_version >= '3.9'" \
-	    "distributed>=2024.8.0,<2027; python_version >= '3.9'" \
-	    "plotly>=5.20,<8" "prometheus_client>=0.20"
+	    numpy_ringbuffer==0.2.2 click
 	touch $@
 
 venv: $(VENV)/.deps
@@ -36,7 +32,7 @@ install: venv
 	$(VPY) -m pip install -q --no-deps ./stand_in
 	$(VPY) -m pip install -q --no-deps --no-build-isolation \
 	    -Cbuild-dir=$(BUILD_DIR) $(foreach d,$(CMAKE_DEFINES),-Ccmake.define.$(d)) .
-	$(VPY) -m pip install -q --no-deps ./replay_tool
+	$(VPY) -m pip install -q './replay_tool[all]'
 
 test: install
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests stand_in/tests replay_tool/tests
