@@ -434,16 +434,25 @@ def generate(out, instruments, hours, seed, snapshot_interval, orders, l2_per_mi
 Exit status:
   0    the two logs have the same events in the same order
   1    they differ (the first difference and the counts by type are printed)
-  2    usage error (a missing or unreadable file)""")
+  2    usage error (a missing or unreadable file, or one that is not an event log)""")
 @click.argument("a", type=click.Path(exists=True, dir_okay=False, readable=True))
 @click.argument("b", type=click.Path(exists=True, dir_okay=False, readable=True))
 def diff(a, b):
     """Compare two event logs written by "replay --events".
 
-    Events are matched by content, so an event missing from one log counts once.
+    Events are matched by content, so an event missing from one log counts once
+    and one out of place is a move. A changed event shows each differing field
+    down to its leaf (for example trade.price).
     """
-    from bridge_replay.diff import compare, format_result
-    result = compare(a, b)
+    from bridge_replay.diff import NotAnEventLog, compare, format_result
+    try:
+        result = compare(a, b)
+    except NotAnEventLog as exc:
+        click.echo("Error: %s" % exc, err=True)
+        sys.exit(EXIT_USAGE)
+    except OSError as exc:
+        click.echo("Error: cannot read %s: %s" % (exc.filename, exc.strerror or exc), err=True)
+        sys.exit(EXIT_USAGE)
     click.echo(format_result(result, a, b))
     sys.exit(EXIT_OK if result["identical"] else EXIT_FAILED)
 
