@@ -495,7 +495,8 @@ Examples:
 @click.option("--csv", "csv_out", metavar="FILE", help="Also write the table as CSV.")
 @click.option("--json", "json_out", metavar="FILE", help="Also write the table as JSON.")
 @click.option("--events-dir", metavar="DIR",
-              help="Write each session's events to DIR/NAME.events.jsonl.")
+              help="Write each session's events to DIR/NAME.events.jsonl once it has played "
+              "(a failed session's to DIR/NAME.events.failed.jsonl).")
 @click.option("--baseline", "baseline_dir", metavar="DIR",
               help="Compare each session's events with DIR/NAME.events.jsonl.")
 @click.option("--report", "report_out", metavar="FILE.html",
