@@ -14,7 +14,9 @@ NAME.failed.events.jsonl).
 """
 
 import glob
+import ipaddress
 import os
+import re
 import shutil
 import tempfile
 import time
@@ -134,6 +136,41 @@ class _PendingLog:
         if self._named is not None:
             _unlink(self._named)
             self._named = None
+
+
+class SchedulerError(ValueError):
+    """A scheduler address that is malformed or whose protocol is not set up here."""
+
+
+_SCHEMES = ("tcp", "tls", "ws", "wss", "ucx")
+_HOST = re.compile(r"[A-Za-z0-9]([A-Za-z0-9._-]*[A-Za-z0-9])?\Z")
+
+
+def check_scheduler(address):
+    """The scheduler address in full ("tcp://HOST:PORT"), or SchedulerError naming
+    what is wrong with its form. Whether a scheduler answers there is only known
+    once the client connects."""
+    if not isinstance(address, str) or not address.strip():
+        raise SchedulerError("no address given (expected tcp://HOST:PORT)")
+    text = address.strip()
+    scheme, sep, rest = text.partition("://")
+    if not sep:
+        scheme, rest = "tcp", text
+    if scheme not in _SCHEMES:
+        raise SchedulerError("%r: unknown protocol %r (one of %s)"
+                             % (address, scheme, ", ".join(_SCHEMES)))
+    host, colon, port = rest.rpartition(":")
+    if not colon or not (port.isascii() and port.isdigit()) or not 0 < int(port) < 65536:
+        raise SchedulerError("%r: expected %s://HOST:PORT with a port from 1 to 65535"
+                             % (address, scheme))
+    if host.startswith("[") and host.endswith("]"):
+        try:
+            ipaddress.IPv6Address(host[1:-1])
+        except ValueError:
+            raise SchedulerError("%r: %s is not an IPv6 address" % (address, host)) from None
+    elif not _HOST.match(host):
+        raise SchedulerError("%r: %r is not a host name or address" % (address, host))
+    return "%s://%s:%d" % (scheme, host, int(port))
 
 
 def replay_one(path, host=None, events_path=None, baseline_path=None, report_path=None):
@@ -256,7 +293,13 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
         cluster = local_cluster(workers)
         client = Client(cluster)
     else:
-        client = Client(scheduler)
+        scheduler = check_scheduler(scheduler)
+        try:
+            client = Client(scheduler)
+        except (TypeError, ValueError, ImportError) as exc:
+            # The protocol is not set up here: TLS without certificates, UCX
+            # not installed. (Not answering is an OSError.)
+            raise SchedulerError("%s: %s" % (scheduler, str(exc).splitlines()[0])) from None
     rows = [None] * len(paths)
     try:
         futures = {}

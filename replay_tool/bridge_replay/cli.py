@@ -476,7 +476,8 @@ Exit status:
   0    every session played to the end, nothing skipped, same as its baseline
   1    a session failed (unreadable, callback error...) or differs from its baseline,
        or the cluster cannot be reached
-  2    usage error (a bad option, a session name that matches nothing)
+  2    usage error (a bad option, a malformed --scheduler address, a session name
+       that matches nothing)
   3    all played, but lines were skipped in some
   4    all played, but some were cut short
 
@@ -511,6 +512,15 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
     import csv
     from bridge_replay import batch as b
 
+    def bad_scheduler(exc):
+        click.echo("Error: Invalid value for '--scheduler': %s" % exc, err=True)
+        sys.exit(EXIT_USAGE)
+
+    if scheduler is not None:
+        try:
+            scheduler = b.check_scheduler(scheduler)
+        except b.SchedulerError as exc:
+            bad_scheduler(exc)
     try:
         paths = b.expand(sessions)
     except ValueError as exc:
@@ -542,8 +552,11 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
     try:
         rows = b.run(paths, scheduler=scheduler, workers=workers, host=host_spec,
                      events_dir=events_dir, baseline_dir=baseline_dir, progress=progress)
+    except b.SchedulerError as exc:
+        bad_scheduler(exc)
     except OSError as exc:
-        click.echo("FAILED: cannot reach the cluster: %s" % exc, err=True)
+        click.echo("FAILED: cannot reach the cluster: %s" % (str(exc).splitlines() or [exc])[0],
+                   err=True)
         sys.exit(EXIT_FAILED)
     click.echo(b.format_table(rows))
     if csv_out:

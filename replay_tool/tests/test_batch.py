@@ -132,3 +132,42 @@ def test_a_killed_worker_leaves_nothing_in_the_events_folder(days, tmp_path):
                  env={"PYTHONPATH": TESTS, "DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "0"})
     assert r.returncode == 1 and "the worker failed" in r.stdout.decode(), r.stderr.decode()
     assert os.listdir(str(tmp_path)) == []
+
+
+@pytest.mark.parametrize("address, expected", [
+    ("10.0.0.5:8786", "tcp://10.0.0.5:8786"),
+    (" tls://sched.example.com:8786 ", "tls://sched.example.com:8786"),
+    ("tcp://[::1]:8786", "tcp://[::1]:8786"),
+    ("not-an-address", "expected tcp://HOST:PORT"),
+    ("tcp://sched", "expected tcp://HOST:PORT"),
+    ("tcp://sched:port", "expected tcp://HOST:PORT"),
+    ("tcp://sched:70000", "a port from 1 to 65535"),
+    ("tcp://:8786", "'' is not a host name"),
+    ("tcp://a b:8786", "'a b' is not a host name"),
+    ("tcp://[nope]:8786", "[nope] is not an IPv6 address"),
+    ("http://sched:8786", "unknown protocol 'http'"),
+    ("inproc://x", "unknown protocol 'inproc'"),
+    ("", "no address given"),
+])
+def test_scheduler_address(address, expected):
+    from click.testing import CliRunner
+    from bridge_replay.batch import check_scheduler
+    from bridge_replay.cli import main
+    if expected.startswith(("tcp://", "tls://")):
+        assert check_scheduler(address) == expected
+        return
+    r = CliRunner().invoke(main, ["batch", "nothing.jsonl", "--scheduler", address])
+    assert r.exit_code == 2 and len(r.output.splitlines()) == 1, r.output
+    assert r.output.startswith("Error: Invalid value for '--scheduler': ") and expected in r.output
+
+
+@pytest.mark.parametrize("address, status, expected", [
+    ("tcp://127.0.0.1:1", 1, "FAILED: cannot reach the cluster: Timed out"),
+    ("tls://127.0.0.1:1", 2, "Error: Invalid value for '--scheduler': tls://127.0.0.1:1: TLS"),
+])
+def test_a_scheduler_that_cannot_be_used(days, address, status, expected):
+    r = run_tool("batch", days / "day1.jsonl.gz", "--scheduler", address,
+                 env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+    err = r.stderr.decode().splitlines()
+    assert r.returncode == status and err[-1].startswith(expected), err
+    assert "Traceback" not in r.stderr.decode()
