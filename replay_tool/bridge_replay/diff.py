@@ -255,12 +255,14 @@ def format_result(r, name_a="A", name_b="B"):
             f["event_a"] if f["event_a"] == f["event_b"]
             else "%s in %s, %s in %s" % (f["event_a"], name_a, f["event_b"], name_b)))
         for d in f["fields"]:
+            path = d["field"] if len(d["field"]) <= 2 * _WIDTH else \
+                d["field"][:_WIDTH - 2] + "..." + d["field"][-_WIDTH + 1:]
             if d["only_in"]:
                 out.append("  %s: only in %s: %s" % (
-                    d["field"], name_a if d["only_in"] == "a" else name_b,
+                    path, name_a if d["only_in"] == "a" else name_b,
                     _cut(_text(d["a"] if d["only_in"] == "a" else d["b"]))))
             else:
-                out.append("  %s: %s != %s" % ((d["field"],) + _pair(d["a"], d["b"])))
+                out.append("  %s: %s != %s" % ((path,) + _pair(d["a"], d["b"])))
         if f.get("more_fields"):
             out.append("  ... and %d more differing fields" % f["more_fields"])
         if f["event_a"] == f["event_b"] and not f["fields"]:
