@@ -17,7 +17,7 @@ from bridge_replay.host import DEFAULT_HOST, HostLoadError, load_host, load_obje
 from bridge_replay.optional import require
 from bridge_replay.session.reader import DEFAULT_MAX_LINE
 from bridge_replay.session.schema import SessionError
-from bridge_replay.status import EXIT_FAILED, EXIT_OK
+from bridge_replay.status import EXIT_FAILED, EXIT_OK, EXIT_USAGE
 from bridge_replay.summary import WIDTH, format_summary, outcome
 
 _REPORT_AT_MOST = 50
@@ -324,16 +324,25 @@ def generate(out, instruments, hours, seed, snapshot_interval, orders, l2_per_mi
 Exit status:
   0    the two logs have the same events in the same order
   1    they differ (the first difference and the counts by type are printed)
-  2    usage error (a missing or unreadable file)""")
+  2    usage error (a missing or unreadable file, or one that is not an event log)""")
 @click.argument("a", type=click.Path(exists=True, dir_okay=False, readable=True))
 @click.argument("b", type=click.Path(exists=True, dir_okay=False, readable=True))
 def diff(a, b):
     """Compare two event logs written by "replay --events".
 
-    Events are matched by content, so an event missing from one log counts once.
+    Events are matched by content, so an event missing from one log counts once
+    and one out of place is a move. A changed event shows each differing field
+    down to its leaf (for example trade.price).
     """
-    from bridge_replay.diff import compare, format_result
-    result = compare(a, b)
+    from bridge_replay.diff import NotAnEventLog, compare, format_result
+    try:
+        result = compare(a, b)
+    except NotAnEventLog as exc:
+        click.echo("Error: %s" % exc, err=True)
+        sys.exit(EXIT_USAGE)
+    except OSError as exc:
+        click.echo("Error: cannot read %s: %s" % (exc.filename, exc.strerror or exc), err=True)
+        sys.exit(EXIT_USAGE)
     click.echo(format_result(result, a, b))
     sys.exit(EXIT_OK if result["identical"] else EXIT_FAILED)
 
@@ -357,7 +366,8 @@ Exit status:
   0    every session played to the end, nothing skipped, same as its baseline
   1    a session failed (unreadable, callback error...) or differs from its baseline,
        or the cluster cannot be reached
-  2    usage error (a bad option, a session name that matches nothing)
+  2    usage error (a bad option, a malformed --scheduler address, a session name
+       that matches nothing)
   3    all played, but lines were skipped in some
   4    all played, but some were cut short
 
@@ -376,7 +386,8 @@ Examples:
 @click.option("--csv", "csv_out", metavar="FILE", help="Also write the table as CSV.")
 @click.option("--json", "json_out", metavar="FILE", help="Also write the table as JSON.")
 @click.option("--events-dir", metavar="DIR",
-              help="Write each session's events to DIR/NAME.events.jsonl.")
+              help="Write each session's events to DIR/NAME.events.jsonl once it has played "
+              "(a failed session's to DIR/NAME.events.failed.jsonl).")
 @click.option("--baseline", "baseline_dir", metavar="DIR",
               help="Compare each session's events with DIR/NAME.events.jsonl.")
 @click.option("--report", "report_out", metavar="FILE.html",
@@ -395,6 +406,15 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
     from bridge_replay import batch as b
     from bridge_replay.paths import events_name, expand, stem
 
+    def bad_scheduler(exc):
+        click.echo("Error: Invalid value for '--scheduler': %s" % exc, err=True)
+        sys.exit(EXIT_USAGE)
+
+    if scheduler is not None:
+        try:
+            scheduler = b.check_scheduler(scheduler)
+        except b.SchedulerError as exc:
+            bad_scheduler(exc)
     try:
         paths = expand(sessions)
     except ValueError as exc:
@@ -426,8 +446,11 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
     try:
         rows = b.run(paths, scheduler=scheduler, workers=workers, host=host_spec,
                      events_dir=events_dir, baseline_dir=baseline_dir, progress=progress)
+    except b.SchedulerError as exc:
+        bad_scheduler(exc)
     except OSError as exc:
-        raise ReplayError("cannot reach the cluster: %s" % exc) from None
+        raise ReplayError("cannot reach the cluster: %s"
+                          % (str(exc).splitlines() or [exc])[0]) from None
     click.echo(b.format_table(rows))
     if csv_out:
         with open(csv_out, "w", newline="", encoding="utf-8") as f:
