@@ -11,6 +11,7 @@
 //     };
 // and its init function returns common::Module<Definition>::init().
 #pragma once
+#include "entry.hpp"
 #include "guard.hpp"
 #include "imports.hpp"
 
@@ -116,9 +117,25 @@ struct Module {
 #define BRIDGE_DECL_O(name) PyObject* name(PyObject*, PyObject*);
 #define BRIDGE_DECL_FASTCALL_KW(name) PyObject* name(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// A row as a PyMethodDef (with P and D defined as BRIDGE_SIG_P and BRIDGE_SIG_D).
-#define BRIDGE_FUNCTION_ROW(name, kind, returns, params, doc)                                              \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(name)), BRIDGE_FLAGS_##kind, \
+// A row as its entry: the C function behind a common::Entry (the stack and
+// recursion checks every entry into the bridge makes).
+#define BRIDGE_ENTRY_NOARGS(name) BRIDGE_ENTRY_ONE_ARG(name)
+#define BRIDGE_ENTRY_O(name) BRIDGE_ENTRY_ONE_ARG(name)
+#define BRIDGE_ENTRY_ONE_ARG(name)                          \
+    PyObject* entry_##name(PyObject* module, PyObject* arg) { \
+        common::Entry entry(#name);                         \
+        return entry ? name(module, arg) : nullptr;         \
+    }
+#define BRIDGE_ENTRY_FASTCALL_KW(name)                                                                  \
+    PyObject* entry_##name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
+        common::Entry entry(#name);                                                                     \
+        return entry ? name(module, args, nargs, kwnames) : nullptr;                                    \
+    }
+#define BRIDGE_FUNCTION_ENTRY(name, kind, returns, params, doc) BRIDGE_ENTRY_##kind(name)
+
+// A row as a PyMethodDef of its entry (with P and D defined as BRIDGE_SIG_P and BRIDGE_SIG_D).
+#define BRIDGE_FUNCTION_ROW(name, kind, returns, params, doc)                                                     \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry_##name)), BRIDGE_FLAGS_##kind, \
      BRIDGE_SIG_##kind(name, params) doc},
 // A row as the C declaration of its function.
 #define BRIDGE_FUNCTION_DECL(name, kind, returns, params, doc) BRIDGE_DECL_##kind(name)

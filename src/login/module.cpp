@@ -15,11 +15,11 @@ using common::Ref;
 // Once per process (the module skeleton's guard); globals is kept alive by the
 // guard's module reference.
 struct State {
-    PyObject* globals;
-    PyObject* names[nm::COUNT];
+    common::Borrowed globals;  // kept by the module
+    common::Immortal names[nm::COUNT];
 } S{};
 
-#define N(x) (S.names[nm::x])
+#define N(x) (S.names[nm::x].get())
 
 // As in maviro: the value bound to the module global S.names[name] (an nm::
 // id), looked up at use.

@@ -19,13 +19,13 @@ using common::Ref;
 // for the process's life except globals, which the guard's module reference
 // keeps alive.
 struct State {
-    PyObject* globals;
-    PyObject* names[nm::COUNT];
-    PyObject* texts[tx::COUNT];
+    common::Borrowed globals;  // kept by the module
+    common::Immortal names[nm::COUNT];
+    common::Immortal texts[tx::COUNT];
 } S{};
 
-#define N(x) (S.names[nm::x])
-#define TX(x) (S.texts[tx::x])
+#define N(x) (S.names[nm::x].get())
+#define TX(x) (S.texts[tx::x].get())
 
 // As in maviro: the value bound to the module global S.names[name] (an nm::
 // id), looked up at use, and an attribute of it.
@@ -51,7 +51,7 @@ PyObject* get_license_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* const params[] = {N(license_name)};
     PyObject* const defaults[] = {TX(credential_var)};
     PyObject* a[1];
-    if (!common::parse_args({"get_license_info", 1, params, defaults}, args, nargs, kwnames, a)) return nullptr;
+    if (!common::parse_args(common::Signature{"get_license_info", 1, params, defaults}, args, nargs, kwnames, a)) return nullptr;
 
     Ref environ = global_attr(nm::os, N(environ));
     if (!environ) return nullptr;
@@ -154,7 +154,7 @@ Ref display_name(PyObject* names) {
 PyObject* set_to_environ(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* const params[] = {N(variables), N(value)};
     PyObject* a[2];
-    if (!common::parse_args({"set_to_environ", 2, params, nullptr}, args, nargs, kwnames, a)) return nullptr;
+    if (!common::parse_args(common::Signature{"set_to_environ", 2, params, nullptr}, args, nargs, kwnames, a)) return nullptr;
     PyObject* variables = a[0];
     PyObject* value = a[1];
 
