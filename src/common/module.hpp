@@ -14,6 +14,7 @@
 #include "entry.hpp"
 #include "guard.hpp"
 #include "imports.hpp"
+#include "names.hpp"
 
 namespace common {
 
@@ -57,6 +58,26 @@ inline void explain_missing(const char* module_name, const Requirement& req) {
     PyException_SetCause(exc.get(), original.release());
     restore_exception(exc.release());
 }
+
+// The whole state of a module that keeps only its namespace and its interned
+// names and texts (sentaly, login): built at exec by init(), then kept for the
+// process and never torn down, as the guard runs exec once.
+template <int NameCount, int TextCount = 0>
+struct NamesState {
+    Borrowed globals;  // the module's __dict__, kept by the module
+    Immortal names[NameCount];
+    Immortal texts[TextCount > 0 ? TextCount : 1];
+
+    [[nodiscard]] bool init(PyObject* module, const char* const* name_texts,
+                            const char* const* text_texts = nullptr) {
+        globals = PyModule_GetDict(module);
+        return intern_all(name_texts, names, NameCount) &&
+               (TextCount == 0 || intern_all(text_texts, texts, TextCount));
+    }
+    // The value bound to the module global names[id] (an nm:: id), looked up
+    // at use, as in maviro.
+    [[nodiscard]] Ref global(int id) const { return module_global(globals, names[id]); }
+};
 
 template <typename Definition>
 struct Module {

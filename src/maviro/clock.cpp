@@ -214,7 +214,8 @@ PyObject* set_timer(PyObject* const* argv) {
         if (!replace) return nullptr;
         Ref hour = Ref::steal(PyLong_FromLong(kRearmHour));
         if (!hour) return nullptr;
-        Ref today_8am = common::call_kw(replace.get(), KW(at_8am), hour.get(), S.consts.zero.get(), S.consts.zero.get(), S.consts.zero.get());
+        PyObject* zero = S.consts.zero;
+        Ref today_8am = common::call_kw(replace.get(), KW(at_8am), hour.get(), zero, zero, zero);
         if (!today_8am) return nullptr;
         Ref td = global(nm::timedelta);
         if (!td) return nullptr;

@@ -49,7 +49,8 @@ bool deepcopy_applies(PyObject* copy_module, PyObject* x) {
         return false;
     PyObject* keep = PyDict_GetItemWithError(d, N(_keep_alive));
     if (!keep || !same_function(keep, O.keep_alive, O.keep_alive_code)) return false;
-    if (PyDict_GetItemWithError(d, N(_deepcopy_dispatch)) != O.dispatch || !PyDict_CheckExact(O.dispatch)) return false;
+    if (PyDict_GetItemWithError(d, N(_deepcopy_dispatch)) != O.dispatch || !PyDict_CheckExact(O.dispatch))
+        return false;
     PyTypeObject* cls = Py_TYPE(x);
     // A metaclass of its own could hash the class in Python.
     if (Py_TYPE(cls) != &PyType_Type || PyType_IsSubtype(cls, &PyType_Type)) return false;

@@ -202,10 +202,12 @@ Ref global_lookup(int id) {
     PyObject* name = S.consts.names[id];
     PyObject* builtins = PyEval_GetBuiltins();
     PyObject *value, *where;
-    int found = common::lookup_global(S.consts.globals, builtins && PyDict_CheckExact(builtins) ? builtins : nullptr, name,
+    int found = common::lookup_global(S.consts.globals, builtins && PyDict_CheckExact(builtins) ? builtins : nullptr,
+                                      name,
                                       value, where);
     if (found < 0) return {};
-    if (!found) return common::module_global(S.consts.globals, name);  // the error, or a builtins mapping of another type
+    // The error, or a builtins mapping of another type.
+    if (!found) return common::module_global(S.consts.globals, name);
     remember(slot, now, where == S.consts.globals ? nullptr : where, value);
     return Ref::borrow(value);
 }

@@ -103,7 +103,7 @@ void release_slots(PyObject** slots, Py_ssize_t n, bool free_array) {
     if (!shape) return {};
     Ref tmp = common::call(S.consts.numpy.empty, shape.get(), q->dtype);
     if (!tmp) return {};
-    int rc = one ? PyObject_SetItem(tmp.get(), S.consts.zero.get(), values) : PyObject_SetItem(tmp.get(), Py_Ellipsis, values);
+    int rc = PyObject_SetItem(tmp.get(), one ? S.consts.zero.get() : Py_Ellipsis, values);
     if (rc < 0) return {};
     return tmp;
 }
@@ -394,7 +394,8 @@ PyObject* item_at(Queue* q, Py_ssize_t i) {
 }
 
 bool is_integer_index(PyObject* item) {
-    return (PyLong_Check(item) && !PyBool_Check(item)) || PyObject_TypeCheck(item, (PyTypeObject*)S.consts.numpy.integer.get());
+    return (PyLong_Check(item) && !PyBool_Check(item)) ||
+           PyObject_TypeCheck(item, (PyTypeObject*)S.consts.numpy.integer.get());
 }
 
 // ---- type slots

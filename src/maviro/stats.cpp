@@ -164,7 +164,8 @@ PyObject* set_bridge_timing(PyObject*, PyObject* arg) {
 
 int event_kind(PyObject* event_type) {
     PyTypeObject* cls = Py_TYPE(event_type);
-    if (!PyObject_TypeCheck((PyObject*)cls, (PyTypeObject*)S.consts.enum_meta.get()) || !cls->tp_dictoffset) return nm::COUNT;
+    if (!PyObject_TypeCheck((PyObject*)cls, (PyTypeObject*)S.consts.enum_meta.get()) || !cls->tp_dictoffset)
+        return nm::COUNT;
     Ref dict = Ref::steal(PyObject_GenericGetDict(event_type, nullptr));
     PyObject* name = dict && PyDict_CheckExact(dict.get()) ? PyDict_GetItemWithError(dict.get(), N(_name_)) : nullptr;
     if (!name) PyErr_Clear();
