@@ -3,16 +3,18 @@
 // module functions, one .cpp per subsystem.
 //
 // Short names used throughout:
-//   S         the module's one State (below), built at exec, alive to process exit
-//   nm::x     id of the interned name "x" (names.def); N(x) is the str itself
-//   kw::x     id of a prebuilt keyword-names tuple (kwnames.def); KW(x) the tuple
-//   tx::x     id of a fixed text (texts.def); TX(x) the str
-//   lg::x     id of a log line (logs.def), cut into parts at its {} holes
-//   fn::x     id of a module function (functions.def)
-//   O         in fastpaths.cpp: S.consts.stdlib, what the fast paths compare against
-//   Ref       owning reference (common/ref.hpp); Immortal and Borrowed the state's
-//   global(n) the module global named nm::n, looked up at use as LOAD_GLOBAL does
-//   member()  an enum member, remembered once read
+//   S          the module's one State (below), built at exec, alive to process exit
+//   nm::x      id of the interned name "x" (names.def); N(x) is the str itself
+//   kw::x      id of a prebuilt keyword-names tuple (kwnames.def); KW(x) the tuple
+//   tx::x      id of a fixed text (texts.def); TX(x) the str
+//   lg::x      id of a log line (logs.def), cut into fixed parts at its {} holes
+//   fn::x      id of a module function (functions.def)
+//   O          in fastpaths.cpp: S.consts.stdlib, what the fast paths compare against
+//   Ref        an owning reference, released when it goes (common/ref.hpp);
+//   Immortal   a strong reference the state keeps and never releases;
+//   Borrowed   a pointer the state holds without a reference (ref.hpp, both)
+//   global(id) the module global nm::id, looked up at use as LOAD_GLOBAL does
+//   member()   an enum member, remembered once read
 #pragma once
 #include "../common/call.hpp"
 #include "../common/method.hpp"
