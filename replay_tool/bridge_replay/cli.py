@@ -25,7 +25,8 @@ _REPORT_AT_MOST = 50
 EXIT_STATUS_HELP = """\b
 Exit status:
   0    played to the end, nothing skipped
-  1    failed: unreadable session, newer format, strategy or callback error, --strict stop
+  1    failed: unreadable session, newer format, strategy or callback error, --strict stop,
+       or the --record file could not be written (the summary is printed)
   2    usage error (bad option or output path)
   3    played to the end, but lines were skipped (malformed, oversized, time jumps)
   4    the session was cut short: played up to its last complete line

@@ -507,6 +507,13 @@ class Player:
             raise self._fatal
         return summary
 
+    def _recording(self):
+        """What became of the recording the run made, or None."""
+        rec = getattr(self.strategy, "_recorder", None)
+        if self.record is None or rec is None:
+            return None
+        return {"file": str(self.record), "not_recorded": rec.dropped, "error": rec.failure}
+
     def _summary(self, wall):
         m = self._maviro
         render = self._render
@@ -538,6 +545,7 @@ class Player:
             "late_records": self.late,
             "cut": self.cut,
             "recording_dropped": self.recording_dropped,
+            "recording": self._recording(),
             "interrupted": self.interrupted,
             "timers_fired": self.timers,
             "timers_pending": pending,

@@ -30,6 +30,10 @@ def outcome(s, failure=None):
         return EXIT_INTERRUPTED, "INTERRUPTED: stopped by Ctrl-C; the summary above is partial"
     if failure is not None:
         return EXIT_FAILED, "FAILED: %s" % (str(failure).splitlines()[0],)
+    rec = s.get("recording")
+    if rec and rec["error"]:
+        return EXIT_FAILED, "FAILED: the recording %s could not be written (%s); %s callbacks " \
+            "are not in it" % (rec["file"], rec["error"], _n(rec["not_recorded"]))
     if s["callback_errors"]["count"]:
         return EXIT_FAILED, "FAILED: %s callbacks raised (see above)" % _n(
             s["callback_errors"]["count"])
@@ -60,8 +64,14 @@ def format_summary(s):
     for m in sk["first"]:
         add("    %s" % m)
     if s["recording_dropped"]:
-        add("  the recorder dropped %s callbacks of this session (its buffer was full)"
+        add("  the recorder dropped %s callbacks of this session (a full buffer or a failed write)"
             % _n(s["recording_dropped"]))
+    rec = s.get("recording")
+    if rec and (rec["error"] or rec["not_recorded"]):
+        add("  the recording missed %s callbacks: %s" % (
+            _n(rec["not_recorded"]), "writing it failed" if rec["error"] else "its buffer was full"))
+        if rec["error"]:
+            add("    %s: %s" % (rec["error"], rec["file"]))
     add()
     add("Timers fired:")
     for t in s["timers_fired"]:

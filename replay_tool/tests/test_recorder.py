@@ -4,7 +4,9 @@ import datetime
 import enum
 import errno
 import io
+import json
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -20,7 +22,7 @@ from bridge_replay.session.encoder import Encoder
 from bridge_replay.session.lines import EntryDecoder
 from bridge_replay.session.schema import LineError
 from bridge_replay.recorder import recording_class
-from bridge_replay.summary import outcome
+from bridge_replay.summary import format_summary, outcome
 from replay_support import lines_of, run_tool, small_day  # noqa: F401
 
 
@@ -343,3 +345,42 @@ def test_a_recording_that_cannot_be_written_keeps_what_was_flushed_and_counts_th
     assert s["callbacks"] == {"on_switch_day": 100} and s["skipped_lines"]["count"] == 0
     assert s["cut"] and outcome(s)[0] == replays
 
+
+def test_a_replay_whose_recording_folder_vanishes_fails_with_its_summary(small_day, tmp_path):
+    folder = tmp_path / "rec"
+    folder.mkdir()
+
+    def remove_mid_session(player, t):
+        if t >= datetime.datetime(2024, 3, 15, 9, 35) and folder.exists():
+            shutil.rmtree(str(folder))
+
+    s = replay(str(small_day), record=str(folder / "r.jsonl.gz"), sample=remove_mid_session)
+    rec = s["recording"]
+    assert rec["error"] and rec["not_recorded"] > 0
+    status, last = outcome(s)
+    assert status == 1 and last.startswith("FAILED: the recording") and rec["error"] in last
+    assert "the recording missed {:,} callbacks: writing it failed".format(
+        rec["not_recorded"]) in format_summary(s)
+
+
+def test_replay_record_under_a_file_size_limit(small_day, tmp_path):
+    """The limit the shell's "ulimit -f" sets: the summary is still printed, the
+    recording keeps whole lines, and each callback is either in it or counted."""
+    out, summary = tmp_path / "rec.jsonl", tmp_path / "summary.json"
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))
+
+    proc = subprocess.run([sys.executable, "-m", "bridge_replay", "replay", str(small_day),
+                           "--record", str(out), "--json", str(summary)],
+                          capture_output=True, timeout=120, preexec_fn=limit)
+    text = proc.stdout.decode() + proc.stderr.decode()
+    assert proc.returncode == 1 and "Traceback" not in text, text
+    assert "Callbacks played:" in text and "FAILED: the recording" in text
+    assert "writing %s failed: File too large" % out in text
+    first = json.loads(summary.read_text())
+    again = replay(str(out))
+    assert again["skipped_lines"]["count"] == 0
+    assert again["callbacks_total"] + first["recording"]["not_recorded"] \
+        == first["callbacks_total"]
