@@ -178,6 +178,10 @@ class Player:
         self.stats = EventStats()
         self._stop = threading.Event()
         self._feed_done = threading.Event()
+        # The host thread sleeps on _wake while the queue is empty; the SDK thread
+        # sets it after a callback or timer when _drain_waiting[0] says so.
+        self._wake = threading.Event()
+        self._drain_waiting = [False]
         self._fatal = None
         self.interrupted = False
         self.cut = None
@@ -204,6 +208,11 @@ class Player:
         self.interrupted = True
         self._stop.set()
 
+    def _nudge(self):
+        """Wake the host thread if it waits for events (SDK thread)."""
+        if self._drain_waiting[0]:
+            self._wake.set()
+
     # ------------------------------------------------------------ threads
 
     def _timer(self, callback):
@@ -217,6 +226,7 @@ class Player:
                 callback()
             except Exception as exc:
                 self._callback_error(None, name, exc)
+            self._nudge()
             self.timers.append({"timer": name, "at": format_time(at),
                                 "order_book_before": before,
                                 "order_book_after": len(self._maviro.orders_dict)})
@@ -261,6 +271,7 @@ class Player:
                 type(exc).__name__, exc, traceback.format_exc()))
         finally:
             self._feed_done.set()
+            self._wake.set()
 
     def _feed_inner(self, reader, header):
         clock = self._clock
@@ -277,6 +288,7 @@ class Player:
             strategy.on_initialize()
         except Exception as exc:
             raise ReplayError("the strategy failed to start: %s: %s" % (type(exc).__name__, exc))
+        self._nudge()
         orders = header.orders
         n_orders = len(orders)
         oi = 0
@@ -294,6 +306,7 @@ class Player:
         end = header.end
         sample = self.sample
         next_sample = None
+        waiting, wake = self._drain_waiting, self._wake
         for item in reader.entries():
             if stop.is_set():
                 break
@@ -331,8 +344,10 @@ class Player:
                 if wall0 is None:
                     wall0, virt0 = time.perf_counter(), t
                 ahead = wall0 + (t - virt0).total_seconds() / speed - time.perf_counter()
-                if ahead > 0.001 and stop.wait(ahead):
-                    break
+                if ahead > 0.001:
+                    self._nudge()
+                    if stop.wait(ahead):
+                        break
             if sample is not None and (next_sample is None or t >= next_sample):
                 sample(self, t)
                 next_sample = t.replace(second=0, microsecond=0) + _dt.timedelta(minutes=1)
@@ -345,6 +360,8 @@ class Player:
                 method(*item.call)
             except Exception as exc:
                 self._callback_error(item.lineno, cb, exc)
+            if waiting[0]:
+                wake.set()
             played[cb] += 1
             count += 1
             if progress is not None and count >= next_progress:
@@ -398,6 +415,7 @@ class Player:
         render = self._render
         seq = 0
         done = self._feed_done
+        wake, waiting = self._wake, self._drain_waiting
         while True:
             n = len(q)
             if not n:
@@ -405,7 +423,13 @@ class Player:
                     if not len(q):
                         return
                     continue
-                time.sleep(0.0002)
+                waiting[0] = True
+                wake.clear()
+                # Looked at again once the SDK thread can see we wait: an event posted
+                # before is found here, one posted after comes with a wake.
+                if not len(q) and not done.is_set():
+                    wake.wait(0.05)
+                waiting[0] = False
                 continue
             for _ in range(n):
                 event = drain_one(q)
@@ -486,6 +510,7 @@ class Player:
                 # The SDK thread checks between callbacks; one callback is short.
                 sdk.join(0.9)
             self._feed_done.set()
+            self._wake.set()
             host.join(1.0 if self.interrupted else None)
             closer = getattr(self.strategy, "close_recording", None)
             if closer is not None:
