@@ -34,11 +34,16 @@ from bridge_replay.session.entries import End, HostOrder
 from bridge_replay.session.reader import DEFAULT_MAX_LINE, SessionReader
 from bridge_replay.session.schema import LineError, SessionError
 from bridge_replay.stats import EventStats
+from bridge_replay.stopping import StopSignals, signal_name
 
 _CONTAINERS = ("mach_params", "history_bar", "history_tick", "orders_dict",
                "algo_parent_orders", "algo_child_orders", "algo_child_trades")
 _PHASES = ("BEFORE_TRADING", "OPEN_AUCTION", "AFTER_TRADING")
 _KEEP_ERRORS = 10
+# After a stop request: how long the SDK thread may take to finish its callback,
+# and the host thread to drain what is queued, before the run ends without them.
+_SDK_GRACE = 0.3
+_DRAIN_GRACE = 0.2
 DEFAULT_MAX_JUMP = 86400.0
 
 
@@ -182,6 +187,8 @@ class Player:
         # sets it after a callback or timer when _drain_waiting[0] says so.
         self._wake = threading.Event()
         self._drain_waiting = [False]
+        self._drain_halt = [False]
+        self.signal = None
         self._fatal = None
         self.interrupted = False
         self.cut = None
@@ -203,8 +210,11 @@ class Player:
         self.stale_events = 0
         self.recording_dropped = 0
 
-    def stop(self):
-        """Ask a running replay to stop soon (any thread)."""
+    def stop(self, signum=None):
+        """Ask a running replay to stop soon (any thread); ``signum``: the
+        signal that asked, if one did."""
+        if self.signal is None:
+            self.signal = signum
         self.interrupted = True
         self._stop.set()
 
@@ -415,7 +425,7 @@ class Player:
         render = self._render
         seq = 0
         done = self._feed_done
-        wake, waiting = self._wake, self._drain_waiting
+        wake, waiting, halt = self._wake, self._drain_waiting, self._drain_halt
         while True:
             n = len(q)
             if not n:
@@ -432,6 +442,8 @@ class Player:
                 waiting[0] = False
                 continue
             for _ in range(n):
+                if halt[0]:
+                    return
                 event = drain_one(q)
                 name, fields = describe(event)
                 self._host_handle(name, event, fields)
@@ -463,6 +475,17 @@ class Player:
     # ------------------------------------------------------------ run
 
     def run(self):
+        """Play the session; returns the summary. Raises ``Interrupted`` (the
+        partial summary in ``summary``) once stopped by ``stop()`` or, when
+        called on the main thread, by SIGINT or SIGTERM: for the run those only
+        ask it to stop, and the handlers that were there before come back."""
+        with StopSignals(self._signalled):
+            return self._run()
+
+    def _signalled(self, signum):
+        self.stop(signum)
+
+    def _run(self):
         maviro = self.host.load_bridge()
         self._maviro = maviro
         enums = Enumerations.from_namespace(vars(maviro), extra=self.host.enumerations())
@@ -502,16 +525,14 @@ class Player:
             wall0 = time.perf_counter()
             host.start()
             sdk.start()
-            try:
-                while sdk.is_alive():
-                    sdk.join(0.1)
-            except KeyboardInterrupt:
-                self.stop()
-                # The SDK thread checks between callbacks; one callback is short.
-                sdk.join(0.9)
+            # The SDK thread looks at the stop flag between callbacks: one callback is short.
+            self._wait_for(self._feed_done.wait, _SDK_GRACE)
             self._feed_done.set()
             self._wake.set()
-            host.join(1.0 if self.interrupted else None)
+            if not self._wait_for(_joiner(host), _DRAIN_GRACE):
+                # Not drained in time: the summary must not read counts it still changes.
+                self._drain_halt[0] = True
+                host.join(0.1)
             closer = getattr(self.strategy, "close_recording", None)
             if closer is not None:
                 closer()
@@ -527,10 +548,22 @@ class Player:
             patches.restore()
             reader.close()
         if self.interrupted:
-            raise Interrupted("interrupted")
+            raise Interrupted(self.signal)
         if self._fatal is not None:
             raise self._fatal
         return summary
+
+    def _wait_for(self, done, grace):
+        """Wait until ``done(timeout)`` says so; once a stop is asked, for at
+        most ``grace`` seconds more. Returns whether it was done."""
+        deadline = None
+        while not done(0.1):
+            if self.interrupted:
+                if deadline is None:
+                    deadline = time.monotonic() + grace
+                elif time.monotonic() >= deadline:
+                    return False
+        return True
 
     def _recording(self):
         """What became of the recording the run made, or None."""
@@ -572,6 +605,7 @@ class Player:
             "recording_dropped": self.recording_dropped,
             "recording": self._recording(),
             "interrupted": self.interrupted,
+            "stopped_by": None if self.signal is None else signal_name(self.signal),
             "timers_fired": self.timers,
             "timers_pending": pending,
             "queries_sent": dict(sorted(queries.items())),
@@ -606,6 +640,13 @@ def _bridge_figures(b, us):
         out["latency_us"] = {name: {k: us(v) if k != "count" else v for k, v in lat.items()}
                              for name, lat in sorted(b["latency_ns"].items()) if lat["count"]}
     return out
+
+
+def _joiner(thread):
+    def joined(timeout):
+        thread.join(timeout)
+        return not thread.is_alive()
+    return joined
 
 
 def _span(delta):

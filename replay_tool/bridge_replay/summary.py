@@ -1,8 +1,10 @@
 """The run's summary as text, and what it says about the run: the exit status
 and the last line."""
 
-from bridge_replay.status import (EXIT_CUT, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK,
-                                  EXIT_SKIPPED)
+import signal
+
+from bridge_replay.errors import interrupted
+from bridge_replay.status import EXIT_CUT, EXIT_FAILED, EXIT_OK, EXIT_SKIPPED
 
 WIDTH = 100
 
@@ -27,7 +29,8 @@ def _clip(line):
 def outcome(s, failure=None):
     """(exit status, last line of the summary)."""
     if s is not None and s.get("interrupted"):
-        return EXIT_INTERRUPTED, "INTERRUPTED: stopped by Ctrl-C; the summary above is partial"
+        status, why = interrupted(getattr(signal, s.get("stopped_by") or "SIGINT", None))
+        return status, "INTERRUPTED: %s; the summary above is partial" % why
     if failure is not None:
         return EXIT_FAILED, "FAILED: %s" % (str(failure).splitlines()[0],)
     rec = s.get("recording")
