@@ -183,7 +183,7 @@ class SessionReader:
                 # to the decoder, which says what is wrong.
                 try:
                     row = decode_row(line)
-                except msgspec.DecodeError:
+                except (msgspec.DecodeError, ValueError, RecursionError):
                     row = None
                 if _type(row) is list and row:
                     sid = row[0]
