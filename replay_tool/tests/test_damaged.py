@@ -1,7 +1,10 @@
 """Damaged and hostile sessions, plain and gzip: what is played, the exit status
-and the last line."""
+and the last line, and the memory the reader takes whatever the compression ratio."""
 import gzip
 import re
+import subprocess
+import sys
+import zlib
 
 import pytest
 
@@ -59,6 +62,38 @@ BODY = [
 ]
 
 
+def _members(lines, spoil):
+    """Three gzip members, as the recorder's flushes make them; ``spoil`` the
+    second's bytes."""
+    cut = [0, len(lines) // 3, 2 * len(lines) // 3, len(lines)]
+    parts = [gzip.compress(b"".join(l + b"\n" for l in lines[a:b]))
+             for a, b in zip(cut, cut[1:])]
+    return parts[0] + spoil(parts[1]) + parts[2]
+
+
+def _bad_check(member):  # every line in it decodes; the check at its end fails
+    return member[:-8] + bytes(b ^ 0xFF for b in member[-8:-4]) + member[-4:]
+
+
+def _bomb(lines):
+    c = zlib.compressobj(9, zlib.DEFLATED, 31)
+    data = b"".join(l + b"\n" for l in lines[:AT])
+    return c.compress(data) + c.compress(b"\n" * (64 << 20)) \
+        + c.compress(b"".join(l + b"\n" for l in lines[AT:])) + c.flush()
+
+
+COMPRESSED = [
+    # (name, the file's bytes from the lines, exit status, played less than all, text)
+    ("damage in a member", lambda lines: _members(lines, _bad_check), 3, 0,
+     "the compressed data is damaged (incorrect data check); 5 bytes passed over, "
+     "to the next gzip member"),
+    ("garbage after the last member", lambda lines: gzip.compress(
+        b"".join(l + b"\n" for l in lines)) + b"no gzip here\n", 3, 0,
+     "to the end: no gzip member follows"),
+    ("64 MiB of line breaks", _bomb, 0, 0, None),
+]
+
+
 @pytest.fixture(scope="module")
 def day_lines(small_day):
     lines = gzip.decompress(small_day.read_bytes()).split(b"\n")
@@ -102,3 +137,43 @@ def test_damaged_lines(day_lines, tmp_path, compress, name, change, status, fewe
     if status == 3:
         with pytest.raises(ReplayError, match="--strict stops here"):
             Player(str(path), strict=True, max_line=256 << 10).run()
+
+
+@pytest.mark.parametrize("name,make,status,fewer,text", COMPRESSED,
+                         ids=[c[0] for c in COMPRESSED])
+def test_damaged_compressed_data(day_lines, tmp_path, name, make, status, fewer, text):
+    path = tmp_path / "s.jsonl.gz"
+    path.write_bytes(make(list(day_lines)))
+    _check(*_play(path), _callbacks(day_lines), status, fewer, text)
+
+
+# Reads a session, as the player does, under tracemalloc; prints the peak.
+_MEASURE = """
+import sys, tracemalloc
+from bridge_replay.session.codec import Enumerations
+from bridge_replay.session.reader import SessionReader
+tracemalloc.start()
+with SessionReader(sys.argv[1], Enumerations(), int(sys.argv[2])) as reader:
+    n = sum(1 for _ in reader.entries())
+print(n, tracemalloc.get_traced_memory()[1])
+"""
+HEADER = b'{"format":"pymach-session","version":2,"start":"2024-03-15T08:30:00"}\n'
+LONG = b'{"t":"2024-03-15T09:35:00","cb":"on_order_action_error","rec":{"client_order_id":1,' \
+    b'"pad":"%s"}}\n'
+
+
+@pytest.mark.parametrize("body,max_line,bound", [
+    pytest.param(b"\n" * (64 << 20), 1 << 20, 4 << 20, id="64 MiB of line breaks"),
+    pytest.param(LONG % (b"x" * (8 << 20)), 16 << 20, 20 << 20, id="8 MiB line, 16 allowed"),
+    pytest.param(LONG % (b"x" * (8 << 20)), 1 << 20, 4 << 20, id="8 MiB line, 1 allowed"),
+])
+@pytest.mark.parametrize("compress", [False, True], ids=["plain", "gzip"])
+def test_memory_stays_bounded(tmp_path, body, max_line, bound, compress):
+    data = HEADER + body
+    path = tmp_path / "s.jsonl"
+    path.write_bytes(gzip.compress(data, 9) if compress else data)
+    out = subprocess.run([sys.executable, "-c", _MEASURE, str(path), str(max_line)],
+                         capture_output=True, timeout=120, check=True).stdout.split()
+    entries, peak = int(out[0]), int(out[1])
+    assert entries == (0 if body[:1] == b"\n" else 1)
+    assert peak < bound, "peak %.1f MiB" % (peak / (1 << 20))
