@@ -1,5 +1,5 @@
 """The session replay: player and format, end to end through the bridge on
-small generated days (and once on the bundled day, a version-1 file)."""
+small generated days, and once on the bundled day."""
 import datetime
 import io
 
@@ -160,7 +160,7 @@ def test_callback_errors_are_counted_and_fail_the_command(small_day, tmp_path):
 
 def test_bundled_day_plays_cleanly():
     s = replay(default_session())
-    assert s["format_version"] == 1  # the bundled day is kept as a version-1 file
+    assert s["format_version"] == 2
     assert s["callback_errors"]["count"] == s["skipped_lines"]["count"] == 0
     assert s["events"]["lost"] == 0 and s["events"]["posted_total"] > 50000
     assert len(s["phase_events"]) == 3
