@@ -114,8 +114,8 @@ def day_lines(small_day):
     return [l for l in lines if l]
 
 
-def _play(path, strict=False):
-    player = Player(str(path), strict=strict, max_line=256 << 10)
+def _play(path):
+    player = Player(str(path), max_line=256 << 10)
     try:
         summary = player.run()
         failure = None
