@@ -29,7 +29,7 @@ from bridge_replay.clock import VirtualClock
 from bridge_replay.context import VirtualContext, with_context
 from bridge_replay.errors import Interrupted, ReplayError
 from bridge_replay.host import load_host, type_name
-from bridge_replay.session.codec import Enumerations, format_time
+from bridge_replay.session.codec import Enumerations, format_time, shown
 from bridge_replay.session.entries import End, HostOrder
 from bridge_replay.session.reader import DEFAULT_MAX_LINE, SessionReader
 from bridge_replay.session.schema import LineError, SessionError
@@ -317,6 +317,7 @@ class Player:
         sample = self.sample
         next_sample = None
         waiting, wake = self._drain_waiting, self._wake
+        ended = False
         for item in reader.entries():
             if stop.is_set():
                 break
@@ -326,11 +327,8 @@ class Player:
                 continue
             t = item.t
             while oi < n_orders and orders[oi].t <= t:
-                o = orders[oi]
+                self._enter(book, orders[oi])
                 oi += 1
-                if o.t > clock.now():
-                    clock.advance_to(o.t)
-                self._submit(book, o)
             now = clock.now()
             if t < now:
                 if self.strict:
@@ -338,8 +336,10 @@ class Player:
                                       "(--strict stops here)" % (item.lineno, t, now))
                 self.late += 1
             elif t - now > max_jump:
-                self._skip("jump", "line %d: time %s jumps %s ahead of the clock (%s)"
-                           % (item.lineno, format_time(t), _span(t - now), format_time(now)))
+                self._skip("jump", "line %d: %s" % (item.lineno, _jump_text(t, now)))
+                if cls is End:  # its time is not to be trusted, but the recording closed
+                    ended = True
+                    self.recording_dropped += item.dropped
                 continue
             else:
                 clock.advance_to(t)
@@ -348,6 +348,7 @@ class Player:
                 continue
             if cls is End:
                 end = item.t
+                ended = True
                 self.recording_dropped += item.dropped
                 continue
             if speed is not None:
@@ -380,22 +381,35 @@ class Player:
         self.cut = reader.cut
         if stop.is_set():
             return
-        if header.version >= 2 and header.end is None and end is None and not self.cut:
+        if header.version >= 2 and header.end is None and not ended and not self.cut \
+                and not reader.lost_tail:
             # A recording gets its end line when the recorder closes.
             self.cut = "no end line after line %d: the recording stopped without closing" \
                 % reader.lineno
         while oi < n_orders:
-            o = orders[oi]
+            self._enter(book, orders[oi])
             oi += 1
-            if o.t > clock.now():
-                clock.advance_to(o.t)
-            self._submit(book, o)
         if end is not None and end > clock.now() and not self.cut:
-            clock.advance_to(end)
+            if end - clock.now() > max_jump:
+                self._skip("jump", "the session's end: %s; the clock is not run to it"
+                           % _jump_text(end, clock.now()))
+            else:
+                clock.advance_to(end)
         if sample is not None:
             sample(self, clock.now())
         if progress is not None and reader.size:
             progress(reader.size, reader.size)
+
+    def _enter(self, book, order):
+        """A header order enters the book at its time, unless that time is a jump."""
+        now = self._clock.now()
+        if order.t > now:
+            if order.t - now > self.max_jump:
+                self._skip("jump", "header order %s: %s" % (
+                    shown(order.client_order_id), _jump_text(order.t, now)))
+                return
+            self._clock.advance_to(order.t)
+        self._submit(book, order)
 
     def _submit(self, book, entry):
         """The host's order submission: the order enters the book under its client id."""
@@ -403,8 +417,8 @@ class Player:
             order = self.host.make_order(dict(entry.attrs))
         except Exception as exc:
             where = "line %d" % entry.lineno if entry.lineno else "header order"
-            self._skip("malformed", "%s: host order %r cannot be rebuilt: %s: %s" % (
-                where, entry.client_order_id, type(exc).__name__, exc))
+            self._skip("malformed", "%s: host order %s cannot be rebuilt: %s: %s" % (
+                where, shown(entry.client_order_id), type(exc).__name__, exc))
             return
         self.host_orders.append(order)
         book[entry.client_order_id] = order
@@ -647,6 +661,11 @@ def _joiner(thread):
         thread.join(timeout)
         return not thread.is_alive()
     return joined
+
+
+def _jump_text(t, now):
+    return "time %s jumps %s ahead of the clock (%s)" % (format_time(t), _span(t - now),
+                                                        format_time(now))
 
 
 def _span(delta):

@@ -32,6 +32,9 @@ def tiny(small_day, tmp_path_factory):
                  + lines[300:]),
              "newer": write_lines(d / "newer.jsonl", [lines[0].replace('"version":2',
                                                                        '"version":3')])}
+    files["not utf-8"] = d / "not-utf-8.jsonl"
+    files["not utf-8"].write_bytes(lines[0].encode().replace(b'"meta":{', b'"meta":{"\xff":1,')
+                                   + b"\n")
     data = files["gz"].read_bytes()
     files["cut"] = d / "cut.jsonl.gz"
     files["cut"].write_bytes(data[:len(data) * 2 // 3])
@@ -48,6 +51,8 @@ CASES = [
     ("empty", ["{empty}"], None, 1, "is empty"),
     ("cut gzip", ["{cut}"], None, 4, "CUT SHORT: the compressed data ends after line"),
     ("newer format", ["{newer}"], None, 1, "version 3 is newer than this tool reads"),
+    ("header not UTF-8", ["{not utf-8}"], None, 1,
+     "FAILED: not a session file: line 1 is not valid UTF-8"),
     ("time jump", ["{jump}"], None, 3, "skipped line 301: time 2025-01-01T10:00:00.000000 jumps"),
     ("time jump, strict", ["{jump}", "--strict"], None, 1, "line 301: time 2025-01-01"),
     ("oversized line", ["{long}", "--max-line-size", "64KiB"], None, 3,
@@ -78,7 +83,7 @@ def test_command_line(tiny, name, args, stdin, status, text):
     proc = run_tool(*argv, input=data)
     out = (proc.stdout + proc.stderr).decode()
     assert proc.returncode == status, out
-    assert text in out
+    assert text in out and "Traceback" not in out
     if status == 0 and subcommand:
         assert all(len(line) <= 100 for line in proc.stdout.decode().splitlines())
     if status == 2:

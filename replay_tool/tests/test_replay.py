@@ -1,5 +1,5 @@
 """The session replay: player and format, end to end through the bridge on
-small generated days (and once on the bundled day, a version-1 file)."""
+small generated days, and once on the bundled day."""
 import datetime
 import io
 import os
@@ -150,14 +150,26 @@ def test_a_cut_session_plays_up_to_its_last_complete_line(small_day, tmp_path, c
     assert s["skipped_lines"]["count"] == 0
 
 
+_HEADER = b'{"format": "pymach-session", "version": 2, "start": "2024-03-15T08:30:00", '
+
+
 @pytest.mark.parametrize("header,expected", [
-    ('{"hello": 1}', "not a session file"),
-    ('{"format": "pymach-session", "version": 3, "start": "2024-03-15T08:30:00"}',
+    (b'{"hello": 1}', "not a session file"),
+    (_HEADER.replace(b'"version": 2', b'"version": 3') + b'"meta": {}}',
      "version 3 is newer than this tool reads"),
-    ('{"format": "pymach-session", "version": 2, "start": "soon"}', "bad session header"),
+    (b'{"format": "pymach-session", "version": 2, "start": "soon"}', "bad session header"),
+    (_HEADER + b'"meta": {"by": "\xff"}}', r"not a session file: line 1 is not valid UTF-8 \(byte"),
+    (_HEADER + b'"meta": ' + b"[" * 100000 + b"]" * 100000 + b"}",
+     "bad session header: nested deeper than 100 levels"),
+    (_HEADER + b'"meta": ' + b"[" * 500 + b"]" * 500 + b"}",
+     "bad session header: nested deeper than 100 levels"),
+    (_HEADER + b'"orders": 5}', "bad session header: header orders must be a list"),
+    (_HEADER + b'"config": {"algo_account": {"$nothing": 1}}}',
+     "bad session header: unknown tag"),
 ])
 def test_unreadable_sessions_fail_clearly(tmp_path, header, expected):
-    path = _write(tmp_path / "x.jsonl", [header])
+    path = tmp_path / "x.jsonl"
+    path.write_bytes(header + b"\n")
     with pytest.raises(SessionError, match=expected):
         replay(str(path))
     with pytest.raises(SessionError, match="cannot read session"):
@@ -187,7 +199,7 @@ def test_callback_errors_are_counted_and_fail_the_command(small_day, tmp_path):
 
 def test_bundled_day_plays_cleanly():
     s = replay(default_session())
-    assert s["format_version"] == 1  # the bundled day is kept as a version-1 file
+    assert s["format_version"] == 2
     assert s["callback_errors"]["count"] == s["skipped_lines"]["count"] == 0
     assert s["events"]["lost"] == 0 and s["events"]["posted_total"] > 50000
     assert len(s["phase_events"]) == 3

@@ -6,8 +6,15 @@ import datetime as _dt
 import enum
 import math
 import operator
+import reprlib
 
 import msgspec
+
+# Deepest nesting of arrays and objects a session line may have. Real records
+# nest a few levels; the tagged values are decoded by recursion in Python, on
+# the player's thread, which must stay well inside any interpreter's limit.
+MAX_DEPTH = 100
+TOO_DEEP = "nested deeper than %d levels" % MAX_DEPTH
 
 
 class Record:
@@ -126,7 +133,7 @@ class Enumerations:
             value = vars(cls).get(name)
             if value is not None and type(value) is cls:
                 return value
-        raise DecodeError("%r: %s has no member %r" % (text, cls_name, name))
+        raise DecodeError("%s: %s has no member %s" % (shown(text), cls_name, shown(name)))
 
 
 # ---------------------------------------------------------------- encoding
@@ -341,32 +348,35 @@ class Decoder:
     def __init__(self, enums):
         self.enums = enums
 
-    def value(self, value):
+    def value(self, value, _depth=0):
         t = type(value)
         if t is str:
             if self.enums.knows(value):
                 return self.enums.lookup(value)
             return value
-        if t is list:
-            return [self.value(v) for v in value]
-        if t is dict:
+        if t is list or t is dict:
+            if _depth >= MAX_DEPTH:
+                raise DecodeError(TOO_DEEP)
+            _depth += 1
+            if t is list:
+                return [self.value(v, _depth) for v in value]
             if len(value) == 1:
                 (tag, inner), = value.items()
                 if tag.startswith("$"):
-                    return self._tag(tag, inner)
-            return make_record({k: self.value(v) for k, v in value.items()})
+                    return self._tag(tag, inner, _depth)
+            return make_record({k: self.value(v, _depth) for k, v in value.items()})
         return value
 
-    def _tag(self, tag, inner):
+    def _tag(self, tag, inner, depth):
         if tag == "$str" and type(inner) is str:
             return inner
         if tag == "$tuple" and type(inner) is list:
-            return tuple(self.value(v) for v in inner)
+            return tuple([self.value(v, depth) for v in inner])
         if tag == "$dict" and type(inner) is dict:
-            return {k: self.value(v) for k, v in inner.items()}
+            return {k: self.value(v, depth) for k, v in inner.items()}
         if tag == "$float" and inner in ("nan", "inf", "-inf"):
             return float(inner)
-        raise DecodeError("unknown tag %s: %r" % (tag, inner))
+        raise DecodeError("unknown tag %s: %s" % (shown(tag), shown(inner)))
 
     def record_v1(self, obj):
         attrs = {}
@@ -385,12 +395,48 @@ _fromisoformat = _dt.datetime.fromisoformat
 
 def parse_time(text, what="t"):
     if type(text) is not str:
-        raise DecodeError("%s must be an ISO date and time text, not %r" % (what, text))
+        raise DecodeError("%s must be an ISO date and time text, not %s" % (what, shown(text)))
     try:
         t = _fromisoformat(text)
     except ValueError:
-        raise DecodeError("%s %r is not an ISO date and time" % (what, text)) from None
+        raise DecodeError("%s %s is not an ISO date and time" % (what, shown(text))) from None
     if t.tzinfo is not None:
-        raise DecodeError("%s %r carries a time zone; sessions keep naive local time"
-                           % (what, text))
+        raise DecodeError("%s %s carries a time zone; sessions keep naive local time"
+                           % (what, shown(text)))
     return t
+
+
+def too_deep(value, depth=0):
+    """Whether arrays and objects in ``value`` nest deeper than MAX_DEPTH;
+    ``depth``: how many enclose ``value``. Without recursion, and holding no
+    more than one iterator per level."""
+    t = type(value)
+    if t is not list and t is not dict and t is not tuple:
+        return False
+    if depth >= MAX_DEPTH:
+        return True
+    stack = [iter(value.values() if t is dict else value)]
+    while stack:
+        for item in stack[-1]:
+            t = type(item)
+            if t is list or t is dict or t is tuple:
+                if depth + len(stack) >= MAX_DEPTH:
+                    return True
+                stack.append(iter(item.values() if t is dict else item))
+                break
+        else:
+            stack.pop()
+    return False
+
+
+_repr = reprlib.Repr()
+_repr.maxstring = _repr.maxother = 60
+_repr.maxlevel = 3
+
+
+def shown(value):
+    """A value as a message shows it: repr, cut short (a line can be megabytes)."""
+    try:
+        return _repr.repr(value)
+    except Exception:  # a repr that fails, or a number too long to write out
+        return "<%s>" % type(value).__name__

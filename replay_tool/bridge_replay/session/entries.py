@@ -2,21 +2,28 @@
 the order book, or the end of a recorded session."""
 
 import datetime as _dt
-from typing import Any, Optional
+from typing import Any, Dict, List, Optional, Union
 
 import msgspec
 
 from bridge_replay.session.codec import format_time
 
+# What a record's plain attributes hold: numbers, text, true/false/null and
+# lists of those. Typed, so that msgspec refuses anything nested deeper while
+# it decodes, at no extra cost.
+_SCALAR = Union[None, bool, int, float, str]
+PLAIN = Union[None, bool, int, float, str, List[_SCALAR]]
+
 
 class Entry(msgspec.Struct):
     """One callback of a session, decoded straight from its line: ``t`` its
     virtual time, ``cb`` the callback, ``call`` the argument tuple. The
-    other fields hold the line's raw parts until they are decoded."""
+    other fields hold the line's raw parts until they are decoded (``rec``:
+    plain attributes, or the list of on_query_position's tagged records)."""
 
     t: Optional[_dt.datetime] = None
-    cb: Any = None
-    rec: Any = None
+    cb: Optional[str] = None
+    rec: Union[Dict[str, PLAIN], List[Any], None] = None
     x: Optional[dict] = None
     args: Any = None
     recv: Any = None
@@ -32,6 +39,12 @@ class Entry(msgspec.Struct):
 
     def __repr__(self):
         return "Entry(line %d, %s %s)" % (self.lineno, self.t, self.cb)
+
+
+class EntryV1(Entry):
+    """A version 1 line: every attribute in ``rec``, in tagged form."""
+
+    rec: Any = None
 
 
 class HostOrder:

@@ -7,8 +7,10 @@ import types
 
 import msgspec
 
-from bridge_replay.session.codec import DecodeError, format_time, parse_time
+from bridge_replay.session.codec import (MAX_DEPTH, TOO_DEEP, DecodeError, format_time,
+                                         parse_time, shown, too_deep)
 from bridge_replay.session.entries import HostOrder
+from bridge_replay.session.lines import undecodable
 from bridge_replay.session.schema import FORMAT, MINOR, VERSION, SessionError
 
 _CONFIG_KEYS = ("md_type", "order_way", "accounts", "algo_account", "trading_calendar")
@@ -75,14 +77,21 @@ class Header:
     def from_line(cls, line, decoder):
         try:
             obj = msgspec.json.decode(line)
-        except msgspec.DecodeError as exc:
-            raise SessionError("not a session file: line 1 is not JSON (%s)" % (exc,)) from None
+        except (msgspec.DecodeError, UnicodeDecodeError, RecursionError) as exc:
+            why = undecodable(line, exc)
+            if why == TOO_DEEP:
+                raise SessionError("bad session header: %s" % why) from None
+            raise SessionError("not a session file: line 1 is %s"
+                               % why.replace("not valid JSON: ", "not JSON: ")) from None
         if type(obj) is not dict or obj.get("format") != FORMAT:
             raise SessionError("not a session file: line 1 is no %r header" % FORMAT)
+        opening = (b"[", b"{") if type(line) is not str else ("[", "{")
+        if line.count(opening[0]) + line.count(opening[1]) > MAX_DEPTH and too_deep(obj):
+            raise SessionError("bad session header: %s" % TOO_DEEP)
         version = obj.get("version")
         if type(version) is not int or version < 1:
-            raise SessionError("bad session header: version %r is not a whole number"
-                               % (version,))
+            raise SessionError("bad session header: version %s is not a whole number"
+                               % shown(version))
         if version > VERSION:
             raise SessionError("session format version %d is newer than this tool reads "
                                "(versions 1 to %d): upgrade bridge-replay" % (version, VERSION))
@@ -102,12 +111,17 @@ class Header:
                 try:
                     _dt.date.fromisoformat(d)
                 except (TypeError, ValueError):
-                    raise DecodeError("trading calendar date %r is not YYYY-MM-DD" % (d,)) \
-                        from None
+                    raise DecodeError("trading calendar date %s is not YYYY-MM-DD"
+                                      % shown(d)) from None
+            for key in ("md_type", "order_way", "algo_account"):
+                if key in config:
+                    decoder.value(config[key])  # decoded again by make_config
             universe = obj.get("universe", [])
             if type(universe) is not list or not all(type(u) is str for u in universe):
                 raise DecodeError("header universe must be a list of market codes")
             orders = []
+            if type(obj.get("orders", [])) is not list:
+                raise DecodeError("header orders must be a list")
             for i, o in enumerate(obj.get("orders", [])):
                 if type(o) is not dict or type(o.get("order")) is not dict \
                         or "client_order_id" not in o:

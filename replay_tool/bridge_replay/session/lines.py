@@ -3,12 +3,13 @@ version read: version 1 (every attribute tagged in ``rec``), version 2
 (plain ``rec``, tagged ``x``) and its minor version 1 (rows of declared shapes)."""
 
 import operator
-from typing import Union
+from typing import List, Union
 
 import msgspec
 
-from bridge_replay.session.codec import DecodeError, Decoder, make_record, parse_time
-from bridge_replay.session.entries import End, Entry, HostOrder
+from bridge_replay.session.codec import (TOO_DEEP, DecodeError, Decoder, make_record,
+                                         parse_time, shown, too_deep)
+from bridge_replay.session.entries import PLAIN, End, Entry, EntryV1, HostOrder
 from bridge_replay.session.schema import CALLBACKS, ROWS, LineError
 
 _REQUIRED = {cb: frozenset(req) for cb, (_, _, req) in CALLBACKS.items()}
@@ -18,6 +19,19 @@ def _nothing(_):
     return None
 
 
+def undecodable(line, exc):
+    """Why msgspec could not decode ``line``, in the same words whichever
+    version of it raised ``exc`` (older ones raise UnicodeDecodeError)."""
+    if isinstance(exc, RecursionError):
+        return TOO_DEEP
+    if type(line) is not str:
+        try:
+            bytes(line).decode("utf-8")
+        except UnicodeDecodeError as bad:
+            return "not valid UTF-8 (byte %d)" % bad.start
+    return "not valid JSON: %s" % (exc,)
+
+
 class EntryDecoder:
     """Decodes one body line into an Entry, a HostOrder, an End, or None (a
     line kind this reader does not know, ignored); raises LineError."""
@@ -25,10 +39,14 @@ class EntryDecoder:
     def __init__(self, version, enums):
         self.version = version
         self.values = Decoder(enums)
-        self._decode = msgspec.json.Decoder(Entry).decode
+        entry = Entry if version >= 2 else EntryV1
+        self._decode = msgspec.json.Decoder(entry).decode
         # A row of values whose shape an earlier line declared: told by its first
-        # byte, so that object lines do not pay for a union.
-        self._decode_any = msgspec.json.Decoder(Union[Entry, list]).decode
+        # byte, so that object lines do not pay for a union. Typed as what the
+        # writer puts in rows; a row that carries records at its tagged
+        # positions is read loosely.
+        self._decode_any = msgspec.json.Decoder(Union[entry, List[PLAIN]]).decode
+        self._decode_loose = msgspec.json.Decoder(Union[EntryV1, list]).decode
         self._members = {}
         self._shapes = {}
         # Callbacks taking just a record: their well-formed version 2 lines
@@ -39,17 +57,26 @@ class EntryDecoder:
                        if takes_rec and not nargs and cb != "on_query_position"} \
             if version >= 2 else {}
 
+    def _parse(self, line, lineno):
+        """A line the typed decoders refused, decoded loosely or reported. The
+        typed ones keep plain values plain, which bounds their nesting as msgspec
+        decodes them; here the nesting is checked after. (Values in tagged form
+        are bounded as they are decoded.)"""
+        try:
+            obj = self._decode_loose(line)
+        except msgspec.ValidationError as exc:
+            self._bad(exc, lineno)
+        except (msgspec.DecodeError, UnicodeDecodeError, RecursionError) as exc:
+            raise LineError(lineno, undecodable(line, exc)) from None
+        if too_deep(obj, 0) if type(obj) is list else too_deep(obj.rec, 1):
+            raise LineError(lineno, TOO_DEEP)
+        return obj
+
     def __call__(self, line, lineno, _dict=dict, _recv=(int, float, type(None))):
         try:
             obj = (self._decode_any if line[:1] == b"[" else self._decode)(line)
-        except msgspec.ValidationError as exc:
-            self._bad(exc, lineno)
-            try:
-                obj = self._decode_any(line)
-            except msgspec.ValidationError as exc:
-                return self._bad(exc, lineno)
-        except msgspec.DecodeError as exc:
-            raise LineError(lineno, "not valid JSON: %s" % (exc,)) from None
+        except Exception:  # anything unusual, the error of a bad line included
+            obj = self._parse(line, lineno)
         if type(obj) is list:
             return self._row(obj, lineno)
         check = self._short.get(obj.cb)
@@ -95,7 +122,7 @@ class EntryDecoder:
             t = parse_time(row[1])
             recv = row[2]
             if type(recv) not in _recv:
-                raise DecodeError("receive time must be a number, not %r" % (recv,))
+                raise DecodeError("receive time must be a number, not %s" % shown(recv))
             raw = dict(zip(names, row[3:]))
             if tagged:
                 members = self._members
@@ -149,9 +176,7 @@ class EntryDecoder:
         text = str(exc)
         if text.endswith("`$.t`"):
             raise LineError(lineno, "t is not an ISO date and time: %s" % text) from None
-        if text.startswith("Expected `object`, got `array`"):
-            return None  # a row after white space: read the slow way
-        if text.startswith("Expected `object`"):
+        if text.startswith("Expected `object"):
             raise LineError(lineno, "a line must be a JSON object") from None
         raise LineError(lineno, "bad line: %s" % text) from None
 
@@ -168,7 +193,7 @@ class EntryDecoder:
             if signature is None:
                 if type(cb) is str and cb[:1] == "$":
                     return self._special(obj, t, cb, lineno)
-                raise DecodeError("unknown callback %r" % (cb,) if cb is not None
+                raise DecodeError("unknown callback %s" % shown(cb) if cb is not None
                                    else "no callback \"cb\"")
             takes_rec, nargs, _ = signature
             if takes_rec:
@@ -202,11 +227,12 @@ class EntryDecoder:
             if args is None:
                 args = []
             if type(args) is not list or len(args) != nargs:
-                raise DecodeError("%s takes %d extra argument%s in \"args\", got %r"
-                                   % (cb, nargs, "" if nargs == 1 else "s", args))
+                raise DecodeError("%s takes %d extra argument%s in \"args\", got %s"
+                                   % (cb, nargs, "" if nargs == 1 else "s", shown(args)))
             recv = obj.recv
             if recv is not None and type(recv) not in (int, float):
-                raise DecodeError("receive time \"recv\" must be a number, not %r" % (recv,))
+                raise DecodeError("receive time \"recv\" must be a number, not %s"
+                                   % shown(recv))
             if takes_rec:
                 obj.call = (rec,) if not nargs else (rec,) + tuple(
                     self.values.value(a) for a in args)

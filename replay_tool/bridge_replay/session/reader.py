@@ -3,6 +3,7 @@ split into lines of bounded length, the header first, then each line decoded."""
 
 import datetime as _dt
 import io
+import re
 import sys
 import zlib
 
@@ -15,8 +16,48 @@ from bridge_replay.session.lines import EntryDecoder
 from bridge_replay.session.schema import LineError, SessionError
 
 DEFAULT_MAX_LINE = 16 << 20
-_CHUNK = 1 << 16
+_CHUNK = 1 << 18  # read and decompressed at most this much at a time
+_WBITS = 16 + zlib.MAX_WBITS
+_MAGIC = b"\x1f\x8b\x08"  # a gzip member's first bytes
+_NEWLINES = re.compile(rb"\n+")
 _fromisoformat = _dt.datetime.fromisoformat
+
+
+class _Damage:
+    """Where compressed data could not be decoded: what zlib said, the bytes
+    passed over, and whether a later gzip member was found to go on with."""
+
+    __slots__ = ("why", "passed", "resumed")
+
+    def __init__(self, why, passed, resumed):
+        self.why = why
+        self.passed = passed
+        self.resumed = resumed
+
+    def text(self):
+        return "the compressed data is damaged (%s); %s bytes passed over, %s" % (
+            self.why.rpartition("decompressing data: ")[2], "{:,}".format(self.passed),
+            "to the next gzip member" if self.resumed else "to the end: no gzip member follows")
+
+
+def _salvage(d, data):
+    """Yields what decompressor ``d`` makes of ``data`` fed a byte at a time,
+    up to the byte where it fails; returns that byte's index."""
+    for i in range(len(data)):
+        piece = data[i:i + 1]
+        try:
+            while True:
+                out = d.decompress(piece, _CHUNK)
+                if out:
+                    yield out
+                piece = d.unconsumed_tail
+                if not piece and len(out) < _CHUNK:
+                    break
+        except zlib.error:
+            return i
+        if d.eof:
+            break
+    return max(len(data) - 1, 0)
 
 
 class SessionReader:
@@ -30,6 +71,7 @@ class SessionReader:
         self.enums = enums
         self.max_line = max_line
         self.cut = None
+        self.lost_tail = False  # damaged compressed data, and no readable member after it
         self.lineno = 0
         self.size = None
         self._owned = None
@@ -59,7 +101,9 @@ class SessionReader:
                 if line is None:
                     raise SessionError("session %s: line 1 is longer than %s bytes"
                                        % (self.path, "{:,}".format(self.max_line)))
-                if line.strip():
+                if type(line) is LineError:
+                    raise SessionError("cannot read session %s: %s" % (self.path, line.message))
+                if not line.isspace():
                     first = line
                     break
             if first is None:
@@ -73,89 +117,152 @@ class SessionReader:
             self.close()
             raise
 
+    def _read(self):
+        data = self._raw.read(_CHUNK)
+        self.consumed += len(data)
+        return data
+
     def _chunks(self):
-        read = self._raw.read
-        first = read(_CHUNK)
-        if not first:
-            return
-        self.consumed += len(first)
-        if first[:2] != b"\x1f\x8b":
-            yield first
-            while True:
-                data = read(_CHUNK)
-                if not data:
-                    return
-                self.consumed += len(data)
+        """The file's bytes in pieces of at most _CHUNK, decompressed if it is
+        gzip. Where compressed data is damaged: the data before the damage,
+        then a _Damage, then the data from the next gzip member on, if any."""
+        data = self._read()
+        if data[:2] != b"\x1f\x8b":
+            while data:
                 yield data
-        # gzip, possibly several members back to back (the recorder's flushes)
-        wbits = 16 + zlib.MAX_WBITS
-        d = zlib.decompressobj(wbits)
-        fed = False
-        data = first
+                data = self._read()
+            return
+        # gzip, possibly several members back to back (the recorder's flushes).
+        # Output is taken _CHUNK at a time, whatever the compression ratio.
+        d = zlib.decompressobj(_WBITS)
+        fed = False  # the current member has begun
+        damage = None  # (what zlib said, bytes passed over) while looking for a member
         while True:
-            try:
-                while data:
-                    fed = True
-                    out = d.decompress(data)
-                    if out:
-                        yield out
-                    if not d.eof:
-                        break
-                    data = d.unused_data.lstrip(b"\x00")
-                    d = zlib.decompressobj(wbits)
+            if d is None:
+                k = data.find(_MAGIC)
+                if k < 0:
+                    keep = data[-2:]  # a member's first bytes may end this read
+                    damage[1] += len(data) - len(keep)
+                    data = keep
+                else:
+                    damage[1] += k
+                    yield _Damage(damage[0], damage[1], True)
+                    damage = None
+                    data = data[k:]
+                    d = zlib.decompressobj(_WBITS)
                     fed = False
-            except zlib.error as exc:
-                raise SessionError("cannot read session %s after line %d: the compressed data "
-                                   "is damaged (%s)" % (self.path, self.lineno, exc)) from None
-            data = read(_CHUNK)
-            if not data:
-                if fed:
+            while d is not None:
+                before = d.copy()
+                try:
+                    out = d.decompress(data, _CHUNK)
+                except zlib.error as exc:
+                    # What decoded before the damage is still good: decoded again
+                    # a byte at a time up to the damaged one.
+                    bad = yield from _salvage(before, data)
+                    damage = [str(exc), 1]
+                    data = data[bad + 1:]
+                    d = None
+                    break
+                if data:
+                    fed = True
+                if out:
+                    yield out
+                if d.eof:
+                    data = d.unused_data.lstrip(b"\x00")
+                    d = zlib.decompressobj(_WBITS)
+                    fed = False
+                    if not data:
+                        break
+                    continue
+                data = d.unconsumed_tail
+                if not data and len(out) < _CHUNK:
+                    break  # all given, nothing held back
+            if d is None and data and len(data) > 2:
+                continue  # look on in what is left of this read
+            more = self._read()
+            if not more:
+                if damage is not None:
+                    yield _Damage(damage[0], damage[1] + len(data), False)
+                elif fed:
                     self.cut = "the compressed data ends after line %d" % self.lineno
                 return
-            self.consumed += len(data)
+            data = data + more if data else more
 
     def _read_lines(self):
-        """Yields each line's bytes (without the break), or None for a line
-        longer than max_line (skipped up to its end)."""
-        pending = []
+        """Yields each line's bytes (without the break), None for a line
+        longer than max_line (skipped up to its end), or a LineError where
+        damaged compressed data was passed over. Empty lines are counted, not
+        yielded."""
+        pending = []  # pieces of the line not ended yet
         plen = 0
-        skipping = False
+        skipping = False  # the line not ended yet is too long: dropped up to its end
         limit = self.max_line
+        find, newlines = bytes.find, _NEWLINES.match
         for chunk in self._chunks():
-            parts = chunk.split(b"\n")
-            last = parts.pop()
+            if type(chunk) is _Damage:
+                # The line it broke off is lost with the damage.
+                self.lineno += 1
+                pending = []
+                plen = 0
+                skipping = False
+                if not chunk.resumed:
+                    self.lost_tail = True
+                yield LineError(self.lineno, chunk.text())
+                continue
+            parts = chunk.split(b"\n")  # at most _CHUNK of them: bounded
+            rest = parts.pop()  # the beginning of a line that ends in a later chunk
             if parts:
+                # The line begun in earlier chunks ends here.
                 head = parts[0]
+                self.lineno += 1
                 if skipping:
                     skipping = False
-                    self.lineno += 1
-                    pending = []
-                    plen = 0
                     yield None
-                    parts = parts[1:]
                 elif pending:
-                    pending.append(head)
-                    parts[0] = b"".join(pending)
-                    pending = []
-                    plen = 0
-                for line in parts:
-                    self.lineno += 1
-                    if len(line) > limit:
+                    if plen + len(head) > limit:
                         yield None
                     else:
+                        pending.append(head)
+                        line = b"".join(pending)
+                        pending = []  # not held beside the line
                         yield line
-            if last and not skipping:
-                plen += len(last)
+                    pending = []
+                elif head:
+                    yield head if len(head) <= limit else None
+                plen = 0
+                if len(parts) > 1:
+                    if parts.count(b"") == (0 if head else 1):
+                        del parts[0]
+                        for line in parts:
+                            self.lineno += 1
+                            yield line if len(line) <= limit else None
+                    else:
+                        # Runs of empty lines, however long, counted in one go.
+                        pos = len(head) + 1
+                        end = len(chunk) - len(rest)
+                        while pos < end:
+                            nl = find(chunk, b"\n", pos, end)
+                            if nl == pos:
+                                run = newlines(chunk, pos, end).end()
+                                self.lineno += run - pos
+                                pos = run
+                                continue
+                            self.lineno += 1
+                            yield chunk[pos:nl] if nl - pos <= limit else None
+                            pos = nl + 1
+            parts = None  # not held beside the next chunk's
+            if rest and not skipping:
+                plen += len(rest)
                 if plen > limit:
                     skipping = True
                     pending = []
                 else:
-                    pending.append(last)
+                    pending.append(rest)
         if skipping:
             self.lineno += 1
             self.cut = self.cut or "the last line (%d) ends early" % self.lineno
             yield None
-        elif pending and b"".join(pending).strip():
+        elif any(not p.isspace() for p in pending):
             self.cut = self.cut or "line %d ends in the middle" % (self.lineno + 1)
 
     def position(self):
@@ -163,7 +270,7 @@ class SessionReader:
         return self.consumed
 
     def entries(self, _type=type, _len=len, _int=int, _str=str, _dict=dict, _zip=zip,
-                _recv=(int, float, type(None)), _new=object.__new__):
+                _recv=(int, float, type(None)), _new=object.__new__, _bytes=bytes):
         decode = self._decode
         shapes = decode._shapes
         members = decode._members
@@ -171,11 +278,12 @@ class SessionReader:
         entry = Entry
         record = Record
         for line in self._lines:
-            if line is None:
-                yield LineError(self.lineno, "longer than %s bytes (--max-line-size)"
-                                % "{:,}".format(self.max_line))
-                continue
-            if not line:
+            if _type(line) is not _bytes:
+                if line is None:
+                    yield LineError(self.lineno, "longer than %s bytes (--max-line-size)"
+                                    % "{:,}".format(self.max_line))
+                else:
+                    yield line  # damaged compressed data
                 continue
             if line[:1] == b"[":
                 # A row of a declared shape, the bulk of a recorded session: read
@@ -183,7 +291,7 @@ class SessionReader:
                 # to the decoder, which says what is wrong.
                 try:
                     row = decode_row(line)
-                except msgspec.DecodeError:
+                except (msgspec.DecodeError, ValueError, RecursionError):
                     row = None
                 if _type(row) is list and row:
                     sid = row[0]

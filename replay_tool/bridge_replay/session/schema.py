@@ -63,6 +63,8 @@ class LineError(Exception):
     """One malformed line; the rest of the session may still be played."""
 
     def __init__(self, lineno, message):
+        if len(message) > 500:  # it is kept and printed: never a line's worth of text
+            message = message[:497] + "..."
         super().__init__("line %d: %s" % (lineno, message))
         self.lineno = lineno
         self.message = message
