@@ -1,0 +1,314 @@
+"""A session read into rows per kind, for the columnar export.
+
+The export needs the values as recorded, not gateway records: enumeration
+members stay their text ("OrderStatusType.Filled") and no SDK is imported.
+Well-formed lines are read here straight from their JSON into value lists;
+anything unusual goes to the session reader's own decoder, which either
+accepts it (and its record is taken from there) or says what is wrong, so
+the lines skipped are exactly those a replay skips."""
+
+import datetime as _dt
+from typing import Any, Dict, List, Optional, Union
+
+import msgspec
+
+from bridge_replay.export.kinds import ARGS, HOST_ORDER, KIND_OF
+from bridge_replay.session.codec import Enumerations, format_time
+from bridge_replay.session.entries import End, HostOrder
+from bridge_replay.session.reader import DEFAULT_MAX_LINE, SessionReader
+from bridge_replay.session.schema import CALLBACKS, ROWS, LineError, SessionError
+
+_fromisoformat = _dt.datetime.fromisoformat
+_PLAIN = (str, int, float, bool, type(None))
+_REQUIRED = {cb: frozenset(req) for cb, (_, _, req) in CALLBACKS.items()}
+_SHORT = {cb for cb in ROWS}  # callbacks whose lines carry just a record
+
+
+class Rows:
+    """The rows of one kind, grouped by their attribute names: each row a
+    list ``[line, t, recv, value...]`` in the order of its group's names, so
+    a group becomes columns in one transpose."""
+
+    __slots__ = ("groups",)
+
+    def __init__(self):
+        self.groups = {}
+
+    def add(self, names, row):
+        group = self.groups.get(names)
+        if group is None:
+            group = self.groups[names] = []
+        group.append(row)
+
+    @property
+    def n(self):
+        return sum(map(len, self.groups.values()))
+
+
+# Lines decoded with their values checked in C: a version 1 record whose
+# values are all plain (so no tag to decode), a version 2 line whose tagged
+# values are all member names. Anything else fails to decode and takes the
+# long way.
+_Plain1 = Union[str, int, float, None, List[Union[int, float]]]
+
+
+class _Line1(msgspec.Struct):
+    t: Optional[_dt.datetime] = None
+    cb: Any = None
+    rec: Optional[Dict[str, _Plain1]] = None
+    args: Any = None
+    recv: Any = None
+
+
+class _Line2(msgspec.Struct):
+    t: Optional[_dt.datetime] = None
+    cb: Any = None
+    rec: Any = None
+    x: Optional[Dict[str, str]] = None
+    args: Any = None
+    recv: Any = None
+    shape: Any = None
+    of: Any = None
+    names: Any = None
+    tagged: Any = None
+
+
+class ReadResult:
+    """What reading a session gave: rows per kind, the lines skipped (their
+    messages, all of them), the records behind the clock, where the session
+    was cut short, and the error that stopped reading part-way (damaged
+    compressed data), if any."""
+
+    def __init__(self, header, rows, skipped, late, cut, lines, failure=None):
+        self.header = header
+        self.failure = failure
+        self.rows = rows
+        self.skipped = skipped
+        self.late = late
+        self.cut = cut
+        self.lines = lines
+
+
+class _Reader(SessionReader):
+    """The session reader with its line loop replaced by one that keeps
+    the values as recorded."""
+
+    def rows(self, max_jump, report, got):
+        """Fills ``got`` ("rows", "skipped", "late", "ended") line by line, so
+        that what was read before a SessionError is kept."""
+        header = self.header
+        decode_line = self._decode  # the reader's own decoder: the reference
+        decode_fast = msgspec.json.Decoder(
+            _Line1 if header.version == 1 else Union[_Line2, list]).decode
+        shapes = {}
+        tables = got["rows"]
+        skipped = got["skipped"]
+        short = _SHORT
+        required = _REQUIRED
+        errors = (msgspec.DecodeError, msgspec.ValidationError)
+        recv_types = (int, float, type(None))
+
+        def skip(text):
+            skipped.append(text)
+            if report is not None:
+                report(text)
+
+        orders = list(header.orders)
+        for o in orders:
+            _host_order(tables, o, 1)
+        oi = 0
+        next_order = orders[0].t if orders else None
+        clock = header.start
+        limit = clock + max_jump
+        lines = self._lines
+        for line in lines:
+            lineno = self.lineno
+            if line is None:
+                skip("line %d: longer than %s bytes (--max-line-size)"
+                     % (lineno, "{:,}".format(self.max_line)))
+                continue
+            if not line or line.isspace():
+                continue
+            try:
+                obj = decode_fast(line)
+            except errors:
+                obj = None
+            fast = None
+            item = None
+            if type(obj) is list:
+                fast = _row(obj, shapes, lineno)
+                if fast is not None:
+                    t = fast[2][1]
+            elif obj is not None:
+                cb = obj.cb
+                t = obj.t
+                raw = obj.rec
+                if cb in short and t is not None and t.tzinfo is None \
+                        and type(raw) is dict and obj.args is None \
+                        and type(obj.recv) in recv_types:
+                    x = getattr(obj, "x", None)
+                    if x:
+                        raw.update(x)
+                    if required[cb] <= raw.keys():
+                        fast = (KIND_OF[cb], tuple(raw),
+                                [lineno, t, obj.recv, *raw.values()])
+            if fast is None:
+                # The long way: the reader's decoder says what is wrong, or
+                # hands back what it made of the line.
+                try:
+                    item = decode_line(line, lineno)
+                except LineError as exc:
+                    skip(str(exc))
+                    continue
+                if item is None:  # a shape, or a line kind this tool ignores
+                    if type(obj) is _Line2 and obj.cb == "$shape":
+                        shapes[obj.shape] = (obj.of, tuple(obj.names), frozenset(
+                            obj.names[i] for i in obj.tagged), len(obj.names) + 3)
+                    continue
+                t = item.t
+            # The replay's clock: host orders of the header enter at their time,
+            # a record far ahead of the clock is a corrupt time stamp.
+            while next_order is not None and next_order <= t:
+                if next_order > clock:
+                    clock = next_order
+                    limit = clock + max_jump
+                oi += 1
+                next_order = orders[oi].t if oi < len(orders) else None
+            if t > limit:
+                skip("line %d: time %s jumps %s ahead of the clock (%s)"
+                     % (lineno, format_time(t), _span(t - clock), format_time(clock)))
+                continue
+            if t < clock:
+                got["late"] += 1
+            elif t > clock:
+                clock = t
+                limit = t + max_jump
+            if fast is not None:
+                kind, names, row = fast
+                rows = tables.get(kind)
+                if rows is None:
+                    rows = tables[kind] = Rows()
+                group = rows.groups.get(names)
+                if group is None:
+                    rows.groups[names] = [row]
+                else:
+                    group.append(row)
+                continue
+            cls = type(item)
+            if cls is HostOrder:
+                _host_order(tables, item, lineno)
+            elif cls is End:
+                got["ended"] = True
+            else:
+                for kind, names, row in _from_entry(item):
+                    rows = tables.get(kind)
+                    if rows is None:
+                        rows = tables[kind] = Rows()
+                    rows.add(names, row)
+
+
+def _span(delta):
+    s = delta.total_seconds()
+    return "%.1f days" % (s / 86400) if s >= 86400 else "%.1f hours" % (s / 3600)
+
+
+def _row(row, shapes, lineno, _recv=(int, float, type(None))):
+    """(kind, names, row) of a well-formed row of a declared shape, or None."""
+    sid = row[0] if row else None
+    shape = shapes.get(sid) if type(sid) is int else None
+    if shape is None or len(row) != shape[3]:
+        return None
+    t = row[1]
+    if type(t) is not str or type(row[2]) not in _recv:
+        return None
+    try:
+        t = _fromisoformat(t)
+    except ValueError:
+        return None
+    if t.tzinfo is not None:
+        return None
+    cb, names, tagged, _ = shape
+    if tagged:
+        for name, v in zip(names, row[3:]):
+            if name in tagged and type(v) is not str:
+                return None  # a tagged value other than a member: the long way
+    row[0] = lineno
+    row[1] = t
+    return KIND_OF[cb], names, row
+
+
+def _from_entry(entry):
+    """(kind, names, row) for each row of an entry the reader decoded."""
+    cb = entry.cb
+    kind = KIND_OF[cb]
+    lead = [entry.lineno, entry.t, entry.recv]
+    call = entry.call
+    if not call:
+        yield kind, (), lead
+        return
+    rec, args = call[0], call[1:]
+    extra_names = ARGS[:len(args)]
+    extra = [_plain(a) for a in args]
+    if cb == "on_query_position":
+        for i, p in enumerate(rec):
+            attrs = _attrs(p)
+            yield kind, ("position",) + tuple(attrs) + extra_names, \
+                lead + [i] + list(attrs.values()) + extra
+        return
+    attrs = _attrs(rec)
+    yield kind, tuple(attrs) + extra_names, lead + list(attrs.values()) + extra
+
+
+def _attrs(rec):
+    d = getattr(rec, "__dict__", None)
+    if d is None:
+        return {"value": _plain(rec)}
+    return {k: _plain(v) for k, v in d.items()}
+
+
+def _plain(v):
+    """A decoded value in the form a column takes: scalars as they are,
+    tuples as lists, records as their attribute dicts."""
+    t = type(v)
+    if t in _PLAIN:
+        return v
+    if t is list or t is tuple:
+        return [_plain(e) for e in v]
+    if t is dict:
+        return {k: _plain(e) for k, e in v.items()}
+    d = getattr(v, "__dict__", None)
+    if d is not None:
+        return {k: _plain(e) for k, e in d.items()}
+    text = getattr(v, "text", None)  # a member known by name only
+    return text if type(text) is str else repr(v)
+
+
+def _host_order(tables, order, lineno):
+    attrs = {k: _plain(v) for k, v in order.attrs.items()}
+    rows = tables.get(HOST_ORDER)
+    if rows is None:
+        rows = tables[HOST_ORDER] = Rows()
+    rows.add(("client_order_id",) + tuple(attrs),
+             [lineno, order.t, None, _plain(order.client_order_id), *attrs.values()])
+
+
+def read_session(source, max_line=DEFAULT_MAX_LINE, max_jump=_dt.timedelta(days=1),
+                 report=None):
+    """Reads a session into rows per kind. ``report`` is called with the text
+    of each line skipped, as it happens. Raises SessionError when the session
+    cannot be read at all."""
+    got = {"rows": {}, "skipped": [], "late": 0, "ended": False}
+    with _Reader(source, Enumerations(), max_line) as reader:
+        header = reader.header
+        failure = None
+        try:
+            reader.rows(max_jump, report, got)
+        except SessionError as exc:
+            failure = str(exc)
+        rows, skipped, late, ended = got["rows"], got["skipped"], got["late"], got["ended"]
+        cut = reader.cut
+        if header.version >= 2 and header.end is None and not ended and not cut:
+            # A recording gets its end line when the recorder closes.
+            cut = "no end line after line %d: the recording stopped without closing" \
+                % reader.lineno
+        return ReadResult(header, rows, skipped, late, cut, reader.lineno, failure)
