@@ -50,7 +50,7 @@ def replay_one(path, host=None, events_path=None, baseline_path=None, report_pat
             # A log appears under its name only once the session has played, so a
             # failed session never leaves something that looks like a baseline.
             partial = events_path = events_path + ".part"
-        with open(events_path, "w", encoding="utf-8") if events_path else _Null() as out:
+        with _event_log(events_path, final_events) as out:
             player = Player(path, host=host, events_out=out if events_path else None,
                             sample=sampler)
             try:
@@ -111,6 +111,16 @@ def replay_one(path, host=None, events_path=None, baseline_path=None, report_pat
                     pass
 
 
+def _event_log(path, final):
+    """The writer of an event log, chosen by its final name's suffix."""
+    if path is None:
+        return _Null()
+    if final.endswith(".parquet"):
+        from bridge_replay.export.events import ParquetEventLog
+        return ParquetEventLog(path)
+    return open(path, "w", encoding="utf-8")
+
+
 class _Null:
     def __enter__(self):
         return None
@@ -127,10 +137,11 @@ def local_cluster(workers=None):
 
 
 def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baseline_dir=None,
-        reports_dir=None, progress=None):
+        reports_dir=None, progress=None, events_format="jsonl"):
     """Replays every session on the cluster at ``scheduler`` (an address) or on a
     local one; returns the rows in the order of ``paths``. ``progress`` is called
-    with (done, total, row) as each session finishes."""
+    with (done, total, row) as each session finishes. ``events_format``
+    "parquet" writes the logs under ``events_dir`` as NAME.events.parquet."""
     distributed = import_optional("distributed", "batch", "the batch replay")
     Client, as_completed = distributed.Client, distributed.as_completed
 
@@ -144,9 +155,10 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
         futures = {}
         for i, p in enumerate(paths):
             name = events_name(p)
+            log = name if events_format == "jsonl" else stem(p) + ".events.parquet"
             fut = client.submit(
                 replay_one, p, host,
-                os.path.join(events_dir, name) if events_dir else None,
+                os.path.join(events_dir, log) if events_dir else None,
                 os.path.join(baseline_dir, name) if baseline_dir else None,
                 os.path.join(reports_dir, stem(p) + ".html") if reports_dir else None,
                 key="replay-%d-%s" % (i, stem(p)), pure=False, retries=0)

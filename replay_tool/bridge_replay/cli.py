@@ -177,7 +177,8 @@ def main():
               "summary then goes to standard error).")
 @click.option("--events", "events_out", metavar="FILE",
               help="Write every drained event as one JSON line to FILE (\"-\": standard "
-              "output), stable for diffing two runs.")
+              "output), stable for diffing two runs; FILE.parquet writes a Parquet table "
+              "(needs the [export] extra).")
 @click.option("--record", metavar="FILE",
               help="Record the replayed session into FILE (.gz compresses).")
 @click.option("--report", "report_out", metavar="FILE.html",
@@ -236,6 +237,10 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
     events_file = None
     if events_out == "-":
         events_file = sys.stdout
+    elif events_out and events_out.endswith(".parquet"):
+        require("export", "--events FILE.parquet")
+        from bridge_replay.export.events import ParquetEventLog
+        events_file = ParquetEventLog(events_out)
     elif events_out:
         events_file = open(events_out, "w", encoding="utf-8")
     bar = [None]
@@ -378,12 +383,15 @@ Examples:
 @click.option("--json", "json_out", metavar="FILE", help="Also write the table as JSON.")
 @click.option("--events-dir", metavar="DIR",
               help="Write each session's events to DIR/NAME.events.jsonl.")
+@click.option("--events-format", type=click.Choice(["jsonl", "parquet"]), default="jsonl",
+              show_default=True, help="Event logs under --events-dir as JSON Lines (for diff "
+              "and --baseline) or as Parquet tables, NAME.events.parquet ([export] extra).")
 @click.option("--baseline", "baseline_dir", metavar="DIR",
               help="Compare each session's events with DIR/NAME.events.jsonl.")
 @click.option("--report", "report_out", metavar="FILE.html",
               help="Write an HTML page with a row per day and charts across the days.")
 def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir,
-          baseline_dir, report_out):
+          events_format, baseline_dir, report_out):
     """Replay many sessions (files, folders or globs) on a Dask cluster, each in a
     worker process, and print a row per session.
 
@@ -393,6 +401,11 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
     require("batch", "bridge-replay batch")
     if report_out:
         require("report", "--report")
+    if events_format == "parquet":
+        if baseline_dir:
+            raise click.BadParameter("--baseline compares JSON Lines event logs",
+                                     param_hint="--events-format")
+        require("export", "--events-format parquet")
     from bridge_replay import batch as b
     from bridge_replay.paths import events_name, expand, stem
 
@@ -426,7 +439,8 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
                err=True)
     try:
         rows = b.run(paths, scheduler=scheduler, workers=workers, host=host_spec,
-                     events_dir=events_dir, baseline_dir=baseline_dir, progress=progress)
+                     events_dir=events_dir, baseline_dir=baseline_dir, progress=progress,
+                     events_format=events_format)
     except OSError as exc:
         raise ReplayError("cannot reach the cluster: %s" % exc) from None
     click.echo(b.format_table(rows))
