@@ -540,6 +540,8 @@ def export(sessions, out_dir, overwrite, max_line_size, max_jump):
             results.append({"exit_status": EXIT_FAILED, "skipped": ()})
             continue
         results.append(r)
+        if r["error"]:
+            click.echo("FAILED %s: %s" % (path, r["error"].splitlines()[0]), err=True)
         click.echo(ex.describe(r, out_dir))
     status = ex.exit_status(results)
     click.echo(ex.last_line(results, status), err=status != EXIT_OK)

@@ -151,7 +151,7 @@ def describe(result, out_dir):
     if r["cut"]:
         text += "; cut short: %s" % r["cut"]
     if r["error"]:
-        text += "; stopped: %s" % r["error"].splitlines()[0]
+        text += "; stopped part-way (see above)"
     return text
 
 
