@@ -317,12 +317,15 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
               help="Host orders (at least one per status path).")
 @click.option("--l2-per-minute", default=6.0, show_default=True, type=click.FloatRange(0, 60),
               help="Mean level-2 orders per instrument and minute.")
-def generate(out, instruments, hours, seed, snapshot_interval, orders, l2_per_minute):
+@click.option("--day", type=click.DateTime(["%Y-%m-%d"]), default="2024-03-15",
+              show_default=True, help="The trading day (YYYY-MM-DD).")
+def generate(out, instruments, hours, seed, snapshot_interval, orders, l2_per_minute, day):
     """Write a deterministic sample trading day."""
     from bridge_replay.generate import generate as gen
     check_outputs(None, [("--out", out)])
     n = gen(out, instruments=instruments, hours=hours, seed=seed,
-            snapshot_interval=snapshot_interval, orders=orders, l2_per_minute=l2_per_minute)
+            snapshot_interval=snapshot_interval, orders=orders, l2_per_minute=l2_per_minute,
+            day=day.date())
     click.echo("wrote %s: {:,} callbacks".format(n) % out)
 
 
