@@ -118,20 +118,24 @@ class _Reader(SessionReader):
             _host_order(tables, o, 1)
         oi = 0
         next_order = orders[0].t if orders else None
+        # The replay's clock: host orders of the header enter at their time, a
+        # record more than max_jump ahead of it is a corrupt time stamp. "limit"
+        # is a lower bound of clock + max_jump, renewed only when a time passes it.
         clock = header.start
         limit = clock + max_jump
-        lines = self._lines
-        for line in lines:
+        v2 = header.version >= 2
+        by_kind = {}
+        for line in self._lines:
             lineno = self.lineno
             if line is None:
                 skip("line %d: longer than %s bytes (--max-line-size)"
                      % (lineno, "{:,}".format(self.max_line)))
                 continue
-            if not line or line.isspace():
-                continue
             try:
                 obj = decode_fast(line)
             except errors:
+                if not line or line.isspace():
+                    continue
                 obj = None
             fast = None
             item = None
@@ -146,9 +150,10 @@ class _Reader(SessionReader):
                 if cb in short and t is not None and t.tzinfo is None \
                         and type(raw) is dict and obj.args is None \
                         and type(obj.recv) in recv_types:
-                    x = getattr(obj, "x", None)
-                    if x:
-                        raw.update(x)
+                    if v2:
+                        x = obj.x
+                        if x:
+                            raw.update(x)
                     if required[cb] <= raw.keys():
                         fast = (KIND_OF[cb], tuple(raw),
                                 [lineno, t, obj.recv, *raw.values()])
@@ -166,31 +171,30 @@ class _Reader(SessionReader):
                             obj.names[i] for i in obj.tagged), len(obj.names) + 3)
                     continue
                 t = item.t
-            # The replay's clock: host orders of the header enter at their time,
-            # a record far ahead of the clock is a corrupt time stamp.
             while next_order is not None and next_order <= t:
                 if next_order > clock:
                     clock = next_order
-                    limit = clock + max_jump
                 oi += 1
                 next_order = orders[oi].t if oi < len(orders) else None
             if t > limit:
-                skip("line %d: time %s jumps %s ahead of the clock (%s)"
-                     % (lineno, format_time(t), _span(t - clock), format_time(clock)))
-                continue
-            if t < clock:
-                got["late"] += 1
-            elif t > clock:
+                if t - clock > max_jump:
+                    skip("line %d: time %s jumps %s ahead of the clock (%s)"
+                         % (lineno, format_time(t), _span(t - clock), format_time(clock)))
+                    continue
+                limit = clock + max_jump
+            if t > clock:
                 clock = t
-                limit = t + max_jump
+            elif t < clock:
+                got["late"] += 1
             if fast is not None:
                 kind, names, row = fast
-                rows = tables.get(kind)
-                if rows is None:
+                groups = by_kind.get(kind)
+                if groups is None:
                     rows = tables[kind] = Rows()
-                group = rows.groups.get(names)
+                    groups = by_kind[kind] = rows.groups
+                group = groups.get(names)
                 if group is None:
-                    rows.groups[names] = [row]
+                    groups[names] = [row]
                 else:
                     group.append(row)
                 continue
@@ -204,6 +208,7 @@ class _Reader(SessionReader):
                     rows = tables.get(kind)
                     if rows is None:
                         rows = tables[kind] = Rows()
+                        by_kind[kind] = rows.groups
                     rows.add(names, row)
 
 
