@@ -90,7 +90,8 @@ def export_session(path, out_dir, day=None, report=None, max_line=DEFAULT_MAX_LI
     gc.disable()
     try:
         got = read_session(path, max_line, _dt.timedelta(seconds=max_jump), report)
-        tables = {kind: arrow.build(got.rows[kind], DECLARED[kind]) for kind in sorted(got.rows)}
+        tables = {kind: arrow.build(rows, DECLARED[kind])
+                  for kind, rows in sorted(got.rows.items()) if rows.n}
     finally:
         if collecting:
             gc.enable()

@@ -8,7 +8,7 @@ table, reported; pyarrow itself would truncate 1.5 to 1 or take True for
 
 import datetime as _dt
 import re
-from itertools import chain
+from typing import List, Optional
 
 import msgspec
 import numpy as np
@@ -31,6 +31,11 @@ _NONE = type(None)
 _INT64 = (-(1 << 63), (1 << 63) - 1)
 _MEMBER_TEXT = re.compile(r"[A-Z][A-Za-z0-9_]*\.[A-Za-z_][A-Za-z0-9_]*\Z").match
 _json = msgspec.json.Encoder().encode
+_convert = msgspec.convert
+_STRICT = {INT: List[Optional[int]], STAMP: List[Optional[int]],
+           FLOAT: List[Optional[float]], TEXT: List[Optional[str]],
+           MEMBER: List[Optional[str]], INTS: List[Optional[List[int]]],
+           FLOATS: List[Optional[List[float]]]}
 
 
 class BadValue(Exception):
@@ -46,7 +51,9 @@ def gather(rows):
     a list of values per name (None where a row lacks it), rows in line order."""
     # An attribute named as a leading column ("t"...) is kept as "t_".
     groups = [(tuple(n + "_" if n in LEADING else n for n in names), group)
-              for names, group in rows.groups.items()]
+              for names, group in rows.groups.items() if group]
+    if not groups:
+        return [], {n: [] for n in LEADING}
     if len(groups) == 1:
         names, group = groups[0]
         cols = list(zip(*group))
@@ -74,34 +81,24 @@ def gather(rows):
 def declared_array(values, kind):
     """(array, {row: message}) of a declared column: values that do not fit
     its type are null in the array and named in the dict."""
-    types = set(map(type, values))
-    types.discard(_NONE)
     t = _TYPES[kind]
+    try:
+        # msgspec checks the types in C (no bool for a number, no float for an
+        # integer), several times faster than telling each value's type here.
+        return pa.array(_convert(values, _STRICT[kind]), type=t), {}
+    except (msgspec.ValidationError, OverflowError, pa.ArrowInvalid):
+        pass
     if kind in (INTS, FLOATS):
-        if types <= {list}:
-            inner = set(map(type, chain.from_iterable(filter(None, values))))
-            if inner <= ({int} if kind == INTS else {int, float}):
-                try:
-                    return pa.array(values, type=t), {}
-                except (OverflowError, pa.ArrowInvalid):
-                    pass
         whole = kind == INTS
         bad = {i: v for i, v in enumerate(values)
                if v is not None and (type(v) is not list or not _numbers(v, whole))}
         fixed = [None if i in bad or v is None else [int(e) for e in v] if whole else v
                  for i, v in enumerate(values)]
     elif kind in (INT, STAMP):
-        if types <= {int}:
-            try:
-                return pa.array(values, type=t), {}
-            except (OverflowError, pa.ArrowInvalid):
-                pass
         bad = {i: v for i, v in enumerate(values) if v is not None and not _whole(v)}
         fixed = [None if i in bad or v is None else int(v) for i, v in enumerate(values)]
     else:
         fits = {float, int} if kind == FLOAT else {str}
-        if types <= fits:
-            return pa.array(values, type=t), {}
         bad = {i: v for i, v in enumerate(values) if v is not None and type(v) not in fits}
         fixed = [None if i in bad else v for i, v in enumerate(values)]
     return pa.array(fixed, type=t), {
@@ -131,10 +128,22 @@ def _short(v):
     return text if len(text) <= 40 else text[:37] + "..."
 
 
+# The usual column of an attribute nobody declared: all integers, all numbers.
+# Texts are not guessed: they may be members, which are dictionary texts.
+_GUESS = {int: (List[Optional[int]], pa.int64()), float: (List[Optional[float]], pa.float64())}
+
+
 def inferred_array(values):
     """An Arrow array typed from the values: booleans, integers, numbers,
     texts (members as dictionary texts), lists of those, date-times; JSON
     text for anything else."""
+    first = next((v for v in values if v is not None), None)
+    guess = _GUESS.get(type(first))
+    if guess is not None:
+        try:
+            return pa.array(_convert(values, guess[0]), type=guess[1])
+        except (msgspec.ValidationError, OverflowError, pa.ArrowInvalid):
+            pass
     types = set(map(type, values))
     types.discard(_NONE)
     if not types:

@@ -125,6 +125,7 @@ class _Reader(SessionReader):
         limit = clock + max_jump
         v2 = header.version >= 2
         by_kind = {}
+        known = {}  # (callback or kind, names) -> the rows of that group
         for line in self._lines:
             lineno = self.lineno
             if line is None:
@@ -140,9 +141,13 @@ class _Reader(SessionReader):
             fast = None
             item = None
             if type(obj) is list:
-                fast = _row(obj, shapes, lineno)
-                if fast is not None:
-                    t = fast[2][1]
+                got_row = _row(obj, shapes, lineno)
+                if got_row is not None:
+                    kind, names, row = got_row
+                    t = row[1]
+                    fast = known.get((kind, names))
+                    if fast is None:
+                        fast = known[kind, names] = _group(tables, by_kind, kind, names)
             elif obj is not None:
                 cb = obj.cb
                 t = obj.t
@@ -154,9 +159,14 @@ class _Reader(SessionReader):
                         x = obj.x
                         if x:
                             raw.update(x)
-                    if required[cb] <= raw.keys():
-                        fast = (KIND_OF[cb], tuple(raw),
-                                [lineno, t, obj.recv, *raw.values()])
+                    names = tuple(raw)
+                    group = known.get((cb, names))
+                    if group is None and required[cb] <= raw.keys():
+                        group = _group(tables, by_kind, KIND_OF[cb], names)
+                        known[cb, names] = group
+                    if group is not None:
+                        fast = group
+                        row = [lineno, t, obj.recv, *raw.values()]
             if fast is None:
                 # The long way: the reader's decoder says what is wrong, or
                 # hands back what it made of the line.
@@ -167,8 +177,9 @@ class _Reader(SessionReader):
                     continue
                 if item is None:  # a shape, or a line kind this tool ignores
                     if type(obj) is _Line2 and obj.cb == "$shape":
-                        shapes[obj.shape] = (obj.of, tuple(obj.names), frozenset(
-                            obj.names[i] for i in obj.tagged), len(obj.names) + 3)
+                        # (kind, names, row positions of tagged values, row length)
+                        shapes[obj.shape] = (KIND_OF[obj.of], tuple(obj.names), tuple(
+                            sorted({3 + i for i in obj.tagged})), len(obj.names) + 3)
                     continue
                 t = item.t
             while next_order is not None and next_order <= t:
@@ -187,16 +198,7 @@ class _Reader(SessionReader):
             elif t < clock:
                 got["late"] += 1
             if fast is not None:
-                kind, names, row = fast
-                groups = by_kind.get(kind)
-                if groups is None:
-                    rows = tables[kind] = Rows()
-                    groups = by_kind[kind] = rows.groups
-                group = groups.get(names)
-                if group is None:
-                    groups[names] = [row]
-                else:
-                    group.append(row)
+                fast.append(row)
                 continue
             cls = type(item)
             if cls is HostOrder:
@@ -210,6 +212,20 @@ class _Reader(SessionReader):
                         rows = tables[kind] = Rows()
                         by_kind[kind] = rows.groups
                     rows.add(names, row)
+
+
+def _group(tables, by_kind, kind, names):
+    """The row list of a kind's group of ``names``, made on first use."""
+    groups = by_kind.get(kind)
+    if groups is None:
+        rows = tables.get(kind)
+        if rows is None:
+            rows = tables[kind] = Rows()
+        groups = by_kind[kind] = rows.groups
+    group = groups.get(names)
+    if group is None:
+        group = groups[names] = []
+    return group
 
 
 def _span(delta):
@@ -232,14 +248,13 @@ def _row(row, shapes, lineno, _recv=(int, float, type(None))):
         return None
     if t.tzinfo is not None:
         return None
-    cb, names, tagged, _ = shape
-    if tagged:
-        for name, v in zip(names, row[3:]):
-            if name in tagged and type(v) is not str:
-                return None  # a tagged value other than a member: the long way
+    kind, names, tagged, _ = shape
+    for i in tagged:
+        if type(row[i]) is not str:
+            return None  # a tagged value other than a member: the long way
     row[0] = lineno
     row[1] = t
-    return KIND_OF[cb], names, row
+    return kind, names, row
 
 
 def _from_entry(entry):

@@ -12,6 +12,7 @@ import os
 import shutil
 import tempfile
 
+import pyarrow as pa
 import pyarrow.parquet as pq
 
 PART = "part-0.parquet"
@@ -70,7 +71,11 @@ class Staging:
 
     def write(self, kind, day, table):
         path = os.path.join(self.path, "%s.parquet" % kind)
-        pq.write_table(table, path, compression="zstd")
+        # Dictionary pages only for texts: for numbers they cost time and,
+        # under zstd, bytes (a tenth of the bundled day's).
+        texts = [f.name for f in table.schema
+                 if pa.types.is_string(f.type) or pa.types.is_dictionary(f.type)]
+        pq.write_table(table, path, compression="zstd", use_dictionary=texts)
         self.files[kind] = path
         return os.path.getsize(path)
 
