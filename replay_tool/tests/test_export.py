@@ -35,14 +35,18 @@ def _day(path, day, seed=1):
 
 @pytest.fixture(scope="module")
 def sessions(tmp_path_factory):
-    """A recording of today's format (rows), and a version 1 file: every
-    rarer callback of the bundled day and a slice of its market data."""
+    """The generator's day (object lines), a recording of its replay (rows,
+    receive times, host order lines), and a version 1 file: every rarer
+    callback of the bundled day and a slice of its market data."""
+    from bridge_replay.player import replay
     d = tmp_path_factory.mktemp("sessions")
     lines = lines_of(default_session())
     common = ("on_snapshot", "on_tick_order", "on_tick_trade", "on_bar")
     body = [line for i, line in enumerate(lines[1:]) if i % 50 == 0
             or not any('"cb":"%s"' % cb in line for cb in common)]
-    return {"rows": _day(d / "rows.jsonl.gz", dt.date(2024, 3, 15)),
+    day = _day(d / "day.jsonl.gz", dt.date(2024, 3, 15))
+    replay(str(day), record=str(d / "rows.jsonl.gz"))
+    return {"objects": day, "rows": d / "rows.jsonl.gz",
             "v1": write_lines(d / "v1.jsonl", lines[:1] + body)}
 
 
@@ -84,7 +88,7 @@ def _expected(path):
                     yield kind, (item.lineno, None), item.t, item.recv, {}
 
 
-@pytest.mark.parametrize("which", ["rows", "v1"])
+@pytest.mark.parametrize("which", ["objects", "rows", "v1"])
 def test_every_record_equals_its_row(sessions, tmp_path, which):
     result = export_session(str(sessions[which]), str(tmp_path))
     assert result["exit_status"] == 0 and not result["skipped"]
@@ -100,11 +104,13 @@ def test_every_record_equals_its_row(sessions, tmp_path, which):
                 assert row[name + "_dt"] == convert_int_to_datetime(value / 1000)
         seen += 1
     assert seen > 100 and not any(got.values())  # nothing more was exported
+    if which == "rows":
+        assert all(r["recv_ns"] for r in _read_back(tmp_path)["snapshot"].values())
     assert set(got) == set(DECLARED)  # every kind
 
 
 def test_columns_are_typed_and_the_header_is_in_the_metadata(sessions, tmp_path):
-    export_session(str(sessions["rows"]), str(tmp_path))
+    export_session(str(sessions["objects"]), str(tmp_path))
     path = tmp_path / "kind=order" / "day=2024-03-15" / "part-0.parquet"
     schema = pq.read_schema(str(path))
     types = {f.name: str(f.type) for f in schema}
