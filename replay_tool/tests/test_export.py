@@ -88,9 +88,9 @@ def _expected(path):
                     yield kind, (item.lineno, None), item.t, item.recv, {}
 
 
-@pytest.mark.parametrize("which", ["objects", "rows", "v1"])
-def test_every_record_equals_its_row(sessions, tmp_path, which):
-    result = export_session(str(sessions[which]), str(tmp_path))
+@pytest.mark.parametrize("which, chunk", [("objects", 100_000), ("rows", 97), ("v1", 100_000)])
+def test_every_record_equals_its_row(sessions, tmp_path, which, chunk):
+    result = export_session(str(sessions[which]), str(tmp_path), chunk=chunk)
     assert result["exit_status"] == 0 and not result["skipped"]
     got = _read_back(tmp_path)
     seen = 0

@@ -72,11 +72,12 @@ def _sha256(path):
 
 
 def export_session(path, out_dir, day=None, report=None, max_line=DEFAULT_MAX_LINE,
-                   max_jump=86400.0):
+                   max_jump=86400.0, chunk=100_000):
     """Writes one session's tables into ``out_dir`` (replacing its day there)
     and returns what was done: rows per kind, bytes written, the lines
     skipped, where it was cut short, and its exit status. ``report`` is
-    called with the text of each line skipped. Raises SessionError when the
+    called with the text of each line skipped. Every ``chunk`` lines the
+    rows read become Arrow tables, which bounds the memory a long day takes. Raises SessionError when the
     session cannot be read at all; data that turns out damaged part-way ends
     the export of that session with what was read before it, and "error"
     says why (exit status 1, as a replay that stops there)."""
@@ -88,14 +89,31 @@ def export_session(path, out_dir, day=None, report=None, max_line=DEFAULT_MAX_LI
     # are no cycles to find in it.
     collecting = gc.isenabled()
     gc.disable()
+    parts = {}
+
+    def flush(rows_by_kind):
+        # A chunk's rows become Arrow tables, so that a long day is never
+        # held as Python values all at once.
+        for kind, rows in rows_by_kind.items():
+            if rows.n:
+                parts.setdefault(kind, []).append(arrow.build(rows, DECLARED[kind]))
+                for group in rows.groups.values():
+                    del group[:]
+
     try:
-        got = read_session(path, max_line, _dt.timedelta(seconds=max_jump), report)
-        tables = {kind: arrow.build(rows, DECLARED[kind])
-                  for kind, rows in sorted(got.rows.items()) if rows.n}
+        got = read_session(path, max_line, _dt.timedelta(seconds=max_jump), report, flush,
+                           chunk)
+        flush(got.rows)
     finally:
         if collecting:
             gc.enable()
-    del got.rows
+    tables = {}
+    for kind in sorted(parts):
+        dropped = {}
+        for _, d in parts[kind]:
+            dropped.update(d)
+        tables[kind] = (arrow.concat([t for t, _ in parts[kind]]), dropped)
+    del parts
     header = got.header
     day = day or header.start.date().isoformat()
     meta = {store.META_HEADER: json.dumps({

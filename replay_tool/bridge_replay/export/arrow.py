@@ -248,3 +248,39 @@ def build(rows, declared):
     keep = np.ones(n, dtype=bool)
     keep[list(bad)] = False
     return table.filter(pa.array(keep)), {lines[i]: m for i, m in bad.items()}
+
+
+def concat(tables):
+    """One table of chunks built apart, in order. A column typed differently
+    in two chunks takes the wider type (integers and numbers: numbers; member
+    texts and texts: texts), else becomes JSON text in all, as a column of
+    mixed values within one chunk does."""
+    if len(tables) == 1:
+        return tables[0]
+    types = {}
+    for t in tables:
+        for field in t.schema:
+            if field.type != pa.null():
+                types.setdefault(field.name, set()).add(field.type)
+    texts, mixed = set(), set()
+    for name, ts in types.items():
+        if len(ts) < 2 or ts == {pa.int64(), pa.float64()}:
+            continue
+        if ts == {pa.string(), MEMBER_TYPE}:
+            texts.add(name)
+        else:
+            mixed.add(name)
+    if texts or mixed:
+        tables = [_retyped(t, texts, mixed) for t in tables]
+    return pa.concat_tables(tables, promote_options="permissive")
+
+
+def _retyped(table, texts, mixed):
+    for i, name in enumerate(table.column_names):
+        col = table.column(i)
+        if name in texts:
+            table = table.set_column(i, name, col.cast(pa.string()))
+        elif name in mixed:
+            text = [None if v is None else _json(v).decode() for v in col.to_pylist()]
+            table = table.set_column(i, name, pa.array(text, type=pa.string()))
+    return table

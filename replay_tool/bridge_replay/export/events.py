@@ -11,15 +11,13 @@ import datetime as _dt
 import os
 import tempfile
 
-import msgspec
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from bridge_replay.export.arrow import MEMBER_TYPE, T_TYPE, inferred_array
+from bridge_replay.export.arrow import MEMBER_TYPE, T_TYPE, concat, inferred_array
 from bridge_replay.player import Renderer
 
 _LEAD = ("n", "event", "time")
-_json = msgspec.json.Encoder().encode
 
 
 class _Values(Renderer):
@@ -103,7 +101,7 @@ class ParquetEventLog:
             return
         self.closed = True
         self._flush()
-        table = _concat(self._tables) if self._tables else pa.table(
+        table = concat(self._tables) if self._tables else pa.table(
             [pa.array([], pa.int64()), pa.array([], MEMBER_TYPE), pa.array([], T_TYPE)],
             names=list(_LEAD))
         folder = os.path.dirname(os.path.abspath(self.path))
@@ -123,28 +121,3 @@ class ParquetEventLog:
     def __exit__(self, *exc):
         self.close()
         return False
-
-
-def _concat(tables):
-    """One table of the chunks; a column typed differently in two chunks
-    (integers in one, texts in another) becomes JSON text in all, as a
-    column of mixed values within one chunk does."""
-    types = {}
-    for t in tables:
-        for field in t.schema:
-            if field.type != pa.null():
-                types.setdefault(field.name, set()).add(field.type)
-    mixed = {name for name, ts in types.items()
-             if len(ts) > 1 and ts != {pa.int64(), pa.float64()}}
-    if mixed:
-        tables = [_as_text(t, mixed) for t in tables]
-    return pa.concat_tables(tables, promote_options="permissive")
-
-
-def _as_text(table, names):
-    for name in names & set(table.column_names):
-        i = table.column_names.index(name)
-        col = table.column(i)
-        text = [None if v is None else _json(v).decode() for v in col.to_pylist()]
-        table = table.set_column(i, name, pa.array(text, type=pa.string()))
-    return table

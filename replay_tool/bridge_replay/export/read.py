@@ -93,9 +93,10 @@ class _Reader(SessionReader):
     """The session reader with its line loop replaced by one that keeps
     the values as recorded."""
 
-    def rows(self, max_jump, report, got):
+    def rows(self, max_jump, report, got, flush=None, chunk=None):
         """Fills ``got`` ("rows", "skipped", "late", "ended") line by line, so
-        that what was read before a SessionError is kept."""
+        that what was read before a SessionError is kept; every ``chunk`` rows
+        ``flush(got["rows"])`` takes them (and empties their lists)."""
         header = self.header
         decode_line = self._decode  # the reader's own decoder: the reference
         decode_fast = msgspec.json.Decoder(
@@ -126,6 +127,9 @@ class _Reader(SessionReader):
         v2 = header.version >= 2
         by_kind = {}
         known = {}  # (callback or kind, names) -> the rows of that group
+        pending = 0
+        if flush is None:
+            chunk = -1
         for line in self._lines:
             lineno = self.lineno
             if line is None:
@@ -197,6 +201,10 @@ class _Reader(SessionReader):
                 clock = t
             elif t < clock:
                 got["late"] += 1
+            pending += 1
+            if pending == chunk:
+                flush(tables)
+                pending = 0
             if fast is not None:
                 fast.append(row)
                 continue
@@ -313,16 +321,17 @@ def _host_order(tables, order, lineno):
 
 
 def read_session(source, max_line=DEFAULT_MAX_LINE, max_jump=_dt.timedelta(days=1),
-                 report=None):
+                 report=None, flush=None, chunk=100_000):
     """Reads a session into rows per kind. ``report`` is called with the text
-    of each line skipped, as it happens. Raises SessionError when the session
-    cannot be read at all."""
+    of each line skipped, as it happens; ``flush``, if given, with the rows
+    per kind every ``chunk`` lines, to take them out (their lists are emptied
+    after). Raises SessionError when the session cannot be read at all."""
     got = {"rows": {}, "skipped": [], "late": 0, "ended": False}
     with _Reader(source, Enumerations(), max_line) as reader:
         header = reader.header
         failure = None
         try:
-            reader.rows(max_jump, report, got)
+            reader.rows(max_jump, report, got, flush, chunk)
         except SessionError as exc:
             failure = str(exc)
         rows, skipped, late, ended = got["rows"], got["skipped"], got["late"], got["ended"]
