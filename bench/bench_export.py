@@ -18,7 +18,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 EXPORT = r"""
 import json, sys, time

@@ -77,16 +77,17 @@ def export_session(path, out_dir, day=None, report=None, max_line=DEFAULT_MAX_LI
     and returns what was done: rows per kind, bytes written, the lines
     skipped, where it was cut short, and its exit status. ``report`` is
     called with the text of each line skipped. Every ``chunk`` lines the
-    rows read become Arrow tables, which bounds the memory a long day takes. Raises SessionError when the
-    session cannot be read at all; data that turns out damaged part-way ends
-    the export of that session with what was read before it, and "error"
-    says why (exit status 1, as a replay that stops there)."""
+    rows read become Arrow tables, which bounds the memory a long day takes.
+    Raises SessionError when the session cannot be read at all; data that
+    turns out damaged part-way ends the export of that session with what was
+    read before it, and "error" says why (exit status 1, as a replay that
+    stops there)."""
     from bridge_replay.export import arrow
     from bridge_replay.export.read import read_session
 
-    # Reading makes a list per row and keeps them all: the collector's passes
-    # over that growing heap would cost a quarter of the export, and there
-    # are no cycles to find in it.
+    # Reading makes a list per row and keeps a chunk of them: the collector's
+    # passes over them would cost a quarter of the export, and there are no
+    # cycles to find in them.
     collecting = gc.isenabled()
     gc.disable()
     parts = {}
@@ -113,7 +114,7 @@ def export_session(path, out_dir, day=None, report=None, max_line=DEFAULT_MAX_LI
         for _, d in parts[kind]:
             dropped.update(d)
         tables[kind] = (arrow.concat([t for t, _ in parts[kind]]), dropped)
-    del parts
+    parts.clear()
     header = got.header
     day = day or header.start.date().isoformat()
     meta = {store.META_HEADER: json.dumps({
