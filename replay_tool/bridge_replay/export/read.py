@@ -12,7 +12,8 @@ from typing import Any, Dict, List, Optional, Union
 
 import msgspec
 
-from bridge_replay.export.kinds import ARGS, HOST_ORDER, KIND_OF
+from bridge_replay.export.kinds import (ARGS, DECLARED, FLOAT, FLOATS, HOST_ORDER, INT, INTS,
+                                        KIND_OF, MEMBER, STAMP, TEXT)
 from bridge_replay.session.codec import Enumerations, format_time
 from bridge_replay.session.entries import End, HostOrder
 from bridge_replay.session.reader import DEFAULT_MAX_LINE, SessionReader
@@ -73,6 +74,32 @@ class _Line2(msgspec.Struct):
     tagged: Any = None
 
 
+def _typed_lines():
+    """Line types of the common callbacks of version 1 files, told apart by
+    "cb": the record's attributes as the bridge reads them, each checked
+    against its column's type while decoding and given back as a tuple. A
+    line with any other attribute, or a value of another type, fails to
+    decode and takes the general way."""
+    plain = {STAMP: int, INT: int, FLOAT: float, TEXT: str, MEMBER: str,
+             INTS: List[int], FLOATS: List[float]}
+    lines = {}
+    for cb in ("on_snapshot", "on_tick_order", "on_tick_trade", "on_bar", "on_order"):
+        kind = KIND_OF[cb]
+        names = CALLBACKS[cb][2]
+        rec = msgspec.defstruct(
+            "%s_record" % kind, [(n, plain.get(DECLARED[kind].get(n), _Plain1)) for n in names],
+            forbid_unknown_fields=True)
+        line = msgspec.defstruct(
+            "%s_line" % kind, [("rec", rec), ("t", Optional[_dt.datetime], None),
+                               ("args", Any, None), ("recv", Any, None)],
+            tag_field="cb", tag=cb)
+        lines[line] = (kind, tuple(names))
+    return lines
+
+
+_TYPED = _typed_lines()
+
+
 class ReadResult:
     """What reading a session gave: rows per kind, the lines skipped (their
     messages, all of them), the records behind the clock, where the session
@@ -99,8 +126,14 @@ class _Reader(SessionReader):
         ``flush(got["rows"])`` takes them (and empties their lists)."""
         header = self.header
         decode_line = self._decode  # the reader's own decoder: the reference
-        decode_fast = msgspec.json.Decoder(
-            _Line1 if header.version == 1 else Union[_Line2, list]).decode
+        if header.version == 1:
+            decode_fast = msgspec.json.Decoder(Union[tuple(_TYPED)]).decode
+            decode_plain = msgspec.json.Decoder(_Line1).decode
+        else:
+            decode_fast = msgspec.json.Decoder(Union[_Line2, list]).decode
+            decode_plain = None
+        typed = _TYPED
+        astuple = msgspec.structs.astuple
         shapes = {}
         tables = got["rows"]
         skipped = got["skipped"]
@@ -139,12 +172,26 @@ class _Reader(SessionReader):
             try:
                 obj = decode_fast(line)
             except errors:
-                if not line or line.isspace():
-                    continue
                 obj = None
+                if decode_plain is not None:
+                    try:
+                        obj = decode_plain(line)
+                    except errors:
+                        pass
+                if obj is None and (not line or line.isspace()):
+                    continue
             fast = None
             item = None
-            if type(obj) is list:
+            shape = typed.get(type(obj))
+            if shape is not None:
+                t = obj.t
+                if t is not None and t.tzinfo is None and obj.args is None \
+                        and type(obj.recv) in recv_types:
+                    fast = known.get(shape)
+                    if fast is None:
+                        fast = known[shape] = _group(tables, by_kind, *shape)
+                    row = [lineno, t, obj.recv, *astuple(obj.rec)]
+            elif type(obj) is list:
                 got_row = _row(obj, shapes, lineno)
                 if got_row is not None:
                     kind, names, row = got_row

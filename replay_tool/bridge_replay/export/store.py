@@ -75,7 +75,8 @@ class Staging:
         # under zstd, bytes (a tenth of the bundled day's).
         texts = [f.name for f in table.schema
                  if pa.types.is_string(f.type) or pa.types.is_dictionary(f.type)]
-        pq.write_table(table, path, compression="zstd", use_dictionary=texts)
+        pq.write_table(table, path, compression="zstd", compression_level=3,
+                       use_dictionary=texts)
         self.files[kind] = path
         return os.path.getsize(path)
 
