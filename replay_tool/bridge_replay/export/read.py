@@ -22,7 +22,7 @@ from bridge_replay.session.schema import CALLBACKS, ROWS, LineError, SessionErro
 _fromisoformat = _dt.datetime.fromisoformat
 _PLAIN = (str, int, float, bool, type(None))
 _REQUIRED = {cb: frozenset(req) for cb, (_, _, req) in CALLBACKS.items()}
-_SHORT = {cb for cb in ROWS}  # callbacks whose lines carry just a record
+_SHORT = ROWS  # callbacks whose lines carry just a record
 
 
 class Rows:
