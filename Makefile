@@ -43,7 +43,7 @@ demo: install
 # The stubs as the build generated them (the host package has no py.typed, so
 # mypy is pointed at them). The SDK's star-imported enums come from an untyped
 # package and are not checked.
-STUB_MODULES = korvane.orvik.utils.maviro korvane.orvik.sdk.sentaly korvane.orvik.utils.login
+STUB_MODULES = $(shell grep "^[A-Za-z_]" src/modules.txt)
 stubtest: install
 	MYPYPATH=$(CURDIR)/$(BUILD_DIR)/stubs MYPY_CACHE_DIR=$(CURDIR)/$(BUILD_DIR)/mypy-cache \
 	    $(VPY) -m mypy.stubtest --mypy-config-file tools/stubtest.ini $(STUB_MODULES)
@@ -93,6 +93,9 @@ clean:
 
 # Reliability runs, each against its own build and environment:
 #   make devmode         the suite under -X dev, faulthandler on, C asserts kept (no NDEBUG)
+#   make generic         the suite against the generic build (BRIDGE_GENERIC=ON: no fast path that
+#                        reads interpreter internals, as on a CPython newer than the newest tested),
+#                        installed into $(VENV) in place of the usual build
 #   make asan            the suite against an AddressSanitizer + UBSan build, runtimes preloaded
 #   make tsan            the thread test against a ThreadSanitizer build
 #   make refcount-debug  each hot callback 100,000 times under Debian's debug interpreter
@@ -114,11 +117,15 @@ FUZZ_SECONDS ?= 600
 FUZZ_TARGETS ?=
 FUZZ_CLANG ?= clang
 
-.PHONY: devmode asan tsan refcount-debug fuzz fuzz-install fuzz-replay
+.PHONY: devmode generic asan tsan refcount-debug fuzz fuzz-install fuzz-replay
 
 devmode:
 	$(MAKE) install VENV=$(DEV_VENV) CMAKE_DEFINES="BRIDGE_ASSERTS=ON BRIDGE_WERROR=ON"
 	PYTHONFAULTHANDLER=1 $(DEV_VENV)/bin/python -X dev -m pytest -q $(PYTEST_ARGS) tests
+
+generic:
+	$(MAKE) install BUILD_DIR=build/generic-$(notdir $(VENV)) CMAKE_DEFINES="BRIDGE_GENERIC=ON BRIDGE_WERROR=ON"
+	$(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
 
 # PYTHONMALLOC=malloc: without it ASan cannot see overruns inside the interpreter's own allocator.
 asan:

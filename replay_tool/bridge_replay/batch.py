@@ -5,9 +5,18 @@ process (single-threaded workers: two sessions never share a bridge at the
 same time). The player empties the bridge's containers and queue before each
 session; the health counters are reset here, so every row counts one session.
 Paths must be visible to the workers (the same machine, or a shared folder).
+
+A session's event log is written where no ``NAME.events.jsonl`` lookup can see it
+and gets its name only once the session has played to its end; a session that
+failed keeps what it wrote as ``NAME.events.failed.jsonl``, which no baseline
+lookup produces (a session named NAME.failed would look up
+NAME.failed.events.jsonl).
 """
 
+import ipaddress
 import os
+import re
+import shutil
 import tempfile
 import time
 import traceback
@@ -21,6 +30,129 @@ from bridge_replay.summary import outcome
 PLAYED = (EXIT_OK, EXIT_SKIPPED, EXIT_CUT)
 
 
+def failed_events_path(events_path):
+    """Where a failed session's log is kept instead of ``events_path``."""
+    for suffix in (".jsonl", ".parquet"):
+        if events_path.endswith(".events" + suffix):
+            return events_path[:-len(suffix)] + ".failed" + suffix
+    return events_path + ".failed"
+
+
+def _partial_path(events_path):
+    folder, name = os.path.split(events_path)
+    return os.path.join(folder, "." + name + ".part")
+
+
+def _unlink(path):
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+class _PendingLog:
+    """An event log being written, with no name until ``publish``.
+
+    On Linux it is an unnamed file in the log's folder (O_TMPFILE), so a worker
+    killed mid-session leaves nothing behind; where the file system cannot do
+    that, a hidden ``.NAME.events.jsonl.part`` beside it, removed on every way
+    out but a kill (``run`` removes it for a worker that died)."""
+
+    def __init__(self, events_path):
+        self._named = None
+        fd = None
+        flag = getattr(os, "O_TMPFILE", 0)
+        if flag and os.path.isdir("/proc/self/fd"):
+            try:
+                fd = os.open(os.path.dirname(os.path.abspath(events_path)),
+                             flag | os.O_RDWR, 0o666)
+            except OSError:  # not supported here (NFS, an old kernel)
+                fd = None
+        if fd is None:
+            self._named = _partial_path(events_path)
+            fd = os.open(self._named, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        self.file = os.fdopen(fd, "w", encoding="utf-8")
+
+    def publish(self, path):
+        """Close the log under the name ``path``, replacing what was there."""
+        self.file.flush()
+        if self._named is None:
+            tmp = _partial_path(path)
+            _unlink(tmp)
+            # linkat() following the /proc link names the unnamed file; a plain
+            # link() (os.link without a dir_fd) would link the symlink itself.
+            try:
+                proc = os.open("/proc/self/fd", os.O_RDONLY | os.O_DIRECTORY)
+                try:
+                    os.link(str(self.file.fileno()), tmp, src_dir_fd=proc,
+                            follow_symlinks=True)
+                finally:
+                    os.close(proc)
+            except OSError:  # refused (a hardened /proc): copy it out instead
+                with os.fdopen(os.dup(self.file.fileno()), "rb") as src, \
+                        open(tmp, "wb") as dst:
+                    src.seek(0)
+                    shutil.copyfileobj(src, dst)
+        else:
+            tmp = self._named
+        os.replace(tmp, path)
+        self._named = None
+        self.file.close()
+
+    def discard(self):
+        try:
+            self.file.close()
+        except OSError:
+            pass
+        if self._named is not None:
+            _unlink(self._named)
+            self._named = None
+
+
+def _pending_log(events_path):
+    """The log being written, chosen by its name's suffix: JSON Lines, or a
+    Parquet table (kept in memory, written when it is published)."""
+    if events_path.endswith(".parquet"):
+        from bridge_replay.export.events import ParquetEventLog
+        return ParquetEventLog(events_path)
+    return _PendingLog(events_path)
+
+
+class SchedulerError(ValueError):
+    """A scheduler address that is malformed or whose protocol is not set up here."""
+
+
+_SCHEMES = ("tcp", "tls", "ws", "wss", "ucx")
+_HOST = re.compile(r"[A-Za-z0-9]([A-Za-z0-9._-]*[A-Za-z0-9])?\Z")
+
+
+def check_scheduler(address):
+    """The scheduler address in full ("tcp://HOST:PORT"), or SchedulerError naming
+    what is wrong with its form. Whether a scheduler answers there is only known
+    once the client connects."""
+    if not isinstance(address, str) or not address.strip():
+        raise SchedulerError("no address given (expected tcp://HOST:PORT)")
+    text = address.strip()
+    scheme, sep, rest = text.partition("://")
+    if not sep:
+        scheme, rest = "tcp", text
+    if scheme not in _SCHEMES:
+        raise SchedulerError("%r: unknown protocol %r (one of %s)"
+                             % (address, scheme, ", ".join(_SCHEMES)))
+    host, colon, port = rest.rpartition(":")
+    if not colon or not (port.isascii() and port.isdigit()) or not 0 < int(port) < 65536:
+        raise SchedulerError("%r: expected %s://HOST:PORT with a port from 1 to 65535"
+                             % (address, scheme))
+    if host.startswith("[") and host.endswith("]"):
+        try:
+            ipaddress.IPv6Address(host[1:-1])
+        except ValueError:
+            raise SchedulerError("%r: %s is not an IPv6 address" % (address, host)) from None
+    elif not _HOST.match(host):
+        raise SchedulerError("%r: %r is not a host name or address" % (address, host))
+    return "%s://%s:%d" % (scheme, host, int(port))
+
+
 def replay_one(path, host=None, events_path=None, baseline_path=None, report_path=None):
     """Replays one session in this process; returns its row (never raises)."""
     from bridge_replay.host import load_host
@@ -30,7 +162,7 @@ def replay_one(path, host=None, events_path=None, baseline_path=None, report_pat
            "exit_status": EXIT_FAILED, "error": None, "callbacks": None, "events": None,
            "dropped": None, "callback_errors": None, "orders": {}, "throughput": None, "p99_us": None,
            "wall_seconds": None, "baseline": None, "pid": os.getpid()}
-    tmp = partial = None
+    tmp = pending = None
     player = None
     sampler = None
     try:
@@ -45,32 +177,41 @@ def replay_one(path, host=None, events_path=None, baseline_path=None, report_pat
             os.close(fd)
             events_path = tmp
         failure = None
-        final_events, partial = events_path, None
-        if events_path is not None and tmp is None:
-            # A log appears under its name only once the session has played, so a
-            # failed session never leaves something that looks like a baseline.
-            partial = events_path = events_path + ".part"
-        with _event_log(events_path, final_events) as out:
-            player = Player(path, host=host, events_out=out if events_path else None,
-                            sample=sampler)
+        if tmp is not None:
+            out = open(tmp, "w", encoding="utf-8")
+        elif events_path is not None:
+            pending = _pending_log(events_path)
+            out = pending.file
+        else:
+            out = None
+        try:
+            player = Player(path, host=host, events_out=out, sample=sampler)
             try:
                 summary = player.run()
             except Exception as exc:  # a bad file, a failed start: this row only
                 failure = exc
                 summary = player.summary
+        finally:
+            if tmp is not None:
+                out.close()
         stats = maviro.bridge_stats()
         errors = sum(c["errors"] for c in stats["callbacks"].values())
-        if partial is not None:
-            if summary is None:
-                os.unlink(partial)
+        status, last = outcome(summary, failure) if summary is not None else (EXIT_FAILED, None)
+        played = status in PLAYED
+        if pending is not None:
+            # Only a session played to its end leaves a log a baseline may be
+            # taken from; a failed one keeps what it wrote under another name.
+            if played:
+                pending.publish(events_path)
+                _unlink(failed_events_path(events_path))
+            elif summary is not None:
+                pending.publish(failed_events_path(events_path))
             else:
-                os.replace(partial, final_events)
-                events_path = final_events
-            partial = None
+                pending.discard()
+            pending = None
         if summary is None:
             row["error"] = str(failure).splitlines()[0] if str(failure) else type(failure).__name__
             return row
-        status, last = outcome(summary, failure)
         row.update({
             "trading_day": summary["virtual_time"]["start"][:10],
             "status": "OK" if status == EXIT_OK else last.split(":")[0],
@@ -87,14 +228,17 @@ def replay_one(path, host=None, events_path=None, baseline_path=None, report_pat
         if report_path is not None:
             from bridge_replay.report import write_session_report
             write_session_report(report_path, summary, sampler)
-        if baseline_path is not None:
-            from bridge_replay.diff import compare, format_result
+        if baseline_path is not None and played:
+            from bridge_replay.diff import NotAnEventLog, compare, format_result
             if not os.path.exists(baseline_path):
                 row["baseline"] = "no baseline"
             else:
-                d = compare(baseline_path, events_path)
-                row["baseline"] = "same" if d["identical"] else \
-                    format_result(d, "baseline", "this run").splitlines()[1]
+                try:
+                    d = compare(baseline_path, events_path)
+                    row["baseline"] = "same" if d["identical"] else \
+                        format_result(d, "baseline", "this run").splitlines()[1]
+                except NotAnEventLog as exc:
+                    row["baseline"] = str(exc)
             if row["baseline"] != "same":
                 row["status"], row["exit_status"] = "DIFFERS", EXIT_FAILED
         return row
@@ -103,30 +247,10 @@ def replay_one(path, host=None, events_path=None, baseline_path=None, report_pat
         row["traceback"] = traceback.format_exc()
         return row
     finally:
-        for leftover in (tmp, partial):
-            if leftover is not None:
-                try:
-                    os.unlink(leftover)
-                except OSError:
-                    pass
-
-
-def _event_log(path, final):
-    """The writer of an event log, chosen by its final name's suffix."""
-    if path is None:
-        return _Null()
-    if final.endswith(".parquet"):
-        from bridge_replay.export.events import ParquetEventLog
-        return ParquetEventLog(path)
-    return open(path, "w", encoding="utf-8")
-
-
-class _Null:
-    def __enter__(self):
-        return None
-
-    def __exit__(self, *exc):
-        return False
+        if pending is not None:
+            pending.discard()
+        if tmp is not None:
+            _unlink(tmp)
 
 
 def local_cluster(workers=None):
@@ -150,7 +274,14 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
         cluster = local_cluster(workers)
         client = Client(cluster)
     else:
-        client = Client(scheduler)
+        scheduler = check_scheduler(scheduler)
+        try:
+            client = Client(scheduler)
+        except (TypeError, ValueError, ImportError) as exc:
+            # The protocol is not set up here: TLS without certificates, UCX
+            # not installed. (Not answering is an OSError.)
+            raise SchedulerError("%s: %s" % (scheduler, str(exc).splitlines()[0])) from None
+    rows = [None] * len(paths)
     try:
         futures = {}
         for i, p in enumerate(paths):
@@ -163,7 +294,6 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
                 os.path.join(reports_dir, stem(p) + ".html") if reports_dir else None,
                 key="replay-%d-%s" % (i, stem(p)), pure=False, retries=0)
             futures[fut] = i
-        rows = [None] * len(paths)
         done = 0
         for fut in as_completed(futures):
             i = futures[fut]
@@ -172,6 +302,8 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
             except Exception as exc:  # the worker died (a crash of the process)
                 row = {"session": paths[i], "status": "FAILED", "exit_status": EXIT_FAILED,
                        "error": "the worker failed: %s: %s" % (type(exc).__name__, exc)}
+                if events_dir:
+                    _unlink(_partial_path(os.path.join(events_dir, events_name(paths[i]))))
             rows[i] = row
             done += 1
             if progress is not None:
@@ -181,6 +313,11 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
         client.close()
         if cluster is not None:
             cluster.close()
+            # Interrupted: the local workers are gone, and with them the
+            # sessions they were playing.
+            for p, row in zip(paths, rows):
+                if row is None and events_dir:
+                    _unlink(_partial_path(os.path.join(events_dir, events_name(p))))
 
 
 def sequential(paths, host=None, events_dir=None):

@@ -7,6 +7,7 @@ import math
 import os
 import sys
 import textwrap
+import threading
 import traceback
 
 import click
@@ -17,7 +18,8 @@ from bridge_replay.host import DEFAULT_HOST, HostLoadError, load_host, load_obje
 from bridge_replay.optional import require
 from bridge_replay.session.reader import DEFAULT_MAX_LINE
 from bridge_replay.session.schema import SessionError
-from bridge_replay.status import EXIT_FAILED, EXIT_OK
+from bridge_replay.status import EXIT_FAILED, EXIT_OK, EXIT_USAGE
+from bridge_replay.stopping import StopSignals
 from bridge_replay.summary import WIDTH, format_summary, outcome
 
 _REPORT_AT_MOST = 50
@@ -25,11 +27,13 @@ _REPORT_AT_MOST = 50
 EXIT_STATUS_HELP = """\b
 Exit status:
   0    played to the end, nothing skipped
-  1    failed: unreadable session, newer format, strategy or callback error, --strict stop
+  1    failed: unreadable session, newer format, strategy or callback error, --strict stop,
+       or the --record file could not be written (the summary is printed)
   2    usage error (bad option or output path)
   3    played to the end, but lines were skipped (malformed, oversized, time jumps)
   4    the session was cut short: played up to its last complete line
-  130  interrupted (Ctrl-C); the partial summary is printed"""
+  130  interrupted by Ctrl-C (SIGINT); the partial summary is printed
+  143  stopped by SIGTERM; the partial summary is printed"""
 
 
 class _Speed(click.ParamType):
@@ -121,7 +125,14 @@ class _Main(click.Group):
     and its exit status (BRIDGE_REPLAY_DEBUG=1 adds the traceback)."""
 
     def invoke(self, ctx):
+        early = ctx.obj if isinstance(ctx.obj, StopSignals) else None
         try:
+            if early is not None:
+                # Signals were only noted while the tool loaded; each command
+                # now stops as it needs (replay sets its own handlers).
+                early.restore()
+                if early.signum is not None:
+                    raise Interrupted(early.signum)
             return super().invoke(ctx)
         except (click.ClickException, click.exceptions.Exit, click.Abort):
             raise
@@ -200,7 +211,16 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
     SESSION is a session file (.jsonl, or gzip-compressed), "-" for standard input,
     or nothing for the bundled sample day.
     """
-    from bridge_replay.player import Player, default_session
+    # From here SIGINT and SIGTERM only ask the run to stop: the work happens on
+    # a thread of its own, and this one waits for it.
+    with StopSignals() as signals:
+        _replay(signals, session, host_spec, strategy, speed, strict, json_out, events_out,
+                record, report_out, max_line_size, max_jump, timing, metrics_port)
+
+
+def _replay(signals, session, host_spec, strategy, speed, strict, json_out, events_out, record,
+            report_out, max_line_size, max_jump, timing, metrics_port):
+    from bridge_replay.player import default_session
 
     if session not in (None, "-") and not os.path.exists(session):
         raise click.BadParameter("%s does not exist" % session, param_hint="SESSION")
@@ -215,14 +235,6 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
                    ("--report", report_out)])
     if report_out:
         require("report", "--report")
-    try:
-        host = load_host(host_spec)
-        cls = load_object(strategy, "strategy") if strategy else None
-    except HostLoadError as exc:
-        raise click.BadParameter(str(exc), param_hint="--host" if "host" in str(exc)
-                                 else "--strategy")
-    if metrics_port is not None:
-        _serve_metrics(host, metrics_port)
     to_stdout = json_out == "-" or events_out == "-"
     text_err = to_stdout
     reported = [0]
@@ -234,15 +246,6 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
         elif reported[0] == _REPORT_AT_MOST + 1:
             click.echo("further skipped lines are only counted in the summary", err=True)
 
-    events_file = None
-    if events_out == "-":
-        events_file = sys.stdout
-    elif events_out and events_out.endswith(".parquet"):
-        require("export", "--events FILE.parquet")
-        from bridge_replay.export.events import ParquetEventLog
-        events_file = ParquetEventLog(events_out)
-    elif events_out:
-        events_file = open(events_out, "w", encoding="utf-8")
     bar = [None]
     progress = None
     if sys.stderr.isatty() and not text_err:
@@ -253,37 +256,68 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
                 bar[0] = click.progressbar(length=total, label="replaying", file=sys.stderr)
                 bar[0].__enter__()
             bar[0].update(done - bar[0].pos)
-    failure = None
-    summary = None
-    player = None
-    sampler = None
-    if report_out:
-        from bridge_replay.report import Sampler
-        sampler = Sampler(host.load_bridge())
-    try:
+    events_file = None
+    if events_out == "-":
+        events_file = sys.stdout
+    elif events_out and events_out.endswith(".parquet"):
+        require("export", "--events FILE.parquet")
+        from bridge_replay.export.events import ParquetEventLog
+        events_file = ParquetEventLog(events_out)
+    elif events_out:
+        events_file = open(events_out, "w", encoding="utf-8")
+    done = {}
+
+    def work():
+        # The host's code is imported here, off the main thread: a stop signal
+        # cannot land inside its imports, and the main thread stays free to notice it.
+        from bridge_replay.player import Player
+        try:
+            host = load_host(host_spec)
+            cls = load_object(strategy, "strategy") if strategy else None
+        except HostLoadError as exc:
+            raise click.BadParameter(str(exc), param_hint="--host" if "host" in str(exc)
+                                     else "--strategy")
+        if metrics_port is not None:
+            _serve_metrics(host, metrics_port)
+        sampler = None
+        if report_out:
+            from bridge_replay.report import Sampler
+            sampler = Sampler(host.load_bridge())
+        done["sampler"] = sampler
+        if signals.signum is not None:
+            return  # stopped before it started: nothing to play or to sum up
         player = Player(session, host=host, strategy_class=cls, speed=speed, strict=strict,
                         events_out=events_file, record=record, progress=progress,
                         report=report, max_line=max_line_size, max_jump=max_jump,
                         timing=timing, sample=sampler)
+        signals.listen(player.stop)
         try:
-            summary = player.run()
+            done["summary"] = player.run()
         except Interrupted:
-            summary = player.summary
+            done["summary"] = player.summary
         except (SessionError, ReplayError) as exc:
-            failure = exc
-            summary = player.summary
-    except KeyboardInterrupt:
-        summary = player.summary if player is not None else None
-        if summary is None:
-            raise
-        summary["interrupted"] = True
+            done["failure"] = exc
+            done["summary"] = player.summary
+
+    try:
+        finished = _run_until_stopped(work, signals, done)
     finally:
         if bar[0] is not None:
             bar[0].__exit__(None, None, None)
         if events_file is not None and events_file is not sys.stdout:
             events_file.close()
+    if not finished:
+        # Still inside the host's code (an import, its set-up) a second after the
+        # stop: nothing to sum up, and an interpreter shutting down around that
+        # thread could wait on a lock it holds. Out now, as a killed process would.
+        status, line = exit_for(Interrupted(signals.signum))
+        click.echo(line, err=True)
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    summary, failure = done.get("summary"), done.get("failure")
     if summary is None:  # nothing played: the error handler of _Main says why
-        raise failure if failure is not None else KeyboardInterrupt()
+        raise failure if failure is not None else Interrupted(signals.signum)
     status, last = outcome(summary, failure)
     click.echo(format_summary(summary), err=text_err)
     if json_out:
@@ -296,10 +330,39 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
                 f.write(text)
     if report_out:
         from bridge_replay.report import write_session_report
-        write_session_report(report_out, summary, sampler)
+        write_session_report(report_out, summary, done["sampler"])
     # The last line says how it went; a long reason is wrapped, not cut.
     click.echo("\n".join(textwrap.wrap(last, WIDTH)), err=text_err or status != EXIT_OK)
     sys.exit(status)
+
+
+# After a stop signal, how long the replay may take to end before the command
+# gives up on it; the player itself gives up on a stuck callback sooner.
+_STOP_GRACE = 0.8
+
+
+def _run_until_stopped(work, signals, done):
+    """Run ``work()`` on a thread and wait for it; once a stop signal came, for
+    at most _STOP_GRACE seconds more. Returns whether it ended; an exception
+    it raised is raised here."""
+    finished = threading.Event()
+
+    def target():
+        try:
+            work()
+        except BaseException as exc:
+            done["error"] = exc
+        finally:
+            finished.set()
+    threading.Thread(target=target, name="replay", daemon=True).start()
+    while not finished.wait(0.05):
+        if signals.event.is_set():
+            if not finished.wait(_STOP_GRACE):
+                return False
+            break
+    if "error" in done:
+        raise done["error"]
+    return True
 
 
 @main.command(context_settings=CONTEXT)
@@ -333,16 +396,25 @@ def generate(out, instruments, hours, seed, snapshot_interval, orders, l2_per_mi
 Exit status:
   0    the two logs have the same events in the same order
   1    they differ (the first difference and the counts by type are printed)
-  2    usage error (a missing or unreadable file)""")
+  2    usage error (a missing or unreadable file, or one that is not an event log)""")
 @click.argument("a", type=click.Path(exists=True, dir_okay=False, readable=True))
 @click.argument("b", type=click.Path(exists=True, dir_okay=False, readable=True))
 def diff(a, b):
     """Compare two event logs written by "replay --events".
 
-    Events are matched by content, so an event missing from one log counts once.
+    Events are matched by content, so an event missing from one log counts once
+    and one out of place is a move. A changed event shows each differing field
+    down to its leaf (for example trade.price).
     """
-    from bridge_replay.diff import compare, format_result
-    result = compare(a, b)
+    from bridge_replay.diff import NotAnEventLog, compare, format_result
+    try:
+        result = compare(a, b)
+    except NotAnEventLog as exc:
+        click.echo("Error: %s" % exc, err=True)
+        sys.exit(EXIT_USAGE)
+    except OSError as exc:
+        click.echo("Error: cannot read %s: %s" % (exc.filename, exc.strerror or exc), err=True)
+        sys.exit(EXIT_USAGE)
     click.echo(format_result(result, a, b))
     sys.exit(EXIT_OK if result["identical"] else EXIT_FAILED)
 
@@ -366,7 +438,8 @@ Exit status:
   0    every session played to the end, nothing skipped, same as its baseline
   1    a session failed (unreadable, callback error...) or differs from its baseline,
        or the cluster cannot be reached
-  2    usage error (a bad option, a session name that matches nothing)
+  2    usage error (a bad option, a malformed --scheduler address, a session name
+       that matches nothing)
   3    all played, but lines were skipped in some
   4    all played, but some were cut short
 
@@ -385,7 +458,8 @@ Examples:
 @click.option("--csv", "csv_out", metavar="FILE", help="Also write the table as CSV.")
 @click.option("--json", "json_out", metavar="FILE", help="Also write the table as JSON.")
 @click.option("--events-dir", metavar="DIR",
-              help="Write each session's events to DIR/NAME.events.jsonl.")
+              help="Write each session's events to DIR/NAME.events.jsonl once it has played "
+              "(a failed session's to DIR/NAME.events.failed.jsonl).")
 @click.option("--events-format", type=click.Choice(["jsonl", "parquet"]), default="jsonl",
               show_default=True, help="Event logs under --events-dir as JSON Lines (for diff "
               "and --baseline) or as Parquet tables, NAME.events.parquet ([export] extra).")
@@ -412,6 +486,15 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
     from bridge_replay import batch as b
     from bridge_replay.paths import events_name, expand, stem
 
+    def bad_scheduler(exc):
+        click.echo("Error: Invalid value for '--scheduler': %s" % exc, err=True)
+        sys.exit(EXIT_USAGE)
+
+    if scheduler is not None:
+        try:
+            scheduler = b.check_scheduler(scheduler)
+        except b.SchedulerError as exc:
+            bad_scheduler(exc)
     try:
         paths = expand(sessions)
     except ValueError as exc:
@@ -444,8 +527,11 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
         rows = b.run(paths, scheduler=scheduler, workers=workers, host=host_spec,
                      events_dir=events_dir, baseline_dir=baseline_dir, progress=progress,
                      events_format=events_format)
+    except b.SchedulerError as exc:
+        bad_scheduler(exc)
     except OSError as exc:
-        raise ReplayError("cannot reach the cluster: %s" % exc) from None
+        raise ReplayError("cannot reach the cluster: %s"
+                          % (str(exc).splitlines() or [exc])[0]) from None
     click.echo(b.format_table(rows))
     if csv_out:
         with open(csv_out, "w", newline="", encoding="utf-8") as f:

@@ -34,11 +34,16 @@ from bridge_replay.session.entries import End, HostOrder
 from bridge_replay.session.reader import DEFAULT_MAX_LINE, SessionReader
 from bridge_replay.session.schema import LineError, SessionError
 from bridge_replay.stats import EventStats
+from bridge_replay.stopping import StopSignals, signal_name
 
 _CONTAINERS = ("mach_params", "history_bar", "history_tick", "orders_dict",
                "algo_parent_orders", "algo_child_orders", "algo_child_trades")
 _PHASES = ("BEFORE_TRADING", "OPEN_AUCTION", "AFTER_TRADING")
 _KEEP_ERRORS = 10
+# After a stop request: how long the SDK thread may take to finish its callback,
+# and the host thread to drain what is queued, before the run ends without them.
+_SDK_GRACE = 0.3
+_DRAIN_GRACE = 0.2
 DEFAULT_MAX_JUMP = 86400.0
 
 
@@ -179,6 +184,12 @@ class Player:
         self.stats = EventStats()
         self._stop = threading.Event()
         self._feed_done = threading.Event()
+        # The host thread sleeps on _wake while the queue is empty; the SDK thread
+        # sets it after a callback or timer when _drain_waiting[0] says so.
+        self._wake = threading.Event()
+        self._drain_waiting = [False]
+        self._drain_halt = [False]
+        self.signal = None
         self._fatal = None
         self.interrupted = False
         self.cut = None
@@ -200,10 +211,18 @@ class Player:
         self.stale_events = 0
         self.recording_dropped = 0
 
-    def stop(self):
-        """Ask a running replay to stop soon (any thread)."""
+    def stop(self, signum=None):
+        """Ask a running replay to stop soon (any thread); ``signum``: the
+        signal that asked, if one did."""
+        if self.signal is None:
+            self.signal = signum
         self.interrupted = True
         self._stop.set()
+
+    def _nudge(self):
+        """Wake the host thread if it waits for events (SDK thread)."""
+        if self._drain_waiting[0]:
+            self._wake.set()
 
     # ------------------------------------------------------------ threads
 
@@ -218,6 +237,7 @@ class Player:
                 callback()
             except Exception as exc:
                 self._callback_error(None, name, exc)
+            self._nudge()
             self.timers.append({"timer": name, "at": format_time(at),
                                 "order_book_before": before,
                                 "order_book_after": len(self._maviro.orders_dict)})
@@ -262,6 +282,7 @@ class Player:
                 type(exc).__name__, exc, traceback.format_exc()))
         finally:
             self._feed_done.set()
+            self._wake.set()
 
     def _feed_inner(self, reader, header):
         clock = self._clock
@@ -278,6 +299,7 @@ class Player:
             strategy.on_initialize()
         except Exception as exc:
             raise ReplayError("the strategy failed to start: %s: %s" % (type(exc).__name__, exc))
+        self._nudge()
         orders = header.orders
         n_orders = len(orders)
         oi = 0
@@ -295,6 +317,7 @@ class Player:
         end = header.end
         sample = self.sample
         next_sample = None
+        waiting, wake = self._drain_waiting, self._wake
         for item in reader.entries():
             if stop.is_set():
                 break
@@ -332,8 +355,10 @@ class Player:
                 if wall0 is None:
                     wall0, virt0 = time.perf_counter(), t
                 ahead = wall0 + (t - virt0).total_seconds() / speed - time.perf_counter()
-                if ahead > 0.001 and stop.wait(ahead):
-                    break
+                if ahead > 0.001:
+                    self._nudge()
+                    if stop.wait(ahead):
+                        break
             if sample is not None and (next_sample is None or t >= next_sample):
                 sample(self, t)
                 next_sample = t.replace(second=0, microsecond=0) + _dt.timedelta(minutes=1)
@@ -346,6 +371,8 @@ class Player:
                 method(*item.call)
             except Exception as exc:
                 self._callback_error(item.lineno, cb, exc)
+            if waiting[0]:
+                wake.set()
             played[cb] += 1
             count += 1
             if progress is not None and count >= next_progress:
@@ -401,6 +428,7 @@ class Player:
         render = self._render
         seq = 0
         done = self._feed_done
+        wake, waiting, halt = self._wake, self._drain_waiting, self._drain_halt
         while True:
             n = len(q)
             if not n:
@@ -408,9 +436,17 @@ class Player:
                     if not len(q):
                         return
                     continue
-                time.sleep(0.0002)
+                waiting[0] = True
+                wake.clear()
+                # Looked at again once the SDK thread can see we wait: an event posted
+                # before is found here, one posted after comes with a wake.
+                if not len(q) and not done.is_set():
+                    wake.wait(0.05)
+                waiting[0] = False
                 continue
             for _ in range(n):
+                if halt[0]:
+                    return
                 event = drain_one(q)
                 name, fields = describe(event)
                 self._host_handle(name, event, fields)
@@ -444,6 +480,17 @@ class Player:
     # ------------------------------------------------------------ run
 
     def run(self):
+        """Play the session; returns the summary. Raises ``Interrupted`` (the
+        partial summary in ``summary``) once stopped by ``stop()`` or, when
+        called on the main thread, by SIGINT or SIGTERM: for the run those only
+        ask it to stop, and the handlers that were there before come back."""
+        with StopSignals(self._signalled):
+            return self._run()
+
+    def _signalled(self, signum):
+        self.stop(signum)
+
+    def _run(self):
         maviro = self.host.load_bridge()
         self._maviro = maviro
         enums = Enumerations.from_namespace(vars(maviro), extra=self.host.enumerations())
@@ -483,15 +530,14 @@ class Player:
             wall0 = time.perf_counter()
             host.start()
             sdk.start()
-            try:
-                while sdk.is_alive():
-                    sdk.join(0.1)
-            except KeyboardInterrupt:
-                self.stop()
-                # The SDK thread checks between callbacks; one callback is short.
-                sdk.join(0.9)
+            # The SDK thread looks at the stop flag between callbacks: one callback is short.
+            self._wait_for(self._feed_done.wait, _SDK_GRACE)
             self._feed_done.set()
-            host.join(1.0 if self.interrupted else None)
+            self._wake.set()
+            if not self._wait_for(_joiner(host), _DRAIN_GRACE):
+                # Not drained in time: the summary must not read counts it still changes.
+                self._drain_halt[0] = True
+                host.join(0.1)
             closer = getattr(self.strategy, "close_recording", None)
             if closer is not None:
                 closer()
@@ -507,10 +553,29 @@ class Player:
             patches.restore()
             reader.close()
         if self.interrupted:
-            raise Interrupted("interrupted")
+            raise Interrupted(self.signal)
         if self._fatal is not None:
             raise self._fatal
         return summary
+
+    def _wait_for(self, done, grace):
+        """Wait until ``done(timeout)`` says so; once a stop is asked, for at
+        most ``grace`` seconds more. Returns whether it was done."""
+        deadline = None
+        while not done(0.1):
+            if self.interrupted:
+                if deadline is None:
+                    deadline = time.monotonic() + grace
+                elif time.monotonic() >= deadline:
+                    return False
+        return True
+
+    def _recording(self):
+        """What became of the recording the run made, or None."""
+        rec = getattr(self.strategy, "_recorder", None)
+        if self.record is None or rec is None:
+            return None
+        return {"file": str(self.record), "not_recorded": rec.dropped, "error": rec.failure}
 
     def _summary(self, wall):
         m = self._maviro
@@ -543,7 +608,9 @@ class Player:
             "late_records": self.late,
             "cut": self.cut,
             "recording_dropped": self.recording_dropped,
+            "recording": self._recording(),
             "interrupted": self.interrupted,
+            "stopped_by": None if self.signal is None else signal_name(self.signal),
             "timers_fired": self.timers,
             "timers_pending": pending,
             "queries_sent": dict(sorted(queries.items())),
@@ -578,6 +645,13 @@ def _bridge_figures(b, us):
         out["latency_us"] = {name: {k: us(v) if k != "count" else v for k, v in lat.items()}
                              for name, lat in sorted(b["latency_ns"].items()) if lat["count"]}
     return out
+
+
+def _joiner(thread):
+    def joined(timeout):
+        thread.join(timeout)
+        return not thread.is_alive()
+    return joined
 
 
 def _span(delta):

@@ -19,6 +19,10 @@ count is written in the session's last line and printed on standard error
 when the recorder closes. The file is written in whole lines, flushed every
 ``flush_interval`` seconds (a gzip member per flush for ".gz"), so a process
 killed at any moment leaves a session that reads up to its last flush.
+A file that cannot be written (a full disk, a size limit, its folder
+removed) is told on standard error at once; what was flushed stays, and
+every callback from then on is counted with the dropped ones. Nothing of
+this raises into the SDK's thread or out of ``close()``.
 """
 
 import atexit
@@ -36,7 +40,7 @@ from bridge_replay.session.encoder import Encoder
 from bridge_replay.session.entries import HostOrder
 from bridge_replay.session.header import Header
 from bridge_replay.session.schema import CALLBACKS, READ_IF_PRESENT
-from bridge_replay.session.writer import SessionWriter
+from bridge_replay.session.writer import FileVanished, SessionWriter
 
 _CLASSES = {}
 _ORDER = "$order"
@@ -104,8 +108,10 @@ class Recorder:
         self.buffer = collections.deque()
         self.buffer_size = buffer_size
         self._limit = [buffer_size]  # 0 once closed or failed
-        self.error = None
-        self.dropped = 0
+        self.error = None  # why writing stopped, if it did
+        self.missed = 0  # callbacks not taken (SDK thread): a full buffer, or writing stopped
+        self.unwritten = 0  # callbacks taken but not written (writer thread, then close)
+        self._unflushed = 0  # callbacks written since the last flush
         self.lines = 0
         self.closed = False
         self._seen = {}
@@ -120,10 +126,25 @@ class Recorder:
         self._thread = threading.Thread(target=self._run, name="session-writer", daemon=True)
         self._thread.start()
         ref = weakref.ref(self)
-        self._atexit = lambda: ref() is not None and ref().close()
-        atexit.register(self._atexit)
+
+        def close_at_exit():
+            recorder = ref()
+            if recorder is not None:
+                recorder.close()
+        self._atexit = close_at_exit
+        atexit.register(close_at_exit)
 
     # ---------------------------------------------------------- SDK thread
+
+    @property
+    def dropped(self):
+        """Callbacks that are not in the file: not taken, or taken and not written."""
+        return self.missed + self.unwritten
+
+    @property
+    def failure(self):
+        """Why writing stopped, in a few words, or None."""
+        return None if self.error is None else _reason(self.error)
 
     @property
     def capacity(self):
@@ -142,7 +163,7 @@ class Recorder:
         if len(m.orders_dict) != self._book_len[0]:
             self._scan_orders(m.orders_dict, t or _real.now())
         if len(self.buffer) >= self._limit[0]:
-            self.dropped += 1
+            self.missed += 1
             return
         self._take(cb, t, rec, extra)
 
@@ -152,7 +173,7 @@ class Recorder:
                 rec = self._copy(cb, rec)
             except Exception:
                 # A record that cannot be read must not fail the SDK's callback.
-                self.dropped += 1
+                self.missed += 1
                 return
         self.buffer.append((cb, t, rec, extra, _time()))
 
@@ -179,6 +200,8 @@ class Recorder:
 
     def _scan_orders(self, book, t):
         self._book_len[0] = len(book)
+        if not self._limit[0]:
+            return  # closed, or writing stopped: nothing would take them from the buffer
         seen = self._seen
         attrs = self.host.order_attrs
         for key, order in list(book.items()):
@@ -196,20 +219,21 @@ class Recorder:
         interval = self._flush_interval
         stop = self._stop
         write = self._write_items
-        try:
-            while True:
-                stopping = stop.wait(interval)
+        while True:
+            stopping = stop.wait(interval)
+            try:
                 while buf:
                     # Encoded in batches: one call into the encoder per batch.
-                    write([pop() for _ in range(min(len(buf), 1000))])
+                    items = [pop() for _ in range(min(len(buf), 1000))]
+                    self._unflushed += sum(1 for item in items if item[0] != _ORDER)
+                    write(items)
                 w.flush()
-                if stopping:
-                    return
-        except BaseException as exc:  # never take the SDK down with the file
-            self.error = exc
-            print("bridge-replay recorder: writing %s failed: %s: %s; recording stopped"
-                  % (self.out, type(exc).__name__, exc), file=sys.stderr)
-            self.capacity = 0
+                self._unflushed = 0
+            except BaseException as exc:  # never take the SDK down with the file
+                self._failed(exc)
+                return
+            if stopping:
+                return
 
     def _write_items(self, items):
         objs = []
@@ -221,28 +245,84 @@ class Recorder:
         _, t, key, attrs, _ = item
         add(HostOrder(t, key, attrs).to_json(self._encoder))
 
+    def _failed(self, exc):
+        """Writing stopped: what was flushed stays, every callback from here on is counted."""
+        self.capacity = 0
+        self.error = exc
+        self.unwritten += self._unflushed + self._discard_buffer()
+        self._unflushed = 0
+        if isinstance(exc, FileVanished):
+            _say("bridge-replay recorder: %s was removed while recording; recording stopped"
+                 % self.out)
+        else:
+            _say("bridge-replay recorder: writing %s failed: %s; recording stopped, what was "
+                 "written before is kept" % (self.out, _reason(exc)))
+
+    def _discard_buffer(self):
+        """Empty the buffer; returns how many callbacks were in it."""
+        buf = self.buffer
+        n = 0
+        while buf:
+            if buf.popleft()[0] != _ORDER:
+                n += 1
+        return n
+
     def close(self):
-        """Write what is buffered, the end line, and close the file (once)."""
+        """Write what is buffered, the end line, and close the file (once).
+        Never raises: a failure is told on standard error and kept in ``error``."""
         if self.closed:
             return
         self.closed = True
         self.capacity = 0
         self._stop.set()
-        self._thread.join()
-        atexit.unregister(self._atexit)
-        w = self._writer
         try:
-            end = {"t": self._bridge.datetime.now().isoformat(timespec="microseconds"),
-                   "cb": "$end"}
-            if self.dropped:
-                end["dropped"] = self.dropped
-            w.write_line(self._encoder._json.encode(end))
+            atexit.unregister(self._atexit)
+            self._thread.join()
+            # Taken after the writer's last round (the SDK still calling while closing).
+            self.unwritten += self._discard_buffer()
+            self._write_end()
+        except Exception as exc:
+            if self.error is None:
+                self._failed(exc)
         finally:
-            w.close()
+            try:
+                self._writer.close()
+            except Exception:
+                pass
         if self.dropped:
-            print("bridge-replay recorder: %s callbacks were not recorded in %s: the buffer "
-                  "of %s was full" % ("{:,}".format(self.dropped), self.out,
-                                      "{:,}".format(self.buffer_size)), file=sys.stderr)
+            why = ("writing it failed: %s" % self.failure if self.error is not None
+                   else "the buffer of %s was full" % "{:,}".format(self.buffer_size))
+            _say("bridge-replay recorder: %s callbacks were not recorded in %s: %s"
+                 % ("{:,}".format(self.dropped), self.out, why))
+
+    def _write_end(self):
+        """The end line, with the count of what is missing, if the file still takes it."""
+        if isinstance(self.error, FileVanished):
+            return
+        end = {"t": self._bridge.datetime.now().isoformat(timespec="microseconds"),
+               "cb": "$end"}
+        if self.dropped:
+            end["dropped"] = self.dropped
+        w = self._writer
+        w.write_line(self._encoder._json.encode(end))
+        try:
+            w.flush()
+        except Exception as exc:
+            if self.error is None:
+                self._failed(exc)
+
+
+def _reason(exc):
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    return "%s: %s" % (type(exc).__name__, exc)
+
+
+def _say(line):
+    try:
+        print(line, file=sys.stderr, flush=True)
+    except Exception:
+        pass  # no standard error left to tell
 
 
 def _callback(name, base_method, takes_rec, nargs):
@@ -262,7 +342,7 @@ def _callback(name, base_method, takes_rec, nargs):
             if _len(book) != book_len[0]:
                 r._scan_orders(book, t or _real.now())
             if _len(buf) >= limit[0]:
-                r.dropped += 1
+                r.missed += 1
             else:
                 how = readers.get(_type(rec))
                 if how is _DICT:
@@ -274,7 +354,7 @@ def _callback(name, base_method, takes_rec, nargs):
                         buf.append((name, t, (how[0], how[1](rec)), (), _time()))
                     except Exception:
                         # A record that cannot be read must not fail the SDK's callback.
-                        r.dropped += 1
+                        r.missed += 1
             return base_method(self, rec)
     else:
         def method(self, *args):

@@ -1,8 +1,10 @@
 """The run's summary as text, and what it says about the run: the exit status
 and the last line."""
 
-from bridge_replay.status import (EXIT_CUT, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK,
-                                  EXIT_SKIPPED)
+import signal
+
+from bridge_replay.errors import interrupted
+from bridge_replay.status import EXIT_CUT, EXIT_FAILED, EXIT_OK, EXIT_SKIPPED
 
 WIDTH = 100
 
@@ -27,9 +29,14 @@ def _clip(line):
 def outcome(s, failure=None):
     """(exit status, last line of the summary)."""
     if s is not None and s.get("interrupted"):
-        return EXIT_INTERRUPTED, "INTERRUPTED: stopped by Ctrl-C; the summary above is partial"
+        status, why = interrupted(getattr(signal, s.get("stopped_by") or "SIGINT", None))
+        return status, "INTERRUPTED: %s; the summary above is partial" % why
     if failure is not None:
         return EXIT_FAILED, "FAILED: %s" % (str(failure).splitlines()[0],)
+    rec = s.get("recording")
+    if rec and rec["error"]:
+        return EXIT_FAILED, "FAILED: the recording %s could not be written (%s); %s callbacks " \
+            "are not in it" % (rec["file"], rec["error"], _n(rec["not_recorded"]))
     if s["callback_errors"]["count"]:
         return EXIT_FAILED, "FAILED: %s callbacks raised (see above)" % _n(
             s["callback_errors"]["count"])
@@ -60,8 +67,14 @@ def format_summary(s):
     for m in sk["first"]:
         add("    %s" % m)
     if s["recording_dropped"]:
-        add("  the recorder dropped %s callbacks of this session (its buffer was full)"
+        add("  the recorder dropped %s callbacks of this session (a full buffer or a failed write)"
             % _n(s["recording_dropped"]))
+    rec = s.get("recording")
+    if rec and (rec["error"] or rec["not_recorded"]):
+        add("  the recording missed %s callbacks: %s" % (
+            _n(rec["not_recorded"]), "writing it failed" if rec["error"] else "its buffer was full"))
+        if rec["error"]:
+            add("    %s: %s" % (rec["error"], rec["file"]))
     add()
     add("Timers fired:")
     for t in s["timers_fired"]:

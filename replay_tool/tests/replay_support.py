@@ -2,12 +2,14 @@
 import theirs by the name "conftest")."""
 import gzip
 import os
+import signal
 import subprocess
 import sys
 
 import pytest
 
 from bridge_replay.generate import generate
+from bridge_replay.hosts.stand_in import StandInHost
 
 
 @pytest.fixture(scope="session")
@@ -34,3 +36,34 @@ def run_tool(*args, input=None, timeout=120, env=None, cwd=None):
     return subprocess.run([sys.executable, "-m", "bridge_replay", *map(str, args)],
                           input=input, capture_output=True, timeout=timeout,
                           env=dict(os.environ, **(env or {})), cwd=cwd)
+
+
+class FailingHost(StandInHost):
+    """A host whose event loop gives up at the 50th event: a session that fails part-way."""
+
+    def __init__(self):
+        self.seen = 0
+
+    def describe_event(self, event):
+        self.seen += 1
+        if self.seen == 50:
+            self.fail()
+        return super().describe_event(event)
+
+    def fail(self):
+        raise RuntimeError("the host gave up")
+
+
+class KilledHost(FailingHost):
+    """The process is killed there instead, as the kernel's OOM killer would."""
+
+    def fail(self):
+        os.kill(os.getpid(), signal.SIGKILL)
+
+
+class KilledHostWithoutTmpfile(KilledHost):
+    """The same on a file system that cannot make unnamed files (NFS)."""
+
+    def __init__(self):
+        super().__init__()
+        os.__dict__.pop("O_TMPFILE", None)

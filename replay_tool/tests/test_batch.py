@@ -1,5 +1,9 @@
 """Batch replay on a local Dask cluster: one cluster for the whole file."""
 import json
+import os
+import signal
+import subprocess
+import sys
 
 import pytest
 
@@ -80,3 +84,90 @@ def test_sessions_sharing_an_event_log_name_are_refused(days, tmp_path):
     r = CliRunner().invoke(main, ["batch", str(days / "day1.jsonl.gz"),
                                   str(tmp_path / "day1.jsonl"), "--events-dir", str(tmp_path)])
     assert r.exit_code == 2 and "would share the event log day1.events.jsonl" in r.output
+
+
+TESTS = os.path.dirname(os.path.abspath(__file__))
+
+
+@pytest.mark.parametrize("session, host, before, after, status", [
+    ("day1.jsonl.gz", None, ["day1.events.failed.jsonl"], ["day1.events.jsonl"], "DIFFERS"),
+    ("day1.jsonl.gz", "replay_support:FailingHost", [], ["day1.events.failed.jsonl"], "FAILED"),
+    ("bad.jsonl", None, [], [], "FAILED"),
+], ids=["played", "failed part-way", "not a session"])
+def test_an_event_log_is_named_for_a_baseline_only_once_its_session_played(
+        days, tmp_path, session, host, before, after, status):
+    """Compared with a baseline that does not exist: only a played session is compared."""
+    from bridge_replay.batch import events_name, replay_one
+    from bridge_replay.diff import compare
+    ev = tmp_path / "ev"
+    ev.mkdir()
+    for name in before:
+        (ev / name).write_text("left by an earlier run\n")
+    row = replay_one(str(days / session), host, str(ev / events_name(session)),
+                     baseline_path=str(tmp_path / "none.events.jsonl"))
+    from korvane.orvik.utils import maviro
+    while len(maviro.event_queue):  # what the failed host loop left undrained
+        maviro.event_queue.popleft()
+    assert row["status"] == status, row
+    assert sorted(os.listdir(str(ev))) == after
+    if status == "FAILED" and after:
+        assert compare(str(ev / after[0]), str(ev / after[0]))["events_a"] == 49
+        assert row["baseline"] is None and "the host gave up" in row["error"]
+
+
+def test_a_killed_session_leaves_nothing_in_the_events_folder(days, tmp_path):
+    code = ("from bridge_replay.batch import replay_one\n"
+            "replay_one(%r, 'replay_support:KilledHost', %r)"
+            % (str(days / "day1.jsonl.gz"), str(tmp_path / "day1.events.jsonl")))
+    proc = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=TESTS),
+                          capture_output=True, timeout=120)
+    assert proc.returncode == -signal.SIGKILL, proc.stderr.decode()
+    assert os.listdir(str(tmp_path)) == []
+
+
+def test_a_killed_worker_leaves_nothing_in_the_events_folder(days, tmp_path):
+    """Where unnamed files are not to be had, the batch removes the worker's partial log."""
+    r = run_tool("batch", days / "day1.jsonl.gz", "--workers", "1", "--events-dir", tmp_path,
+                 "--host", "replay_support:KilledHostWithoutTmpfile", timeout=300,
+                 env={"PYTHONPATH": TESTS, "DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "0"})
+    assert r.returncode == 1 and "the worker failed" in r.stdout.decode(), r.stderr.decode()
+    assert os.listdir(str(tmp_path)) == []
+
+
+@pytest.mark.parametrize("address, expected", [
+    ("10.0.0.5:8786", "tcp://10.0.0.5:8786"),
+    (" tls://sched.example.com:8786 ", "tls://sched.example.com:8786"),
+    ("tcp://[::1]:8786", "tcp://[::1]:8786"),
+    ("not-an-address", "expected tcp://HOST:PORT"),
+    ("tcp://sched", "expected tcp://HOST:PORT"),
+    ("tcp://sched:port", "expected tcp://HOST:PORT"),
+    ("tcp://sched:70000", "a port from 1 to 65535"),
+    ("tcp://:8786", "'' is not a host name"),
+    ("tcp://a b:8786", "'a b' is not a host name"),
+    ("tcp://[nope]:8786", "[nope] is not an IPv6 address"),
+    ("http://sched:8786", "unknown protocol 'http'"),
+    ("inproc://x", "unknown protocol 'inproc'"),
+    ("", "no address given"),
+])
+def test_scheduler_address(address, expected):
+    from click.testing import CliRunner
+    from bridge_replay.batch import check_scheduler
+    from bridge_replay.cli import main
+    if expected.startswith(("tcp://", "tls://")):
+        assert check_scheduler(address) == expected
+        return
+    r = CliRunner().invoke(main, ["batch", "nothing.jsonl", "--scheduler", address])
+    assert r.exit_code == 2 and len(r.output.splitlines()) == 1, r.output
+    assert r.output.startswith("Error: Invalid value for '--scheduler': ") and expected in r.output
+
+
+@pytest.mark.parametrize("address, status, expected", [
+    ("tcp://127.0.0.1:1", 1, "FAILED: cannot reach the cluster: Timed out"),
+    ("tls://127.0.0.1:1", 2, "Error: Invalid value for '--scheduler': tls://127.0.0.1:1: TLS"),
+])
+def test_a_scheduler_that_cannot_be_used(days, address, status, expected):
+    r = run_tool("batch", days / "day1.jsonl.gz", "--scheduler", address,
+                 env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+    err = r.stderr.decode().splitlines()
+    assert r.returncode == status and err[-1].startswith(expected), err
+    assert "Traceback" not in r.stderr.decode()

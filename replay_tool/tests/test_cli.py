@@ -1,6 +1,7 @@
 """The command line as a user meets it, each case in a fresh process."""
 import gzip
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -9,7 +10,9 @@ import time
 import pytest
 from click.testing import CliRunner
 
+from bridge_replay import replay
 from bridge_replay.cli import main
+from bridge_replay.stopping import StopSignals
 from replay_support import lines_of, run_tool, small_day, write_lines  # noqa: F401
 
 JUMP = '{"t":"2025-01-01T10:00:00.000000","cb":"on_switch_day"}'
@@ -163,3 +166,90 @@ def test_an_exception_ending_a_command_is_one_line_and_its_status(tmp_path, monk
     monkeypatch.setattr("bridge_replay.generate.generate", fail)
     r = CliRunner().invoke(main, ["generate", "--out", str(tmp_path / "day.jsonl")])
     assert (r.exit_code, r.output) == (status, line + "\n")
+
+
+@pytest.mark.parametrize("sig, status, line", [
+    (signal.SIGINT, 130, "INTERRUPTED: stopped by Ctrl-C"),
+    (signal.SIGTERM, 143, "INTERRUPTED: stopped by SIGTERM"),
+], ids=["SIGINT", "SIGTERM"])
+def test_a_stop_signal_while_the_tool_loads_ends_it_before_any_command(tiny, sig, status, line):
+    noted = StopSignals()  # as the entry point leaves it after a signal
+    noted.signum = sig
+    r = CliRunner().invoke(main, ["replay", str(tiny["ok"])], obj=noted)
+    assert (r.exit_code, r.output) == (status, line + "\n")
+
+
+# Host adapters and a driver that let a test signal a replay at a known moment:
+# each writes the file named by $MARKER when the moment has come.
+_SIGNAL_HELPERS = {
+    "slow_host.py": '''
+import os, time
+open(os.environ["MARKER"], "w").close()
+time.sleep(60)  # a host whose import takes its time
+''',
+    "marking_host.py": '''
+import os
+from bridge_replay.hosts.stand_in import StandInHost
+
+class FirstEvent(StandInHost):
+    def describe_event(self, event):
+        if not os.path.exists(os.environ["MARKER"]):
+            open(os.environ["MARKER"], "w").close()
+        return super().describe_event(event)
+''',
+    "slow_close.py": '''
+import os, runpy, time
+from bridge_replay.recorder import Recorder
+
+close = Recorder.close
+
+def slow_close(self):
+    open(os.environ["MARKER"], "w").close()
+    time.sleep(0.5)
+    close(self)
+
+Recorder.close = slow_close
+runpy.run_module("bridge_replay", run_name="__main__")
+''',
+}
+_MOMENTS = {
+    "start-up": (["-m", "bridge_replay"], ["--host", "slow_host:Host"]),
+    "mid-run": (["-m", "bridge_replay"], ["--host", "marking_host:FirstEvent", "--speed", "1000"]),
+    "close": (["slow_close.py"], []),
+}
+
+
+@pytest.mark.parametrize("moment", list(_MOMENTS))
+@pytest.mark.parametrize("sig, status, why", [
+    (signal.SIGINT, 130, "INTERRUPTED: stopped by Ctrl-C"),
+    (signal.SIGTERM, 143, "INTERRUPTED: stopped by SIGTERM"),
+], ids=["SIGINT", "SIGTERM"])
+def test_a_stop_signal_at_any_moment_ends_the_run_cleanly(small_day, tmp_path, moment, sig,
+                                                         status, why):
+    for name, text in _SIGNAL_HELPERS.items():
+        (tmp_path / name).write_text(text)
+    marker, rec = tmp_path / "marker", tmp_path / "rec.jsonl.gz"
+    before, extra = _MOMENTS[moment]
+    proc = subprocess.Popen(
+        [sys.executable, *before, "replay", str(small_day), "--record", str(rec), *extra],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=str(tmp_path),
+        env=dict(os.environ, MARKER=str(marker), PYTHONPATH=os.pathsep.join(
+            filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))))
+    deadline = time.monotonic() + 60
+    while not marker.exists():
+        assert proc.poll() is None and time.monotonic() < deadline, proc.communicate()
+        time.sleep(0.01)
+    proc.send_signal(sig)
+    sent = time.monotonic()
+    out, err = (b.decode() for b in proc.communicate(timeout=60))
+    assert proc.returncode == status, err
+    assert time.monotonic() - sent < 3.0  # a second, with room for a loaded machine
+    assert "Traceback" not in err and err.splitlines()[-1].startswith(why)
+    if moment == "start-up":
+        assert "Callbacks played" not in out and not rec.exists()
+        return
+    played = int(out.split("Callbacks played: ")[1].split()[0].replace(",", ""))
+    again = replay(str(rec))  # closed with its end line, whether cut short or not
+    assert again["cut"] is None and again["callbacks_total"] == played > 0
+    full = moment == "close"
+    assert (played == sum(1 for l in lines_of(small_day) if '"cb":"on_' in l)) == full

@@ -2,7 +2,12 @@
 killed recorder leaves a readable file, a full buffer is reported."""
 import datetime
 import enum
+import errno
 import io
+import json
+import os
+import resource
+import shutil
 import signal
 import subprocess
 import sys
@@ -17,6 +22,7 @@ from bridge_replay.session.encoder import Encoder
 from bridge_replay.session.lines import EntryDecoder
 from bridge_replay.session.schema import LineError
 from bridge_replay.recorder import recording_class
+from bridge_replay.summary import format_summary, outcome
 from replay_support import lines_of, run_tool, small_day  # noqa: F401
 
 
@@ -265,3 +271,116 @@ def test_records_without_a_dict_are_captured(cb, arg, extra, want, tmp_path):
         (entry,) = [e for e in reader.entries() if not isinstance(e, End)]
     got = entry.call[0]
     assert ([vars(g) for g in got] if isinstance(got, list) else vars(got)) == want
+
+
+class _FullDisk:
+    """The recording's file on a disk with ``room`` bytes left: a write takes
+    what fits, then fails."""
+
+    def __init__(self, raw, room):
+        self.raw, self.room = raw, room
+
+    def write(self, data):
+        if self.room <= 0:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        n = self.raw.write(data[:self.room])
+        self.room -= n
+        return n
+
+    def close(self):
+        self.raw.close()
+
+
+def _wait_until(check, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not check():
+        assert time.monotonic() < deadline, "the writer thread did not get there"
+        time.sleep(0.005)
+
+
+def _fill_disk(recorder, folder):
+    recorder._writer._raw = _FullDisk(recorder._writer._raw, room=100)
+
+
+def _remove_folder(recorder, folder):
+    shutil.rmtree(str(folder))
+
+
+@pytest.mark.parametrize("close", ["close_recording", "exit hook"])
+@pytest.mark.parametrize("fail, message, replays", [
+    (_fill_disk, "failed: No space left on device; recording stopped", 4),
+    (_remove_folder, "was removed while recording; recording stopped", None),
+], ids=["disk full", "folder removed"])
+def test_a_recording_that_cannot_be_written_keeps_what_was_flushed_and_counts_the_rest(
+        tmp_path, capfd, fail, message, replays, close):
+    folder = tmp_path / "day"
+    folder.mkdir()
+    out = folder / "rec.jsonl"
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    strategy = recording_class()(config, out=str(out), flush_interval=0.01)
+    r = strategy._recorder
+
+    def calls(n):
+        for _ in range(n):
+            strategy.on_switch_day()
+
+    calls(100)
+    _wait_until(lambda: out.read_bytes().count(b"on_switch_day") == 100)
+    fail(r, folder)
+    calls(100)
+    _wait_until(lambda: r.error is not None)
+    calls(100)  # after the failure: counted, never raised
+    if close == "exit hook":
+        r._atexit()
+    else:
+        strategy.close_recording()
+    err = capfd.readouterr().err
+    assert err.count(message) == 1, err
+    assert r.dropped == 200 and "200 callbacks were not recorded in %s" % out in err
+    if replays is None:
+        assert not out.exists()
+        return
+    s = replay(str(out))  # whole lines only: the failed flush was cut back
+    assert s["callbacks"] == {"on_switch_day": 100} and s["skipped_lines"]["count"] == 0
+    assert s["cut"] and outcome(s)[0] == replays
+
+
+def test_a_replay_whose_recording_folder_vanishes_fails_with_its_summary(small_day, tmp_path):
+    folder = tmp_path / "rec"
+    folder.mkdir()
+
+    def remove_mid_session(player, t):
+        if t >= datetime.datetime(2024, 3, 15, 9, 35) and folder.exists():
+            shutil.rmtree(str(folder))
+
+    s = replay(str(small_day), record=str(folder / "r.jsonl.gz"), sample=remove_mid_session)
+    rec = s["recording"]
+    assert rec["error"] and rec["not_recorded"] > 0
+    status, last = outcome(s)
+    assert status == 1 and last.startswith("FAILED: the recording") and rec["error"] in last
+    assert "the recording missed {:,} callbacks: writing it failed".format(
+        rec["not_recorded"]) in format_summary(s)
+
+
+def test_replay_record_under_a_file_size_limit(small_day, tmp_path):
+    """The limit the shell's "ulimit -f" sets: the summary is still printed, the
+    recording keeps whole lines, and each callback is either in it or counted."""
+    out, summary = tmp_path / "rec.jsonl", tmp_path / "summary.json"
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))
+
+    proc = subprocess.run([sys.executable, "-m", "bridge_replay", "replay", str(small_day),
+                           "--record", str(out), "--json", str(summary)],
+                          capture_output=True, timeout=120, preexec_fn=limit)
+    text = proc.stdout.decode() + proc.stderr.decode()
+    assert proc.returncode == 1 and "Traceback" not in text, text
+    assert "Callbacks played:" in text and "FAILED: the recording" in text
+    assert "writing %s failed: File too large" % out in text
+    first = json.loads(summary.read_text())
+    again = replay(str(out))
+    assert again["skipped_lines"]["count"] == 0
+    assert again["callbacks_total"] + first["recording"]["not_recorded"] \
+        == first["callbacks_total"]

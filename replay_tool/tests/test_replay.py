@@ -2,11 +2,15 @@
 small generated days (and once on the bundled day, a version-1 file)."""
 import datetime
 import io
+import os
+import signal
+import threading
 
 import numpy
 import pytest
 
 from bridge_replay import Player, ReplayError, default_session, replay
+from bridge_replay.errors import Interrupted
 from bridge_replay.session.schema import SessionError
 from replay_support import lines_of as _lines, small_day, write_lines as _write  # noqa: F401
 from korvane.orvik.core.events import Event
@@ -59,6 +63,41 @@ def test_replay_restores_what_it_rebinds(small_day):
     assert maviro.datetime is datetime.datetime and maviro.np is numpy
     assert maviro.Event is Event
     assert Environment.get_instance() is env
+
+
+@pytest.mark.parametrize("on_main", [True, False], ids=["main thread", "other thread"])
+def test_a_library_replay_stops_on_sigterm_only_on_the_main_thread(small_day, on_main):
+    """Called on the main thread, a replay takes SIGINT and SIGTERM as a stop
+    for the run and puts the caller's handlers back; elsewhere it leaves them."""
+    noted = []
+    mine = lambda signum, frame: noted.append(signum)  # noqa: E731
+    sent = []
+
+    def term_once(player, t):
+        if not sent:
+            sent.append(t)
+            os.kill(os.getpid(), signal.SIGTERM)
+
+    previous = signal.signal(signal.SIGTERM, mine)
+    try:
+        player = Player(str(small_day), sample=term_once)
+        if on_main:
+            with pytest.raises(Interrupted):
+                player.run()
+        else:
+            t = threading.Thread(target=player.run)
+            t.start()
+            t.join()
+        assert signal.getsignal(signal.SIGTERM) is mine
+        assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+    s = player.summary
+    if on_main:
+        assert not noted and s["interrupted"] and s["stopped_by"] == "SIGTERM"
+        assert s["callbacks_total"] < sum(1 for l in _lines(small_day) if '"cb":"on_' in l)
+    else:
+        assert noted == [signal.SIGTERM] and not s["interrupted"] and s["cut"] is None
 
 
 BAD_LINES = [

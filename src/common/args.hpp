@@ -6,16 +6,21 @@
 
 namespace common {
 
-struct Signature {
+// `Name` is what holds each parameter name: PyObject*, or a wrapper that
+// converts to it and says who owns the name (ref.hpp).
+template <class Name>
+struct SignatureOf {
     const char* name;            // used in the error messages
     Py_ssize_t nparams;
-    PyObject* const* params;     // interned parameter names
+    const Name* params;          // interned parameter names
     PyObject* const* defaults;   // nullptr, or one entry per parameter (nullptr = required)
 };
+using Signature = SignatureOf<PyObject*>;
 
 namespace detail {
 
-inline Py_ssize_t required_count(const Signature& sig) {
+template <class Name>
+inline Py_ssize_t required_count(const SignatureOf<Name>& sig) {
     if (!sig.defaults) return sig.nparams;
     Py_ssize_t n = 0;
     for (Py_ssize_t i = 0; i < sig.nparams; ++i)
@@ -23,7 +28,8 @@ inline Py_ssize_t required_count(const Signature& sig) {
     return n;
 }
 
-inline void raise_too_many(const Signature& sig, Py_ssize_t given) {
+template <class Name>
+inline void raise_too_many(const SignatureOf<Name>& sig, Py_ssize_t given) {
     Py_ssize_t req = required_count(sig);
     const char* verb = given == 1 ? "was" : "were";
     if (req == sig.nparams) {
@@ -35,7 +41,8 @@ inline void raise_too_many(const Signature& sig, Py_ssize_t given) {
     }
 }
 
-inline void raise_missing(const Signature& sig, PyObject* const* out) {
+template <class Name>
+inline void raise_missing(const SignatureOf<Name>& sig, PyObject* const* out) {
     // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter words it.
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return;
@@ -62,7 +69,8 @@ inline void raise_missing(const Signature& sig, PyObject* const* out) {
                  n == 1 ? "" : "s", text.get());
 }
 
-inline Py_ssize_t find_param(const Signature& sig, PyObject* key) {
+template <class Name>
+inline Py_ssize_t find_param(const SignatureOf<Name>& sig, PyObject* key) {
     for (Py_ssize_t i = 0; i < sig.nparams; ++i)
         if (sig.params[i] == key) return i;
     // Keys built at run time (e.g. **kwargs) need not be interned.
@@ -77,7 +85,8 @@ inline Py_ssize_t find_param(const Signature& sig, PyObject* key) {
 }  // namespace detail
 
 // Fills out[0..nparams) with borrowed references (defaults included).
-[[nodiscard]] inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+template <class Name>
+[[nodiscard]] inline bool parse_args(const SignatureOf<Name>& sig, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames, PyObject** out) {
     if (nargs > sig.nparams) {
         detail::raise_too_many(sig, nargs);

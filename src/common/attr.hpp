@@ -40,18 +40,27 @@ struct Entry {
     Py_ssize_t slot_offset;  // `member` is an object slot at this offset (0: not)
 };
 
-// Direct-mapped: a callback reads a few dozen (type, name) pairs, and two of
-// them sharing a slot would refill it on every call, so the table is roomy
-// and its index comes from the top bits of a multiplicative hash, which
-// depend on every bit of both addresses.
 inline constexpr unsigned kTableBits = 10;
-inline Entry table[1u << kTableBits];
 
-inline Entry& entry(PyTypeObject* tp, PyObject* name) {
+}  // namespace attr_detail
+
+// The remembered reads, kept in the module's state. Direct-mapped: a callback
+// reads a few dozen (type, name) pairs, and two of them sharing a slot would
+// refill it on every call, so the table is roomy and its index comes from the
+// top bits of a multiplicative hash, which depend on every bit of both
+// addresses. Its entries hold strong references for the life of the process.
+struct AttrCache {
+    attr_detail::Entry table[1u << attr_detail::kTableBits];
+};
+
+namespace attr_detail {
+
+inline Entry& entry(AttrCache& cache, PyTypeObject* tp, PyObject* name) {
     uint64_t h = ((uint64_t)(uintptr_t)tp ^ ((uint64_t)(uintptr_t)name << 7)) * 0x9E3779B97F4A7C15ull;
-    return table[h >> (64 - kTableBits)];
+    return cache.table[h >> (64 - kTableBits)];
 }
 
+#ifndef BRIDGE_GENERIC
 #if defined(Py_AUDIT_READ)
 constexpr int kAuditRead = Py_AUDIT_READ;
 #elif defined(PY_AUDIT_READ)
@@ -167,7 +176,7 @@ inline Py_ssize_t inline_index(PyTypeObject* tp, PyObject* name) {
 #endif
 }
 
-[[gnu::noinline]] inline PyObject* fill(PyObject* obj, PyObject* name) {
+[[gnu::noinline]] inline PyObject* fill(AttrCache& cache, PyObject* obj, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(obj);
     if (tp->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name))
         return PyObject_GetAttr(obj, name);
@@ -202,7 +211,7 @@ inline Py_ssize_t inline_index(PyTypeObject* tp, PyObject* name) {
     }
     Py_INCREF(tp);
     Py_INCREF(name);
-    Entry& e = entry(tp, name);
+    Entry& e = entry(cache, tp, name);
     Entry old = e;
     e = fresh;
     Py_XDECREF(old.descr);
@@ -248,13 +257,20 @@ inline PyObject* quick_read(PyObject* obj, PyObject* name, const Entry& e) {
     return PyObject_GetAttr(obj, name);
 }
 
+#endif  // !BRIDGE_GENERIC
+
 }  // namespace attr_detail
 
-// A new reference, or NULL with the exception set. The common case, a name
-// the record keeps in its own storage, stays inline at the caller.
-[[gnu::always_inline]] inline PyObject* get_attr(PyObject* obj, PyObject* name) {
+// obj.name through `cache`: a new reference, or NULL with the exception set.
+// The common case, a name the record keeps in its own storage, stays inline
+// at the caller. The generic build reads every attribute the ordinary way.
+[[gnu::always_inline]] inline PyObject* get_attr(AttrCache& cache, PyObject* obj, PyObject* name) {
+#ifdef BRIDGE_GENERIC
+    (void)cache;
+    return PyObject_GetAttr(obj, name);
+#else
     PyTypeObject* tp = Py_TYPE(obj);
-    attr_detail::Entry& e = attr_detail::entry(tp, name);
+    attr_detail::Entry& e = attr_detail::entry(cache, tp, name);
     if (e.type == tp && e.name == name && e.tag == tp->tp_version_tag && attr_detail::tag_valid(tp) &&
         tp->tp_getattro == PyObject_GenericGetAttr) {
         if (e.dict_only) {
@@ -271,7 +287,8 @@ inline PyObject* quick_read(PyObject* obj, PyObject* name, const Entry& e) {
         }
         return attr_detail::slow_read(obj, name, e);
     }
-    return attr_detail::fill(obj, name);
+    return attr_detail::fill(cache, obj, name);
+#endif
 }
 
 }  // namespace common

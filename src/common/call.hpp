@@ -45,6 +45,7 @@ struct Callee {
 // name)`, the ordinary read.
 template <class F>
 [[nodiscard]] inline Callee class_attr(PyObject* cls, PyObject* name, F fallback) {
+#ifndef BRIDGE_GENERIC
     if (Py_TYPE(cls) == &PyType_Type && PyUnicode_CheckExact(name)) {
         PyObject* d = type_lookup((PyTypeObject*)cls, name);  // borrowed
         if (d && Py_TYPE(d) == &PyClassMethod_Type) {
@@ -55,6 +56,7 @@ template <class F>
             if (PyObject* fn = wrapped_callable(d)) return {Ref::borrow(fn), {}};
         }
     }
+#endif
     return {fallback(cls, name), {}};
 }
 
@@ -68,8 +70,11 @@ template <class... A>
 }
 
 // obj.name
-[[nodiscard]] inline Ref getattr(PyObject* obj, PyObject* name) {
-    return Ref::steal(get_attr(obj, name));
+[[nodiscard]] inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// obj.name, remembered in `cache` (see attr.hpp).
+[[nodiscard]] inline Ref getattr(AttrCache& cache, PyObject* obj, PyObject* name) {
+    return Ref::steal(get_attr(cache, obj, name));
 }
 
 }  // namespace common

@@ -3,6 +3,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// The generic build. The fast paths read the internals of dicts, types and
+// objects (the layouts below) and call a few private functions, each checked
+// against the versions tested, 3.8 to 3.13. On any newer CPython those
+// layouts are unknown, so BRIDGE_GENERIC is set and every such fast path is
+// compiled out: the bridge then uses the public C API alone (and 3.8's
+// provisional vectorcall). CMake's BRIDGE_GENERIC=ON sets it on any version,
+// so that CI keeps the generic path correct.
+#if !defined(BRIDGE_GENERIC) && PY_VERSION_HEX >= 0x030E0000
+#define BRIDGE_GENERIC 1
+#endif
+
 // Module entry points. 3.8's PyMODINIT_FUNC carries no visibility attribute, and
 // everything else is built hidden.
 #define BRIDGE_MODINIT extern "C" __attribute__((visibility("default"))) PyObject*
@@ -37,7 +48,7 @@ inline PyInterpreterState* current_interpreter() { return PyInterpreterState_Get
 #endif
 }
 
-#if PY_VERSION_HEX < 0x03090000
+#if PY_VERSION_HEX < 0x03090000 && !defined(BRIDGE_GENERIC)
 }  // namespace common
 // 3.8 exports the lookup its method-call opcode and PyObject_CallMethodObjArgs
 // use, without declaring it: 1 and a new reference to an unbound method that
@@ -52,7 +63,9 @@ namespace common {
 // PyObject_CallMethodObjArgs, then a vectorcall without its varargs walk.
 template <class... A>
 inline PyObject* method_call(PyObject* obj, PyObject* name, A... args) {
-#if PY_VERSION_HEX < 0x03090000
+#if PY_VERSION_HEX < 0x03090000 && defined(BRIDGE_GENERIC)
+    return PyObject_CallMethodObjArgs(obj, name, args..., nullptr);
+#elif PY_VERSION_HEX < 0x03090000
     PyObject* method = nullptr;
     int unbound = _PyObject_GetMethod(obj, name, &method);
     if (!method) return nullptr;
@@ -91,8 +104,20 @@ inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** out) {
 #endif
 }
 
-// An empty dict sized for `n` items, so that filling it never resizes.
-inline PyObject* dict_presized(Py_ssize_t n) { return _PyDict_NewPresized(n); }
+// An empty dict sized for `n` items, so that filling it never resizes
+// (generic: an ordinary empty dict).
+inline PyObject* dict_presized(Py_ssize_t n) {
+#ifdef BRIDGE_GENERIC
+    (void)n;
+    return PyDict_New();
+#else
+    return _PyDict_NewPresized(n);
+#endif
+}
+
+#ifndef BRIDGE_GENERIC
+// What follows up to the end of the namespace reads internals: absent from
+// the generic build, so that no fast path can use them there.
 
 // The attribute `name` found along type's MRO, without descriptors run and
 // without setting an error when missing (borrowed, NULL if none).
@@ -124,6 +149,7 @@ inline PyObject* wrapped_callable(PyObject* method_wrapper) {
 // from 3.12 on (and changed meaning), where dict watchers take its place.
 inline uint64_t dict_version(PyObject* dict) { return ((PyDictObject*)dict)->ma_version_tag; }
 #endif
+#endif  // !BRIDGE_GENERIC
 
 // The exception being raised, taken out of the thread state (normalised; a new
 // reference, NULL when none), and the reverse. 3.12 keeps only the instance.
@@ -165,11 +191,13 @@ inline void restore_exception(PyObject* exc) {
 namespace common {
 namespace layout {
 
-#if defined(Py_GIL_DISABLED) || SIZEOF_VOID_P != 8
+#if defined(BRIDGE_GENERIC) || defined(Py_GIL_DISABLED) || SIZEOF_VOID_P != 8
 inline constexpr bool kDictLayout = false;
 #else
 inline constexpr bool kDictLayout = true;
 #endif
+
+#ifndef BRIDGE_GENERIC
 
 // The index table runs past the declared `indices[8]`: addressed from the
 // object itself, so bounds checks see no out-of-range subscript.
@@ -257,6 +285,9 @@ inline PyObject** combined_value_slot(PyObject* dict, Py_ssize_t ix, PyObject* k
     PyObject** entry = entry_key(k, ix);
     return *entry == key ? entry + 1 : nullptr;
 }
+#else
+inline PyObject** combined_value_slot(PyObject*, Py_ssize_t, PyObject*) { return nullptr; }
+#endif  // !BRIDGE_GENERIC
 
 inline bool gc_tracked(PyObject* o) {
 #if PY_VERSION_HEX < 0x03090000
@@ -272,7 +303,7 @@ inline bool may_be_tracked(PyObject* v) {
     return PyObject_IS_GC(v) && (!PyTuple_CheckExact(v) || gc_tracked(v));
 }
 
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(BRIDGE_GENERIC)
 // The managed dict slot sits three words before the object (after the
 // collector's two-word header): on 3.12 a dict, or the address of the
 // inline values minus one (the low bit tags it); on 3.13 a dict or NULL, the inline values living right after

@@ -9,6 +9,7 @@
 // it also records each call's wall time.
 #pragma once
 #include "args.hpp"
+#include "entry.hpp"
 #include "latency.hpp"
 
 #include <structmember.h>
@@ -28,23 +29,6 @@ struct MethodDef {
 };
 
 inline constexpr Py_ssize_t kMaxParams = 8;
-
-// An entry into the bridge, counted for the recursion limit as the interpreter
-// counts a call: host code the bridge calls may enter it again, and deep
-// re-entry must end in RecursionError before the C stack runs out.
-class CountedEntry {
-public:
-    CountedEntry() : ok_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
-    ~CountedEntry() {
-        if (ok_) Py_LeaveRecursiveCall();
-    }
-    CountedEntry(const CountedEntry&) = delete;
-    CountedEntry& operator=(const CountedEntry&) = delete;
-    explicit operator bool() const { return ok_; }
-
-private:
-    bool ok_;
-};
 
 struct MethodObject {
     PyObject_HEAD
@@ -89,7 +73,7 @@ namespace detail {
 
 inline PyObject* method_dispatch(MethodObject* m, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    CountedEntry entry;
+    Entry entry(m->sig.name);
     if (!entry) return nullptr;
     if (!kwnames && nargs == m->sig.nparams) return m->impl(args);
     return method_call_parsed(m, args, nargs, kwnames);
@@ -153,7 +137,8 @@ inline PyMemberDef method_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-inline PyTypeObject method_type = [] {
+// The descriptor type, for the module's state to keep (new_method() readies it).
+inline PyTypeObject method_type_def() {
     PyTypeObject t = static_type("bridge_method", sizeof(MethodObject), method_dealloc);
     t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
     t.tp_repr = method_repr;
@@ -163,22 +148,25 @@ inline PyTypeObject method_type = [] {
     t.tp_members = method_members;
     t.tp_descr_get = method_descr_get;
     return t;
-}();
+}
 
 }  // namespace detail
 
-// Creates the descriptor for `def`, qualified as `<class_name>.<name>`.
-[[nodiscard]] inline PyObject* new_method(const MethodDef& def, const char* class_name,
+// Creates the descriptor for `def`, qualified as `<class_name>.<name>`, of
+// `type`: a static type the module keeps, set up and readied on first use.
+[[nodiscard]] inline PyObject* new_method(PyTypeObject& type, const MethodDef& def, const char* class_name,
                                           const char* module_name) {
-    if (!(detail::method_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&detail::method_type) < 0)
-        return nullptr;
+    if (!(type.tp_flags & Py_TPFLAGS_READY)) {
+        type = detail::method_type_def();
+        if (PyType_Ready(&type) < 0) return nullptr;
+    }
     Py_ssize_t n = 0;
     while (def.params[n]) ++n;
     if (n > kMaxParams) {
         PyErr_Format(PyExc_SystemError, "%s: too many parameters", def.name);
         return nullptr;
     }
-    auto* m = PyObject_New(MethodObject, &detail::method_type);
+    auto* m = PyObject_New(MethodObject, &type);
     if (!m) return nullptr;
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(m));
     m->vectorcall = detail::method_vectorcall;

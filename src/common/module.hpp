@@ -11,8 +11,10 @@
 //     };
 // and its init function returns common::Module<Definition>::init().
 #pragma once
+#include "entry.hpp"
 #include "guard.hpp"
 #include "imports.hpp"
+#include "names.hpp"
 
 namespace common {
 
@@ -56,6 +58,26 @@ inline void explain_missing(const char* module_name, const Requirement& req) {
     PyException_SetCause(exc.get(), original.release());
     restore_exception(exc.release());
 }
+
+// The whole state of a module that keeps only its namespace and its interned
+// names and texts (sentaly, login): built at exec by init(), then kept for the
+// process and never torn down, as the guard runs exec once.
+template <int NameCount, int TextCount = 0>
+struct NamesState {
+    Borrowed globals;  // the module's __dict__, kept by the module
+    Immortal names[NameCount];
+    Immortal texts[TextCount > 0 ? TextCount : 1];
+
+    [[nodiscard]] bool init(PyObject* module, const char* const* name_texts,
+                            const char* const* text_texts = nullptr) {
+        globals = PyModule_GetDict(module);
+        return intern_all(name_texts, names, NameCount) &&
+               (TextCount == 0 || intern_all(text_texts, texts, TextCount));
+    }
+    // The value bound to the module global names[id] (an nm:: id), looked up
+    // at use, as in maviro.
+    [[nodiscard]] Ref global(int id) const { return module_global(globals, names[id]); }
+};
 
 template <typename Definition>
 struct Module {
@@ -116,9 +138,25 @@ struct Module {
 #define BRIDGE_DECL_O(name) PyObject* name(PyObject*, PyObject*);
 #define BRIDGE_DECL_FASTCALL_KW(name) PyObject* name(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// A row as a PyMethodDef (with P and D defined as BRIDGE_SIG_P and BRIDGE_SIG_D).
-#define BRIDGE_FUNCTION_ROW(name, kind, returns, params, doc)                                              \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(name)), BRIDGE_FLAGS_##kind, \
+// A row as its entry: the C function behind a common::Entry (the stack and
+// recursion checks every entry into the bridge makes).
+#define BRIDGE_ENTRY_NOARGS(name) BRIDGE_ENTRY_ONE_ARG(name)
+#define BRIDGE_ENTRY_O(name) BRIDGE_ENTRY_ONE_ARG(name)
+#define BRIDGE_ENTRY_ONE_ARG(name)                          \
+    PyObject* entry_##name(PyObject* module, PyObject* arg) { \
+        common::Entry entry(#name);                         \
+        return entry ? name(module, arg) : nullptr;         \
+    }
+#define BRIDGE_ENTRY_FASTCALL_KW(name)                                                                  \
+    PyObject* entry_##name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
+        common::Entry entry(#name);                                                                     \
+        return entry ? name(module, args, nargs, kwnames) : nullptr;                                    \
+    }
+#define BRIDGE_FUNCTION_ENTRY(name, kind, returns, params, doc) BRIDGE_ENTRY_##kind(name)
+
+// A row as a PyMethodDef of its entry (with P and D defined as BRIDGE_SIG_P and BRIDGE_SIG_D).
+#define BRIDGE_FUNCTION_ROW(name, kind, returns, params, doc)                                                     \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry_##name)), BRIDGE_FLAGS_##kind, \
      BRIDGE_SIG_##kind(name, params) doc},
 // A row as the C declaration of its function.
 #define BRIDGE_FUNCTION_DECL(name, kind, returns, params, doc) BRIDGE_DECL_##kind(name)

@@ -8,13 +8,10 @@
 
 namespace common {
 
-// Fills dst[i] with a new reference to the interned form of src[i].
-[[nodiscard]] inline bool intern_all(const char* const* src, PyObject** dst, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        PyObject* s = PyUnicode_InternFromString(src[i]);
-        if (!s) return false;
-        Py_XSETREF(dst[i], s);
-    }
+// Keeps in dst[i] the interned form of src[i].
+[[nodiscard]] inline bool intern_all(const char* const* src, Immortal* dst, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (!dst[i].set(PyUnicode_InternFromString(src[i]))) return false;
     return true;
 }
 

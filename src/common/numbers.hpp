@@ -2,7 +2,7 @@
 #pragma once
 #include "compat.hpp"
 
-#if PY_VERSION_HEX < 0x030B0000
+#if PY_VERSION_HEX < 0x030B0000 && !defined(BRIDGE_GENERIC)
 #include <longintrepr.h>
 #endif
 
@@ -16,7 +16,13 @@ namespace common {
 // anything else (nothing raised).
 inline bool small_int(PyObject* v, long* out) {
     if (!PyLong_CheckExact(v)) return false;
-#if PY_VERSION_HEX >= 0x030C0000
+#ifdef BRIDGE_GENERIC
+    int overflow = 0;
+    long value = PyLong_AsLongAndOverflow(v, &overflow);
+    if (overflow || value <= -(1L << 30) || value >= (1L << 30)) return false;
+    *out = value;
+    return true;
+#elif PY_VERSION_HEX >= 0x030C0000
     if (!PyUnstable_Long_IsCompact((PyLongObject*)v)) return false;
     *out = (long)PyUnstable_Long_CompactValue((PyLongObject*)v);
     return true;

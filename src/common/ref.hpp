@@ -50,4 +50,54 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// The two kinds of pointer a module's process-wide state holds, so that a
+// field's type says who keeps its object alive. Both are trivial to create and
+// to destroy: the state is set up before any code runs and has no destructor
+// to run at exit, when the interpreter may already be gone.
+
+// A strong reference the state keeps for the life of the process: never
+// released, since the state is never torn down.
+class Immortal {
+public:
+    constexpr Immortal() noexcept = default;
+    Immortal(const Immortal&) = delete;
+    Immortal& operator=(const Immortal&) = delete;
+
+    // Takes over a new reference; false (and nothing changed) for NULL, a
+    // failed API call. A value set before, by an exec that failed and is
+    // being retried, is released.
+    [[nodiscard]] bool set(PyObject* new_ref) noexcept {
+        if (!new_ref) return false;
+        Py_XSETREF(p_, new_ref);
+        return true;
+    }
+    // Adds a reference of our own to a borrowed pointer and keeps it.
+    [[nodiscard]] bool keep(PyObject* borrowed) noexcept {
+        Py_XINCREF(borrowed);
+        return set(borrowed);
+    }
+    void clear() noexcept { Py_CLEAR(p_); }
+    PyObject* get() const noexcept { return p_; }
+    operator PyObject*() const noexcept { return p_; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// A pointer the state holds without a reference: its comment names what
+// keeps the object alive.
+class Borrowed {
+public:
+    constexpr Borrowed() noexcept = default;
+    Borrowed& operator=(PyObject* p) noexcept {
+        p_ = p;
+        return *this;
+    }
+    PyObject* get() const noexcept { return p_; }
+    operator PyObject*() const noexcept { return p_; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
 }  // namespace common

@@ -1,7 +1,6 @@
 // korvane.orvik.utils.login: signs in to the host framework with the
 // credentials of the credential store.
 #include "../common/module.hpp"
-#include "../common/names.hpp"
 
 namespace {
 
@@ -12,18 +11,9 @@ using common::Ref;
 #define BRIDGE_IMPORTS "login/imports.def"
 #include "../common/name_enums.inc"
 
-// Once per process (the module skeleton's guard); globals is kept alive by the
-// guard's module reference.
-struct State {
-    PyObject* globals;
-    PyObject* names[nm::COUNT];
-} S{};
+common::NamesState<nm::COUNT> S{};
 
-#define N(x) (S.names[nm::x])
-
-// As in maviro: the value bound to the module global S.names[name] (an nm::
-// id), looked up at use.
-Ref global(int name) { return common::module_global(S.globals, S.names[name]); }
+#define N(x) (S.names[nm::x].get())
 
 // `a, b = obj`, with the interpreter's own errors for anything but two items.
 [[nodiscard]] bool unpack_pair(PyObject* obj, Ref& first, Ref& second) {
@@ -55,7 +45,7 @@ Ref global(int name) { return common::module_global(S.globals, S.names[name]); }
 }
 
 PyObject* init_gid(PyObject*, PyObject*) {
-    Ref fetch = global(nm::get_license_info);
+    Ref fetch = S.global(nm::get_license_info);
     if (!fetch) return nullptr;
     Ref pair = common::call(fetch.get());
     if (!pair) return nullptr;
@@ -65,7 +55,7 @@ PyObject* init_gid(PyObject*, PyObject*) {
     if (ok > 0) ok = PyObject_IsTrue(pw.get());
     if (ok < 0) return nullptr;
     if (ok) {
-        Ref gid = global(nm::gid);
+        Ref gid = S.global(nm::gid);
         if (!gid || !common::call_method(gid.get(), N(init), user.get(), pw.get())) return nullptr;
     }
     Py_RETURN_NONE;
@@ -74,17 +64,12 @@ PyObject* init_gid(PyObject*, PyObject*) {
 #include "../common/name_texts.inc"
 #include "../common/tables.inc"
 
-[[nodiscard]] bool init_state(PyObject* module) {
-    S.globals = PyModule_GetDict(module);
-    return common::intern_all(kNameTexts, S.names, nm::COUNT);
-}
-
 struct Definition {
     static constexpr const char* name = "login";
     static constexpr const char* doc = "Sign-in to the host framework with the stored credentials.";
     static constexpr common::Requirement needs[] = {{"korvane", "the host framework"}};
     static bool exec(PyObject* module) {
-        return init_state(module) && import_all(S.globals) && PyModule_AddFunctions(module, kFunctions) == 0;
+        return S.init(module, kNameTexts) && import_all(S.globals) && PyModule_AddFunctions(module, kFunctions) == 0;
     }
 };
 

@@ -12,12 +12,12 @@ namespace {
 // order of `kwnames`; nothing is posted unless every field could be read.
 [[nodiscard]] bool post_response(PyObject* res, int kind, PyObject* kwnames,
                                  std::initializer_list<PyObject*> attrs) {
-    Ref type = global_attr(nm::EVENT, S.names[kind]);
+    Ref type = global_attr(nm::EVENT, S.consts.names[kind]);
     if (!type) return false;
     Ref values[4];
     size_t n = 0;
     for (PyObject* attr : attrs) {
-        values[n] = common::getattr(res, attr);
+        values[n] = getattr(res, attr);
         if (!values[n++]) return false;
     }
     Ref event_cls = global(nm::Event);
@@ -38,7 +38,7 @@ namespace {
                                int kind, PyObject* kwnames) {
     Ref existing;
     {
-        Ref key = common::getattr(report, N(sys_quote_id));
+        Ref key = getattr(report, N(sys_quote_id));
         if (!key) return false;
         Ref registry = global(registry_name);
         if (!registry) return false;
@@ -47,7 +47,7 @@ namespace {
         if (has) {
             registry = global(registry_name);
             if (!registry) return false;
-            key = common::getattr(report, N(sys_quote_id));
+            key = getattr(report, N(sys_quote_id));
             if (!key) return false;
             existing = Ref::steal(PyObject_GetItem(registry.get(), key.get()));
             if (!existing) return false;
@@ -62,10 +62,10 @@ namespace {
     {
         Ref registry = global(registry_name);
         if (!registry) return false;
-        Ref key = common::getattr(report, N(sys_quote_id));
+        Ref key = getattr(report, N(sys_quote_id));
         if (!key || PyObject_SetItem(registry.get(), key.get(), current.get()) < 0) return false;
     }
-    Ref type = global_attr(nm::EVENT, S.names[kind]);
+    Ref type = global_attr(nm::EVENT, S.consts.names[kind]);
     if (!type) return false;
     Ref copy_mod = global(nm::copy);
     if (!copy_mod) return false;
@@ -84,9 +84,9 @@ Ref import_algo_control_type() {
     PyObject* name = N(AlgoControlType);
     Ref fromlist = Ref::steal(PyTuple_Pack(1, name));
     if (!fromlist) return {};
-    Ref mod = Ref::steal(PyImport_ImportModuleLevel("pymach.enums", S.globals, nullptr, fromlist.get(), 0));
+    Ref mod = Ref::steal(PyImport_ImportModuleLevel("pymach.enums", S.consts.globals, nullptr, fromlist.get(), 0));
     if (!mod) return {};
-    Ref value = common::getattr(mod.get(), name);
+    Ref value = getattr(mod.get(), name);
     if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
     PyErr_Clear();
     Ref modname = Ref::steal(PyObject_GetAttrString(mod.get(), "__name__"));
@@ -112,9 +112,9 @@ Ref import_algo_control_type() {
 
 // 1 when res.<attr> == AlgoControlType.<member>, 0 when not, -1 on error.
 int control_is(PyObject* res, PyObject* attr, PyObject* control_type, PyObject* member) {
-    Ref value = common::getattr(res, attr);
+    Ref value = getattr(res, attr);
     if (!value) return -1;
-    Ref expected = common::getattr(control_type, member);
+    Ref expected = getattr(control_type, member);
     if (!expected) return -1;
     return PyObject_RichCompareBool(value.get(), expected.get(), Py_EQ);
 }

@@ -15,7 +15,7 @@ namespace {
 // self.send_day_event(EVENT.<phase>, datetime.now()): through the instance, so a
 // subclass that replaces send_day_event changes every sender.
 [[nodiscard]] bool send_phase(PyObject* self, PyObject* phase) {
-    Ref sender = common::getattr(self, N(send_day_event));
+    Ref sender = getattr(self, N(send_day_event));
     if (!sender) return false;
     Ref type = global_attr(nm::EVENT, phase);
     if (!type) return false;
@@ -97,7 +97,7 @@ constexpr long kRearmHour = 8;
     if (!h) return {};
     Ref m = Ref::steal(PyLong_FromLong(minute));
     if (!m) return {};
-    return common::call(time_cls.get(), h.get(), m.get(), S.zero);
+    return common::call(time_cls.get(), h.get(), m.get(), S.consts.zero.get());
 }
 
 // int(delta.total_seconds() * 1000000000): the SDK takes integer nanoseconds, and
@@ -136,11 +136,11 @@ constexpr long kRearmHour = 8;
 
 // self.context.add_timer_interval(interval, self.<callback>)
 [[nodiscard]] bool add_timer(PyObject* self, PyObject* interval, PyObject* callback) {
-    Ref context = common::getattr(self, N(context));
+    Ref context = getattr(self, N(context));
     if (!context) return false;
-    Ref add = common::getattr(context.get(), N(add_timer_interval));
+    Ref add = getattr(context.get(), N(add_timer_interval));
     if (!add) return false;
-    Ref bound = common::getattr(self, callback);
+    Ref bound = getattr(self, callback);
     return bound && common::call(add.get(), interval, bound.get());
 }
 
@@ -155,16 +155,16 @@ constexpr long kRearmHour = 8;
         if (!phase.late_ns) return true;
         interval = Ref::steal(PyLong_FromLongLong(phase.late_ns));
     }
-    return interval && add_timer(self, interval.get(), S.names[phase.callback]);
+    return interval && add_timer(self, interval.get(), S.consts.names[phase.callback]);
 }
 
 // self.config.base.trading_calendar
 [[nodiscard]] Ref trading_calendar(PyObject* self) {
-    Ref config = common::getattr(self, N(config));
+    Ref config = getattr(self, N(config));
     if (!config) return {};
-    Ref base = common::getattr(config.get(), N(base));
+    Ref base = getattr(config.get(), N(base));
     if (!base) return {};
-    return common::getattr(base.get(), N(trading_calendar));
+    return getattr(base.get(), N(trading_calendar));
 }
 
 }  // namespace
@@ -210,11 +210,12 @@ PyObject* set_timer(PyObject* const* argv) {
     {
         Ref now = datetime_now();
         if (!now) return nullptr;
-        Ref replace = common::getattr(now.get(), N(replace));
+        Ref replace = getattr(now.get(), N(replace));
         if (!replace) return nullptr;
         Ref hour = Ref::steal(PyLong_FromLong(kRearmHour));
         if (!hour) return nullptr;
-        Ref today_8am = common::call_kw(replace.get(), KW(at_8am), hour.get(), S.zero, S.zero, S.zero);
+        PyObject* zero = S.consts.zero;
+        Ref today_8am = common::call_kw(replace.get(), KW(at_8am), hour.get(), zero, zero, zero);
         if (!today_8am) return nullptr;
         Ref td = global(nm::timedelta);
         if (!td) return nullptr;

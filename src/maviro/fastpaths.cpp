@@ -1,19 +1,24 @@
 // The stdlib's copy.deepcopy and Enum.__str__ done in C, each only while the
 // objects they depend on are still the stdlib's own, so the result and every
 // call made on the way are those of the Python code; anything else takes the
-// ordinary call.
+// ordinary call. The generic build has no fast path: only the ordinary calls.
 #include "maviro.hpp"
 
 namespace maviro {
 
+#ifdef BRIDGE_GENERIC
+bool fastpaths_ready() { return true; }
+
+Ref deep_copy_with(PyObject* copy_module, PyObject* x) { return common::call_method(copy_module, N(deepcopy), x); }
+
+PyObject* str_of(PyObject* value) { return PyObject_Str(value); }
+#else
 namespace {
 
-constexpr State::Stdlib& O = S.stdlib;  // a name, not a copy: short for the many reads below
+constexpr State::Consts::Stdlib& O = S.consts.stdlib;  // a name, not a copy: short for the many reads below
 
-bool intern(PyObject*& slot, const char* text) {
-    slot = PyUnicode_InternFromString(text);
-    return slot != nullptr;
-}
+// The builtins copy's functions call, in the order of O.builtin_fns.
+const int kBuiltinFns[] = {nm::getattr, nm::issubclass, nm::id};
 
 // A function together with the code and defaults it had: replacing either
 // makes it another function for our purposes.
@@ -24,10 +29,10 @@ bool same_function(PyObject* f, PyObject* original, PyObject* code) {
 // The builtins copy.deepcopy and _keep_alive would use now are the originals.
 bool copy_builtins_intact() {
     PyObject* d = O.copy_dict;
-    if (PyDict_GetItemWithError(d, O.n_builtins) != O.builtins) return false;
+    if (PyDict_GetItemWithError(d, N(__builtins__)) != O.builtins) return false;
     for (int i = 0; i < 3; ++i) {
-        if (PyDict_GetItemWithError(d, O.n_builtin_fns[i])) return false;  // shadowed in the module
-        if (PyDict_GetItemWithError(O.builtins_dict, O.n_builtin_fns[i]) != O.builtin_fns[i]) return false;
+        if (PyDict_GetItemWithError(d, S.consts.names[kBuiltinFns[i]])) return false;  // shadowed in the module
+        if (PyDict_GetItemWithError(O.builtins_dict, S.consts.names[kBuiltinFns[i]]) != O.builtin_fns[i]) return false;
     }
     return !PyErr_Occurred();
 }
@@ -38,77 +43,65 @@ bool copy_builtins_intact() {
 bool deepcopy_applies(PyObject* copy_module, PyObject* x) {
     if (copy_module != O.copy_module || !O.deepcopy) return false;
     PyObject* d = O.copy_dict;
-    PyObject* f = PyDict_GetItemWithError(d, O.n_deepcopy);
+    PyObject* f = PyDict_GetItemWithError(d, N(deepcopy));
     if (!f || !same_function(f, O.deepcopy, O.deepcopy_code) ||
         PyFunction_GET_DEFAULTS(f) != O.deepcopy_defaults)
         return false;
-    PyObject* keep = PyDict_GetItemWithError(d, O.n_keep_alive);
+    PyObject* keep = PyDict_GetItemWithError(d, N(_keep_alive));
     if (!keep || !same_function(keep, O.keep_alive, O.keep_alive_code)) return false;
-    if (PyDict_GetItemWithError(d, O.n_dispatch) != O.dispatch || !PyDict_CheckExact(O.dispatch)) return false;
+    if (PyDict_GetItemWithError(d, N(_deepcopy_dispatch)) != O.dispatch || !PyDict_CheckExact(O.dispatch))
+        return false;
     PyTypeObject* cls = Py_TYPE(x);
     // A metaclass of its own could hash the class in Python.
     if (Py_TYPE(cls) != &PyType_Type || PyType_IsSubtype(cls, &PyType_Type)) return false;
     if (PyDict_GetItemWithError(O.dispatch, (PyObject*)cls)) return false;
     if (PyErr_Occurred() || !copy_builtins_intact()) return false;
-    return common::type_lookup(cls, O.n_dunder_deepcopy) != nullptr;
+    return common::type_lookup(cls, N(__deepcopy__)) != nullptr;
 }
 
 }  // namespace
 
 bool fastpaths_ready() {
-    O = State::Stdlib{};  // a retried exec starts afresh: no fast path until all is found again
-    if (!intern(O.n_deepcopy, "deepcopy") || !intern(O.n_dispatch, "_deepcopy_dispatch") ||
-        !intern(O.n_keep_alive, "_keep_alive") || !intern(O.n_builtins, "__builtins__") ||
-        !intern(O.n_builtin_fns[0], "getattr") || !intern(O.n_builtin_fns[1], "issubclass") ||
-        !intern(O.n_builtin_fns[2], "id") || !intern(O.n_dunder_deepcopy, "__deepcopy__") ||
-        !intern(O.n_append, "append") || !intern(O.n_str, "__str__") || !intern(O.n_class, "__class__") ||
-        !intern(O.n_name_, "_name_"))
-        return false;
-    O.object_class = common::type_lookup(&PyBaseObject_Type, O.n_class);
-    Py_XINCREF(O.object_class);
+    // A retried exec: no fast path until all is found again.
+    O.deepcopy.clear();
+    O.enum_str.clear();
+    if (!O.object_class.keep(common::type_lookup(&PyBaseObject_Type, N(__class__)))) return false;
 
     Ref enum_mod = Ref::steal(PyImport_ImportModule("enum"));
     if (!enum_mod) return false;
-    Ref enum_cls = common::getattr(enum_mod.get(), Ref::steal(PyUnicode_FromString("Enum")).get());
+    Ref enum_cls = common::getattr(enum_mod.get(), N(Enum));
     if (!enum_cls) return false;
-    PyObject* s = common::type_lookup((PyTypeObject*)enum_cls.get(), O.n_str);
-    if (s && PyFunction_Check(s)) {
-        O.enum_str = Ref::borrow(s).release();
-        O.enum_str_code = Ref::borrow(PyFunction_GET_CODE(s)).release();
-    }
+    PyObject* s = common::type_lookup((PyTypeObject*)enum_cls.get(), N(__str__));
+    if (s && PyFunction_Check(s) && (!O.enum_str.keep(s) || !O.enum_str_code.keep(PyFunction_GET_CODE(s))))
+        return false;
 
     Ref copy_mod = Ref::steal(PyImport_ImportModule("copy"));
     if (!copy_mod) return false;
     if (!PyModule_CheckExact(copy_mod.get())) return true;
     PyObject* d = PyModule_GetDict(copy_mod.get());
-    PyObject* f = PyDict_GetItemWithError(d, O.n_deepcopy);
-    PyObject* keep = PyDict_GetItemWithError(d, O.n_keep_alive);
-    PyObject* dispatch = PyDict_GetItemWithError(d, O.n_dispatch);
-    PyObject* builtins = PyDict_GetItemWithError(d, O.n_builtins);
+    PyObject* f = PyDict_GetItemWithError(d, N(deepcopy));
+    PyObject* keep = PyDict_GetItemWithError(d, N(_keep_alive));
+    PyObject* dispatch = PyDict_GetItemWithError(d, N(_deepcopy_dispatch));
+    PyObject* builtins = PyDict_GetItemWithError(d, N(__builtins__));
     if (PyErr_Occurred()) return false;
-    if (!f || !PyFunction_Check(f) || !keep || !PyFunction_Check(keep) || !dispatch ||
-        !PyDict_CheckExact(dispatch) || !builtins)
+    if (!f || !PyFunction_Check(f) || !PyFunction_GET_DEFAULTS(f) || !keep || !PyFunction_Check(keep) ||
+        !dispatch || !PyDict_CheckExact(dispatch) || !builtins)
         return true;  // not the stdlib's module as we know it: no fast path
     PyObject* bdict = PyModule_Check(builtins) ? PyModule_GetDict(builtins) : builtins;
     if (!PyDict_Check(bdict)) return true;
     PyObject* fns[3];
     for (int i = 0; i < 3; ++i) {
-        fns[i] = PyDict_GetItemWithError(bdict, O.n_builtin_fns[i]);
+        fns[i] = PyDict_GetItemWithError(bdict, S.consts.names[kBuiltinFns[i]]);
         if (!fns[i]) return !PyErr_Occurred();
     }
-    auto keep_ref = [](PyObject* p) { return Ref::borrow(p).release(); };
-    O.copy_module = keep_ref(copy_mod.get());
-    O.copy_dict = keep_ref(d);
-    O.deepcopy_code = keep_ref(PyFunction_GET_CODE(f));
-    O.deepcopy_defaults = keep_ref(PyFunction_GET_DEFAULTS(f));
-    O.keep_alive = keep_ref(keep);
-    O.keep_alive_code = keep_ref(PyFunction_GET_CODE(keep));
-    O.dispatch = keep_ref(dispatch);
-    O.builtins = keep_ref(builtins);
-    O.builtins_dict = keep_ref(bdict);
-    for (int i = 0; i < 3; ++i) O.builtin_fns[i] = keep_ref(fns[i]);
-    O.deepcopy = keep_ref(f);  // last: set means all of the above are
-    return true;
+    if (!O.copy_module.keep(copy_mod.get()) || !O.copy_dict.keep(d) ||
+        !O.deepcopy_code.keep(PyFunction_GET_CODE(f)) || !O.deepcopy_defaults.keep(PyFunction_GET_DEFAULTS(f)) ||
+        !O.keep_alive.keep(keep) || !O.keep_alive_code.keep(PyFunction_GET_CODE(keep)) ||
+        !O.dispatch.keep(dispatch) || !O.builtins.keep(builtins) || !O.builtins_dict.keep(bdict))
+        return false;
+    for (int i = 0; i < 3; ++i)
+        if (!O.builtin_fns[i].keep(fns[i])) return false;
+    return O.deepcopy.keep(f);  // last: set means all of the above are
 }
 
 Ref deep_copy_with(PyObject* copy_module, PyObject* x) {
@@ -119,12 +112,12 @@ Ref deep_copy_with(PyObject* copy_module, PyObject* x) {
     // memo = {}; copier = getattr(x, "__deepcopy__", None); y = copier(memo)
     Ref memo = Ref::steal(PyDict_New());
     if (!memo) return {};
-    Ref copier = common::getattr(x, O.n_dunder_deepcopy);
+    Ref copier = getattr(x, N(__deepcopy__));
     if (!copier || copier.get() == Py_None) {
         // The instance hides the type's method: the stdlib's own path.
         if (copier || PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
-            return common::call_method(copy_module, O.n_deepcopy, x);
+            return common::call_method(copy_module, N(deepcopy), x);
         }
         return {};
     }
@@ -139,7 +132,7 @@ Ref deep_copy_with(PyObject* copy_module, PyObject* x) {
         if (!key) return {};
         PyObject* kept = PyDict_GetItemWithError(memo.get(), key.get());
         if (kept) {
-            if (!common::call_method(Ref::borrow(kept).get(), O.n_append, x)) return {};
+            if (!common::call_method(Ref::borrow(kept).get(), N(append), x)) return {};
         } else {
             if (PyErr_Occurred()) return {};
             Ref list = Ref::steal(PyList_New(1));
@@ -157,17 +150,18 @@ PyObject* str_of(PyObject* value) {
     // member of a class made by EnumMeta itself whose __str__ is still that
     // function and that does not redefine __class__.
     PyTypeObject* tp = Py_TYPE(value);
-    if (O.enum_str && (PyObject*)Py_TYPE(tp) == S.enum_meta && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        PyObject* s = common::type_lookup(tp, O.n_str);
+    if (O.enum_str && (PyObject*)Py_TYPE(tp) == S.consts.enum_meta && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        PyObject* s = common::type_lookup(tp, N(__str__));
         if (s && same_function(s, O.enum_str, O.enum_str_code) &&
-            common::type_lookup(tp, O.n_class) == O.object_class) {
+            common::type_lookup(tp, N(__class__)) == O.object_class) {
             PyObject* cls_name = common::heap_type_name(tp);
-            Ref name = common::getattr(value, O.n_name_);
+            Ref name = getattr(value, N(_name_));
             if (!name) return nullptr;
             return PyUnicode_FromFormat("%S.%S", cls_name, name.get());
         }
     }
     return PyObject_Str(value);
 }
+#endif  // BRIDGE_GENERIC
 
 }  // namespace maviro

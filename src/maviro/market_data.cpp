@@ -42,15 +42,15 @@ constexpr KeyAttr kBarFields[] = {
 // values, which costs less than inserting each key into an empty dict. The
 // template never leaves here.
 template <size_t K>
-Ref record_template(PyObject*& tmpl, int first, int second, const KeyAttr (&fields)[K]) {
+Ref record_template(Immortal& tmpl, int first, int second, const KeyAttr (&fields)[K]) {
     if (!tmpl) {
         Ref t = Ref::steal(common::dict_presized(2 + K));
-        if (!t || PyDict_SetItem(t.get(), S.names[first], Py_None) < 0 ||
-            PyDict_SetItem(t.get(), S.names[second], Py_None) < 0)
+        if (!t || PyDict_SetItem(t.get(), S.consts.names[first], Py_None) < 0 ||
+            PyDict_SetItem(t.get(), S.consts.names[second], Py_None) < 0)
             return {};
         for (const KeyAttr& f : fields)
-            if (PyDict_SetItem(t.get(), S.names[f.key], Py_None) < 0) return {};
-        tmpl = t.release();
+            if (PyDict_SetItem(t.get(), S.consts.names[f.key], Py_None) < 0) return {};
+        (void)tmpl.set(t.release());
     }
     return Ref::steal(PyDict_Copy(tmpl));
 }
@@ -75,8 +75,8 @@ template <size_t K>
 [[nodiscard]] bool copy_fields(PyObject* record, PyObject* src, const KeyAttr (&fields)[K]) {
     Py_ssize_t ix = 2;
     for (const KeyAttr& f : fields) {
-        Ref v = common::getattr(src, S.names[f.attr]);
-        if (!v || !put(record, ix++, S.names[f.key], v.get())) return false;
+        Ref v = getattr(src, S.consts.names[f.attr].get());
+        if (!v || !put(record, ix++, S.consts.names[f.key], v.get())) return false;
     }
     return true;
 }
@@ -85,9 +85,9 @@ template <size_t K>
 Ref record_time(PyObject* rec, PyObject* stamp_attr) {
     Ref convert = global(nm::convert_int_to_datetime);
     if (!convert) return {};
-    Ref stamp = common::getattr(rec, stamp_attr);
+    Ref stamp = getattr(rec, stamp_attr);
     if (!stamp) return {};
-    Ref quotient = Ref::steal(common::true_divide_by(stamp.get(), S.thousand, 1000));
+    Ref quotient = Ref::steal(common::true_divide_by(stamp.get(), S.consts.thousand.get(), 1000));
     if (!quotient) return {};
     return common::call(convert.get(), quotient.get());
 }
@@ -118,7 +118,7 @@ Ref join_code(PyObject* a, PyObject* b) {
 
 // rec.security_id + "." + get_exchane_from_mach_mdtype(rec.market_type)
 Ref market_code_of(PyObject* rec) {
-    Ref sid = common::getattr(rec, N(security_id));
+    Ref sid = getattr(rec, N(security_id));
     if (!sid) return {};
     // Text joins at the end in one piece; anything else meets "+" where the
     // expression has it, so its errors come before the mapper is called.
@@ -127,7 +127,7 @@ Ref market_code_of(PyObject* rec) {
     if (!text && !(head = Ref::steal(PyNumber_Add(sid.get(), TX(dot))))) return {};
     Ref mapper = global(nm::get_exchane_from_mach_mdtype);
     if (!mapper) return {};
-    Ref market = common::getattr(rec, N(market_type));
+    Ref market = getattr(rec, N(market_type));
     if (!market) return {};
     Ref exchange = common::call(mapper.get(), market.get());
     if (!exchange) return {};
@@ -138,15 +138,15 @@ Ref market_code_of(PyObject* rec) {
 
 // chr(rec.<attr>): the one-character text of a character code.
 Ref char_of(PyObject* rec, PyObject* attr) {
-    Ref code = common::getattr(rec, attr);
+    Ref code = getattr(rec, attr);
     if (!code) return {};
     long v;
     if (common::small_int(code.get(), &v)) {
         // ASCII codes: chr() gives the interpreter's one-character singletons,
         // kept in the state after the first call.
-        if (v >= 0 && v < State::kAsciiCodes) {
-            PyObject*& c = S.ascii_chars[v];
-            if (!c && !(c = PyUnicode_FromOrdinal((int)v))) return {};
+        if (v >= 0 && v < State::Caches::kAsciiCodes) {
+            Immortal& c = S.caches.ascii_chars[v];
+            if (!c && !c.set(PyUnicode_FromOrdinal((int)v))) return {};
             return Ref::borrow(c);
         }
         if (v >= 0 && v <= 0x10ffff) return Ref::steal(PyUnicode_FromOrdinal((int)v));
@@ -167,7 +167,7 @@ Ref map_code(PyObject* rec, int mapper_name, PyObject* code_attr) {
     if (!mapper) return {};
     Ref text = char_of(rec, code_attr);
     if (!text) return {};
-    Ref market = common::getattr(rec, N(market_type));
+    Ref market = getattr(rec, N(market_type));
     if (!market) return {};
     return common::call(mapper.get(), text.get(), market.get());
 }
@@ -220,11 +220,11 @@ Ref new_history(bool bounded) {
         items = Ref::steal(PyObject_GetItem(history.get(), code));
         if (!items) return false;
     }
-    if (Py_TYPE(items.get()) == (PyTypeObject*)S.deque_type) {
+    if (Py_TYPE(items.get()) == (PyTypeObject*)S.consts.deque_type.get()) {
         // A builtin type's methods cannot be replaced: call deque.append
         // directly instead of looking it up on every record.
         PyObject* argv[] = {items.get(), record};
-        return bool(Ref::steal(common::vectorcall(S.deque_append, argv, 2, nullptr)));
+        return bool(Ref::steal(common::vectorcall(S.consts.deque_append, argv, 2, nullptr)));
     }
     return bool(common::call_method(items.get(), N(append), record));
 }
@@ -256,7 +256,7 @@ Ref new_history(bool bounded) {
 PyObject* last_records(PyObject* items, PyObject* count) {
     Py_ssize_t c = PyNumber_AsSsize_t(count, nullptr);  // clamps huge values
     if (c == -1 && PyErr_Occurred()) return nullptr;
-    if (Py_TYPE(items) == (PyTypeObject*)S.deque_type) {
+    if (Py_TYPE(items) == (PyTypeObject*)S.consts.deque_type.get()) {
         // An exact deque runs no Python code while it is read, so the copy is
         // one indivisible step under the GIL. Indexing walks the deque's blocks
         // (64 records each) from the nearer end, so taking the newest m records
@@ -270,7 +270,7 @@ PyObject* last_records(PyObject* items, PyObject* count) {
         Py_ssize_t m = n - start;
         Ref it;
         if (m > kIndexed) {
-            it = Ref::steal(common::vectorcall(S.deque_reversed, &items, 1, nullptr));
+            it = Ref::steal(common::vectorcall(S.consts.deque_reversed, &items, 1, nullptr));
             if (!it) return nullptr;
         }
         Ref out = Ref::steal(PyList_New(m));
@@ -304,32 +304,21 @@ PyObject* last_records(PyObject* items, PyObject* count) {
     return all.release();
 }
 
-[[nodiscard]] bool parse(const char* name, PyObject** params, Py_ssize_t n, PyObject* const* args,
-                         Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    common::Signature sig{name, n, params, nullptr};
-    return common::parse_args(sig, args, nargs, kwnames, out);
-}
-
-PyObject* current(const char* name, int history_name, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
-    common::CountedEntry entry;
-    if (!entry) return nullptr;
+PyObject* current(int f, int history_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
-    if (!parse(name, S.params_code, 1, args, nargs, kwnames, a)) return nullptr;
+    if (!common::parse_args(signature(f), args, nargs, kwnames, a)) return nullptr;
     Ref items;
     int found = find_history(history_name, a[0], items);
     if (found <= 0) return found < 0 ? nullptr : common::new_ref(Py_None);
     return PySequence_GetItem(items.get(), -1);
 }
 
-PyObject* last_n(const char* name, int history_name, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) {
-    common::CountedEntry entry;
-    if (!entry) return nullptr;
+PyObject* last_n(int f, int history_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
-    if (!parse(name, S.params_code_count, 2, args, nargs, kwnames, a)) return nullptr;
+    if (!common::parse_args(signature(f), args, nargs, kwnames, a)) return nullptr;
     if (!PyLong_Check(a[1])) {
-        PyErr_Format(PyExc_TypeError, "%s(): count must be an integer, not %.200s", name, Py_TYPE(a[1])->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s(): count must be an integer, not %.200s", signature(f).name,
+                     Py_TYPE(a[1])->tp_name);
         return nullptr;
     }
     Ref items;
@@ -341,19 +330,19 @@ PyObject* last_n(const char* name, int history_name, PyObject* const* args, Py_s
 }  // namespace
 
 PyObject* get_current_tick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return current("get_current_tick", nm::history_tick, args, nargs, kwnames);
+    return current(fn::get_current_tick, nm::history_tick, args, nargs, kwnames);
 }
 
 PyObject* get_current_bar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return current("get_current_bar", nm::history_bar, args, nargs, kwnames);
+    return current(fn::get_current_bar, nm::history_bar, args, nargs, kwnames);
 }
 
 PyObject* history_ticks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return last_n("history_ticks", nm::history_tick, args, nargs, kwnames);
+    return last_n(fn::history_ticks, nm::history_tick, args, nargs, kwnames);
 }
 
 PyObject* history_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return last_n("history_bars", nm::history_bar, args, nargs, kwnames);
+    return last_n(fn::history_bars, nm::history_bar, args, nargs, kwnames);
 }
 
 PyObject* on_snapshot(PyObject* const* argv) {
@@ -362,7 +351,7 @@ PyObject* on_snapshot(PyObject* const* argv) {
     if (!dt) return nullptr;
     Ref code = market_code_of(snap);
     if (!code) return nullptr;
-    Ref tick = record_template(S.tick_template, nm::market_code, nm::datetime, kTickFields);
+    Ref tick = record_template(S.caches.tick_template, nm::market_code, nm::datetime, kTickFields);
     if (!tick || !put(tick.get(), 0, N(market_code), code.get()) || !put(tick.get(), 1, N(datetime), dt.get()) ||
         !copy_fields(tick.get(), snap, kTickFields))
         return nullptr;
@@ -378,7 +367,7 @@ PyObject* on_snapshot(PyObject* const* argv) {
     if (!env) return nullptr;
     Ref instance = common::call_method(env.get(), N(get_instance));
     if (!instance) return nullptr;
-    Ref proxy = common::getattr(instance.get(), N(data_proxy));
+    Ref proxy = getattr(instance.get(), N(data_proxy));
     if (!proxy) return nullptr;
     Ref instrument = common::call_method(proxy.get(), N(instruments), code.get());
     if (!instrument) return nullptr;
@@ -399,15 +388,15 @@ PyObject* on_tick_order(PyObject* const* argv) {
     if (!factory_cls) return nullptr;
     common::Callee create = common::class_attr(factory_cls.get(), N(__from_create__), member);
     if (!create) return nullptr;
-    Ref biz = common::getattr(rec, N(biz_index));
+    Ref biz = getattr(rec, N(biz_index));
     if (!biz) return nullptr;
-    Ref price = common::getattr(rec, N(order_price));
+    Ref price = getattr(rec, N(order_price));
     if (!price) return nullptr;
-    Ref volume = common::getattr(rec, N(order_volume));
+    Ref volume = getattr(rec, N(order_volume));
     if (!volume) return nullptr;
     Ref order_type = map_code(rec, nm::get_order_type_from_mach_l2_order, N(order_type));
     if (!order_type) return nullptr;
-    Ref orig_no = common::getattr(rec, N(orig_order_no));
+    Ref orig_no = getattr(rec, N(orig_order_no));
     if (!orig_no) return nullptr;
     Ref kind = map_code(rec, nm::get_l2order_type_from_mach, N(order_type));
     if (!kind) return nullptr;
@@ -430,9 +419,9 @@ PyObject* on_tick_trade(PyObject* const* argv) {
     if (!code) return nullptr;
     Ref side;
     {
-        Ref bid = common::getattr(rec, N(bid_appl_seq_num));
+        Ref bid = getattr(rec, N(bid_appl_seq_num));
         if (!bid) return nullptr;
-        Ref offer = common::getattr(rec, N(offer_appl_seq_num));
+        Ref offer = getattr(rec, N(offer_appl_seq_num));
         if (!offer) return nullptr;
         int gt = PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);
         if (gt < 0) return nullptr;
@@ -443,13 +432,13 @@ PyObject* on_tick_trade(PyObject* const* argv) {
     if (!factory_cls) return nullptr;
     common::Callee create = common::class_attr(factory_cls.get(), N(__from_create__), member);
     if (!create) return nullptr;
-    Ref biz = common::getattr(rec, N(biz_index));
+    Ref biz = getattr(rec, N(biz_index));
     if (!biz) return nullptr;
-    Ref price = common::getattr(rec, N(trade_price));
+    Ref price = getattr(rec, N(trade_price));
     if (!price) return nullptr;
-    Ref volume = common::getattr(rec, N(trade_volume));
+    Ref volume = getattr(rec, N(trade_volume));
     if (!volume) return nullptr;
-    Ref value = common::getattr(rec, N(value_trade));
+    Ref value = getattr(rec, N(value_trade));
     if (!value) return nullptr;
     Ref trade_type;
     {
@@ -460,9 +449,9 @@ PyObject* on_tick_trade(PyObject* const* argv) {
         trade_type = common::call(mapper.get(), text.get());
         if (!trade_type) return nullptr;
     }
-    Ref bid = common::getattr(rec, N(bid_appl_seq_num));
+    Ref bid = getattr(rec, N(bid_appl_seq_num));
     if (!bid) return nullptr;
-    Ref offer = common::getattr(rec, N(offer_appl_seq_num));
+    Ref offer = getattr(rec, N(offer_appl_seq_num));
     if (!offer) return nullptr;
     Ref l2 = common::call(create, biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
                           value.get(), trade_type.get(), bid.get(), offer.get());
@@ -480,14 +469,14 @@ namespace {
 // The bar's record, stored in its history. end_time / 1000 is read once: the
 // record's time, the count key and the event time all come from `quotient`.
 [[nodiscard]] bool record_bar(PyObject* bar, PyObject* code, Ref& quotient) {
-    Ref record = record_template(S.bar_template, nm::market_code, nm::orig_time, kBarFields);
+    Ref record = record_template(S.caches.bar_template, nm::market_code, nm::orig_time, kBarFields);
     if (!record || !put(record.get(), 0, N(market_code), code)) return false;
     {
         Ref convert = global(nm::convert_int_to_datetime);
         if (!convert) return false;
-        Ref end_time = common::getattr(bar, N(end_time));
+        Ref end_time = getattr(bar, N(end_time));
         if (!end_time) return false;
-        quotient = Ref::steal(common::true_divide_by(end_time.get(), S.thousand, 1000));
+        quotient = Ref::steal(common::true_divide_by(end_time.get(), S.consts.thousand.get(), 1000));
         if (!quotient) return false;
         Ref orig_time = common::call(convert.get(), quotient.get());
         if (!orig_time || !put(record.get(), 1, N(orig_time), orig_time.get())) return false;
@@ -502,7 +491,7 @@ namespace {
 [[nodiscard]] Ref count_bar(PyObject* self, PyObject* quotient) {
     Ref count;
     {
-        Ref current_dt = common::getattr(self, N(current_trade_dt));
+        Ref current_dt = getattr(self, N(current_trade_dt));
         if (!current_dt) return {};
         int same;
         PyObject* c = current_dt.get();
@@ -511,13 +500,13 @@ namespace {
             double v = PyFloat_AS_DOUBLE(c);
             same = v == 0.0 || c == quotient || v == PyFloat_AS_DOUBLE(quotient);
         } else {
-            same = PyObject_RichCompareBool(c, S.zero, Py_EQ);
+            same = PyObject_RichCompareBool(c, S.consts.zero.get(), Py_EQ);
             if (same == 0) same = PyObject_RichCompareBool(c, quotient, Py_EQ);
             if (same < 0) return {};
         }
         assert(same == 0 || same == 1);
         if (same) {
-            Ref cnt = common::getattr(self, N(bar_cnt));
+            Ref cnt = getattr(self, N(bar_cnt));
             if (!cnt) return {};
             count = plus_one(cnt.get());
         } else {
@@ -562,7 +551,7 @@ namespace {
     if (!event_cls) return false;
     Ref type = global_attr(nm::EVENT, N(BAR));
     return type && post_timed(event_cls.get(), type.get(), nm::BAR, KW(day), calendar_dt.get(), nullptr) &&
-           set_attr(self, N(bar_cnt), S.zero);
+           set_attr(self, N(bar_cnt), S.consts.zero.get());
 }
 
 }  // namespace

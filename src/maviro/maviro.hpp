@@ -1,6 +1,20 @@
-// Internal header of the bridge module: the module state (interned names,
-// keyword tuples, fixed texts), the helpers every subsystem uses, and the
-// C implementations of the MachStrategy methods, one .cpp per subsystem.
+// Internal header of the bridge module: the module state, the helpers every
+// subsystem uses, and the C implementations of the MachStrategy methods and
+// module functions, one .cpp per subsystem.
+//
+// Short names used throughout:
+//   S          the module's one State (below), built at exec, alive to process exit
+//   nm::x      id of the interned name "x" (names.def); N(x) is the str itself
+//   kw::x      id of a prebuilt keyword-names tuple (kwnames.def); KW(x) the tuple
+//   tx::x      id of a fixed text (texts.def); TX(x) the str
+//   lg::x      id of a log line (logs.def), cut into fixed parts at its {} holes
+//   fn::x      id of a module function (functions.def)
+//   O          in fastpaths.cpp: S.consts.stdlib, what the fast paths compare against
+//   Ref        an owning reference, released when it goes (common/ref.hpp);
+//   Immortal   a strong reference the state keeps and never releases;
+//   Borrowed   a pointer the state holds without a reference (ref.hpp, both)
+//   global(id) the module global nm::id, looked up at use as LOAD_GLOBAL does
+//   member()   an enum member, remembered once read
 #pragma once
 #include "../common/call.hpp"
 #include "../common/method.hpp"
@@ -59,6 +73,30 @@ constexpr int most_holes() {
 }
 }  // namespace lg
 
+namespace fn {
+enum : int {
+#define FUNCTION(name, kind, returns, params, doc) name,
+#include "functions.def"
+#undef FUNCTION
+    COUNT
+};
+// The most parameters a module function has.
+#define P(name, type) +1
+#define D(name, type, default_) +1
+inline constexpr int kParamCounts[] = {
+#define FUNCTION(name, kind, returns, params, doc) 0 params,
+#include "functions.def"
+#undef FUNCTION
+};
+#undef D
+#undef P
+constexpr int most_params() {
+    int n = 0;
+    for (int c : kParamCounts) n = c > n ? c : n;
+    return n;
+}
+}  // namespace fn
+
 // Enum members member() remembers: 2**kMemberBits slots, indexed by the top
 // kMemberBits bits of a 64-bit multiplicative hash.
 inline constexpr int kMemberBits = 8;
@@ -66,132 +104,157 @@ inline constexpr size_t kMemberSlots = size_t(1) << kMemberBits;
 // MachStrategy methods the counters can keep (methods.def must fit).
 inline constexpr int kMaxMethods = 32;
 
-// Everything the module keeps for the life of the process, in one place, built
-// by init_state() (state.cpp). Every pointer is a strong reference, except
-// `module` and `globals`, which the guard keeps alive, and the borrowed ones
-// marked so.
+using common::Borrowed;
+using common::Immortal;
+
+// Everything the module keeps for the life of the process, grouped by what it
+// serves. S is never torn down: the guard (common/guard.hpp) lets the module
+// execute once per process and keeps it alive to the end, so no second module
+// object or interpreter can see these references released; they go with the
+// process. Hence Immortal (a strong reference never released) and Borrowed
+// (kept alive by what its comment names), never Ref.
 struct State {
-    PyObject* module;
-    PyObject* globals;  // the module's __dict__
-    PyObject* cls;      // MachStrategy as created at exec: what super() means in its methods
-    PyObject* names[nm::COUNT];
-    PyObject* kwnames[kw::COUNT];
-    PyObject* texts[tx::COUNT];
-    // The fixed parts of the log lines (lg::), null where a part is empty.
-    PyObject* log_parts[lg::kParts];
-    PyObject* zero;      // int 0
-    PyObject* thousand;  // int 1000
-    PyObject* enum_meta; // enum.EnumMeta
-    PyObject* deque_type;    // collections.deque itself (the `deque` global may be rebound)
-    PyObject* deque_append;  // its append method descriptor
-    // Matches booked per order (orders.cpp), private so that the host's book
-    // and orders stay as they are, and pruned against the book. Both dicts are
-    // keyed by client order id: `booked_orders` holds the host order the
-    // entry was made for, `booked_matches` the cumulative quantity its match
-    // brought the order to, or a set of them once there are several. Plain
-    // values, not a container per order, so that an order with one match adds
-    // nothing for the cyclic collector to walk.
-    PyObject* booked_orders;
-    PyObject* booked_matches;
-    PyObject* deque_reversed;  // and its __reversed__
-    // Enum members already read (see member()): an open-addressed table on
-    // the class and the name, filled once and never evicted, so members used
-    // together never push each other out. Each entry holds strong references.
-    struct Member {
-        PyObject* owner;
-        PyObject* name;  // an interned name of `names`
-        PyObject* value;
+    // Constants and names: built at exec by init_state() (numpy by
+    // queue_ready(), stdlib by fastpaths_ready()), then only read.
+    struct Consts {
+        Borrowed module;   // kept by the guard
+        Borrowed globals;  // the module's __dict__, kept by the module
+        Immortal cls;      // MachStrategy as created at exec: what super() means in its methods
+        Immortal names[nm::COUNT];
+        Immortal kwnames[kw::COUNT];
+        Immortal texts[tx::COUNT];
+        // The fixed parts of the log lines (lg::), null where a part is empty.
+        Immortal log_parts[lg::kParts];
+        // Each module function's parameter names (functions.def), borrowed from `names`.
+        Borrowed params[fn::COUNT][fn::most_params()];
+        Immortal zero;            // int 0
+        Immortal thousand;        // int 1000
+        Immortal enum_meta;       // enum.EnumMeta
+        Immortal deque_type;      // collections.deque itself (the `deque` global may be rebound)
+        Immortal deque_append;    // its append method descriptor
+        Immortal deque_reversed;  // and its __reversed__
+        // numpy as the event queue uses it (queue.cpp); loaded once the imports
+        // have run, so that numpy is first imported where the host expects it.
+        struct Numpy {
+            Immortal empty;
+            Immortal concatenate;
+            Immortal dtype;
+            Immortal integer;       // np.integer: scalars indexed like ints
+            Immortal object_dtype;  // np.dtype(object)
+        };
+        Numpy numpy;
+        // What the stdlib functions the fast paths stand in for (fastpaths.cpp)
+        // read, as they were at exec. `deepcopy` is set last: set means all of
+        // the copy module's entries are; null means no deepcopy fast path.
+        struct Stdlib {
+            Immortal copy_module;
+            Immortal copy_dict;
+            Immortal deepcopy;  // copy.deepcopy, its code and defaults
+            Immortal deepcopy_code;
+            Immortal deepcopy_defaults;
+            Immortal dispatch;  // copy._deepcopy_dispatch
+            Immortal keep_alive;  // copy._keep_alive and its code
+            Immortal keep_alive_code;
+            Immortal builtins;  // copy's __builtins__ and the builtins dict behind it
+            Immortal builtins_dict;
+            Immortal builtin_fns[3];  // getattr, issubclass, id
+            Immortal enum_str;        // enum.Enum.__str__ and its code
+            Immortal enum_str_code;
+            Immortal object_class;  // object.__dict__["__class__"]
+        };
+        Stdlib stdlib;
     };
-    Member members[kMemberSlots];
-    // Health counters (stats.cpp), written under the GIL. Events are counted
-    // per nm:: id of the EVENT member posted; slot nm::COUNT holds the posts
-    // whose type is not one of the bridge's event names.
-    uint64_t events[nm::COUNT + 1];
-    uint64_t order_outcomes[3];
-    PyObject* methods[kMaxMethods];  // MachStrategy's method descriptors, in class order
-    int method_count;
-    bool timing;
-    // The query functions' parameter lists (market_data.cpp), borrowed from `names`.
-    PyObject* params_code[1];        // market_code
-    PyObject* params_code_count[2];  // market_code, count
-    // Record dicts with every key in place, copied for each new tick or bar
-    // record (market_data.cpp); made on first use, never handed out.
-    PyObject* tick_template;
-    PyObject* bar_template;
-    // chr() of each ASCII code, made on first use (market_data.cpp): the
-    // interpreter's own one-character singletons.
-    static constexpr int kAsciiCodes = 128;
-    PyObject* ascii_chars[kAsciiCodes];
-    // numpy as the event queue uses it (queue.cpp); loaded once the imports
-    // have run, so that numpy is first imported where the host expects it.
-    struct Numpy {
-        PyObject* empty;
-        PyObject* concatenate;
-        PyObject* dtype;
-        PyObject* integer;       // np.integer: scalars indexed like ints
-        PyObject* object_dtype;  // np.dtype(object)
-        PyObject* astype;        // interned "astype"
-        PyObject* register_;     // interned "register"
+    Consts consts;
+
+    // The bridge's own types: static types readied at exec (create_class(),
+    // queue_ready()); their objects may live as long as the process.
+    struct Types {
+        PyTypeObject method;  // MachStrategy's method descriptors (common/method.hpp)
+        PyTypeObject queue;   // the native event queue (queue.cpp)
     };
-    Numpy numpy;
-    // What the stdlib functions the fast paths stand in for (fastpaths.cpp)
-    // read, as they were at exec. `deepcopy` is set last: set means all of
-    // the copy module's entries are; null means no deepcopy fast path.
-    struct Stdlib {
-        PyObject* copy_module;
-        PyObject* copy_dict;
-        PyObject* deepcopy;       // copy.deepcopy, its code and defaults
-        PyObject* deepcopy_code;
-        PyObject* deepcopy_defaults;
-        PyObject* dispatch;       // copy._deepcopy_dispatch
-        PyObject* keep_alive;     // copy._keep_alive and its code
-        PyObject* keep_alive_code;
-        PyObject* builtins;       // copy's __builtins__ and the builtins dict behind it
-        PyObject* builtins_dict;
-        PyObject* builtin_fns[3];  // getattr, issubclass, id
-        PyObject* enum_str;        // enum.Enum.__str__ and its code
-        PyObject* enum_str_code;
-        PyObject* object_class;    // object.__dict__["__class__"]
-        // Interned names.
-        PyObject* n_deepcopy;
-        PyObject* n_dispatch;
-        PyObject* n_keep_alive;
-        PyObject* n_builtins;
-        PyObject* n_builtin_fns[3];
-        PyObject* n_dunder_deepcopy;
-        PyObject* n_append;
-        PyObject* n_str;
-        PyObject* n_class;
-        PyObject* n_name_;
-    };
-    Stdlib stdlib;
+    Types types;
+
+    // Templates and caches: filled on first use by the code named, never
+    // emptied; what they remember stays right (see each).
+    struct Caches {
+        // Record dicts with every key in place, copied for each new tick or bar
+        // record (market_data.cpp); never handed out.
+        Immortal tick_template;
+        Immortal bar_template;
+        // chr() of each ASCII code (market_data.cpp): the interpreter's own
+        // one-character singletons.
+        static constexpr int kAsciiCodes = 128;
+        Immortal ascii_chars[kAsciiCodes];
+        // Enum members already read (member(), module.cpp): an open-addressed
+        // table on the class and the name, filled once and never evicted, so
+        // members used together never push each other out. Each entry holds
+        // strong references.
+        struct Member {
+            PyObject* owner;
+            PyObject* name;  // an interned name of `names`
+            PyObject* value;
+        };
+        Member members[kMemberSlots];
+        // Attribute reads of records (common/attr.hpp): an entry is replaced
+        // when another (type, name) takes its slot.
+        common::AttrCache attrs;
 #if PY_VERSION_HEX < 0x030C0000
-    // Globals already looked up, one slot per name, as the interpreter's own
-    // LOAD_GLOBAL cache keeps them: valid while the module dict (and, for a
-    // builtin, the builtins dict) has the version it had then. Versions change
-    // with every change of a dict, so a rebinding is seen at the next use.
-    // Borrowed values: an unchanged dict still holds them.
-    struct Global {
-        uint64_t globals_version;
-        PyObject* builtins;  // null when the name was found in the module
-        uint64_t builtins_version;
-        PyObject* value;     // null until the first lookup
-    };
-    Global globals_seen[nm::COUNT];
+        // Globals already looked up (global(), module.cpp), one slot per name,
+        // as the interpreter's own LOAD_GLOBAL cache keeps them: valid while the
+        // module dict (and, for a builtin, the builtins dict) has the version it
+        // had then. Versions change with every change of a dict, so a rebinding
+        // is seen at the next use. Borrowed values: an unchanged dict still holds
+        // them. Never filled in the generic build, which cannot see versions.
+        struct Global {
+            uint64_t globals_version;
+            PyObject* builtins;  // null when the name was found in the module
+            uint64_t builtins_version;
+            PyObject* value;     // null until the first lookup
+        };
+        Global globals_seen[nm::COUNT];
 #else
-    // The same cache kept valid by a dict watcher instead: the module dict
-    // and every builtins dict a value came from are watched, and any change
-    // to one of them (before it happens) moves `globals_generation` on, which
-    // drops every slot. Slot values are borrowed, as above.
-    struct Global {
-        uint64_t generation;  // 0: never filled
-        PyObject* builtins;   // null when the name was found in the module
-        PyObject* value;
-    };
-    Global globals_seen[nm::COUNT];
-    uint64_t globals_generation;  // from 1 on
-    int watcher;                  // -1 when the interpreter had no watcher left
+        // The same cache kept valid by a dict watcher instead: the module dict
+        // and every builtins dict a value came from are watched, and any change
+        // to one of them (before it happens) moves `globals_generation` on, which
+        // drops every slot. Slot values are borrowed, as above.
+        struct Global {
+            uint64_t generation;  // 0: never filled
+            PyObject* builtins;   // null when the name was found in the module
+            PyObject* value;
+        };
+        Global globals_seen[nm::COUNT];
+        uint64_t globals_generation;  // from 1 on
+        int watcher;                  // -1 when the interpreter had no watcher left
 #endif
+    };
+    Caches caches;
+
+    // The day's books (orders.cpp): made at exec, emptied with the host's order
+    // book. Matches booked per order, private so that the host's book and
+    // orders stay as they are, and pruned against the book. Both dicts are
+    // keyed by client order id: `orders` holds the host order the entry was
+    // made for, `matches` the cumulative quantity its match brought the order
+    // to, or a set of them once there are several. Plain values, not a
+    // container per order, so that an order with one match adds nothing for
+    // the cyclic collector to walk.
+    struct Books {
+        Immortal orders;
+        Immortal matches;
+    };
+    Books books;
+
+    // Health counters (stats.cpp): written under the GIL, zeroed by
+    // reset_bridge_stats(). Events are counted per nm:: id of the EVENT member
+    // posted; slot nm::COUNT holds the posts whose type is not one of the
+    // bridge's event names.
+    struct Counters {
+        uint64_t events[nm::COUNT + 1];
+        uint64_t order_outcomes[3];
+        Immortal methods[kMaxMethods];  // MachStrategy's method descriptors, in class order
+        int method_count;
+        bool timing;
+    };
+    Counters counters;
 };
 extern State S;
 
@@ -200,32 +263,42 @@ extern State S;
 // error set when a step fails.
 [[nodiscard]] bool init_state(PyObject* module);
 
-#define N(x) (::maviro::S.names[::maviro::nm::x])
-#define KW(x) (::maviro::S.kwnames[::maviro::kw::x])
-#define TX(x) (::maviro::S.texts[::maviro::tx::x])
+#define N(x) (::maviro::S.consts.names[::maviro::nm::x].get())
+#define KW(x) (::maviro::S.consts.kwnames[::maviro::kw::x].get())
+#define TX(x) (::maviro::S.consts.texts[::maviro::tx::x].get())
+
+// obj.name for the bridge: through the state's attribute cache.
+[[nodiscard]] inline Ref getattr(PyObject* obj, PyObject* name) { return common::getattr(S.caches.attrs, obj, name); }
+
+// The parse signature of the module function `f` (an fn:: id).
+[[nodiscard]] common::SignatureOf<Borrowed> signature(int f);
 
 // global() without its inline fast path.
 [[nodiscard]] Ref global_lookup(int name);
-#if PY_VERSION_HEX < 0x030C0000
+#if PY_VERSION_HEX < 0x030C0000 && !defined(BRIDGE_GENERIC)
 using common::dict_version;
 
-// The value bound to the module global S.names[name] (an nm:: id), looked up
-// at use as LOAD_GLOBAL does (module namespace, then builtins), so a host can
-// rebind any of them. NameError when neither has it. A global seen before in
-// an unchanged module dict is taken from its slot here, inline.
+// The value bound to the module global S.consts.names[name] (an nm:: id),
+// looked up at use as LOAD_GLOBAL does (module namespace, then builtins), so a
+// host can rebind any of them. NameError when neither has it. A global seen
+// before in an unchanged module dict is taken from its slot here, inline.
 [[nodiscard]] inline Ref global(int name) {
-    const State::Global& slot = S.globals_seen[name];
-    if (slot.value && !slot.builtins && slot.globals_version == dict_version(S.globals))
+    const State::Caches::Global& slot = S.caches.globals_seen[name];
+    if (slot.value && !slot.builtins && slot.globals_version == dict_version(S.consts.globals))
         return Ref::borrow(slot.value);
     return global_lookup(name);
 }
+#elif PY_VERSION_HEX < 0x030C0000
+// The generic build before 3.12: no public way to see a dict change, so
+// every use looks the name up.
+[[nodiscard]] inline Ref global(int name) { return global_lookup(name); }
 #else
 // Registers the watcher and watches the module dict (module.cpp, at exec).
 [[nodiscard]] bool watch_globals();
 
 [[nodiscard]] inline Ref global(int name) {
-    const State::Global& slot = S.globals_seen[name];
-    if (slot.generation == S.globals_generation && !slot.builtins) return Ref::borrow(slot.value);
+    const State::Caches::Global& slot = S.caches.globals_seen[name];
+    if (slot.generation == S.caches.globals_generation && !slot.builtins) return Ref::borrow(slot.value);
     return global_lookup(name);
 }
 #endif
@@ -246,7 +319,7 @@ using common::dict_version;
 
 // stats.cpp. The outcomes of order reports the order book cannot simply apply.
 enum class OrderOutcome : int { UnknownOrder, DuplicateMatch, SetAside };
-inline void count_order_outcome(OrderOutcome o) { ++S.order_outcomes[int(o)]; }
+inline void count_order_outcome(OrderOutcome o) { ++S.counters.order_outcomes[int(o)]; }
 // The nm:: id of an EVENT member given as an argument, or nm::COUNT. Reads
 // the member's name from its instance dict only: no host code runs.
 int event_kind(PyObject* event_type);
@@ -283,7 +356,7 @@ struct QueueCounts {
 QueueCounts queue_counts(PyObject* queue);
 void queue_reset_counts(PyObject* queue);
 
-// fastpaths.cpp. Notes the stdlib objects the fast paths stand in for in S.stdlib (at exec).
+// fastpaths.cpp. Notes the stdlib objects the fast paths stand in for in S.consts.stdlib (at exec).
 [[nodiscard]] bool fastpaths_ready();
 // copy_module.deepcopy(x)
 [[nodiscard]] Ref deep_copy_with(PyObject* copy_module, PyObject* x);
@@ -322,7 +395,7 @@ public:
     }
     // str(rec.name) for the next placeholder; the value read is kept in `out`.
     [[nodiscard]] bool field(PyObject* rec, PyObject* name, Ref& out) {
-        out = common::getattr(rec, name);
+        out = getattr(rec, name);
         return out && str(out.get());
     }
     // logger.<level>(line), once every placeholder has its value.
@@ -340,7 +413,7 @@ public:
 private:
     static constexpr int kHoles = lg::holes(Id);
     void fixed(int k) {
-        PyObject* t = S.log_parts[lg::first_part(Id) + k];
+        PyObject* t = S.consts.log_parts[lg::first_part(Id) + k];
         if (!t) return;
         Py_INCREF(t);
         parts_[n_++] = t;
@@ -354,7 +427,7 @@ private:
 // A log line without placeholders, whole.
 inline PyObject* log_text(int id) {
     assert(lg::holes(id) == 0);
-    return S.log_parts[lg::first_part(id)];
+    return S.consts.log_parts[lg::first_part(id)];
 }
 
 // Methods of MachStrategy: argv[0] is self, then the parameters in order.

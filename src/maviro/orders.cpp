@@ -16,7 +16,7 @@ namespace {
 
 // Success of a gateway answer: numeric equality with 0, so 0.0 counts too.
 // -1 on error.
-int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_EQ); }
+int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.consts.zero.get(), Py_EQ); }
 
 [[nodiscard]] Ref deep_copy(PyObject* obj) {
     Ref copy = global(nm::copy);
@@ -31,7 +31,7 @@ int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_E
                                     PyObject* trade = nullptr) {
     Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
-    Ref type = global_attr(nm::EVENT, S.names[kind]);
+    Ref type = global_attr(nm::EVENT, S.consts.names[kind]);
     if (!type) return false;
     Ref dup = deep_copy(host);
     if (!dup) return false;
@@ -46,7 +46,7 @@ int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.zero, Py_E
     if (!env_cls) return {};
     Ref env = common::call_method(env_cls.get(), N(get_instance));
     if (!env) return {};
-    Ref market_code = common::getattr(host, N(market_code));
+    Ref market_code = getattr(host, N(market_code));
     if (!market_code) return {};
     return common::call_method(env.get(), N(get_account), market_code.get());
 }
@@ -123,7 +123,7 @@ int gateway_status(PyObject* status) {
     Ref enum_cls = global(nm::OrderStatusType);
     if (!enum_cls) return -1;
     for (int i = 0; i < Other; ++i) {
-        Ref value = member(enum_cls.get(), S.names[kGatewayMembers[i]]);
+        Ref value = member(enum_cls.get(), S.consts.names[kGatewayMembers[i]]);
         if (!value) return -1;
         int eq = PyObject_RichCompareBool(status, value.get(), Py_EQ);
         if (eq < 0) return -1;
@@ -138,7 +138,7 @@ enum Standing : int { Active, Open, Finished };
 // Active, Finished (FILLED, CANCELLED or REJECTED: no report moves it on) or
 // Open; -1 on error. The status read is kept in `status`.
 int standing(PyObject* host, Ref& status) {
-    status = common::getattr(host, N(status));
+    status = getattr(host, N(status));
     if (!status) return -1;
     // ACTIVE first: reports for working orders are the common case.
     Ref active = global_attr(nm::ORDER_STATUS, N(ACTIVE));
@@ -156,7 +156,7 @@ int standing(PyObject* host, Ref& status) {
 int positive(PyObject* number) {
     int set = PyObject_IsTrue(number);
     if (set <= 0) return set;
-    return PyObject_RichCompareBool(number, S.zero, Py_GT);
+    return PyObject_RichCompareBool(number, S.consts.zero.get(), Py_GT);
 }
 
 // UnSend / Sended, on an order that is not finished (those set the report
@@ -171,7 +171,7 @@ int positive(PyObject* number) {
         if (partial < 0) return false;
         may_open = !partial;
     }
-    Ref counter_id = common::getattr(report, N(counter_order_id));
+    Ref counter_id = getattr(report, N(counter_order_id));
     if (!counter_id) return false;
     int numbered = PyObject_IsTrue(counter_id.get());
     if (numbered < 0) return false;
@@ -190,14 +190,14 @@ int positive(PyObject* number) {
     }
     if (!keep && !set_attr(host, N(secondary_order_id), counter_id.get())) return false;
     {
-        Ref frozen = common::getattr(report, N(frozen_trade_value));
+        Ref frozen = getattr(report, N(frozen_trade_value));
         if (!frozen || !common::call_method(host, N(set_frozen_cash), frozen.get())) return false;
     }
     if (!may_open || !numbered) return true;
-    int above = PyObject_RichCompareBool(counter_id.get(), S.zero, Py_GT);
+    int above = PyObject_RichCompareBool(counter_id.get(), S.consts.zero.get(), Py_GT);
     if (above <= 0) return above == 0;
     // Read again: set_frozen_cash is host code and may have moved the order on.
-    Ref now = common::getattr(host, N(status));
+    Ref now = getattr(host, N(status));
     if (!now) return false;
     Ref active = global_attr(nm::ORDER_STATUS, N(ACTIVE));
     if (!active) return false;
@@ -215,20 +215,20 @@ int positive(PyObject* number) {
     if (!book) return false;
     Py_ssize_t size = PyObject_Length(book.get());
     if (size < 0) return false;
-    if (PyDict_GET_SIZE(S.booked_orders) < size) return true;
+    if (PyDict_GET_SIZE(S.books.orders.get()) < size) return true;
     // Keys first: the lookups below may run Python code.
-    Ref keys = Ref::steal(PyDict_Keys(S.booked_orders));
+    Ref keys = Ref::steal(PyDict_Keys(S.books.orders));
     if (!keys) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject* key = PyList_GET_ITEM(keys.get(), i);
         Ref owner;
-        int held = common::dict_get_item_ref(S.booked_orders, key, owner.out());
+        int held = common::dict_get_item_ref(S.books.orders, key, owner.out());
         if (held < 0) return false;
         if (!held) continue;
         Ref current;
         if (book_entry(key, current) < 0) return false;
         if (current.get() == owner.get()) continue;
-        for (PyObject* dict : {S.booked_orders, S.booked_matches}) {
+        for (PyObject* dict : {S.books.orders.get(), S.books.matches.get()}) {
             if (PyDict_DelItem(dict, key) == 0) continue;
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
             PyErr_Clear();
@@ -243,12 +243,12 @@ int positive(PyObject* number) {
 // order put under the same id starts afresh.
 int claim(PyObject* cid, PyObject* host, PyObject* trade_qty) {
     Ref owner;
-    if (common::dict_get_item_ref(S.booked_orders, cid, owner.out()) < 0) return -1;
+    if (common::dict_get_item_ref(S.books.orders, cid, owner.out()) < 0) return -1;
     if (owner.get() == host) {
         Ref seen;
-        int booked = common::dict_get_item_ref(S.booked_matches, cid, seen.out());
+        int booked = common::dict_get_item_ref(S.books.matches, cid, seen.out());
         if (booked < 0) return -1;
-        if (!booked) return PyDict_SetItem(S.booked_matches, cid, trade_qty) < 0 ? -1 : 1;
+        if (!booked) return PyDict_SetItem(S.books.matches, cid, trade_qty) < 0 ? -1 : 1;
         if (PyAnySet_CheckExact(seen.get())) {
             int known = PySet_Contains(seen.get(), trade_qty);
             if (known != 0) return known < 0 ? -1 : 0;
@@ -259,22 +259,22 @@ int claim(PyObject* cid, PyObject* host, PyObject* trade_qty) {
         // A second match: from here on a set.
         Ref both = Ref::steal(PySet_New(nullptr));
         if (!both || PySet_Add(both.get(), seen.get()) < 0 || PySet_Add(both.get(), trade_qty) < 0) return -1;
-        return PyDict_SetItem(S.booked_matches, cid, both.get()) < 0 ? -1 : 1;
+        return PyDict_SetItem(S.books.matches, cid, both.get()) < 0 ? -1 : 1;
     }
     if (!owner && !make_room()) return -1;
-    if (PyDict_SetItem(S.booked_orders, cid, host) < 0) return -1;
-    return PyDict_SetItem(S.booked_matches, cid, trade_qty) < 0 ? -1 : 1;
+    if (PyDict_SetItem(S.books.orders, cid, host) < 0) return -1;
+    return PyDict_SetItem(S.books.matches, cid, trade_qty) < 0 ? -1 : 1;
 }
 
 // Takes a claim back when its TRADE could not be posted, so that a repeat of
 // the report posts it; the error in flight is kept.
 void unclaim(PyObject* cid, PyObject* trade_qty) {
     PyObject* error = common::take_exception();
-    Ref seen = Ref::borrow(PyDict_GetItemWithError(S.booked_matches, cid));
+    Ref seen = Ref::borrow(PyDict_GetItemWithError(S.books.matches, cid));
     if (seen && PyAnySet_CheckExact(seen.get())) {
         if (PySet_Discard(seen.get(), trade_qty) < 0) PyErr_Clear();
     } else if (seen.get() == trade_qty) {
-        if (PyDict_DelItem(S.booked_matches, cid) < 0) PyErr_Clear();
+        if (PyDict_DelItem(S.books.matches, cid) < 0) PyErr_Clear();
     }
     PyErr_Clear();
     if (error) common::restore_exception(error);
@@ -290,17 +290,17 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
     {
         Ref factory = global_attr(nm::Trade, N(__from_create__));
         if (!factory) return false;
-        Ref order_id = common::getattr(host, N(order_id));
+        Ref order_id = getattr(host, N(order_id));
         if (!order_id) return false;
-        Ref price = common::getattr(report, N(last_match_price));
+        Ref price = getattr(report, N(last_match_price));
         if (!price) return false;
-        Ref side = common::getattr(host, N(side));
+        Ref side = getattr(host, N(side));
         if (!side) return false;
-        Ref effect = common::getattr(host, N(position_effect));
+        Ref effect = getattr(host, N(position_effect));
         if (!effect) return false;
-        Ref market_code = common::getattr(host, N(market_code));
+        Ref market_code = getattr(host, N(market_code));
         if (!market_code) return false;
-        Ref frozen_price = common::getattr(host, N(price));
+        Ref frozen_price = getattr(host, N(price));
         if (!frozen_price) return false;
         trade = common::call_kw(factory.get(), KW(trade_create), order_id.get(), price.get(), match_qty,
                                 side.get(), effect.get(), market_code.get(), frozen_price.get());
@@ -308,7 +308,7 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
     }
     int ahead;
     {
-        Ref filled = common::getattr(host, N(filled_quantity));
+        Ref filled = getattr(host, N(filled_quantity));
         if (!filled) return false;
         ahead = PyObject_RichCompareBool(trade_qty, filled.get(), Py_GT);
         if (ahead < 0) return false;
@@ -340,7 +340,7 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
 [[nodiscard]] bool match(PyObject* report, int gw, PyObject* cid, PyObject* host, PyObject* account,
                          PyObject* match_qty, PyObject* order_qty, PyObject* trade_qty, PyObject* value,
                          bool finished, bool* taken = nullptr) {
-    int matched = PyObject_RichCompareBool(match_qty, S.zero, Py_GT);
+    int matched = PyObject_RichCompareBool(match_qty, S.consts.zero.get(), Py_GT);
     if (matched <= 0) return matched == 0;
     int fresh = claim(cid, host, trade_qty);
     if (fresh < 0) return false;
@@ -360,9 +360,9 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
         return set_status(host, N(CANCELLED)) && post_order_event(nm::ORDER_CANCELLATION_PASS, account, host);
     }
     if (gw == WaitCancelled || gw == PartFilledWaitCancelled) {
-        Ref filled = common::getattr(host, N(filled_quantity));
+        Ref filled = getattr(host, N(filled_quantity));
         if (!filled) return false;
-        int some = PyObject_RichCompareBool(filled.get(), S.zero, Py_GT);
+        int some = PyObject_RichCompareBool(filled.get(), S.consts.zero.get(), Py_GT);
         if (some < 0 || (some && !set_status(host, N(PARTIALLY_FILLED)))) return false;
         return post_order_event(nm::ORDER_PENDING_CANCEL, account, host);
     }
@@ -371,7 +371,7 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
 
 [[nodiscard]] bool reject(PyObject* report, PyObject* host, PyObject* account, PyObject* error_msg) {
     {
-        Ref code = common::getattr(report, N(error_code));
+        Ref code = getattr(report, N(error_code));
         if (!code) return false;
         Ref code_text = Ref::steal(PyObject_Str(code.get()));
         if (!code_text) return false;
@@ -382,7 +382,7 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
         Ref reason = Ref::steal(PyNumber_Add(head.get(), error_msg));
         if (!reason || !common::call_method(host, N(mark_rejected), reason.get())) return false;
     }
-    Ref frozen = common::getattr(report, N(frozen_trade_value));
+    Ref frozen = getattr(report, N(frozen_trade_value));
     if (!frozen || !common::call_method(host, N(set_frozen_cash), frozen.get())) return false;
     return post_order_event(nm::ORDER_UNSOLICITED_UPDATE, account, host);
 }
@@ -392,13 +392,13 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
 [[nodiscard]] Ref to_position(PyObject* record) {
     Ref market_code;
     {
-        Ref security_id = common::getattr(record, N(security_id));
+        Ref security_id = getattr(record, N(security_id));
         if (!security_id) return {};
         Ref head = Ref::steal(PyNumber_Add(security_id.get(), TX(dot)));
         if (!head) return {};
         Ref mapper = global(nm::get_exchane_from_mach_mdtype);
         if (!mapper) return {};
-        Ref market_id = common::getattr(record, N(market_id));
+        Ref market_id = getattr(record, N(market_id));
         if (!market_id) return {};
         Ref suffix = common::call(mapper.get(), market_id.get());
         if (!suffix) return {};
@@ -411,7 +411,7 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
         if (!cls) return {};
         Ref direction = global_attr(nm::POSITION_DIRECTION, N(LONG));
         if (!direction) return {};
-        Ref init_qty = common::getattr(record, N(init_qty));
+        Ref init_qty = getattr(record, N(init_qty));
         if (!init_qty) return {};
         position = common::call(cls.get(), market_code.get(), direction.get(), init_qty.get());
         if (!position) return {};
@@ -424,7 +424,7 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
         {N(market_value), N(market_value)}, {N(daily_pnl), N(profit_loss)},
     };
     for (const auto& [key, attr] : keys) {
-        Ref value = common::getattr(record, attr);
+        Ref value = getattr(record, attr);
         if (!value || PyDict_SetItem(state.get(), key, value.get()) < 0) return {};
     }
     if (!common::call_method(position.get(), N(set_state), state.get())) return {};
@@ -470,9 +470,9 @@ PyObject* on_login(PyObject* const* argv) {
         if (!event_cls) return nullptr;
         Ref type = global_attr(nm::EVENT, N(LOGIN));
         if (!type) return nullptr;
-        Ref rid = common::getattr(res, N(client_seq_id));
+        Ref rid = getattr(res, N(client_seq_id));
         if (!rid) return nullptr;
-        Ref msg = common::getattr(res, N(error_msg));
+        Ref msg = getattr(res, N(error_msg));
         if (!msg) return nullptr;
         Ref event = common::call_kw(event_cls.get(), KW(login), type.get(), rid.get(), account_id.get(),
                                     code.get(), msg.get());
@@ -483,7 +483,7 @@ PyObject* on_login(PyObject* const* argv) {
     if (!ok) Py_RETURN_NONE;
     if (!set_attr(self, N(logged_in), Py_True)) return nullptr;
     for (PyObject* query : {N(query_asset), N(query_position)}) {
-        Ref context = common::getattr(self, N(context));
+        Ref context = getattr(self, N(context));
         if (!context || !common::call_method(context.get(), query, account_id.get())) return nullptr;
     }
     Py_RETURN_NONE;
@@ -517,15 +517,15 @@ PyObject* on_query_asset(PyObject* const* argv) {
         {
             Ref cls = global(nm::Asset);
             if (!cls) return nullptr;
-            Ref available = common::getattr(res, N(available_t1));
+            Ref available = getattr(res, N(available_t1));
             if (!available) return nullptr;
-            Ref frozen = common::getattr(res, N(frozen_all));
+            Ref frozen = getattr(res, N(frozen_all));
             if (!frozen) return nullptr;
-            Ref market_value = common::getattr(res, N(market_value));
+            Ref market_value = getattr(res, N(market_value));
             if (!market_value) return nullptr;
-            Ref total = common::getattr(res, N(total_asset));
+            Ref total = getattr(res, N(total_asset));
             if (!total) return nullptr;
-            Ref init_leaves = common::getattr(res, N(init_leaves_value));
+            Ref init_leaves = getattr(res, N(init_leaves_value));
             if (!init_leaves) return nullptr;
             asset = common::call(cls.get(), account_id.get(), available.get(), frozen.get(), market_value.get(),
                                  total.get(), leaves_value.get(), init_leaves.get());
@@ -634,8 +634,8 @@ PyObject* on_order(PyObject* const* argv) {
 }
 
 void forget_matches() {
-    PyDict_Clear(S.booked_orders);
-    PyDict_Clear(S.booked_matches);
+    PyDict_Clear(S.books.orders);
+    PyDict_Clear(S.books.matches);
 }
 
 PyObject* on_trade(PyObject* const*) {
@@ -644,7 +644,7 @@ PyObject* on_trade(PyObject* const*) {
 }
 
 PyObject* on_order_action_error(PyObject* const* argv) {
-    Ref client_order_id = common::getattr(argv[1], N(client_order_id));
+    Ref client_order_id = getattr(argv[1], N(client_order_id));
     if (!client_order_id) return nullptr;
     Ref host;
     int found = reported_order(client_order_id.get(), host);

@@ -101,9 +101,9 @@ void release_slots(PyObject** slots, Py_ssize_t n, bool free_array) {
     if (!head) return {};
     Ref shape = Ref::steal(PySequence_Concat(head.get(), q->tail));
     if (!shape) return {};
-    Ref tmp = common::call(S.numpy.empty, shape.get(), q->dtype);
+    Ref tmp = common::call(S.consts.numpy.empty, shape.get(), q->dtype);
     if (!tmp) return {};
-    int rc = one ? PyObject_SetItem(tmp.get(), S.zero, values) : PyObject_SetItem(tmp.get(), Py_Ellipsis, values);
+    int rc = PyObject_SetItem(tmp.get(), one ? S.consts.zero.get() : Py_Ellipsis, values);
     if (rc < 0) return {};
     return tmp;
 }
@@ -372,7 +372,7 @@ PyObject* extend_impl(Queue* q, PyObject* values, bool at_left) {
         Py_ssize_t n = PyList_GET_SIZE(items.get());
         Ref count = Ref::steal(PyLong_FromSsize_t(n));
         if (!count) return {};
-        Ref out = common::call(S.numpy.empty, count.get(), S.numpy.object_dtype);
+        Ref out = common::call(S.consts.numpy.empty, count.get(), S.consts.numpy.object_dtype.get());
         if (!out) return {};
         // One by one, so that an item that is itself a sequence is kept whole.
         for (Py_ssize_t i = 0; i < n; ++i)
@@ -385,7 +385,7 @@ PyObject* extend_impl(Queue* q, PyObject* values, bool at_left) {
     if (!a || !b) return {};
     Ref parts = Ref::steal(PyTuple_Pack(2, a.get(), b.get()));
     if (!parts) return {};
-    return common::call(S.numpy.concatenate, parts.get());
+    return common::call(S.consts.numpy.concatenate, parts.get());
 }
 
 PyObject* item_at(Queue* q, Py_ssize_t i) {
@@ -394,7 +394,8 @@ PyObject* item_at(Queue* q, Py_ssize_t i) {
 }
 
 bool is_integer_index(PyObject* item) {
-    return (PyLong_Check(item) && !PyBool_Check(item)) || PyObject_TypeCheck(item, (PyTypeObject*)S.numpy.integer);
+    return (PyLong_Check(item) && !PyBool_Check(item)) ||
+           PyObject_TypeCheck(item, (PyTypeObject*)S.consts.numpy.integer.get());
 }
 
 // ---- type slots
@@ -469,7 +470,7 @@ PyObject* q_new(PyTypeObject* type, PyObject*, PyObject*) {
     Queue* q = Q(self);
     q->objects = true;
     q->overwrite = true;
-    q->dtype = new_ref(S.numpy.object_dtype);
+    q->dtype = new_ref(S.consts.numpy.object_dtype.get());
     return self;
 }
 
@@ -482,9 +483,9 @@ int q_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* allow = Py_True;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:RingBuffer", (char**)kwlist, &capacity, &dtype, &allow))
         return -1;
-    Ref d = common::call(S.numpy.dtype, dtype);
+    Ref d = common::call(S.consts.numpy.dtype, dtype);
     if (!d) return -1;
-    int objects = PyIndex_Check(capacity) ? PyObject_RichCompareBool(d.get(), S.numpy.object_dtype, Py_EQ) : 0;
+    int objects = PyIndex_Check(capacity) ? PyObject_RichCompareBool(d.get(), S.consts.numpy.object_dtype, Py_EQ) : 0;
     if (objects < 0) return -1;
     Ref arr, tail;
     Py_ssize_t cap;
@@ -503,11 +504,11 @@ int q_init(PyObject* self, PyObject* args, PyObject* kwds) {
             if (!items) return (void)PyErr_NoMemory(), -1;
         }
     } else {
-        arr = common::call(S.numpy.empty, capacity, d.get());
+        arr = common::call(S.consts.numpy.empty, capacity, d.get());
         if (!arr) return -1;
         cap = PyObject_Size(arr.get());
         if (cap < 0) return -1;
-        d = common::getattr(arr.get(), N(dtype));
+        d = getattr(arr.get(), N(dtype));
         Ref shape = d ? Ref::steal(PyObject_GetAttrString(arr.get(), "shape")) : Ref{};
         if (!shape) return -1;
         tail = Ref::steal(PySequence_GetSlice(shape.get(), 1, PY_SSIZE_T_MAX));
@@ -560,7 +561,7 @@ PyObject* m_array(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref all = unwrap(Q(self));
     if (!all) return nullptr;
     if (dtype == Py_None) return all.release();
-    return common::call_method(all.get(), S.numpy.astype, dtype).release();
+    return common::call_method(all.get(), N(astype), dtype).release();
 }
 
 PyObject* g_is_full(PyObject* self, void*) { return PyBool_FromLong(full(Q(self))); }
@@ -611,7 +612,8 @@ PyMappingMethods q_as_mapping = [] {
     return m;
 }();
 
-PyTypeObject queue_type = [] {
+// The type as it is set up in S.types.queue by queue_ready().
+PyTypeObject queue_type_def() {
     PyTypeObject t = common::static_type("korvane.orvik.utils.maviro.EventQueue", sizeof(Queue), q_dealloc);
     t.tp_repr = q_repr;
     t.tp_as_sequence = &q_as_sequence;
@@ -630,46 +632,44 @@ PyTypeObject queue_type = [] {
     t.tp_init = q_init;
     t.tp_new = q_new;
     return t;
-}();
+}
 
 [[nodiscard]] bool load_numpy() {
+    State::Consts::Numpy& np = S.consts.numpy;
     Ref mod = Ref::steal(PyImport_ImportModule("numpy"));
     if (!mod) return false;
-    PyObject** slots[] = {&S.numpy.empty, &S.numpy.concatenate, &S.numpy.dtype, &S.numpy.integer};
+    Immortal* slots[] = {&np.empty, &np.concatenate, &np.dtype, &np.integer};
     const char* names[] = {"empty", "concatenate", "dtype", "integer"};
-    for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i) {
-        PyObject* v = PyObject_GetAttrString(mod.get(), names[i]);
-        if (!v) return false;
-        Py_XSETREF(*slots[i], v);
-    }
-    if (!PyType_Check(S.numpy.integer)) {
+    for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i)
+        if (!slots[i]->set(PyObject_GetAttrString(mod.get(), names[i]))) return false;
+    if (!PyType_Check(np.integer)) {
         PyErr_SetString(PyExc_TypeError, "numpy.integer is not a type");
         return false;
     }
-    Py_XSETREF(S.numpy.object_dtype, common::call(S.numpy.dtype, (PyObject*)&PyBaseObject_Type).release());
-    Py_XSETREF(S.numpy.astype, PyUnicode_InternFromString("astype"));
-    Py_XSETREF(S.numpy.register_, PyUnicode_InternFromString("register"));
-    return S.numpy.object_dtype && S.numpy.astype && S.numpy.register_;
+    return np.object_dtype.set(common::call(np.dtype, (PyObject*)&PyBaseObject_Type).release());
 }
 
 }  // namespace
 
 bool queue_ready(PyObject* module) {
     if (!load_numpy()) return false;
-    if (!(queue_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&queue_type) < 0) return false;
+    PyTypeObject& queue_type = S.types.queue;
+    if (!(queue_type.tp_flags & Py_TPFLAGS_READY)) {
+        queue_type = queue_type_def();
+        if (PyType_Ready(&queue_type) < 0) return false;
+    }
     PyObject* type = (PyObject*)&queue_type;
     // A virtual subclass of the library's class, so isinstance checks against RB hold.
     Ref rb = global(nm::RB);
-    if (!rb || !common::call_method(rb.get(), S.numpy.register_, type)) return false;
-    Ref key = Ref::steal(PyUnicode_InternFromString("EventQueue"));
-    return key && PyObject_SetAttr(module, key.get(), type) == 0;
+    if (!rb || !common::call_method(rb.get(), N(register_), type)) return false;
+    return PyObject_SetAttr(module, N(EventQueue), type) == 0;
 }
 
 PyObject* queue_new(PyObject* capacity, PyObject* dtype) {
-    return common::call((PyObject*)&queue_type, capacity, dtype).release();
+    return common::call((PyObject*)&S.types.queue, capacity, dtype).release();
 }
 
-bool queue_is_native(PyObject* obj) { return Py_TYPE(obj) == &queue_type; }
+bool queue_is_native(PyObject* obj) { return Py_TYPE(obj) == &S.types.queue; }
 
 bool queue_append(PyObject* queue, PyObject* item) { return append_impl(Q(queue), item, false); }
 

@@ -8,13 +8,13 @@ PyObject* init(PyObject* const* argv) {
     PyObject* config = argv[1];
     // super().__init__(): the SDK strategy's own set-up, which provides self.context.
     {
-        Ref super = common::call((PyObject*)&PySuper_Type, S.cls, self);
+        Ref super = common::call((PyObject*)&PySuper_Type, S.consts.cls.get(), self);
         if (!super) return nullptr;
-        Ref base_init = common::getattr(super.get(), N(__init__));
+        Ref base_init = getattr(super.get(), N(__init__));
         if (!base_init || !common::call(base_init.get())) return nullptr;
     }
-    if (!set_attr(self, N(logged_in), Py_False) || !set_attr(self, N(order_num), S.zero) ||
-        !set_attr(self, N(bar_cnt), S.zero) || !set_attr(self, N(current_trade_dt), S.zero))
+    if (!set_attr(self, N(logged_in), Py_False) || !set_attr(self, N(order_num), S.consts.zero.get()) ||
+        !set_attr(self, N(bar_cnt), S.consts.zero.get()) || !set_attr(self, N(current_trade_dt), S.consts.zero.get()))
         return nullptr;
     Ref now = datetime_now();
     if (!now) return nullptr;
@@ -28,15 +28,15 @@ namespace {
 
 // self.config.base, read afresh at each use as the attribute chain would be.
 [[nodiscard]] Ref config_base(PyObject* self) {
-    Ref config = common::getattr(self, N(config));
+    Ref config = getattr(self, N(config));
     if (!config) return {};
-    return common::getattr(config.get(), N(base));
+    return getattr(config.get(), N(base));
 }
 
 // hasattr(obj, name): only AttributeError means "missing"; anything else propagates.
 // Returns 1, 0, or -1 with the exception set.
 [[nodiscard]] int has_attr(PyObject* obj, PyObject* name) {
-    Ref value = common::getattr(obj, name);
+    Ref value = getattr(obj, name);
     if (value) return 1;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
@@ -54,7 +54,7 @@ namespace {
 [[nodiscard]] Ref base_attr(PyObject* self, PyObject* name) {
     Ref base = config_base(self);
     if (!base) return {};
-    return common::getattr(base.get(), name);
+    return getattr(base.get(), name);
 }
 
 // The gateway name of a descriptor "<anything>_<name>": `_, name = text.split("_")`,
@@ -83,9 +83,9 @@ namespace {
 // self.context.<method>, bound before the arguments are evaluated, as a call
 // expression does.
 [[nodiscard]] Ref context_method(PyObject* self, PyObject* method) {
-    Ref context = common::getattr(self, N(context));
+    Ref context = getattr(self, N(context));
     if (!context) return {};
-    return common::getattr(context.get(), method);
+    return getattr(context.get(), method);
 }
 
 // get_mach_tdtype(name.upper())
@@ -208,7 +208,7 @@ PyObject* initialize(PyObject* const* argv) {
     if (!register_md(self) || !register_order_way(self) || !register_td(self) || !register_algo(self))
         return nullptr;
     {
-        Ref context = common::getattr(self, N(context));
+        Ref context = getattr(self, N(context));
         if (!context || !store_param(N(mach_context), context.get())) return nullptr;
     }
     if (!subscribe_bars(self) || !common::call_method(self, N(set_timer))) return nullptr;

@@ -21,7 +21,7 @@ const int kEventKinds[] = {
 constexpr int kEventCount = int(std::size(kEventKinds));
 
 const char* const kOutcomeNames[] = {"unknown_order", "duplicate_match", "set_aside"};
-static_assert(std::size(kOutcomeNames) == std::size(State{}.order_outcomes));
+static_assert(std::size(kOutcomeNames) == std::size(State::Counters{}.order_outcomes));
 
 constexpr double kQuantiles[] = {0.5, 0.9, 0.99, 0.999};
 const char* const kLatencyKeys[] = {"count", "p50", "p90", "p99", "p999", "max"};
@@ -31,23 +31,23 @@ constexpr int kLatencyFields = int(std::size(kLatencyKeys));
 // building the dict can run a collection and with it host code that calls
 // back into the bridge.
 struct Snapshot {
-    uint64_t calls[std::size(State{}.methods)];
-    uint64_t errors[std::size(State{}.methods)];
-    uint64_t latency[std::size(State{}.methods)][kLatencyFields];
+    uint64_t calls[std::size(State::Counters{}.methods)];
+    uint64_t errors[std::size(State::Counters{}.methods)];
+    uint64_t latency[std::size(State::Counters{}.methods)][kLatencyFields];
     uint64_t events[kEventCount];
     uint64_t other_events;
-    uint64_t outcomes[std::size(State{}.order_outcomes)];
+    uint64_t outcomes[std::size(State::Counters{}.order_outcomes)];
     bool native_queue;
     QueueCounts queue;
     bool timing;
 };
 
 void take(Snapshot& s, PyObject* queue) {
-    for (int i = 0; i < S.method_count; ++i) {
-        const common::MethodObject& m = common::method_counts(S.methods[i]);
+    for (int i = 0; i < S.counters.method_count; ++i) {
+        const common::MethodObject& m = common::method_counts(S.counters.methods[i]);
         s.calls[i] = m.calls;
         s.errors[i] = m.errors;
-        if (!S.timing) continue;
+        if (!S.counters.timing) continue;
         const common::Latency* h = m.latency_store;
         uint64_t* out = s.latency[i];
         out[0] = h ? h->count : 0;
@@ -58,12 +58,12 @@ void take(Snapshot& s, PyObject* queue) {
         }
         out[kLatencyFields - 1] = h ? h->max : 0;
     }
-    for (int i = 0; i < kEventCount; ++i) s.events[i] = S.events[kEventKinds[i]];
-    s.other_events = S.events[nm::COUNT];
-    for (size_t i = 0; i < std::size(s.outcomes); ++i) s.outcomes[i] = S.order_outcomes[i];
+    for (int i = 0; i < kEventCount; ++i) s.events[i] = S.counters.events[kEventKinds[i]];
+    s.other_events = S.counters.events[nm::COUNT];
+    for (size_t i = 0; i < std::size(s.outcomes); ++i) s.outcomes[i] = S.counters.order_outcomes[i];
     s.native_queue = queue && queue_is_native(queue);
     if (s.native_queue) s.queue = queue_counts(queue);
-    s.timing = S.timing;
+    s.timing = S.counters.timing;
 }
 
 [[nodiscard]] bool put_u64(PyObject* dict, const char* key, uint64_t v) {
@@ -84,14 +84,14 @@ void take(Snapshot& s, PyObject* queue) {
     Ref queue = Ref::steal(PyDict_New());
     Ref orders = Ref::steal(PyDict_New());
     if (!out || !callbacks || !events || !queue || !orders) return {};
-    for (int i = 0; i < S.method_count; ++i) {
+    for (int i = 0; i < S.counters.method_count; ++i) {
         Ref one = Ref::steal(PyDict_New());
         if (!one || !put_u64(one.get(), "calls", s.calls[i]) || !put_u64(one.get(), "errors", s.errors[i]) ||
-            PyDict_SetItem(callbacks.get(), common::method_counts(S.methods[i]).name, one.get()) < 0)
+            PyDict_SetItem(callbacks.get(), common::method_counts(S.counters.methods[i]).name, one.get()) < 0)
             return {};
     }
     for (int i = 0; i < kEventCount; ++i)
-        if (!put_u64(events.get(), PyUnicode_AsUTF8(S.names[kEventKinds[i]]), s.events[i])) return {};
+        if (!put_u64(events.get(), PyUnicode_AsUTF8(S.consts.names[kEventKinds[i]]), s.events[i])) return {};
     // Posts through send_day_event with a type that is none of the above.
     if (s.other_events && !put_u64(events.get(), "other", s.other_events)) return {};
     // A host's own queue object is not read: that could run its code.
@@ -112,12 +112,12 @@ void take(Snapshot& s, PyObject* queue) {
     if (!s.timing) return out;
     Ref latency = Ref::steal(PyDict_New());
     if (!latency) return {};
-    for (int i = 0; i < S.method_count; ++i) {
+    for (int i = 0; i < S.counters.method_count; ++i) {
         Ref one = Ref::steal(PyDict_New());
         if (!one) return {};
         for (int k = 0; k < kLatencyFields; ++k)
             if (!put_u64(one.get(), kLatencyKeys[k], s.latency[i][k])) return {};
-        if (PyDict_SetItem(latency.get(), common::method_counts(S.methods[i]).name, one.get()) < 0) return {};
+        if (PyDict_SetItem(latency.get(), common::method_counts(S.counters.methods[i]).name, one.get()) < 0) return {};
     }
     if (PyDict_SetItemString(out.get(), "latency_ns", latency.get()) < 0) return {};
     return out;
@@ -126,7 +126,7 @@ void take(Snapshot& s, PyObject* queue) {
 // The bound event_queue without running host code: a plain dict read.
 // Borrowed, or null (no error set) when unbound or the read fails.
 PyObject* bound_queue() {
-    PyObject* q = PyDict_GetItemWithError(S.globals, N(event_queue));
+    PyObject* q = PyDict_GetItemWithError(S.consts.globals, N(event_queue));
     if (!q) PyErr_Clear();
     return q;
 }
@@ -140,9 +140,9 @@ PyObject* bridge_stats(PyObject*, PyObject*) {
 }
 
 PyObject* reset_bridge_stats(PyObject*, PyObject*) {
-    for (int i = 0; i < S.method_count; ++i) common::reset_counts(S.methods[i]);
-    for (uint64_t& n : S.events) n = 0;
-    for (uint64_t& n : S.order_outcomes) n = 0;
+    for (int i = 0; i < S.counters.method_count; ++i) common::reset_counts(S.counters.methods[i]);
+    for (uint64_t& n : S.counters.events) n = 0;
+    for (uint64_t& n : S.counters.order_outcomes) n = 0;
     PyObject* q = bound_queue();
     if (q && queue_is_native(q)) queue_reset_counts(q);
     Py_RETURN_NONE;
@@ -151,37 +151,36 @@ PyObject* reset_bridge_stats(PyObject*, PyObject*) {
 PyObject* set_bridge_timing(PyObject*, PyObject* arg) {
     int on = PyObject_IsTrue(arg);
     if (on < 0) return nullptr;
-    bool was = S.timing;
-    for (int i = 0; i < S.method_count; ++i) {
-        if (common::set_timing(S.methods[i], on)) continue;
+    bool was = S.counters.timing;
+    for (int i = 0; i < S.counters.method_count; ++i) {
+        if (common::set_timing(S.counters.methods[i], on)) continue;
         // All or nothing: undo what was switched already.
-        for (int k = 0; k < i; ++k) (void)common::set_timing(S.methods[k], was);
+        for (int k = 0; k < i; ++k) (void)common::set_timing(S.counters.methods[k], was);
         return nullptr;
     }
-    S.timing = on;
+    S.counters.timing = on;
     return PyBool_FromLong(was);
 }
 
 int event_kind(PyObject* event_type) {
     PyTypeObject* cls = Py_TYPE(event_type);
-    if (!PyObject_TypeCheck((PyObject*)cls, (PyTypeObject*)S.enum_meta) || !cls->tp_dictoffset) return nm::COUNT;
+    if (!PyObject_TypeCheck((PyObject*)cls, (PyTypeObject*)S.consts.enum_meta.get()) || !cls->tp_dictoffset)
+        return nm::COUNT;
     Ref dict = Ref::steal(PyObject_GenericGetDict(event_type, nullptr));
     PyObject* name = dict && PyDict_CheckExact(dict.get()) ? PyDict_GetItemWithError(dict.get(), N(_name_)) : nullptr;
     if (!name) PyErr_Clear();
     if (!name || !PyUnicode_CheckExact(name)) return nm::COUNT;
     for (int kind : kEventKinds)
-        if (name == S.names[kind] || PyUnicode_Compare(name, S.names[kind]) == 0) return kind;
+        if (name == S.consts.names[kind] || PyUnicode_Compare(name, S.consts.names[kind]) == 0) return kind;
     return nm::COUNT;
 }
 
 bool stats_register_method(PyObject* method) {
-    if (S.method_count == int(std::size(S.methods))) {
+    if (S.counters.method_count == int(std::size(S.counters.methods))) {
         PyErr_SetString(PyExc_SystemError, "too many MachStrategy methods for the counters");
         return false;
     }
-    Py_INCREF(method);
-    S.methods[S.method_count++] = method;
-    return true;
+    return S.counters.methods[S.counters.method_count++].keep(method);
 }
 
 }  // namespace maviro

@@ -3,7 +3,6 @@
 // value for later shells and for this process.
 #include "../common/args.hpp"
 #include "../common/module.hpp"
-#include "../common/names.hpp"
 
 namespace {
 
@@ -15,30 +14,20 @@ using common::Ref;
 #define BRIDGE_IMPORTS "sentaly/imports.def"
 #include "../common/name_enums.inc"
 
-// Once per process (the module skeleton's guard), so plain globals; all strong
-// for the process's life except globals, which the guard's module reference
-// keeps alive.
-struct State {
-    PyObject* globals;
-    PyObject* names[nm::COUNT];
-    PyObject* texts[tx::COUNT];
-} S{};
+common::NamesState<nm::COUNT, tx::COUNT> S{};
 
-#define N(x) (S.names[nm::x])
-#define TX(x) (S.texts[tx::x])
+#define N(x) (S.names[nm::x].get())
+#define TX(x) (S.texts[tx::x].get())
 
-// As in maviro: the value bound to the module global S.names[name] (an nm::
-// id), looked up at use, and an attribute of it.
-Ref global(int name) { return common::module_global(S.globals, S.names[name]); }
-
+// The module global `name` (an nm:: id), looked up at use, and an attribute of it.
 Ref global_attr(int name, PyObject* attr) {
-    Ref obj = global(name);
+    Ref obj = S.global(name);
     if (!obj) return {};
     return common::getattr(obj.get(), attr);
 }
 
 [[nodiscard]] bool echo(PyObject* text) {
-    Ref click = global(nm::click);
+    Ref click = S.global(nm::click);
     return click && common::call_method(click.get(), N(echo), text);
 }
 
@@ -51,7 +40,7 @@ PyObject* get_license_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* const params[] = {N(license_name)};
     PyObject* const defaults[] = {TX(credential_var)};
     PyObject* a[1];
-    if (!common::parse_args({"get_license_info", 1, params, defaults}, args, nargs, kwnames, a)) return nullptr;
+    if (!common::parse_args(common::Signature{"get_license_info", 1, params, defaults}, args, nargs, kwnames, a)) return nullptr;
 
     Ref environ = global_attr(nm::os, N(environ));
     if (!environ) return nullptr;
@@ -145,7 +134,7 @@ Ref display_name(PyObject* names) {
             Py_INCREF(items[k]);
             PyList_SET_ITEM(argv.get(), k, items[k]);
         }
-        Ref subprocess = global(nm::subprocess);
+        Ref subprocess = S.global(nm::subprocess);
         if (!subprocess || !common::call_method(subprocess.get(), N(run), argv.get())) return false;
     }
     return true;
@@ -154,7 +143,7 @@ Ref display_name(PyObject* names) {
 PyObject* set_to_environ(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* const params[] = {N(variables), N(value)};
     PyObject* a[2];
-    if (!common::parse_args({"set_to_environ", 2, params, nullptr}, args, nargs, kwnames, a)) return nullptr;
+    if (!common::parse_args(common::Signature{"set_to_environ", 2, params, nullptr}, args, nargs, kwnames, a)) return nullptr;
     PyObject* variables = a[0];
     PyObject* value = a[1];
 
@@ -175,7 +164,7 @@ PyObject* set_to_environ(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (windows) {
         if (!setx(names.get(), value)) return nullptr;
     } else {
-        Ref store = global(nm::update_bash_file);
+        Ref store = S.global(nm::update_bash_file);
         if (!store) return nullptr;
         Ref list = Ref::steal(PySequence_List(names.get()));
         if (!list || !common::call(store.get(), list.get(), value)) return nullptr;
@@ -200,12 +189,6 @@ PyObject* set_to_environ(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 #include "../common/name_texts.inc"
 #include "../common/tables.inc"
 
-[[nodiscard]] bool init_state(PyObject* module) {
-    S.globals = PyModule_GetDict(module);
-    if (!common::intern_all(kNameTexts, S.names, nm::COUNT)) return false;
-    return common::intern_all(kTexts, S.texts, tx::COUNT);
-}
-
 struct Definition {
     static constexpr const char* name = "sentaly";
     static constexpr const char* doc =
@@ -213,7 +196,8 @@ struct Definition {
         "environment variable, and storing environment variables for later shells.";
     static constexpr common::Requirement needs[] = {{"korvane.orvik", "the host framework"}};
     static bool exec(PyObject* module) {
-        return init_state(module) && import_all(S.globals) && PyModule_AddFunctions(module, kFunctions) == 0;
+        return S.init(module, kNameTexts, kTexts) && import_all(S.globals) &&
+               PyModule_AddFunctions(module, kFunctions) == 0;
     }
 };
 

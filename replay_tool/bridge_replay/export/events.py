@@ -4,8 +4,9 @@ order's attributes as "order.price", "order.status"...).
 
 The player hands each event to ``add_event`` instead of writing a JSON line.
 Rows are kept as value lists and turned into an Arrow table every
-``chunk`` events; the file is written at ``close``, to a temporary name
-renamed into place, so a failed run never leaves half a file."""
+``chunk`` events; the file is written at ``close`` (or ``publish`` under
+another name), to a temporary name renamed into place, so a failed run never
+leaves half a file."""
 
 import datetime as _dt
 import os
@@ -96,7 +97,17 @@ class ParquetEventLog:
         self._groups = {}
         self._pending = 0
 
+    @property
+    def file(self):
+        """What the player writes to: this log itself (as a batch's pending
+        JSON Lines log hands over its file)."""
+        return self
+
     def close(self):
+        self.publish(self.path)
+
+    def publish(self, path):
+        """Writes the table to ``path`` (a temporary name, renamed into place)."""
         if self.closed:
             return
         self.closed = True
@@ -104,16 +115,22 @@ class ParquetEventLog:
         table = concat(self._tables) if self._tables else pa.table(
             [pa.array([], pa.int64()), pa.array([], MEMBER_TYPE), pa.array([], T_TYPE)],
             names=list(_LEAD))
-        folder = os.path.dirname(os.path.abspath(self.path))
-        fd, tmp = tempfile.mkstemp(prefix=".%s." % os.path.basename(self.path),
-                                   suffix=".tmp", dir=folder)
+        self._tables = []
+        folder = os.path.dirname(os.path.abspath(path))
+        fd, tmp = tempfile.mkstemp(prefix=".%s." % os.path.basename(path), suffix=".tmp",
+                                   dir=folder)
         os.close(fd)
         try:
-            pq.write_table(table, tmp, compression="zstd")
-            os.replace(tmp, self.path)
+            pq.write_table(table, tmp, compression="zstd", compression_level=3)
+            os.replace(tmp, path)
         except BaseException:
             os.unlink(tmp)
             raise
+
+    def discard(self):
+        """Drops what was kept; nothing is written."""
+        self.closed = True
+        self._groups, self._tables, self._pending = {}, [], 0
 
     def __enter__(self):
         return self

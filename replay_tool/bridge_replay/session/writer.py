@@ -1,25 +1,45 @@
 """Writing a session file: the header, then whole lines; gzip as one member
 per flush, so that what was flushed reads back whatever happens later."""
 
+import errno
+import os
 import sys
 import zlib
+
+
+class FileVanished(OSError):
+    """The file being written no longer has a name: it, or its folder, was removed."""
 
 
 class SessionWriter:
     """Writes a session: the header first, then lines in the order given.
     A path ending in ".gz" is compressed reproducibly (no time or name in the
     gzip header). ``flush()`` ends a gzip member, so whatever was flushed
-    reads back even if the process dies later."""
+    reads back even if the process dies later.
+
+    A flush that fails (disk full, file size limit) cuts the file back to
+    what earlier flushes wrote, so it still ends in a whole line; the lines
+    of that flush are gone and the error is raised. A later flush may try
+    again. A flush also raises ``FileVanished`` once the file has been
+    removed, which would otherwise go unnoticed to the end."""
 
     def __init__(self, path, header, encoder, compresslevel=6):
         self.path = str(path)
-        self._raw = sys.stdout.buffer if self.path == "-" else open(self.path, "wb")
+        # Unbuffered: a failed write must not leave bytes behind that a later
+        # flush or close tries to write again.
+        self._raw = sys.stdout.buffer if self.path == "-" else open(self.path, "wb", buffering=0)
+        self._fd = None if self.path == "-" else self._raw.fileno()
+        self._good = 0  # bytes of the file that whole flushes wrote
         self._gz = self.path.endswith(".gz")
         self._level = compresslevel
         self._pending = []
         self.encoder = encoder
         self.write_line(header.to_json(encoder).encode("utf-8"))
-        self.flush()
+        try:
+            self.flush()
+        except BaseException:
+            self._close_raw()
+            raise
 
     def write_line(self, data):
         self._pending.append(data + b"\n")
@@ -29,23 +49,51 @@ class SessionWriter:
         self._pending.append(data)
 
     def flush(self):
-        if not self._pending:
-            return
-        data = b"".join(self._pending)
-        self._pending = []
-        if self._gz:
-            c = zlib.compressobj(self._level, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
-            data = c.compress(data) + c.flush()
-        self._raw.write(data)
-        self._raw.flush()
-
-    def close(self):
         if self._raw is None:
             return
-        self.flush()
-        if self._raw is not sys.stdout.buffer:
-            self._raw.close()
-        self._raw = None
+        if self._pending:
+            data = b"".join(self._pending)
+            self._pending = []
+            if self._gz:
+                c = zlib.compressobj(self._level, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+                data = c.compress(data) + c.flush()
+            if self._fd is None:
+                self._raw.write(data)
+                self._raw.flush()
+                return
+            try:
+                view = memoryview(data)
+                while view:
+                    n = self._raw.write(view)
+                    if not n:
+                        raise OSError(errno.EIO, "the file took no more bytes", self.path)
+                    view = view[n:]
+            except BaseException:
+                try:
+                    os.ftruncate(self._fd, self._good)
+                    os.lseek(self._fd, self._good, os.SEEK_SET)
+                except OSError:
+                    pass
+                raise
+            self._good += len(data)
+        if self._fd is not None and os.fstat(self._fd).st_nlink == 0:
+            raise FileVanished(errno.ENOENT, "the file (or its folder) was removed while "
+                               "being written", self.path)
+
+    def close(self):
+        """Flush what is left and close the file; the file is closed even if
+        that flush fails (the error is then raised)."""
+        if self._raw is None:
+            return
+        try:
+            self.flush()
+        finally:
+            self._close_raw()
+
+    def _close_raw(self):
+        raw, self._raw, self._fd = self._raw, None, None
+        if raw is not None and raw is not sys.stdout.buffer:
+            raw.close()
 
     def __enter__(self):
         return self
