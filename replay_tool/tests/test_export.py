@@ -281,10 +281,16 @@ def test_event_log_as_parquet_equals_the_json_lines(tmp_path):
 def test_batch_writes_a_parquet_event_log(tmp_path):
     from bridge_replay.batch import replay_one
     src = _day(tmp_path / "day.jsonl.gz", dt.date(2024, 3, 15))
+    files, _, _ = _damaged(tmp_path, lines_of(src))
     row = replay_one(str(src), events_path=str(tmp_path / "day.events.parquet"))
     assert row["status"] == "OK", row
     assert pq.read_metadata(str(tmp_path / "day.events.parquet")).num_rows == row["events"] > 0
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["day.events.parquet", "day.jsonl.gz"]
+    # a session that fails part-way keeps its log under a name no baseline looks up
+    row = replay_one(str(files["damaged gzip"]), events_path=str(tmp_path / "b.events.parquet"))
+    assert row["status"] == "FAILED"
+    assert pq.read_metadata(str(tmp_path / "b.events.failed.parquet")).num_rows > 0
+    assert not (tmp_path / "b.events.parquet").exists()
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
 
 
 README = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "README.md")
