@@ -83,6 +83,7 @@ bench: install
 	$(VPY) bench/bench_history.py
 	$(VPY) bench/bench_replay.py
 	$(VPY) bench/bench_session.py
+	$(VPY) bench/bench_export.py
 	$(VPY) bench/bench_memory.py
 	$(VPY) bench/bench_batch.py
 

@@ -32,8 +32,9 @@ PLAYED = (EXIT_OK, EXIT_SKIPPED, EXIT_CUT)
 
 def failed_events_path(events_path):
     """Where a failed session's log is kept instead of ``events_path``."""
-    if events_path.endswith(".events.jsonl"):
-        return events_path[:-len(".jsonl")] + ".failed.jsonl"
+    for suffix in (".jsonl", ".parquet"):
+        if events_path.endswith(".events" + suffix):
+            return events_path[:-len(suffix)] + ".failed" + suffix
     return events_path + ".failed"
 
 
@@ -108,6 +109,15 @@ class _PendingLog:
             self._named = None
 
 
+def _pending_log(events_path):
+    """The log being written, chosen by its name's suffix: JSON Lines, or a
+    Parquet table (kept in memory, written when it is published)."""
+    if events_path.endswith(".parquet"):
+        from bridge_replay.export.events import ParquetEventLog
+        return ParquetEventLog(events_path)
+    return _PendingLog(events_path)
+
+
 class SchedulerError(ValueError):
     """A scheduler address that is malformed or whose protocol is not set up here."""
 
@@ -170,7 +180,7 @@ def replay_one(path, host=None, events_path=None, baseline_path=None, report_pat
         if tmp is not None:
             out = open(tmp, "w", encoding="utf-8")
         elif events_path is not None:
-            pending = _PendingLog(events_path)
+            pending = _pending_log(events_path)
             out = pending.file
         else:
             out = None
@@ -251,10 +261,11 @@ def local_cluster(workers=None):
 
 
 def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baseline_dir=None,
-        reports_dir=None, progress=None):
+        reports_dir=None, progress=None, events_format="jsonl"):
     """Replays every session on the cluster at ``scheduler`` (an address) or on a
     local one; returns the rows in the order of ``paths``. ``progress`` is called
-    with (done, total, row) as each session finishes."""
+    with (done, total, row) as each session finishes. ``events_format``
+    "parquet" writes the logs under ``events_dir`` as NAME.events.parquet."""
     distributed = import_optional("distributed", "batch", "the batch replay")
     Client, as_completed = distributed.Client, distributed.as_completed
 
@@ -275,9 +286,10 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
         futures = {}
         for i, p in enumerate(paths):
             name = events_name(p)
+            log = name if events_format == "jsonl" else stem(p) + ".events.parquet"
             fut = client.submit(
                 replay_one, p, host,
-                os.path.join(events_dir, name) if events_dir else None,
+                os.path.join(events_dir, log) if events_dir else None,
                 os.path.join(baseline_dir, name) if baseline_dir else None,
                 os.path.join(reports_dir, stem(p) + ".html") if reports_dir else None,
                 key="replay-%d-%s" % (i, stem(p)), pure=False, retries=0)

@@ -1,5 +1,5 @@
-"""Command line: the options of ``replay``, ``generate``, ``diff`` and ``batch``
-and their wiring; the work is done in modules that never import this one."""
+"""Command line: the options of ``replay``, ``generate``, ``diff``, ``batch`` and
+``export`` and their wiring; the work is done in modules that never import this one."""
 
 import errno
 import json
@@ -162,6 +162,7 @@ Examples:
   bridge-replay generate --out day.jsonl.gz --instruments 20
   bridge-replay diff run1.jsonl run2.jsonl      compare two event logs
   bridge-replay batch "days/*.jsonl.gz" --csv days.csv   many sessions on a Dask cluster
+  bridge-replay export "days/*.jsonl.gz" --to research/  sessions as Parquet tables
 
 Run "bridge-replay COMMAND -h" for the options of a command.""")
 @click.version_option(__version__, "--version", prog_name="bridge-replay",
@@ -187,7 +188,8 @@ def main():
               "summary then goes to standard error).")
 @click.option("--events", "events_out", metavar="FILE",
               help="Write every drained event as one JSON line to FILE (\"-\": standard "
-              "output), stable for diffing two runs.")
+              "output), stable for diffing two runs; FILE.parquet writes a Parquet table "
+              "(needs the [export] extra).")
 @click.option("--record", metavar="FILE",
               help="Record the replayed session into FILE (.gz compresses).")
 @click.option("--report", "report_out", metavar="FILE.html",
@@ -257,6 +259,10 @@ def _replay(signals, session, host_spec, strategy, speed, strict, json_out, even
     events_file = None
     if events_out == "-":
         events_file = sys.stdout
+    elif events_out and events_out.endswith(".parquet"):
+        require("export", "--events FILE.parquet")
+        from bridge_replay.export.events import ParquetEventLog
+        events_file = ParquetEventLog(events_out)
     elif events_out:
         events_file = open(events_out, "w", encoding="utf-8")
     done = {}
@@ -374,12 +380,15 @@ def _run_until_stopped(work, signals, done):
               help="Host orders (at least one per status path).")
 @click.option("--l2-per-minute", default=6.0, show_default=True, type=click.FloatRange(0, 60),
               help="Mean level-2 orders per instrument and minute.")
-def generate(out, instruments, hours, seed, snapshot_interval, orders, l2_per_minute):
+@click.option("--day", type=click.DateTime(["%Y-%m-%d"]), default="2024-03-15",
+              show_default=True, help="The trading day (YYYY-MM-DD).")
+def generate(out, instruments, hours, seed, snapshot_interval, orders, l2_per_minute, day):
     """Write a deterministic sample trading day."""
     from bridge_replay.generate import generate as gen
     check_outputs(None, [("--out", out)])
     n = gen(out, instruments=instruments, hours=hours, seed=seed,
-            snapshot_interval=snapshot_interval, orders=orders, l2_per_minute=l2_per_minute)
+            snapshot_interval=snapshot_interval, orders=orders, l2_per_minute=l2_per_minute,
+            day=day.date())
     click.echo("wrote %s: {:,} callbacks".format(n) % out)
 
 
@@ -451,12 +460,15 @@ Examples:
 @click.option("--events-dir", metavar="DIR",
               help="Write each session's events to DIR/NAME.events.jsonl once it has played "
               "(a failed session's to DIR/NAME.events.failed.jsonl).")
+@click.option("--events-format", type=click.Choice(["jsonl", "parquet"]), default="jsonl",
+              show_default=True, help="Event logs under --events-dir as JSON Lines (for diff "
+              "and --baseline) or as Parquet tables, NAME.events.parquet ([export] extra).")
 @click.option("--baseline", "baseline_dir", metavar="DIR",
               help="Compare each session's events with DIR/NAME.events.jsonl.")
 @click.option("--report", "report_out", metavar="FILE.html",
               help="Write an HTML page with a row per day and charts across the days.")
 def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir,
-          baseline_dir, report_out):
+          events_format, baseline_dir, report_out):
     """Replay many sessions (files, folders or globs) on a Dask cluster, each in a
     worker process, and print a row per session.
 
@@ -466,6 +478,11 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
     require("batch", "bridge-replay batch")
     if report_out:
         require("report", "--report")
+    if events_format == "parquet":
+        if baseline_dir:
+            raise click.BadParameter("--baseline compares JSON Lines event logs",
+                                     param_hint="--events-format")
+        require("export", "--events-format parquet")
     from bridge_replay import batch as b
     from bridge_replay.paths import events_name, expand, stem
 
@@ -508,7 +525,8 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
                err=True)
     try:
         rows = b.run(paths, scheduler=scheduler, workers=workers, host=host_spec,
-                     events_dir=events_dir, baseline_dir=baseline_dir, progress=progress)
+                     events_dir=events_dir, baseline_dir=baseline_dir, progress=progress,
+                     events_format=events_format)
     except b.SchedulerError as exc:
         bad_scheduler(exc)
     except OSError as exc:
@@ -533,4 +551,87 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
                else "%d of %d sessions failed or differ" % (failed, len(rows))
                if status == EXIT_FAILED else "played all; some were skipped or cut short",
                err=status != EXIT_OK)
+    sys.exit(status)
+
+
+@main.command(context_settings=CONTEXT, epilog="""\b
+Exit status:
+  0    every session exported, nothing skipped
+  1    a session cannot be read (not a session, newer format, damaged data:
+       exported up to the damage)
+  2    usage error (a bad option, a session name that matches nothing, a day
+       DIR already holds without --overwrite, two sessions of one day, or
+       the [export] extra is not installed)
+  3    exported, but lines were skipped (malformed, oversized, time jumps,
+       values that do not fit their column)
+  4    a session was cut short: exported up to its last complete line
+
+\b
+Examples:
+  bridge-replay export today.jsonl.gz --to research/
+  bridge-replay export 'sessions/2024-03-*.jsonl.gz' --to research/
+  bridge-replay export today.jsonl.gz --to research/ --overwrite""")
+@click.argument("sessions", nargs=-1, required=True, metavar="SESSION...")
+@click.option("--to", "out_dir", required=True, metavar="DIR",
+              help="Folder of the tables: DIR/kind=KIND/day=YYYY-MM-DD/part-0.parquet.")
+@click.option("--overwrite", is_flag=True,
+              help="Replace the days DIR already holds (all their tables).")
+@click.option("--max-line-size", type=_Bytes(), default=DEFAULT_MAX_LINE, show_default=True,
+              help="Longest line read, in bytes (suffixes KiB, MiB, GiB); a longer one is skipped.")
+@click.option("--max-jump", type=click.FloatRange(min=1.0), default=86400.0, show_default=True,
+              metavar="SECONDS", help="A record this far ahead of the clock is taken as a "
+              "corrupt time stamp and skipped.")
+def export(sessions, out_dir, overwrite, max_line_size, max_jump):
+    """Write recorded sessions (files, folders or globs) as Parquet tables, one
+    per callback kind, partitioned by trading day and kind.
+
+    Needs the tool's [export] extra (pyarrow); neither the bridge nor a host.
+    """
+    require("export", "bridge-replay export")
+    from bridge_replay import export as ex
+    from bridge_replay.paths import expand
+
+    try:
+        paths = expand(sessions)
+    except ValueError as exc:
+        raise click.BadParameter(str(exc), param_hint="SESSION...")
+    if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        raise click.BadParameter("%s is not a directory" % out_dir, param_hint="--to")
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+    except OSError as exc:
+        raise click.BadParameter("cannot make %s: %s" % (out_dir, exc.strerror or exc),
+                                 param_hint="--to")
+    if not os.access(out_dir, os.W_OK):
+        raise click.BadParameter("%s is not writable" % out_dir, param_hint="--to")
+    try:
+        todo, unreadable = ex.plan(paths, out_dir, overwrite)
+    except ex.Refused as exc:
+        raise click.UsageError(str(exc))
+    results = []
+    for path, why in unreadable.items():
+        click.echo("FAILED %s: %s" % (path, why), err=True)
+        results.append({"exit_status": EXIT_FAILED, "skipped": ()})
+    for path, day in todo:
+        reported = [0]
+
+        def report(line):
+            reported[0] += 1
+            if reported[0] <= _REPORT_AT_MOST:
+                click.echo("skipped %s" % line, err=True)
+            elif reported[0] == _REPORT_AT_MOST + 1:
+                click.echo("further skipped lines are only counted", err=True)
+
+        try:
+            r = ex.export_session(path, out_dir, day, report, max_line_size, max_jump)
+        except SessionError as exc:
+            click.echo("FAILED %s: %s" % (path, exc), err=True)
+            results.append({"exit_status": EXIT_FAILED, "skipped": ()})
+            continue
+        results.append(r)
+        if r["error"]:
+            click.echo("FAILED %s: %s" % (path, r["error"].splitlines()[0]), err=True)
+        click.echo(ex.describe(r, out_dir))
+    status = ex.exit_status(results)
+    click.echo(ex.last_line(results, status), err=status != EXIT_OK)
     sys.exit(status)

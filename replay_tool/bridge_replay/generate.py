@@ -677,7 +677,7 @@ _SZSE = member("MarketType.SZSE")
 
 
 def generate(path, instruments=50, hours=4.0, seed=20240315, snapshot_interval=3.0,
-             orders=200, l2_per_minute=6.0):
+             orders=200, l2_per_minute=6.0, day=DAY):
     """Write a sample day to ``path`` (".gz" compresses); returns the number of callbacks."""
     return Generator(instruments, hours, seed, snapshot_interval, orders,
-                     l2_per_minute).write(path)
+                     l2_per_minute, day).write(path)

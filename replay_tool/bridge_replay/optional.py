@@ -1,6 +1,6 @@
 """Packages that only some commands need: the batch's cluster (dask,
-distributed), the reports' charts (plotly) and the metrics endpoint
-(prometheus_client). Each is an extra of the distribution, so that a recorder
+distributed), the reports' charts (plotly), the metrics endpoint
+(prometheus_client) and the Parquet tables (pyarrow). Each is an extra of the distribution, so that a recorder
 in a live trading process pulls in none of them."""
 
 import importlib
@@ -8,7 +8,7 @@ import importlib
 from bridge_replay.errors import MissingExtra
 
 EXTRAS = {"batch": ("dask", "distributed"), "report": ("plotly",),
-          "metrics": ("prometheus_client",)}
+          "metrics": ("prometheus_client",), "export": ("pyarrow", "pyarrow.parquet")}
 
 
 def import_optional(name, extra, needed_by):

@@ -151,7 +151,8 @@ class Player:
     ``strategy_class``: the strategy to drive (default the bridge's ``MachStrategy``).
     ``speed``: None for as fast as possible, else a multiple of real time.
     ``strict``: stop at the first malformed or skipped line (or callback error).
-    ``events_out``: a text file that receives every drained event as a JSON line.
+    ``events_out``: a text file that receives every drained event as a JSON line,
+    or an object whose ``add_event(n, name, fields, render)`` takes each.
     ``record``: path of a session file to record the replay into.
     ``progress``: a callable taking (bytes done, bytes total), or None.
     ``report``: a callable taking one line about a skipped line, as it happens.
@@ -435,6 +436,8 @@ class Player:
         q = self._maviro.event_queue
         drain_one = self.stats.drain_one
         out = self.events_out
+        # A columnar log (export.events) takes the fields themselves.
+        add_event = getattr(out, "add_event", None)
         describe = self.host.describe_event
         render = self._render
         seq = 0
@@ -462,7 +465,9 @@ class Player:
                 name, fields = describe(event)
                 self._host_handle(name, event, fields)
                 seq += 1
-                if out is not None:
+                if add_event is not None:
+                    add_event(seq, name, fields, render)
+                elif out is not None:
                     out.write(json.dumps({"n": seq, "event": name,
                                           "fields": {k: render(v) for k, v in fields.items()}},
                                          separators=(",", ":"), ensure_ascii=False))

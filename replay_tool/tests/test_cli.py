@@ -148,13 +148,15 @@ def test_ctrl_c_stops_within_a_second_with_a_partial_summary(small_day, tmp_path
 @pytest.mark.parametrize("args, missing, extra", [
     (["batch", "{ok}"], "dask", "batch"),
     (["replay", "{ok}", "--report", "{dir}/day.html"], "plotly", "report"),
-], ids=["batch", "report"])
+    (["export", "{ok}", "--to", "{dir}/tables"], "pyarrow", "export"),
+    (["replay", "{ok}", "--events", "{dir}/day.parquet"], "pyarrow", "export"),
+], ids=["batch", "report", "export", "parquet events"])
 def test_a_missing_extra_is_one_line_naming_its_install(tiny, monkeypatch, args, missing, extra):
     monkeypatch.setitem(sys.modules, missing, None)  # as if not installed
     r = CliRunner().invoke(main, [a.format(**tiny) for a in args])
     assert r.exit_code == 2, r.output
     assert r.output.count("\n") == 1 and "pip install 'bridge-replay[%s]'" % extra in r.output
-    assert not (tiny["dir"] / "day.html").exists()
+    assert not any((tiny["dir"] / name).exists() for name in ("day.html", "day.parquet", "tables"))
 
 
 @pytest.mark.parametrize("exc, status, line", [
