@@ -9,6 +9,11 @@
 //   tx::x      id of a fixed text (texts.def); TX(x) the str
 //   lg::x      id of a log line (logs.def), cut into fixed parts at its {} holes
 //   fn::x      id of a module function (functions.def)
+//   call::x    id of a host or SDK callable the bridge calls (calls.def)
+//   use::x     id of a method (or scope) of uses.def, what it relies on from
+//              the host and the SDK; REC(use, attr), ORD(use, attr),
+//              MEMBER(use, owner, name), POSTED(use, member, kw) and
+//              host_call<use, call>() refuse at build time what it does not list
 //   O          in fastpaths.cpp: S.consts.stdlib, what the fast paths compare against
 //   Ref        an owning reference, released when it goes (common/ref.hpp);
 //   Immortal   a strong reference the state keeps and never releases;
