@@ -1,4 +1,4 @@
-"""Command line: the options of ``replay``, ``generate``, ``diff`` and ``batch``
+"""Command line: the options of ``replay``, ``generate``, ``diff``, ``batch`` and ``check``
 and their wiring; the work is done in modules that never import this one."""
 
 import errno
@@ -151,6 +151,7 @@ Examples:
   bridge-replay generate --out day.jsonl.gz --instruments 20
   bridge-replay diff run1.jsonl run2.jsonl      compare two event logs
   bridge-replay batch "days/*.jsonl.gz" --csv days.csv   many sessions on a Dask cluster
+  bridge-replay check --host myhost.adapter:Host --smoke   the installed host and SDK, before trading
 
 Run "bridge-replay COMMAND -h" for the options of a command.""")
 @click.version_option(__version__, "--version", prog_name="bridge-replay",
@@ -471,3 +472,35 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
                if status == EXIT_FAILED else "played all; some were skipped or cut short",
                err=status != EXIT_OK)
     sys.exit(status)
+
+
+@main.command(context_settings=CONTEXT, epilog="""\b
+Exit status:
+  0    nothing the bridge relies on is missing (and the smoke run, if asked for, ended OK)
+  1    something is missing or cannot take the bridge's arguments, the bridge or its
+       data file is not installed, or the smoke run failed
+  2    usage error (a bad option, a host adapter that cannot be loaded)""")
+@click.option("--host", "host_spec", metavar="MODULE:NAME", default=DEFAULT_HOST,
+              show_default=True, help="Host adapter (see replay -h); its sample_records() and "
+              "sample_order() say what the SDK's records and the host's orders hold.")
+@click.option("--json", "as_json", is_flag=True, help="Print the result as JSON instead of a table.")
+@click.option("--smoke", is_flag=True,
+              help="Then play a short generated session through the installed bridge, host and SDK.")
+def check(host_spec, as_json, smoke):
+    """Check the installed host framework and SDK against what the bridge relies on,
+    without running a session: every module, name, enumeration member, call (with
+    its arguments and keywords), gateway record attribute and host order attribute.
+
+    What cannot be told without running is listed as unknown.
+    """
+    from bridge_replay.check import format_report, run, to_json
+    try:
+        host = load_host(host_spec)
+    except HostLoadError as exc:
+        raise click.BadParameter(str(exc), param_hint="--host")
+    report = run(host, host_spec, with_smoke=smoke)
+    if as_json:
+        sys.stdout.write(to_json(report))
+    else:
+        click.echo(format_report(report))
+    sys.exit(report["exit_status"])
