@@ -487,7 +487,7 @@ class Checker:
             try:
                 sig.bind(*filler, **dict.fromkeys(c["keywords"]))
             except TypeError as exc:
-                self.add("calls", what, INCOMPATIBLE, "takes %s: %s" % (sig, exc),
+                self.add("calls", what, INCOMPATIBLE, "takes %s: %s" % (sig, _why(sig, c["keywords"], exc)),
                          self.consequence(c["used_by"], "TypeError"), c["used_by"])
                 continue
             self.add("calls", what, OK, "; ".join(notes), used_by=c["used_by"])
@@ -579,6 +579,19 @@ class Checker:
         return self.items
 
 
+def _why(sig, keywords, error):
+    """Why a signature cannot take the keywords: the ones it has no parameter
+    for (a renamed one), then what binding said."""
+    kinds = {p.name: p.kind for p in sig.parameters.values()}
+    if inspect.Parameter.VAR_KEYWORD in kinds.values():
+        return str(error)
+    unknown = [k for k in keywords if kinds.get(k) not in (inspect.Parameter.POSITIONAL_OR_KEYWORD,
+                                                           inspect.Parameter.KEYWORD_ONLY)]
+    if not unknown or str(error).endswith("'%s'" % unknown[0]):
+        return str(error)
+    return "no parameter %s; %s" % (_join(unknown), error)
+
+
 def _name_of(obj):
     return getattr(obj, "__qualname__", None) or getattr(obj, "__name__", None) or type(obj).__name__
 
@@ -664,6 +677,27 @@ def _wrap(text, indent):
                          break_on_hyphens=False) or [indent]
 
 
+def _grouped(items):
+    """The unknown attributes of one record (or of the host order) for one
+    reason, as one item."""
+    out, groups = [], {}
+    for item in items:
+        if item["status"] != UNKNOWN or item["section"] not in ("records", "order"):
+            out.append(item)
+            continue
+        head, _, name = item["what"].partition(".") if item["section"] == "order" else item["what"].rpartition(".")
+        key = (item["section"], head, item["detail"])
+        if key in groups:
+            groups[key]["names"].append(name)
+            continue
+        groups[key] = dict(item, names=[name], head=head)
+        out.append(groups[key])
+    for item in out:
+        if len(item.get("names", ())) > 1:
+            item["what"] = "%s.{%s}" % (item["head"], ", ".join(item["names"]))
+    return out
+
+
 def format_report(report):
     """The report as a readable table, lines of at most 100 characters."""
     out = ["Pre-flight check of %s against the installed host and SDK" % report["bridge"]]
@@ -679,11 +713,12 @@ def format_report(report):
             n = report["counts"][section]
             out.append("  %-28s %6d %8d %13d %8d" % (title, n[OK], n[MISSING], n[INCOMPATIBLE], n[UNKNOWN]))
     for wanted in (FAILING, (UNKNOWN,)):
-        listed = [i for i in report["items"] if i["status"] in wanted]
+        listed = _grouped([i for i in report["items"] if i["status"] in wanted])
         if listed:
             out.append("")
         for item in listed:
-            out += _wrap(item["what"], "%-13s" % item["status"].upper())
+            out += textwrap.wrap(item["what"], WIDTH, initial_indent="%-13s" % item["status"].upper(),
+                                 subsequent_indent=" " * 13, break_on_hyphens=False)
             for text in (item["consequence"], item["detail"]):
                 if text:
                     out += _wrap(text, " " * 13)
