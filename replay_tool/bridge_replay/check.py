@@ -471,8 +471,8 @@ class Checker:
                          c["used_by"])
                 continue
             except _Unknown as exc:
-                self.add("calls", what, UNKNOWN, "%s%s" % (exc, "; " + note if note and "order" in c["call"] else ""),
-                         used_by=c["used_by"])
+                why = "%s; %s" % (exc, note) if note and c["call"].startswith("order.") else str(exc)
+                self.add("calls", what, UNKNOWN, why, used_by=c["used_by"])
                 continue
             if not isinstance(state, _Known) or not callable(state.value):
                 self.add("calls", what, UNKNOWN, "cannot tell whether %s is callable" % c["call"],

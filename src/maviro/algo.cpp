@@ -15,7 +15,7 @@ template <int Use, int Kind, int Kw, int... Attrs>
 [[nodiscard]] bool post_response(PyObject* res) {
     static_assert((use::listed(Use, use::Read, Attrs) && ...), "an attribute uses.def does not list for this method");
     static_assert(sizeof...(Attrs) == kw::kSizes[Kw] && sizeof...(Attrs) <= 4);
-    PyObject* kwnames = S.consts.kwnames[use::checked_second<Use, use::Post, Kind, Kw>()];
+    PyObject* kwnames = use_kwnames<Use, Kind, Kw>();
     Ref type = global_attr(nm::EVENT, S.consts.names[Kind]);
     if (!type) return false;
     Ref values[4];
@@ -69,7 +69,7 @@ template <int Use, int FromMach, int Kind, int Kw>
         Ref key = getattr(report, REC(Use, sys_quote_id));
         if (!key || PyObject_SetItem(registry.get(), key.get(), current.get()) < 0) return false;
     }
-    Ref type = global_attr(use::checked<Use, use::Member, nm::EVENT, Kind>(), S.consts.names[Kind]);
+    Ref type = use_member<Use, nm::EVENT, Kind>();
     if (!type) return false;
     Ref copy_mod = global(nm::copy);
     if (!copy_mod) return false;
@@ -77,8 +77,7 @@ template <int Use, int FromMach, int Kind, int Kw>
     if (!snapshot) return false;
     Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
-    Ref event = common::call_kw(event_cls.get(), S.consts.kwnames[use::checked_second<Use, use::Post, Kind, Kw>()],
-                                type.get(), snapshot.get());
+    Ref event = common::call_kw(event_cls.get(), use_kwnames<Use, Kind, Kw>(), type.get(), snapshot.get());
     return event && post(event.get(), Kind);
 }
 
@@ -86,8 +85,7 @@ template <int Use, int FromMach, int Kind, int Kw>
 // lacks may still be a loaded submodule; otherwise the ImportError reads as the
 // interpreter's own.
 Ref import_algo_control_type() {
-    PyObject* name = S.consts.names[use::checked<use::on_control_algo_parent_order_res, use::Import,
-                                                 nm::AlgoControlType>()];
+    PyObject* name = use_name<use::on_control_algo_parent_order_res, use::Import, nm::AlgoControlType>();
     Ref fromlist = Ref::steal(PyTuple_Pack(1, name));
     if (!fromlist) return {};
     Ref mod = Ref::steal(PyImport_ImportModuleLevel("pymach.enums", S.consts.globals, nullptr, fromlist.get(), 0));
@@ -122,7 +120,8 @@ int control_is(PyObject* res, PyObject* attr, PyObject* control_type) {
     constexpr int C = use::on_control_algo_parent_order_res;
     Ref value = getattr(res, attr);
     if (!value) return -1;
-    Ref expected = getattr(control_type, S.consts.names[use::checked_second<C, use::Member, nm::AlgoControlType, Member>()].get());
+    constexpr int name = use::checked_second<C, use::Member, nm::AlgoControlType, Member>();
+    Ref expected = getattr(control_type, S.consts.names[name].get());
     if (!expected) return -1;
     return PyObject_RichCompareBool(value.get(), expected.get(), Py_EQ);
 }

@@ -18,7 +18,7 @@ template <int Use, int Phase>
 [[nodiscard]] bool send_phase(PyObject* self) {
     Ref sender = getattr(self, N(send_day_event));
     if (!sender) return false;
-    Ref type = global_attr(use::checked<Use, use::Member, nm::EVENT, Phase>(), S.consts.names[Phase]);
+    Ref type = use_member<Use, nm::EVENT, Phase>();
     if (!type) return false;
     Ref now = datetime_now();
     if (!now) return false;

@@ -571,8 +571,9 @@ namespace {
     if (!calendar_dt) return false;
     Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
-    Ref type = MEMBER(use::on_bar, EVENT, BAR);
-    return type && post_timed(event_cls.get(), type.get(), nm::BAR, POSTED(use::on_bar, BAR, day), calendar_dt.get(), nullptr) &&
+    constexpr int U = use::on_bar;
+    Ref type = MEMBER(U, EVENT, BAR);
+    return type && post_timed(event_cls.get(), type.get(), nm::BAR, POSTED(U, BAR, day), calendar_dt.get(), nullptr) &&
            set_attr(self, N(bar_cnt), S.consts.zero.get());
 }
 

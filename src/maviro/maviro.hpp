@@ -397,35 +397,6 @@ using common::dict_version;
 }
 #endif
 
-// The facts of uses.def, for the method (or scope) `use_` (a use:: id), each
-// refused at build time when its row does not list it.
-// The name of the gateway record's attribute x.
-#define REC(use_, x)                                                                                          \
-    (::maviro::S.consts                                                                                       \
-         .names[std::integral_constant<int, ::maviro::use::checked<(use_), ::maviro::use::Read, ::maviro::nm::x>()>::value] \
-         .get())
-// The name of the host order's attribute x, read; ORD_SET: set.
-#define ORD(use_, x)                                                                                          \
-    (::maviro::S.consts                                                                                       \
-         .names[std::integral_constant<int,                                                                   \
-                                       ::maviro::use::checked<(use_), ::maviro::use::OrderRead, ::maviro::nm::x>()>::value] \
-         .get())
-#define ORD_SET(use_, x)                                                                                      \
-    (::maviro::S.consts                                                                                       \
-         .names[std::integral_constant<int,                                                                   \
-                                       ::maviro::use::checked<(use_), ::maviro::use::OrderSet, ::maviro::nm::x>()>::value] \
-         .get())
-// owner.x: global_attr() of an enum member (or EVENT.x of an event posted).
-#define MEMBER(use_, owner, x)                                                                                \
-    (::maviro::global_attr(::maviro::use::checked<(use_), ::maviro::use::Member, ::maviro::nm::owner, ::maviro::nm::x>(), \
-                           N(x)))
-// The keyword tuple k of Event(EVENT.member, ...).
-#define POSTED(use_, member, k)                                                                                    \
-    (::maviro::S.consts                                                                                            \
-         .kwnames[std::integral_constant<                                                                          \
-             int, ::maviro::use::checked_second<(use_), ::maviro::use::Post, ::maviro::nm::member, ::maviro::kw::k>()>::value] \
-         .get())
-
 // The number of arguments the call `id` of calls.def takes.
 constexpr int call_arity(int id) {
     return call::kPositional[id] + (call::kKeywords[id] < 0 ? 0 : kw::kSizes[call::kKeywords[id]]);
@@ -468,6 +439,33 @@ template <int Use, int Id, class... A>
 
 // member(global(name), attr), e.g. EVENT.TICK: the global is looked up at use.
 [[nodiscard]] Ref global_attr(int name, PyObject* attr);
+
+// The facts of uses.def for the method (or scope) `Use` (a use:: id), each
+// refused at build time when its row does not list it.
+// The name `Name` (nm::) of the fact (Kind, Name).
+template <int Use, int Kind, int Name>
+[[nodiscard]] inline PyObject* use_name() {
+    constexpr int id = use::checked<Use, Kind, Name>();
+    return S.consts.names[id].get();
+}
+// Owner.Name: an enum member read (or EVENT.Name of an event posted).
+template <int Use, int Owner, int Name>
+[[nodiscard]] inline Ref use_member() {
+    constexpr int owner = use::checked<Use, use::Member, Owner, Name>();
+    return global_attr(owner, S.consts.names[Name].get());
+}
+// The keyword tuple Kw (kw::) of Event(EVENT.Member, ...).
+template <int Use, int Member, int Kw>
+[[nodiscard]] inline PyObject* use_kwnames() {
+    constexpr int id = use::checked_second<Use, use::Post, Member, Kw>();
+    return S.consts.kwnames[id].get();
+}
+// The same for a name x of the tables.
+#define REC(use_, x) (::maviro::use_name<(use_), ::maviro::use::Read, ::maviro::nm::x>())  // record attribute
+#define ORD(use_, x) (::maviro::use_name<(use_), ::maviro::use::OrderRead, ::maviro::nm::x>())  // order, read
+#define ORD_SET(use_, x) (::maviro::use_name<(use_), ::maviro::use::OrderSet, ::maviro::nm::x>())  // order, set
+#define MEMBER(use_, owner, x) (::maviro::use_member<(use_), ::maviro::nm::owner, ::maviro::nm::x>())
+#define POSTED(use_, member, k) (::maviro::use_kwnames<(use_), ::maviro::nm::member, ::maviro::kw::k>())
 
 // event_queue.append(event): every post of the bridge goes through here.
 // `type` is the nm:: id of the EVENT member the event was built with (counted

@@ -32,11 +32,11 @@ template <int Use, int Kind, int Kw>
     static_assert(Kw == kw::trade || Kw == kw::order);
     Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
-    Ref type = global_attr(use::checked<Use, use::Member, nm::EVENT, Kind>(), S.consts.names[Kind]);
+    Ref type = use_member<Use, nm::EVENT, Kind>();
     if (!type) return false;
     Ref dup = deep_copy(host);
     if (!dup) return false;
-    PyObject* kwnames = S.consts.kwnames[use::checked_second<Use, use::Post, Kind, Kw>()];
+    PyObject* kwnames = use_kwnames<Use, Kind, Kw>();
     Ref event = Kw == kw::trade ? common::call_kw(event_cls.get(), kwnames, type.get(), account, trade, dup.get())
                                 : common::call_kw(event_cls.get(), kwnames, type.get(), account, dup.get());
     return event && post(event.get(), Kind);
@@ -79,7 +79,7 @@ constexpr int U = use::on_order;
 // host.status = ORDER_STATUS.<Member>
 template <int Member>
 [[nodiscard]] bool set_status(PyObject* host) {
-    Ref value = global_attr(use::checked<U, use::Member, nm::ORDER_STATUS, Member>(), S.consts.names[Member]);
+    Ref value = use_member<U, nm::ORDER_STATUS, Member>();
     return value && set_attr(host, ORD_SET(U, status), value.get());
 }
 
@@ -466,8 +466,9 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
     {
         Line<lg::position_skipped> line;
         Ref security_id;
-        ok = line.to(nm::user_system_log) && line.field(record, REC(use::on_query_position, security_id), security_id) &&
-             line.str(error.get()) && line.emit<use::on_query_position, call::warning>(N(warning));
+        constexpr int Q = use::on_query_position;
+        ok = line.to(nm::user_system_log) && line.field(record, REC(Q, security_id), security_id) &&
+             line.str(error.get()) && line.emit<Q, call::warning>(N(warning));
     }
     PyErr_SetExcInfo(outer_type, outer_value, outer_trace);
     return ok;
