@@ -36,6 +36,7 @@ import textwrap
 import types
 import typing
 
+from bridge_replay.host import HostAdapter
 from bridge_replay.status import EXIT_FAILED, EXIT_OK
 
 FORMAT = 1
@@ -111,8 +112,10 @@ def _join(names):
 
 
 def _suggest(name, candidates):
-    close = difflib.get_close_matches(name, [c for c in candidates if isinstance(c, str)], n=1, cutoff=0.6)
-    return " (did you mean %s?)" % close[0] if close else ""
+    close = difflib.get_close_matches(name, [c for c in candidates if isinstance(c, str)], n=3, cutoff=0.6)
+    if len(close) == 1:
+        return " (did you mean %s?)" % close[0]
+    return " (similar: %s)" % ", ".join(close) if close else ""
 
 
 def _exported(module):
@@ -650,10 +653,11 @@ def smoke(adapter):
 
 def run(adapter, adapter_name=None, with_smoke=False):
     """The check's report (a dict, as ``--json`` prints it)."""
-    report = {"bridge": adapter.bridge, "adapter": adapter_name, "paths": {}, "error": None,
+    bridge = getattr(adapter, "bridge", HostAdapter.bridge)
+    report = {"bridge": bridge, "adapter": adapter_name, "paths": {}, "error": None,
               "counts": {s: dict.fromkeys(STATUSES, 0) for s in SECTIONS}, "items": [], "smoke": None}
     try:
-        so, path, data = find_data(adapter.bridge)
+        so, path, data = find_data(bridge)
     except CheckError as exc:
         report["error"] = str(exc)
     else:
