@@ -19,6 +19,15 @@ takes no argument). Subclass ``HostAdapter`` and override what differs:
 ``enumerations()``
     host enumeration classes that sessions may name (order sides, statuses...)
     beyond those the bridge module binds.
+``sample_records()``
+    for ``bridge-replay check``: ``{callback name: record}``, a gateway record
+    the SDK would hand that callback, or the SDK's type of it (for
+    ``on_query_position``, of one holding of the answer). Default none: the
+    check then reads record types off the SDK strategy's callback annotations,
+    or reports the attributes as unknown.
+``sample_order()``
+    for ``bridge-replay check``: a host order as the host puts it in the
+    bridge's order book, or None (the default: its attributes are unknown).
 """
 
 import importlib
@@ -49,6 +58,12 @@ class HostAdapter:
 
     def enumerations(self):
         return ()
+
+    def sample_records(self):
+        return {}
+
+    def sample_order(self):
+        return None
 
 
 def type_name(member):
