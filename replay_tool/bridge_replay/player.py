@@ -29,7 +29,7 @@ from bridge_replay.clock import VirtualClock
 from bridge_replay.context import VirtualContext, with_context
 from bridge_replay.errors import Interrupted, ReplayError
 from bridge_replay.host import load_host, type_name
-from bridge_replay.session.codec import Enumerations, format_time, shown
+from bridge_replay.session.codec import Enumerations, Other, format_time, shown
 from bridge_replay.session.entries import End, HostOrder
 from bridge_replay.session.reader import DEFAULT_MAX_LINE, SessionReader
 from bridge_replay.session.schema import LineError, SessionError
@@ -101,6 +101,8 @@ class Renderer:
             return value
         if t is float:
             return value if math.isfinite(value) else repr(value)
+        if t is Other:
+            return value.text
         name = self.enums.name_of(value)
         if name is not None:
             return name

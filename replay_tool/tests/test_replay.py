@@ -110,6 +110,8 @@ BAD_LINES = [
      "lacks error_code"),
     ('{"t": "2024-03-15T10:00:00", "cb": "on_order_action_error", '
      '"rec": {}, "x": {"client_order_id": "OrderStatusType.Lost"}}', "has no member 'Lost'"),
+    ('{"t": "2024-03-15T10:00:00", "cb": "on_order_action_error", '
+     '"rec": {}, "x": {"client_order_id": {"$other": 5}}}', "other': 5"),
     ('{"t": "2024-03-15T10:00:00", "cb": "on_query_asset", "rec": {}, "args": [1]}',
      "lacks fund_account_id"),
     ('{"t": "2024-03-15T10:00:00", "cb": "on_switch_day", "args": [1]}', "extra argument"),
