@@ -34,7 +34,7 @@ import threading
 import time
 import weakref
 
-from bridge_replay.host import load_host
+from bridge_replay.host import adapter_method, load_host
 from bridge_replay.session.codec import AttrDict, Enumerations, record_attrs
 from bridge_replay.session.encoder import Encoder
 from bridge_replay.session.entries import HostOrder
@@ -96,7 +96,7 @@ class Recorder:
         encoder = Encoder(enums)
         self.out = str(out)
         try:
-            universe = [str(u) for u in m.Environment.get_instance().get_universe()]
+            universe = [str(u) for u in adapter_method(self.host, "universe")()]
         except Exception:
             universe = []
         base = getattr(config, "base", None)
