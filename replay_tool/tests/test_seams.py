@@ -10,6 +10,7 @@ import textwrap
 
 import pytest
 
+from bridge_replay.player import default_session
 from replay_support import run_tool
 
 KIT = '''
@@ -375,3 +376,20 @@ def test_the_tool_runs_against_another_host_and_sdk(site, tmp_path):
     assert proc.returncode == 0, (proc.stdout + proc.stderr).decode()
     assert again.read_text() == events.read_text()
 
+
+def test_the_bundled_day_plays_cleanly_on_this_platform(site, tmp_path):
+    """What make demo plays names nothing this SDK and host lack."""
+    proc = run_tool("replay", default_session(), "--host", "minhost:Host",
+                    "--json", tmp_path / "s.json", env=site, cwd=str(tmp_path))
+    text = proc.stdout.decode()
+    assert proc.returncode == 0 and text.rstrip().endswith("OK"), text + proc.stderr.decode()
+    s = json.loads((tmp_path / "s.json").read_text())
+    assert s["events"]["lost"] == 0 and s["events"]["drained"]["EVENT.BAR"] == 240
+    assert s["host_orders"]["submitted"] == 200 and "ORDER_STATUS.SUBMITTED" not in \
+        s["host_orders"]["by_final_status"]
+    # Positions and the account as the adapter describes them.
+    first = s["positions"][0]
+    assert set(first) == {"market_code", "direction", "quantity", "avg_price", "market_value"}
+    assert "  %-12s POSITION_DIRECTION.LONG" % first["market_code"] in text
+    assert "qty %10s" % "{:,}".format(first["quantity"]) in text
+    assert s["account"] == {"fund_account_id": "100200300", "total_asset": 6622963.0}
