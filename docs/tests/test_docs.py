@@ -1,0 +1,100 @@
+"""Every block a reader can copy from the README and docs/ runs as written, and
+every link between the pages leads somewhere (docblocks.py says how)."""
+import time
+
+import pytest
+
+from docblocks import (NOT_RUN, OUTPUT, RUN, DocError, blocks, broken_links, check_json,
+                       linked_pages, make_folder, output_matches, pages, read, run)
+
+
+@pytest.mark.parametrize("page", pages())
+def test_the_blocks_of_a_page_run_as_written(page, tmp_path):
+    found = blocks(read(page), page)
+    make_folder(str(tmp_path))
+    printed = None
+    for block in found:
+        where = "%s:%d" % (page, block.line)
+        if block.lang == "json":
+            check_json(block, page)
+        elif block.marker == OUTPUT:
+            assert output_matches(block.code, printed), \
+                "%s: the block above printed\n%s" % (where, printed)
+        elif block.lang in RUN and block.marker != NOT_RUN:
+            began = time.monotonic()
+            status, printed = run(block, str(tmp_path))
+            assert status == 0, "%s: exit status %s after %.1f s\n%s\n%s" % (
+                where, status, time.monotonic() - began, block.code, printed)
+
+
+@pytest.mark.parametrize("page", pages())
+def test_links_lead_to_a_page_and_heading(page):
+    assert broken_links(page) == []
+
+
+def test_every_page_is_reachable_from_the_readme():
+    seen, todo = set(), ["README.md"]
+    while todo:
+        page = todo.pop()
+        if page not in seen:
+            seen.add(page)
+            todo.extend(linked_pages(page))
+    assert set(pages()) - seen == set()
+
+
+@pytest.mark.parametrize("text, wrong", [
+    ("```\nls\n```\n", "needs a language"),
+    ("```bash\nls\n```\n", "needs a language"),
+    ("<!-- not run -->\n```sh\nls\n```\n", "say why"),
+    ("<!-- not run:  -->\n```sh\nls\n```\n", "say why"),
+    ("<!-- not run: a cluster -->\n```text\nls\n```\n", "only a sh or python"),
+    ("<!-- not run: a cluster -->\nSome words.\n```sh\nls\n```\n", "right before"),
+    ("```text\nx\n```\n<!-- output of the block above -->\n```text\nx\n```\n", "after a block"),
+    ("```sh\nls\n", "never closed"),
+])
+def test_a_page_is_refused_where_a_block_could_escape(text, wrong):
+    with pytest.raises(DocError, match=wrong):
+        blocks(text)
+
+
+def test_markers_and_indented_blocks():
+    text = ("<!-- not run: needs a cluster -->\n\n```sh\nmake fuzz\n```\n"
+            "- a list item:\n\n  ```python\n  print(1)\n  ```\n"
+            "<!-- output of the block above -->\n```text\n1\n```\n")
+    a, b, c = blocks(text)
+    assert (a.marker, a.reason, a.code) == (NOT_RUN, "needs a cluster", "make fuzz\n")
+    assert (b.lang, b.code, b.marker) == ("python", "print(1)\n", None)
+    assert (c.marker, c.line) == (OUTPUT, 12)
+
+
+@pytest.mark.parametrize("expected, actual, ok", [
+    ("a\nb\n", "a\nb  \n\n", True),
+    ("a\nb\n", "a\nc\n", False),
+    ("...\nOK\n", "x\ny\nOK\n", True),
+    ("...\nOK\n", "OK\n", True),
+    ("OK\n", "x\nOK\n", False),
+    ("took ... s\nOK\n", "took 2.5 s\nOK\n", True),
+    ("took ... s\n", "took 2.5\ns\n", False),
+    ("a\n...\nz\n", "a\nz\n", True),
+])
+def test_output_with_elisions(expected, actual, ok):
+    assert output_matches(expected, actual) is ok
+
+
+def test_broken_links_are_named():
+    text = ("# Top\n## A heading: `with code`\n[fine](#a-heading-with-code) "
+            "[web](https://example.com/x) `[not a link](nowhere.md)`\n"
+            "[gone](#nowhere) [missing](docs/nothing.md) [bad anchor](docs/export.md#nowhere)\n"
+            "```text\n[in a block](nowhere.md)\n```\n")
+    assert broken_links("README.md", text) == [
+        "README.md:4: #nowhere: no such heading",
+        "README.md:4: docs/nothing.md: no such file",
+        "README.md:4: docs/export.md#nowhere: no such heading",
+    ]
+
+
+def test_a_json_block_must_parse():
+    good, bad = blocks('```json\n{"a": 1,\n "b": 2}\n```\n```json\n{"a": 1}\n{"b": \n```\n')
+    check_json(good)
+    with pytest.raises(DocError, match="page:7: not JSON"):
+        check_json(bad)
