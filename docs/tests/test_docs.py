@@ -1,5 +1,7 @@
-"""Every block a reader can copy from the README and docs/ runs as written, and
-every link between the pages leads somewhere (docblocks.py says how)."""
+"""Every block a reader can copy from the README and docs/ runs as written,
+every link between the pages leads somewhere (docblocks.py says how), and the
+tables of options and exit statuses say what the commands' help says."""
+import re
 import time
 
 import pytest
@@ -40,6 +42,34 @@ def test_every_page_is_reachable_from_the_readme():
             seen.add(page)
             todo.extend(linked_pages(page))
     assert set(pages()) - seen == set()
+
+
+def _table(text, header):
+    """The first cells of the table under ``header``."""
+    rows = text.split(header + "\n", 1)[1].split("\n\n", 1)[0].splitlines()[1:]
+    return [row.split("|")[1] for row in rows]
+
+
+@pytest.mark.parametrize("page, command", [("docs/replay.md", "replay"),
+                                           ("docs/batch.md", "batch")])
+def test_an_options_table_lists_every_option_of_its_command(page, command):
+    from bridge_replay.cli import main
+    have = {o for p in main.commands[command].params for o in p.opts if o.startswith("--")}
+    listed = {o for cell in _table(read(page), "| option | effect |")
+              for o in re.findall(r"--[a-z-]+", cell)}
+    assert listed == have - {"--help"}
+
+
+@pytest.mark.parametrize("page, command", [("docs/replay.md", "replay"),
+                                           ("docs/batch.md", "batch"),
+                                           ("docs/export.md", "export"),
+                                           ("docs/check.md", "check")])
+def test_an_exit_status_table_has_the_statuses_of_its_command(page, command):
+    from bridge_replay.cli import main
+    have = set(re.findall(r"^  (\d+) ", main.commands[command].epilog, re.M))
+    listed = {n for cell in _table(read(page), "| status | meaning |")
+              for n in re.findall(r"\d+", cell)}
+    assert listed == have
 
 
 @pytest.mark.parametrize("text, wrong", [
