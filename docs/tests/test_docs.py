@@ -72,6 +72,25 @@ def test_an_exit_status_table_has_the_statuses_of_its_command(page, command):
     assert listed == have
 
 
+def _make_test_commands(text):
+    """Each `make test` command of a text as {variable: value}: CI's warnings-as-errors
+    define and which interpreter PYTHON names are left aside."""
+    out = []
+    for m in re.finditer(r"^\s*`?make test((?: +[A-Z_]+=[^\s`]+)*)", text, re.M):
+        given = dict(v.split("=", 1) for v in m.group(1).split())
+        given.pop("CMAKE_DEFINES", None)
+        if "PYTHON" in given:
+            given["PYTHON"] = "another"
+        out.append(given)
+    return out
+
+
+def test_the_readme_s_test_commands_are_those_ci_runs():
+    readme = _make_test_commands(read("README.md"))
+    ci = _make_test_commands(read(".ci/run"))
+    assert readme and all(c in ci for c in readme), (readme, ci)
+
+
 @pytest.mark.parametrize("text, wrong", [
     ("```\nls\n```\n", "needs a language"),
     ("```bash\nls\n```\n", "needs a language"),
