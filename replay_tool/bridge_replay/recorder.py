@@ -42,6 +42,18 @@ from bridge_replay.session.header import Header
 from bridge_replay.session.schema import CALLBACKS, READ_IF_PRESENT
 from bridge_replay.session.writer import FileVanished, SessionWriter
 
+try:  # the SDK thread's capture in C, built with the tool when a compiler was at hand
+    from bridge_replay import _capture
+except ImportError:
+    _capture = None
+
+
+class _PyCapture:
+    """What the recording callbacks read on the SDK thread (where the C
+    capture is not built, the same fields as plain attributes)."""
+
+
+_Capture = _capture.Capture if _capture is not None else _PyCapture
 _CLASSES = {}
 _ORDER = "$order"
 _DICT = "__dict__"  # a record type copied by its instance dict
@@ -83,7 +95,7 @@ def _by_name(names, optional):
     return capture
 
 
-class Recorder:
+class Recorder(_Capture):
     """Writes one session: ``capture(cb, args)`` per callback on the SDK
     thread, ``close()`` at the end (also at interpreter exit)."""
 
@@ -106,8 +118,9 @@ class Recorder:
         self._writer = SessionWriter(self.out, header, encoder, compresslevel)
         self._encoder = encoder
         self.buffer = collections.deque()
+        self._append = self.buffer.append
         self.buffer_size = buffer_size
-        self._limit = [buffer_size]  # 0 once closed or failed
+        self.capacity = buffer_size  # 0 once closed or failed
         self.error = None  # why writing stopped, if it did
         self.missed = 0  # callbacks not taken (SDK thread): a full buffer, or writing stopped
         self.unwritten = 0  # callbacks taken but not written (writer thread, then close)
@@ -116,12 +129,13 @@ class Recorder:
         self.orders_unread = 0  # host orders the adapter's order_attrs failed on
         self.closed = False
         self._seen = {}
-        self._book_len = [0]
+        self._book_len = 0
         self._captures = {}
         # record type -> _DICT, or (names, attrgetter) for a type without a __dict__
         self._readers = {}
-        # What a callback of the recording class reads at each call, in one tuple.
-        self._fast = (self._bridge, self.buffer, self._limit, self._book_len, self._readers)
+        self._dict_marker = _DICT
+        self._time = time.time
+        self._real = _dt.datetime
         self._flush_interval = flush_interval
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="session-writer", daemon=True)
@@ -147,28 +161,20 @@ class Recorder:
         """Why writing stopped, in a few words, or None."""
         return None if self.error is None else _reason(self.error)
 
-    @property
-    def capacity(self):
-        return self._limit[0]
-
-    @capacity.setter
-    def capacity(self, value):
-        self._limit[0] = value
-
-    def capture(self, cb, rec=None, extra=(), _time=time.time, _real=_dt.datetime):
+    def capture(self, cb, rec=None, extra=(), _real=_dt.datetime):
         """Take one callback's record and arguments (called on the SDK thread)."""
         m = self._bridge
         clock = m.datetime
         # On real time the writer derives the local time from the receive time.
         t = None if clock is _real else clock.now()
-        if len(m.orders_dict) != self._book_len[0]:
+        if len(m.orders_dict) != self._book_len:
             self._scan_orders(m.orders_dict, t or _real.now())
-        if len(self.buffer) >= self._limit[0]:
+        if len(self.buffer) >= self.capacity:
             self.missed += 1
             return
         self._take(cb, t, rec, extra)
 
-    def _take(self, cb, t, rec, extra, _time=time.time):
+    def _take(self, cb, t, rec, extra):
         if rec is not None:
             try:
                 rec = self._copy(cb, rec)
@@ -176,7 +182,7 @@ class Recorder:
                 # A record that cannot be read must not fail the SDK's callback.
                 self.missed += 1
                 return
-        self.buffer.append((cb, t, rec, extra, _time()))
+        self.buffer.append((cb, t, rec, extra, self._time()))
 
     def _copy(self, cb, rec):
         cls = type(rec)
@@ -200,8 +206,8 @@ class Recorder:
         return cap(rec)
 
     def _scan_orders(self, book, t):
-        self._book_len[0] = len(book)
-        if not self._limit[0]:
+        self._book_len = len(book)
+        if not self.capacity:
             return  # closed, or writing stopped: nothing would take them from the buffer
         seen = self._seen
         attrs = self.host.order_attrs
@@ -342,29 +348,31 @@ def _callback(name, base_method, takes_rec, nargs):
             self._recorder.capture(name)
             return base_method(self)
     elif not nargs:
-        def method(self, rec, _time=time.time, _real=_dt.datetime, _type=type, _len=len):
-            # Recorder.capture inlined: it runs on the SDK thread for every record.
+        def method(self, rec, _real=_dt.datetime, _type=type, _len=len):
+            # Recorder.capture inlined: it runs on the SDK thread for every record
+            # (in C where the tool's C capture was built; this does the same).
             r = self._recorder
-            m, buf, limit, book_len, readers = r._fast
+            m = r._bridge
             clock = m.datetime
             t = None if clock is _real else clock.now()
             book = m.orders_dict
-            if _len(book) != book_len[0]:
+            if _len(book) != r._book_len:
                 r._scan_orders(book, t or _real.now())
-            if _len(buf) >= limit[0]:
+            buf = r.buffer
+            if _len(buf) >= r.capacity:
                 r.missed += 1
             else:
-                how = readers.get(_type(rec))
-                if how is _DICT:
-                    buf.append((name, t, rec.__dict__.copy(), (), _time()))
-                elif how is None:
+                how = r._readers.get(_type(rec))
+                if how is None:
                     r._take(name, t, rec, ())
                 else:
                     try:
-                        buf.append((name, t, (how[0], how[1](rec)), (), _time()))
+                        got = rec.__dict__.copy() if how is _DICT else (how[0], how[1](rec))
                     except Exception:
                         # A record that cannot be read must not fail the SDK's callback.
                         r.missed += 1
+                    else:
+                        buf.append((name, t, got, (), r._time()))
             return base_method(self, rec)
     else:
         def method(self, *args):
@@ -375,6 +383,8 @@ def _callback(name, base_method, takes_rec, nargs):
     method.__name__ = name
     method.__qualname__ = "Recording." + name
     method.__doc__ = "Record the callback, then hand it to the base class unchanged."
+    if takes_rec and not nargs and _capture is not None:
+        return _capture.method(name, base_method, method)
     return method
 
 
