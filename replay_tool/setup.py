@@ -6,8 +6,6 @@
 from setuptools import Extension, setup
 
 setup(ext_modules=[
-    Extension("bridge_replay._rows", ["bridge_replay/_rows.c"],
-              define_macros=[("Py_LIMITED_API", "0x03080000")], py_limited_api=True,
-              optional=True),
+    Extension("bridge_replay._rows", ["bridge_replay/_rows.c"], optional=True),
     Extension("bridge_replay._capture", ["bridge_replay/_capture.c"], optional=True),
 ])

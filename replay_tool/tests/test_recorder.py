@@ -446,3 +446,65 @@ def test_replay_record_under_a_file_size_limit(small_day, tmp_path):
     assert again["skipped_lines"]["count"] == 0
     assert again["callbacks_total"] + first["recording"]["not_recorded"] \
         == first["callbacks_total"]
+
+
+class Clock:
+    """The bridge's clock as a replay binds it: virtual times, some on whole seconds."""
+    times = [datetime.datetime(2024, 3, 15, 9, 30, 0, 250), datetime.datetime(2024, 3, 15, 9, 31)]
+
+    @classmethod
+    def now(cls):
+        cls.times.append(cls.times.pop(0))
+        return cls.times[-1]
+
+
+# Receive times: ties of the microsecond rounding (to even), a carry into the
+# next second, a whole second.
+RECV = [1710466203.0078125, 1710466203.0234375, 1710466203.9999996, 1710466204.0,
+        1710466204.25]
+
+
+def _record_all(out):
+    from korvane.orvik.utils import maviro
+    from bridge_replay.session.schema import CALLBACKS
+    base = type("Base", (), dict({cb: lambda self, *a, **k: None for cb in CALLBACKS},
+                                 __init__=lambda self, config: None))
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    # the test's enumerations are not the session's: the bridge's member instead
+    side = maviro.MarketType.SZSE
+    # each change twice after the base twice: the second of each the callback's last shape
+    recs = [{k: side if isinstance(v, enum.Enum) else v
+             for k, v in dict(FIRST, qty=3, **c).items()}
+            for change in ROW_CHANGES if "qty" not in change for c in ({}, {}, change, change)]
+    with pytest.MonkeyPatch.context() as bridge:
+        bridge.setattr(maviro, "orders_dict", {})
+        strategy = recording_class(base)(config, out=str(out))
+        recv = []
+        strategy._recorder._time = lambda: recv[-1]
+        for n, attrs in enumerate(recs * 2):
+            recv.append(RECV[n % len(RECV)])
+            if n == len(recs):
+                bridge.setattr(maviro, "datetime", Clock)
+                maviro.orders_dict[7] = types.SimpleNamespace(client_order_id=7, price=1.5)
+            strategy.on_snapshot(DictTrade(**attrs))
+            strategy.on_snapshot(SlotTrade(client_order_id=n, price=attrs["price"],
+                                           levels=attrs["levels"], side=attrs["side"]))
+            strategy.on_bar(rec=DictTrade(**attrs))  # by keyword: the Python path
+    strategy.close_recording()
+    assert strategy._recorder.dropped == 0
+    return out.read_bytes().splitlines()[1:-1]  # not the header's and end's wall times
+
+
+def test_the_c_capture_and_writer_write_what_python_writes(tmp_path, monkeypatch):
+    from bridge_replay import recorder
+    from bridge_replay.session import encoder as fmt
+    if recorder._capture is None or fmt._rows is None:
+        pytest.skip("the tool's C parts are not built")
+    made = _record_all(tmp_path / "c.jsonl")
+    monkeypatch.setattr(recorder, "_capture", None)
+    monkeypatch.setattr(recorder, "_CLASSES", {})
+    monkeypatch.setattr(fmt, "_rows", None)
+    assert made == _record_all(tmp_path / "py.jsonl")
+    assert sum(line.startswith(b"[") for line in made) > len(ROW_CHANGES)
+

@@ -91,6 +91,11 @@ class Encoder(ValueEncoder):
         known = self._member_names
         attrdict = AttrDict
         crow = _rows.row if _rows is not None else None
+        crows = getattr(_rows, "rows", None)
+        if crows is not None:
+            # The usual rows in C; the loop gets each item that C leaves to it.
+            items = _left_by_c(crows, items if _type(items) is list else list(items),
+                               last, known, add, attrdict)
         for item in items:
             cb, t, rec, extra, recv = item
             if t is None:
@@ -206,6 +211,18 @@ class Encoder(ValueEncoder):
 
     def end(self, t):
         return self._json.encode({"t": format_time(t), "cb": "$end"})
+
+
+def _left_by_c(rows, items, last, known, add, attrdict):
+    """Runs the C writer over ``items``, yielding each item it leaves to the
+    Python loop; it goes on after the item once that has been written."""
+    i, n = 0, len(items)
+    while True:
+        i = rows(items, i, last, known, add, attrdict)
+        if i >= n:
+            return
+        yield items[i]
+        i += 1
 
 
 def _getter(keys):
