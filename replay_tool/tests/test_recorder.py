@@ -508,3 +508,20 @@ def test_the_c_capture_and_writer_write_what_python_writes(tmp_path, monkeypatch
     assert made == _record_all(tmp_path / "py.jsonl")
     assert sum(line.startswith(b"[") for line in made) > len(ROW_CHANGES)
 
+
+def test_a_zstd_recording_replays_and_needs_its_extra(small_day, tmp_path, monkeypatch):
+    pytest.importorskip("zstandard")
+    from bridge_replay.errors import MissingExtra
+    recorded = tmp_path / "recorded.jsonl.zst"
+    first, second = io.StringIO(), io.StringIO()
+    replay(str(small_day), record=str(recorded), events_out=first)
+    s = replay(str(recorded), events_out=second)
+    assert first.getvalue() == second.getvalue() and s["cut"] is None
+    monkeypatch.setitem(sys.modules, "zstandard", None)
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    with pytest.raises(MissingExtra, match=r"pip install 'bridge-replay\[zstd\]'"):
+        recording_class()(config, out=str(tmp_path / "none.jsonl.zst"))
+    assert not (tmp_path / "none.jsonl.zst").exists()
+    with pytest.raises(MissingExtra, match="reading zstd-compressed session"):
+        replay(str(recorded))
