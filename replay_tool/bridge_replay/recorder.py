@@ -28,6 +28,7 @@ this raises into the SDK's thread or out of ``close()``.
 import atexit
 import collections
 import datetime as _dt
+import itertools
 import operator
 import sys
 import threading
@@ -57,6 +58,7 @@ _Capture = _capture.Capture if _capture is not None else _PyCapture
 _CLASSES = {}
 _ORDER = "$order"
 _DICT = "__dict__"  # a record type copied by its instance dict
+_first = operator.itemgetter(0)
 _ABSENT = object()
 
 
@@ -240,8 +242,8 @@ class Recorder(_Capture):
             try:
                 while buf:
                     # Encoded in batches: one call into the encoder per batch.
-                    items = [pop() for _ in range(min(len(buf), 1000))]
-                    self._unflushed += sum(1 for item in items if item[0] != _ORDER)
+                    items = list(itertools.islice(iter(pop, None), min(len(buf), 1000)))
+                    self._unflushed += len(items) - operator.countOf(map(_first, items), _ORDER)
                     write(items)
                 w.flush()
                 self._unflushed = 0
