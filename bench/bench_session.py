@@ -18,7 +18,9 @@ median difference in the calling thread's CPU time per callback, "CPU" the
 difference in process CPU time (all threads, the writer's encoding,
 compression and writes included, measured after the recorder has closed)
 per recorded callback. To .jsonl.zst (when zstandard is installed), .jsonl.gz
-and .jsonl.
+and .jsonl. --noop-strategy puts the recorder in front of a strategy whose
+callbacks do nothing instead of the bridge's, so that the bridge's and the
+host's work do not blur the difference.
 
     python bench/bench_session.py --callgrind [--lines N]
 
@@ -145,8 +147,14 @@ def bench_record(args, tmp):
     from bridge_replay.session.lines import EntryDecoder
     dec = EntryDecoder(2, Enumerations.from_namespace(vars(maviro)))
     recs = [dec(l, 1).call[0] for l in lines[:500]]
-    plain = maviro.MachStrategy(config)
-    Recording = recording_class()
+    if args.noop_strategy:
+        from bridge_replay.session.schema import CALLBACKS
+        base = type("Noop", (), dict({cb: lambda self, *a: None for cb in CALLBACKS},
+                                     __init__=lambda self, config: None))
+    else:
+        base = maviro.MachStrategy
+    plain = base(config)
+    Recording = recording_class(base)
     n = args.lines
     q = maviro.event_queue
     for suffix in _record_suffixes():
@@ -174,8 +182,9 @@ def bench_record(args, tmp):
             assert rec_strategy._recorder.dropped == 0
             added.append(timings["recorded"][0] - timings["plain"][0])
             cpu.append(timings["recorded"][1] - timings["plain"][1])
-        print("record to %s, bridge on_snapshot with and without the recorder (%d calls x %d "
-              "rounds):" % (suffix, n, args.rounds))
+        print("record to %s, %s on_snapshot with and without the recorder (%d calls x %d "
+              "rounds):" % (suffix, "a no-op" if args.noop_strategy else "bridge", n,
+                            args.rounds))
         print("  added on the SDK thread: median %6.2f us" % (statistics.median(added) / 1000))
         print("  CPU per recorded callback, all threads: median %6.2f us"
               % (statistics.median(cpu) / 1000))
@@ -289,6 +298,8 @@ def main():
     p.add_argument("--lines", type=int, default=50000)
     p.add_argument("--rounds", type=int, default=9)
     p.add_argument("--only", choices=("decode", "record"))
+    p.add_argument("--noop-strategy", action="store_true",
+                   help="record: in front of a strategy that does nothing")
     p.add_argument("--callgrind", action="store_true")
     p.add_argument("--pure-python", action="store_true",
                    help="without the recorder's C parts")
