@@ -7,18 +7,20 @@ arguments to a ``Recorder`` and then to the base class, unchanged::
     from bridge_replay.recorder import recording_class
 
     Recording = recording_class(MyStrategy)       # or recording_class() for the bridge's
-    strategy = Recording(config, out="today.jsonl.gz", host="mypackage.adapter:Host")
+    strategy = Recording(config, out="today.jsonl.zst", host="mypackage.adapter:Host")
     ...                                           # the SDK drives it as it would the base
     strategy.close_recording()                    # or let the interpreter's exit close it
 
 On the SDK thread a callback only copies the record's attributes (one dict
 copy for a record with a ``__dict__``, one ``attrgetter`` call otherwise),
-reads the bridge's clock and appends to a bounded buffer; a writer thread
-encodes and writes. A full buffer drops the callback and counts it: the
-count is written in the session's last line and printed on standard error
-when the recorder closes. The file is written in whole lines, flushed every
-``flush_interval`` seconds (a gzip member per flush for ".gz"), so a process
-killed at any moment leaves a session that reads up to its last flush.
+reads the bridge's clock and appends to a bounded buffer (in C, for the
+callbacks that take just a record, where the tool's C capture was built); a
+writer thread encodes and writes. A full buffer drops the callback and counts
+it: the count is written in the session's last line and printed on standard
+error when the recorder closes. The file is written in whole lines, flushed
+every ``flush_interval`` seconds (a gzip member per flush for ".gz", a zstd
+frame for ".zst"), so a process killed at any moment leaves a session that
+reads up to its last flush.
 A file that cannot be written (a full disk, a size limit, its folder
 removed) is told on standard error at once; what was flushed stays, and
 every callback from then on is counted with the dropped ones. Nothing of
