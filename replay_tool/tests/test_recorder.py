@@ -496,16 +496,32 @@ def _record_all(out):
     return out.read_bytes().splitlines()[1:-1]  # not the header's and end's wall times
 
 
-def test_the_c_capture_and_writer_write_what_python_writes(tmp_path, monkeypatch):
+# As an install without a compiler has it: neither C module importable.
+_WITHOUT_C = r"""
+import pathlib, sys
+sys.modules["bridge_replay._capture"] = sys.modules["bridge_replay._rows"] = None
+sys.path.insert(0, sys.argv[1])
+import test_recorder
+from bridge_replay import recorder
+from bridge_replay.optional import EXTRAS
+assert recorder.Recorder.__bases__ == (recorder._PyCapture,)
+test_recorder._record_all(pathlib.Path(sys.argv[2]))
+# a live process's recorder pulls in no extra's package
+print(sorted({n for n in sys.modules if n.partition(".")[0] in
+              {m.partition(".")[0] for ms in EXTRAS.values() for m in ms}}))
+"""
+
+
+def test_the_c_capture_and_writer_write_what_python_writes(tmp_path):
     from bridge_replay import recorder
     from bridge_replay.session import encoder as fmt
     if recorder._capture is None or fmt._rows is None:
         pytest.skip("the tool's C parts are not built")
     made = _record_all(tmp_path / "c.jsonl")
-    monkeypatch.setattr(recorder, "_capture", None)
-    monkeypatch.setattr(recorder, "_CLASSES", {})
-    monkeypatch.setattr(fmt, "_rows", None)
-    assert made == _record_all(tmp_path / "py.jsonl")
+    out = subprocess.run([sys.executable, "-c", _WITHOUT_C, os.path.dirname(__file__),
+                          str(tmp_path / "py.jsonl")], capture_output=True, timeout=120)
+    assert out.returncode == 0 and out.stdout == b"[]\n", out.stderr.decode()
+    assert made == (tmp_path / "py.jsonl").read_bytes().splitlines()[1:-1]
     assert sum(line.startswith(b"[") for line in made) > len(ROW_CHANGES)
 
 
