@@ -86,12 +86,12 @@ def test_the_readme_recording_example_runs_as_written(tmp_path):
              "from korvane.orvik.utils.maviro import MachStrategy as MyStrategy\n"
              "config = types.SimpleNamespace(base=types.SimpleNamespace(\n"
              "    accounts={'stock': 'acct_sim'}, trading_calendar=[]))\n")
-    r = subprocess.run([sys.executable, "-c", given + _python_block("recording_class(")],
+    block = _python_block("recording_class(")
+    r = subprocess.run([sys.executable, "-c", given + block],
                        cwd=str(tmp_path), capture_output=True, timeout=60,
                        env=dict(os.environ, PYTHONPATH=str(tmp_path)))
     assert r.returncode == 0, r.stderr.decode()
-    with gzip.open(str(tmp_path / "today.jsonl.gz"), "rt") as f:
-        lines = f.read().splitlines()
+    lines = lines_of(tmp_path / re.search(r'out="([^"]+)"', block).group(1))
     # The adapter named in the example wrote the header's universe.
     assert json.loads(lines[0])["universe"] == ["000001.XSHE"]
     assert json.loads(lines[-1])["cb"] == "$end"
