@@ -3,7 +3,9 @@
  * [sid, t, recv, *values]. row() does one record; rows() a whole batch of
  * captured callbacks, up to the first it cannot vouch for, which the encoder's
  * own loop then decides, so the lines never differ from the pure-Python
- * writer's. */
+ * writer's. rows() also writes the text of the rows it can vouch for (plain
+ * numbers, ASCII text), as msgspec would, so that a batch's usual rows reach
+ * the encoder as one piece of text instead of a list each to format. */
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -174,6 +176,271 @@ row(PyObject *self, PyObject *args)
         return NULL;
     }
     return build(rec, names, last_names, types, sid, t, recv);
+}
+
+/* ------------------------------------------------------------ row text */
+
+static PyObject *time_text(int y, int mo, int d, int h, int mi, int s, int us);
+
+/* Output of rows(): the text of consecutive rows, each ending in a line break. */
+typedef struct {
+    char *buf;
+    Py_ssize_t len, cap;
+} Text;
+
+static int
+grow(Text *o, Py_ssize_t n)
+{
+    Py_ssize_t cap = o->cap ? o->cap : 1 << 16;
+    while (cap - o->len < n)
+        cap *= 2;
+    char *b = PyMem_Realloc(o->buf, cap);
+    if (b == NULL) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    o->buf = b;
+    o->cap = cap;
+    return 0;
+}
+
+static inline int
+reserve(Text *o, Py_ssize_t n)
+{
+    return o->cap - o->len >= n ? 0 : grow(o, n);
+}
+
+static const unsigned long long POW10[20] = {
+    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL,
+    100000000ULL, 1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL,
+    10000000000000ULL, 100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL,
+    100000000000000000ULL, 1000000000000000000ULL, 10000000000000000000ULL,
+};
+
+static char *
+put_u64(char *p, unsigned long long v)
+{
+    char tmp[20];
+    int n = 0;
+    do {
+        tmp[n++] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (n)
+        *p++ = tmp[--n];
+    return p;
+}
+
+/* n / 10**k in fixed notation, at least one digit after the point. */
+static char *
+put_fixed(char *p, int neg, unsigned long long n, int k)
+{
+    unsigned long long ip = n / POW10[k], fp = n % POW10[k];
+    if (neg)
+        *p++ = '-';
+    p = put_u64(p, ip);
+    *p++ = '.';
+    if (k == 0) {
+        *p++ = '0';
+        return p;
+    }
+    for (int i = k - 1; i >= 0; i--) {
+        p[i] = (char)('0' + fp % 10);
+        fp /= 10;
+    }
+    return p + k;
+}
+
+static const double DPOW10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+
+/* The shortest decimal that reads back as x, the closest of those, in fixed
+ * notation: what msgspec (and repr) write for 1e-4 <= |x| < 1e15. Writes at
+ * most 40 bytes; returns the end, or NULL where msgspec is left to decide
+ * (out of range, a decimal on the edge of x's rounding interval, whose
+ * reading depends on the tie rule). */
+static char *
+put_float(char *p, double x)
+{
+    if (x == 0.0) {
+        if (signbit(x))
+            *p++ = '-';
+        memcpy(p, "0.0", 3);
+        return p + 3;
+    }
+    double a = fabs(x);
+    if (!(a >= 1e-4 && a < 1e15))
+        return NULL;
+    /* Prices and the like, in doubles: while a * 10**k stays below 2**50 it
+     * is within 1/16 of the exact product, so the nearest integer n is found,
+     * n / 10**k (both exact, the division correctly rounded) reads back as
+     * a exactly when the decimal does, and no other decimal of k digits
+     * lies within a's rounding interval. The first such k is the shortest. */
+    for (int k = 0; k < 8; k++) {
+        double s = a * DPOW10[k];
+        if (s >= 1125899906842624.0)  /* 2**50 */
+            break;
+        double n = (double)(long long)(s + 0.5);
+        if (n / DPOW10[k] == a)
+            return put_fixed(p, x < 0, (unsigned long long)n, k);
+    }
+    /* The rest exactly: a = m / 2**sh, and for k = 0, 1, ... fractional
+     * digits the two nearest multiples of 10**-k are tested against a's
+     * rounding interval in 128-bit integers. */
+    int e;
+    unsigned long long m = (unsigned long long)ldexp(frexp(a, &e), 53);
+    int sh = 53 - e;  /* 3 <= sh <= 67 here */
+    typedef unsigned __int128 u128;
+    const u128 one = (u128)1 << sh;
+    /* The next double below a power of two is half as far as the one above. */
+    const unsigned lo_f = m == (1ULL << 52) ? 4 : 2;
+    for (int k = 0; k < 19; k++) {
+        u128 s = (u128)m * POW10[k];  /* a * 10**k * 2**sh, below 2**117 */
+        u128 q = s >> sh, r = s - (q << sh);
+        /* q/10**k lies r below a, (q+1)/10**k one-r above (scaled by 10**k * 2**sh);
+         * each reads back as a when within half the gap to a's neighbour. */
+        u128 P = POW10[k];
+        u128 lo = (u128)lo_f * r, hi = 2 * (one - r);
+        if (lo == P || hi == P)
+            return NULL;
+        int lo_ok = lo < P, hi_ok = hi < P;
+        if (!lo_ok && !hi_ok)
+            continue;
+        u128 n;
+        if (lo_ok && hi_ok) {
+            if (r == one - r)
+                return NULL;
+            n = r < one - r ? q : q + 1;
+        }
+        else
+            n = lo_ok ? q : q + 1;
+        if (n >= (u128)POW10[19])
+            return NULL;
+        return put_fixed(p, x < 0, (unsigned long long)n, k);
+    }
+    return NULL;
+}
+
+/* ASCII that msgspec writes as it is: printable, neither '"' nor '\\'. */
+static const unsigned char PLAIN[128] = {
+    ['\x20'] = 1, 1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0,
+};
+
+/* One value of a row as msgspec writes it: 1 written, 0 not vouched for,
+ * -1 error. Reads only exact built-in types, so no Python code runs. */
+static int
+put_value(Text *o, PyObject *v, int depth)
+{
+    if (reserve(o, 48) < 0)
+        return -1;
+    char *p = o->buf + o->len;
+    PyTypeObject *t = Py_TYPE(v);
+    if (t == &PyFloat_Type) {
+        p = put_float(p, PyFloat_AS_DOUBLE(v));
+        if (p == NULL)
+            return 0;
+    }
+    else if (t == &PyLong_Type) {
+        int overflow;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow)
+            return 0;
+        if (x == -1 && PyErr_Occurred())
+            return -1;
+        if (x < 0)
+            *p++ = '-';
+        p = put_u64(p, x < 0 ? 0ULL - (unsigned long long)x : (unsigned long long)x);
+    }
+    else if (t == &PyUnicode_Type) {
+        if (!PyUnicode_IS_ASCII(v))
+            return 0;
+        Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+        const unsigned char *c = (const unsigned char *)PyUnicode_DATA(v);
+        for (Py_ssize_t i = 0; i < n; i++)
+            if (!PLAIN[c[i]])
+                return 0;  /* msgspec's escapes are msgspec's */
+        if (reserve(o, n + 2) < 0)
+            return -1;
+        p = o->buf + o->len;
+        *p++ = '"';
+        memcpy(p, c, n);
+        p += n;
+        *p++ = '"';
+    }
+    else if (v == Py_None) {
+        memcpy(p, "null", 4);
+        p += 4;
+    }
+    else if (v == Py_True || v == Py_False) {
+        p = v == Py_True ? (memcpy(p, "true", 4), p + 4) : (memcpy(p, "false", 5), p + 5);
+    }
+    else if (t == &PyList_Type && depth == 0) {
+        *p++ = '[';
+        o->len = p - o->buf;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); i++) {
+            if (i) {
+                if (reserve(o, 1) < 0)
+                    return -1;
+                o->buf[o->len++] = ',';
+            }
+            int r = put_value(o, PyList_GET_ITEM(v, i), 1);
+            if (r <= 0)
+                return r;
+        }
+        if (reserve(o, 1) < 0)
+            return -1;
+        o->buf[o->len++] = ']';
+        return 1;
+    }
+    else if (PyDateTime_CheckExact(v) && !((PyDateTime_DateTime *)v)->hastzinfo
+             && PyDateTime_DATE_GET_MICROSECOND(v)) {
+        PyObject *text = time_text(PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
+                                   PyDateTime_GET_DAY(v), PyDateTime_DATE_GET_HOUR(v),
+                                   PyDateTime_DATE_GET_MINUTE(v),
+                                   PyDateTime_DATE_GET_SECOND(v),
+                                   PyDateTime_DATE_GET_MICROSECOND(v));
+        if (text == NULL)
+            return -1;
+        int r = put_value(o, text, depth);
+        Py_DECREF(text);
+        return r;
+    }
+    else
+        return 0;
+    o->len = p - o->buf;
+    return 1;
+}
+
+/* The row's text and its line break appended to o: 1, or 0 (o unchanged)
+ * when msgspec is to write it, or -1. */
+static int
+put_row(Text *o, PyObject *line)
+{
+    Py_ssize_t start = o->len;
+    if (reserve(o, 1) < 0)
+        return -1;
+    o->buf[o->len++] = '[';
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(line); i++) {
+        if (i) {
+            if (reserve(o, 1) < 0)
+                return -1;
+            o->buf[o->len++] = ',';
+        }
+        int r = put_value(o, PyList_GET_ITEM(line, i), 0);
+        if (r <= 0) {
+            o->len = start;
+            return r;
+        }
+    }
+    if (reserve(o, 2) < 0)
+        return -1;
+    o->buf[o->len++] = ']';
+    o->buf[o->len++] = '\n';
+    return 1;
 }
 
 /* ------------------------------------------------------------ a batch */
@@ -386,18 +653,43 @@ done:
     return line;
 }
 
-/* rows(items, start, last, known, add, attrdict) -> index
+/* Hands add() the rows in o as one msgspec.Raw (each line but the last with
+ * its break: encode_lines adds one), and empties o. 0, or -1. */
+static int
+add_text(Text *o, PyObject *raw, PyObject *add)
+{
+    if (o->len == 0)
+        return 0;
+    PyObject *b = PyBytes_FromStringAndSize(o->buf, o->len - 1);
+    o->len = 0;
+    if (b == NULL)
+        return -1;
+    PyObject *piece = Vectorcall(raw, &b, 1, NULL);
+    Py_DECREF(b);
+    if (piece == NULL)
+        return -1;
+    PyObject *r = Vectorcall(add, &piece, 1, NULL);
+    Py_DECREF(piece);
+    if (r == NULL)
+        return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+/* rows(items, start, last, known, add, attrdict[, raw]) -> index
  * Hands ``add`` the row lines of items[start:] up to the first one the
- * Python loop must decide, and returns its index (len(items) when none). */
+ * Python loop must decide, and returns its index (len(items) when none).
+ * With ``raw`` (msgspec.Raw), consecutive rows it can write go as their
+ * text in one Raw. */
 static PyObject *
 rows(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 6) {
-        PyErr_SetString(PyExc_TypeError, "rows() takes 6 arguments");
+    if (nargs != 6 && nargs != 7) {
+        PyErr_SetString(PyExc_TypeError, "rows() takes 6 or 7 arguments");
         return NULL;
     }
     PyObject *items = args[0], *last = args[2], *known = args[3], *add = args[4],
-             *attrdict = args[5];
+             *attrdict = args[5], *raw = nargs == 7 && args[6] != Py_None ? args[6] : NULL;
     Py_ssize_t i = PyLong_AsSsize_t(args[1]);
     if (i == -1 && PyErr_Occurred())
         return NULL;
@@ -411,24 +703,44 @@ rows(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
     }
     if (i < 0)
         i = 0;
+    Text text = {NULL, 0, 0};
     /* The sequence is re-read at every step: add() may run Python code. */
     for (; i < PySequence_Fast_GET_SIZE(items); i++) {
         PyObject *line = item_row(PySequence_Fast_GET_ITEM(items, i), last, known, attrdict);
         if (line == NULL)
-            return NULL;
+            goto error;
         if (line == Py_None) {
             Py_DECREF(line);
             break;
+        }
+        if (raw != NULL) {
+            int w = put_row(&text, line);
+            if (w != 0) {
+                Py_DECREF(line);
+                if (w < 0)
+                    goto error;
+                continue;
+            }
+            if (add_text(&text, raw, add) < 0) {
+                Py_DECREF(line);
+                goto error;
+            }
         }
         /* Freed after the batch is encoded: not worth the collector's scans. */
         PyObject_GC_UnTrack(line);
         PyObject *r = Vectorcall(add, &line, 1, NULL);
         Py_DECREF(line);
         if (r == NULL)
-            return NULL;
+            goto error;
         Py_DECREF(r);
     }
+    if (add_text(&text, raw, add) < 0)
+        goto error;
+    PyMem_Free(text.buf);
     return PyLong_FromSsize_t(i);
+error:
+    PyMem_Free(text.buf);
+    return NULL;
 }
 
 static PyMethodDef methods[] = {
@@ -438,11 +750,12 @@ static PyMethodDef methods[] = {
      "types are the given shape's and whose numbers are plainly finite; None when\n"
      "the record has to be judged by the pure-Python writer."},
     {"rows", (PyCFunction)(void (*)(void))rows, METH_FASTCALL,
-     "rows(items, start, last, known, add, attrdict) -> index\n\n"
+     "rows(items, start, last, known, add, attrdict[, raw]) -> index\n\n"
      "Hands add() the row lines of the captured callbacks items[start:] whose\n"
      "record has its callback's last shape (last: callback -> (names, types,\n"
      "shape)), up to the first that the pure-Python writer has to judge; returns\n"
-     "that item's index, or len(items)."},
+     "that item's index, or len(items). With raw (msgspec.Raw), runs of rows\n"
+     "whose text it writes as msgspec would go as one raw(text) each."},
     {NULL, NULL, 0, NULL},
 };
 

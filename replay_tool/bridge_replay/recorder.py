@@ -129,7 +129,7 @@ class Recorder(_Capture):
         self.missed = 0  # callbacks not taken (SDK thread): a full buffer, or writing stopped
         self.unwritten = 0  # callbacks taken but not written (writer thread, then close)
         self._unflushed = 0  # callbacks written since the last flush
-        self.lines = 0
+        self._items = 0  # callbacks and host orders written
         self.orders_unread = 0  # host orders the adapter's order_attrs failed on
         self.closed = False
         self._seen = {}
@@ -259,7 +259,13 @@ class Recorder(_Capture):
         objs = []
         self._encoder.callbacks(objs.append, items, self._order_obj)
         self._writer.write_block(self._encoder.lines(objs))
-        self.lines += len(objs)
+        self._items += len(items)
+
+    @property
+    def lines(self):
+        """Lines written after the header: one a callback or host order, one a
+        record shape declared (an item handed to the encoder may hold many rows)."""
+        return self._items + self._encoder.shapes_declared
 
     def _order_obj(self, add, item):
         _, t, key, attrs, _ = item

@@ -17,6 +17,7 @@ import time
 import types
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from bridge_replay import replay
 from bridge_replay.session.codec import Enumerations
@@ -235,6 +236,41 @@ def test_row_check_in_c_writes_the_same_bytes(change, as_tuple, monkeypatch):
     made = []
     c = write(types.SimpleNamespace(row=lambda *a: made.append(rows.row(*a)) or made[-1]))
     assert made[0] is not None and c == write(None)  # the base row again is C's
+
+
+def _c_rows_text(values, t=datetime.datetime(2024, 3, 15, 9, 30, 0, 250), recv=1.5):
+    """What the C writer hands the encoder for one row of ``values``, and
+    what msgspec writes for the same row; None where C leaves the row."""
+    rows = pytest.importorskip("bridge_replay._rows")
+    import msgspec
+    names = tuple("k%d" % i for i in range(len(values)))
+    last = {"on_snapshot": (names, tuple(map(type, values)), (0, None, None, ()))}
+    got = []
+    if not rows.rows([("on_snapshot", t, dict(zip(names, values)), (), recv)], 0, last, {},
+                     got.append, dict, msgspec.Raw):
+        return None
+    enc = msgspec.json.Encoder()
+    return got, enc.encode_lines(got), enc.encode_lines([[0, t, recv, *values]])
+
+
+def test_rows_text_in_c_is_msgspecs():
+    # the usual values of a snapshot: written as text, not left to msgspec
+    got, c, msgspec_text = _c_rows_text(
+        [10.23, 0.5, 3.0, -0.0, 1e-4, 999999999999999.9, 7, -2 ** 63, "000001.XSHE", None,
+         True, [1.5, 2]], recv=1710466203.0078125)
+    assert c == msgspec_text and type(got[0]).__name__ == "Raw"
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(st.floats(allow_nan=False, allow_infinity=False, max_value=1e300,
+                          min_value=-1e300) | st.integers(-2 ** 64, 2 ** 64)
+                | st.text(max_size=4) | st.none(), min_size=1, max_size=6),
+       st.floats(0, 4e9))
+def test_rows_text_in_c_is_msgspecs_for_any_value(values, recv):
+    # Floats at every scale, powers of two, ties: the shortest text that
+    # reads back, as msgspec writes it, or left to msgspec.
+    out = _c_rows_text(values, recv=recv)
+    assert out is None or out[1] == out[2]
 
 
 @pytest.mark.parametrize("line, message", [
