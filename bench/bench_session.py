@@ -17,7 +17,10 @@ the production recorder (recording_class), rounds alternating; "added" is the
 median difference in the calling thread's CPU time per callback, "CPU" the
 difference in process CPU time (all threads, the writer's encoding,
 compression and writes included, measured after the recorder has closed)
-per recorded callback.
+per recorded callback. To .jsonl.zst (when zstandard is installed), .jsonl.gz
+and .jsonl. --noop-strategy puts the recorder in front of a strategy whose
+callbacks do nothing instead of the bridge's, so that the bridge's and the
+host's work do not blur the difference.
 
     python bench/bench_session.py --callgrind [--lines N]
 
@@ -26,10 +29,11 @@ where timings on a shared machine do not: only the code driven by
 itertools.starmap on the calling thread is counted. decode: the reader's loop
 over N snapshot lines; SDK thread: on_snapshot with the recorder minus
 without; writer: the writer's work per captured callback (encode, compress
-in batches of 1,000 lines, write).
+in batches of 1,000 lines, write), for .jsonl.zst (when zstandard is
+installed) and .jsonl.gz.
 
---pure-python runs either without the writer's C row check (bridge_replay._rows),
-as an install without a compiler would.
+--pure-python runs either without the recorder's C parts (bridge_replay._capture
+and bridge_replay._rows), as an install without a compiler would.
 """
 import argparse
 import gzip
@@ -143,11 +147,17 @@ def bench_record(args, tmp):
     from bridge_replay.session.lines import EntryDecoder
     dec = EntryDecoder(2, Enumerations.from_namespace(vars(maviro)))
     recs = [dec(l, 1).call[0] for l in lines[:500]]
-    plain = maviro.MachStrategy(config)
-    Recording = recording_class()
+    if args.noop_strategy:
+        from bridge_replay.session.schema import CALLBACKS
+        base = type("Noop", (), dict({cb: lambda self, *a: None for cb in CALLBACKS},
+                                     __init__=lambda self, config: None))
+    else:
+        base = maviro.MachStrategy
+    plain = base(config)
+    Recording = recording_class(base)
     n = args.lines
     q = maviro.event_queue
-    for suffix in (".jsonl.gz", ".jsonl"):
+    for suffix in _record_suffixes():
         added, cpu = [], []
         for r in range(args.rounds):
             out = os.path.join(tmp, "rec%d%s" % (r, suffix))
@@ -172,11 +182,20 @@ def bench_record(args, tmp):
             assert rec_strategy._recorder.dropped == 0
             added.append(timings["recorded"][0] - timings["plain"][0])
             cpu.append(timings["recorded"][1] - timings["plain"][1])
-        print("record to %s, bridge on_snapshot with and without the recorder (%d calls x %d "
-              "rounds):" % (suffix, n, args.rounds))
+        print("record to %s, %s on_snapshot with and without the recorder (%d calls x %d "
+              "rounds):" % (suffix, "a no-op" if args.noop_strategy else "bridge", n,
+                            args.rounds))
         print("  added on the SDK thread: median %6.2f us" % (statistics.median(added) / 1000))
         print("  CPU per recorded callback, all threads: median %6.2f us"
               % (statistics.median(cpu) / 1000))
+
+
+def _record_suffixes():
+    try:
+        import zstandard  # noqa: F401
+    except ImportError:
+        return (".jsonl.gz", ".jsonl")
+    return (".jsonl.zst", ".jsonl.gz", ".jsonl")
 
 
 def _drive(fn, args):
@@ -185,7 +204,7 @@ def _drive(fn, args):
     collections.deque(itertools.starmap(fn, args), maxlen=0)
 
 
-def cg_child(kind, n, tmp):
+def cg_child(kind, n, tmp, suffix=".jsonl.gz"):
     """One run under callgrind: warm up, then the measured starmap."""
     from korvane.orvik.utils import maviro
     from korvane.orvik.environment import Environment
@@ -217,7 +236,7 @@ def cg_child(kind, n, tmp):
     if kind == "plain":
         s = maviro.MachStrategy(config)
     else:
-        s = recording_class()(config, out=os.path.join(tmp, "r.jsonl.gz"),
+        s = recording_class()(config, out=os.path.join(tmp, "r" + suffix),
                               flush_interval=3600, buffer_size=10 * n)
     s.on_snapshot(*recs[0])
     while len(q):
@@ -226,17 +245,13 @@ def cg_child(kind, n, tmp):
         _drive(s.on_snapshot, recs)
         return
     r = s._recorder
+    # The writer thread's loop, run here: stopped first, it takes what is
+    # buffered in batches of up to 1,000 callbacks, writes and flushes, and returns.
+    r._stop.set()
+    r._thread.join()
     for rec in recs:
         s.on_snapshot(*rec)
-    items = list(r.buffer)
-    r.buffer.clear()
-    w = r._writer
-
-    def write(batch):
-        r._write_items(batch)
-        w.flush()
-    # the writer thread's batches: up to 1,000 captured callbacks each
-    _drive(write, [(items[i:i + 1000],) for i in range(0, len(items), 1000)])
+    _drive(r._run, [()])
 
 
 def callgrind(args):
@@ -244,20 +259,24 @@ def callgrind(args):
     import subprocess
     me = os.path.abspath(__file__)
     counts = {}
-    for kind in ("decode", "decode-rows", "plain", "recorded", "writer"):
+    runs = [(kind, ".jsonl.gz") for kind in ("decode", "decode-rows", "plain", "recorded",
+                                             "writer")]
+    if ".jsonl.zst" in _record_suffixes():
+        runs.append(("writer", ".jsonl.zst"))
+    for kind, suffix in runs:
         with tempfile.TemporaryDirectory() as tmp:
             out = os.path.join(tmp, "cg.out")
             cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no",
                    "--toggle-collect=starmap_next", "--callgrind-out-file=" + out,
-                   sys.executable, me, "--cg-child", kind, "--lines", str(args.lines)] \
-                + ["--pure-python"] * args.pure_python
+                   sys.executable, me, "--cg-child", kind, "--lines", str(args.lines),
+                   "--suffix", suffix] + ["--pure-python"] * args.pure_python
             subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
             with open(out) as f:
                 text = f.read()
             m = re.search(r"^summary:\s+(\d+)", text, re.M) or \
                 re.search(r"^totals:\s+(\d+)", text, re.M)
-            counts[kind] = int(m.group(1)) / args.lines
+            counts[kind if kind != "writer" else kind + suffix] = int(m.group(1)) / args.lines
     print("instructions under callgrind, per snapshot line or callback (%d of them):"
           % args.lines)
     print("  decode (read, decompress, decode, build the record, dispatch): %s;"
@@ -266,9 +285,12 @@ def callgrind(args):
     print("  bridge on_snapshot alone: %s   with the recorder: %s   added on the SDK thread: %s"
           % tuple("{:,.0f}".format(v) for v in (counts["plain"], counts["recorded"],
                                                 counts["recorded"] - counts["plain"])))
-    print("  writer thread per recorded callback: %s   recorder total: %s"
-          % ("{:,.0f}".format(counts["writer"]),
-             "{:,.0f}".format(counts["writer"] + counts["recorded"] - counts["plain"])))
+    for suffix in (".jsonl.zst", ".jsonl.gz"):
+        writer = counts.get("writer" + suffix)
+        if writer is not None:
+            print("  writer thread per recorded callback, %s: %s   recorder total: %s"
+                  % (suffix, "{:,.0f}".format(writer),
+                     "{:,.0f}".format(writer + counts["recorded"] - counts["plain"])))
 
 
 def main():
@@ -276,21 +298,26 @@ def main():
     p.add_argument("--lines", type=int, default=50000)
     p.add_argument("--rounds", type=int, default=9)
     p.add_argument("--only", choices=("decode", "record"))
+    p.add_argument("--noop-strategy", action="store_true",
+                   help="record: in front of a strategy that does nothing")
     p.add_argument("--callgrind", action="store_true")
     p.add_argument("--pure-python", action="store_true",
-                   help="without the writer's C row check")
+                   help="without the recorder's C parts")
     p.add_argument("--cg-child", help=argparse.SUPPRESS)
+    p.add_argument("--suffix", default=".jsonl.gz", help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.pure_python:
+        import bridge_replay.recorder
         import bridge_replay.session.encoder
         bridge_replay.session.encoder._rows = None
+        bridge_replay.recorder._capture = None
     if args.cg_child:
         with tempfile.TemporaryDirectory() as tmp:
-            return cg_child(args.cg_child, args.lines, tmp)
+            return cg_child(args.cg_child, args.lines, tmp, args.suffix)
     if args.callgrind:
         return callgrind(args)
     print("CPython %s%s" % (sys.version.split()[0],
-                            ", pure Python writer" if args.pure_python else ""))
+                            ", pure Python recorder" if args.pure_python else ""))
     with tempfile.TemporaryDirectory() as tmp:
         if args.only != "record":
             bench_decode(args, tmp)

@@ -1,9 +1,11 @@
-# The metadata is in pyproject.toml; this only adds the optional C row check.
-# Without a C compiler (or Python headers) the build goes on without it and
-# bridge_replay.session.encoder writes the same lines in pure Python.
+# The metadata is in pyproject.toml; this only adds the optional C parts of the
+# recorder: the SDK thread's capture and the writer's rows. Without a C
+# compiler (or Python headers) the build goes on without them and
+# bridge_replay.recorder and bridge_replay.session.encoder do the same work in
+# pure Python, writing the same bytes.
 from setuptools import Extension, setup
 
-setup(ext_modules=[Extension(
-    "bridge_replay._rows", ["bridge_replay/_rows.c"],
-    define_macros=[("Py_LIMITED_API", "0x03080000")], py_limited_api=True,
-    optional=True)])
+setup(ext_modules=[
+    Extension("bridge_replay._rows", ["bridge_replay/_rows.c"], optional=True),
+    Extension("bridge_replay._capture", ["bridge_replay/_capture.c"], optional=True),
+])

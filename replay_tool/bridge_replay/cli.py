@@ -205,7 +205,7 @@ def main():
               "output), stable for diffing two runs; FILE.parquet writes a Parquet table "
               "(needs the [export] extra).")
 @click.option("--record", metavar="FILE",
-              help="Record the replayed session into FILE (.gz compresses).")
+              help="Record the replayed session into FILE (.gz and .zst compress).")
 @click.option("--report", "report_out", metavar="FILE.html",
               help="Write an HTML page with charts over the day (opens without network).")
 @_read_limits
@@ -218,8 +218,8 @@ def replay(session, host_spec, strategy, speed, strict, json_out, events_out, re
            report_out, max_line_size, max_jump, timing, metrics_port):
     """Play SESSION through the bridge and print a summary.
 
-    SESSION is a session file (.jsonl, or gzip-compressed), "-" for standard input,
-    or nothing for the bundled sample day.
+    SESSION is a session file (.jsonl, or gzip- or zstd-compressed), "-" for
+    standard input, or nothing for the bundled sample day.
     """
     # From here SIGINT and SIGTERM only ask the run to stop: the work happens on
     # a thread of its own, and this one waits for it.
@@ -245,6 +245,8 @@ def _replay(signals, session, host_spec, strategy, speed, strict, json_out, even
                    ("--report", report_out)])
     if report_out:
         require("report", "--report")
+    if record and record.endswith(".zst"):
+        require("zstd", "--record FILE.zst")
     to_stdout = json_out == "-" or events_out == "-"
     text_err = to_stdout
     reported = [0]
@@ -376,7 +378,7 @@ def _run_until_stopped(work, signals, done):
 
 @main.command(context_settings=CONTEXT)
 @click.option("--out", required=True, metavar="FILE",
-              help="Session file to write (.gz compresses).")
+              help="Session file to write (.gz and .zst compress).")
 @click.option("--instruments", default=50, show_default=True, type=click.IntRange(2, 5000),
               help="Instruments in the universe.")
 @click.option("--hours", default=4.0, show_default=True, type=click.FloatRange(0.01, 4.0),
@@ -395,6 +397,8 @@ def generate(out, instruments, hours, seed, snapshot_interval, orders, l2_per_mi
     """Write a deterministic sample trading day."""
     from bridge_replay.generate import generate as gen
     check_outputs(None, [("--out", out)])
+    if out.endswith(".zst"):
+        require("zstd", "--out FILE.zst")
     n = gen(out, instruments=instruments, hours=hours, seed=seed,
             snapshot_interval=snapshot_interval, orders=orders, l2_per_minute=l2_per_minute,
             day=day.date())

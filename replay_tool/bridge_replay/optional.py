@@ -1,14 +1,16 @@
 """Packages that only some commands need: the batch's cluster (dask,
 distributed), the reports' charts (plotly), the metrics endpoint
-(prometheus_client) and the Parquet tables (pyarrow). Each is an extra of the distribution, so that a recorder
-in a live trading process pulls in none of them."""
+(prometheus_client), the Parquet tables (pyarrow) and zstd compression
+(zstandard, for .zst sessions). Each is an extra of the distribution, so that a
+recorder in a live trading process pulls in none it does not use."""
 
 import importlib
 
 from bridge_replay.errors import MissingExtra
 
 EXTRAS = {"batch": ("dask", "distributed"), "report": ("plotly",),
-          "metrics": ("prometheus_client",), "export": ("pyarrow", "pyarrow.parquet")}
+          "metrics": ("prometheus_client",), "export": ("pyarrow", "pyarrow.parquet"),
+          "zstd": ("zstandard",)}
 
 
 def import_optional(name, extra, needed_by):

@@ -4,12 +4,13 @@ derived from a session's file name (its event log's)."""
 import glob
 import os
 
-SESSION_SUFFIXES = (".jsonl", ".jsonl.gz")
+SESSION_SUFFIXES = (".jsonl", ".jsonl.gz", ".jsonl.zst")
 
 
 def expand(patterns):
-    """Session files of paths, folders (their *.jsonl and *.jsonl.gz) and globs,
-    in the order given, each once. Raises ValueError for a name that matches nothing."""
+    """Session files of paths, folders (their *.jsonl, *.jsonl.gz and
+    *.jsonl.zst) and globs, in the order given, each once. Raises ValueError
+    for a name that matches nothing."""
     out, seen = [], set()
     for p in patterns:
         if os.path.isdir(p):
@@ -32,7 +33,7 @@ def expand(patterns):
 def stem(path):
     """The name of a session's event log: its file name without the session suffix."""
     name = os.path.basename(path)
-    for suffix in (".jsonl.gz", ".jsonl", ".gz"):
+    for suffix in (".jsonl.gz", ".jsonl.zst", ".jsonl", ".gz", ".zst"):
         if name.endswith(suffix):
             return name[:-len(suffix)]
     return name

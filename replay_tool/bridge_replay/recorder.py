@@ -7,18 +7,20 @@ arguments to a ``Recorder`` and then to the base class, unchanged::
     from bridge_replay.recorder import recording_class
 
     Recording = recording_class(MyStrategy)       # or recording_class() for the bridge's
-    strategy = Recording(config, out="today.jsonl.gz", host="mypackage.adapter:Host")
+    strategy = Recording(config, out="today.jsonl.zst", host="mypackage.adapter:Host")
     ...                                           # the SDK drives it as it would the base
     strategy.close_recording()                    # or let the interpreter's exit close it
 
 On the SDK thread a callback only copies the record's attributes (one dict
 copy for a record with a ``__dict__``, one ``attrgetter`` call otherwise),
-reads the bridge's clock and appends to a bounded buffer; a writer thread
-encodes and writes. A full buffer drops the callback and counts it: the
-count is written in the session's last line and printed on standard error
-when the recorder closes. The file is written in whole lines, flushed every
-``flush_interval`` seconds (a gzip member per flush for ".gz"), so a process
-killed at any moment leaves a session that reads up to its last flush.
+reads the bridge's clock and appends to a bounded buffer (in C, for the
+callbacks that take just a record, where the tool's C capture was built); a
+writer thread encodes and writes. A full buffer drops the callback and counts
+it: the count is written in the session's last line and printed on standard
+error when the recorder closes. The file is written in whole lines, flushed
+every ``flush_interval`` seconds (a gzip member per flush for ".gz", a zstd
+frame for ".zst"), so a process killed at any moment leaves a session that
+reads up to its last flush.
 A file that cannot be written (a full disk, a size limit, its folder
 removed) is told on standard error at once; what was flushed stays, and
 every callback from then on is counted with the dropped ones. Nothing of
@@ -28,6 +30,7 @@ this raises into the SDK's thread or out of ``close()``.
 import atexit
 import collections
 import datetime as _dt
+import itertools
 import operator
 import sys
 import threading
@@ -42,9 +45,22 @@ from bridge_replay.session.header import Header
 from bridge_replay.session.schema import CALLBACKS, READ_IF_PRESENT
 from bridge_replay.session.writer import FileVanished, SessionWriter
 
+try:  # the SDK thread's capture in C, built with the tool when a compiler was at hand
+    from bridge_replay import _capture
+except ImportError:
+    _capture = None
+
+
+class _PyCapture:
+    """What the recording callbacks read on the SDK thread (where the C
+    capture is not built, the same fields as plain attributes)."""
+
+
+_Capture = _capture.Capture if _capture is not None else _PyCapture
 _CLASSES = {}
 _ORDER = "$order"
 _DICT = "__dict__"  # a record type copied by its instance dict
+_first = operator.itemgetter(0)
 _ABSENT = object()
 
 
@@ -83,7 +99,7 @@ def _by_name(names, optional):
     return capture
 
 
-class Recorder:
+class Recorder(_Capture):
     """Writes one session: ``capture(cb, args)`` per callback on the SDK
     thread, ``close()`` at the end (also at interpreter exit)."""
 
@@ -106,22 +122,24 @@ class Recorder:
         self._writer = SessionWriter(self.out, header, encoder, compresslevel)
         self._encoder = encoder
         self.buffer = collections.deque()
+        self._append = self.buffer.append
         self.buffer_size = buffer_size
-        self._limit = [buffer_size]  # 0 once closed or failed
+        self.capacity = buffer_size  # 0 once closed or failed
         self.error = None  # why writing stopped, if it did
         self.missed = 0  # callbacks not taken (SDK thread): a full buffer, or writing stopped
         self.unwritten = 0  # callbacks taken but not written (writer thread, then close)
         self._unflushed = 0  # callbacks written since the last flush
-        self.lines = 0
+        self._items = 0  # callbacks and host orders written
         self.orders_unread = 0  # host orders the adapter's order_attrs failed on
         self.closed = False
         self._seen = {}
-        self._book_len = [0]
+        self._book_len = 0
         self._captures = {}
         # record type -> _DICT, or (names, attrgetter) for a type without a __dict__
         self._readers = {}
-        # What a callback of the recording class reads at each call, in one tuple.
-        self._fast = (self._bridge, self.buffer, self._limit, self._book_len, self._readers)
+        self._dict_marker = _DICT
+        self._time = time.time
+        self._real = _dt.datetime
         self._flush_interval = flush_interval
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="session-writer", daemon=True)
@@ -147,28 +165,20 @@ class Recorder:
         """Why writing stopped, in a few words, or None."""
         return None if self.error is None else _reason(self.error)
 
-    @property
-    def capacity(self):
-        return self._limit[0]
-
-    @capacity.setter
-    def capacity(self, value):
-        self._limit[0] = value
-
-    def capture(self, cb, rec=None, extra=(), _time=time.time, _real=_dt.datetime):
+    def capture(self, cb, rec=None, extra=(), _real=_dt.datetime):
         """Take one callback's record and arguments (called on the SDK thread)."""
         m = self._bridge
         clock = m.datetime
         # On real time the writer derives the local time from the receive time.
         t = None if clock is _real else clock.now()
-        if len(m.orders_dict) != self._book_len[0]:
+        if len(m.orders_dict) != self._book_len:
             self._scan_orders(m.orders_dict, t or _real.now())
-        if len(self.buffer) >= self._limit[0]:
+        if len(self.buffer) >= self.capacity:
             self.missed += 1
             return
         self._take(cb, t, rec, extra)
 
-    def _take(self, cb, t, rec, extra, _time=time.time):
+    def _take(self, cb, t, rec, extra):
         if rec is not None:
             try:
                 rec = self._copy(cb, rec)
@@ -176,7 +186,7 @@ class Recorder:
                 # A record that cannot be read must not fail the SDK's callback.
                 self.missed += 1
                 return
-        self.buffer.append((cb, t, rec, extra, _time()))
+        self.buffer.append((cb, t, rec, extra, self._time()))
 
     def _copy(self, cb, rec):
         cls = type(rec)
@@ -200,8 +210,8 @@ class Recorder:
         return cap(rec)
 
     def _scan_orders(self, book, t):
-        self._book_len[0] = len(book)
-        if not self._limit[0]:
+        self._book_len = len(book)
+        if not self.capacity:
             return  # closed, or writing stopped: nothing would take them from the buffer
         seen = self._seen
         attrs = self.host.order_attrs
@@ -234,8 +244,8 @@ class Recorder:
             try:
                 while buf:
                     # Encoded in batches: one call into the encoder per batch.
-                    items = [pop() for _ in range(min(len(buf), 1000))]
-                    self._unflushed += sum(1 for item in items if item[0] != _ORDER)
+                    items = list(itertools.islice(iter(pop, None), min(len(buf), 1000)))
+                    self._unflushed += len(items) - operator.countOf(map(_first, items), _ORDER)
                     write(items)
                 w.flush()
                 self._unflushed = 0
@@ -249,7 +259,13 @@ class Recorder:
         objs = []
         self._encoder.callbacks(objs.append, items, self._order_obj)
         self._writer.write_block(self._encoder.lines(objs))
-        self.lines += len(objs)
+        self._items += len(items)
+
+    @property
+    def lines(self):
+        """Lines written after the header: one a callback or host order, one a
+        record shape declared (an item handed to the encoder may hold many rows)."""
+        return self._items + self._encoder.shapes_declared
 
     def _order_obj(self, add, item):
         _, t, key, attrs, _ = item
@@ -342,29 +358,31 @@ def _callback(name, base_method, takes_rec, nargs):
             self._recorder.capture(name)
             return base_method(self)
     elif not nargs:
-        def method(self, rec, _time=time.time, _real=_dt.datetime, _type=type, _len=len):
-            # Recorder.capture inlined: it runs on the SDK thread for every record.
+        def method(self, rec, _real=_dt.datetime, _type=type, _len=len):
+            # Recorder.capture inlined: it runs on the SDK thread for every record
+            # (in C where the tool's C capture was built; this does the same).
             r = self._recorder
-            m, buf, limit, book_len, readers = r._fast
+            m = r._bridge
             clock = m.datetime
             t = None if clock is _real else clock.now()
             book = m.orders_dict
-            if _len(book) != book_len[0]:
+            if _len(book) != r._book_len:
                 r._scan_orders(book, t or _real.now())
-            if _len(buf) >= limit[0]:
+            buf = r.buffer
+            if _len(buf) >= r.capacity:
                 r.missed += 1
             else:
-                how = readers.get(_type(rec))
-                if how is _DICT:
-                    buf.append((name, t, rec.__dict__.copy(), (), _time()))
-                elif how is None:
+                how = r._readers.get(_type(rec))
+                if how is None:
                     r._take(name, t, rec, ())
                 else:
                     try:
-                        buf.append((name, t, (how[0], how[1](rec)), (), _time()))
+                        got = rec.__dict__.copy() if how is _DICT else (how[0], how[1](rec))
                     except Exception:
                         # A record that cannot be read must not fail the SDK's callback.
                         r.missed += 1
+                    else:
+                        buf.append((name, t, got, (), r._time()))
             return base_method(self, rec)
     else:
         def method(self, *args):
@@ -375,6 +393,8 @@ def _callback(name, base_method, takes_rec, nargs):
     method.__name__ = name
     method.__qualname__ = "Recording." + name
     method.__doc__ = "Record the callback, then hand it to the base class unchanged."
+    if takes_rec and not nargs and _capture is not None:
+        return _capture.method(name, base_method, method)
     return method
 
 

@@ -21,8 +21,15 @@ def small_day(tmp_path_factory):
 
 
 def lines_of(path):
-    with gzip.open(str(path), "rt", encoding="utf-8") as f:
-        return f.read().splitlines()
+    """A gzip- or zstd-compressed session's lines (every member or frame)."""
+    with open(str(path), "rb") as f:
+        data = f.read()
+    if data[:4] == b"\x28\xb5\x2f\xfd":
+        zstandard = pytest.importorskip("zstandard")
+        data = zstandard.ZstdDecompressor().stream_reader(data, read_across_frames=True).read()
+    else:
+        data = gzip.decompress(data)
+    return data.decode("utf-8").splitlines()
 
 
 def write_lines(path, lines, compress=False):

@@ -1,5 +1,6 @@
-"""Damaged and hostile sessions, plain and gzip: what is played, the exit status
-and the last line, and the memory the reader takes whatever the compression ratio."""
+"""Damaged and hostile sessions, plain, gzip and zstd: what is played, the exit
+status and the last line, and the memory the reader takes whatever the
+compression ratio."""
 import gzip
 import re
 import subprocess
@@ -66,12 +67,27 @@ BODY = [
 ]
 
 
-def _members(lines, spoil, which=1):
-    """Three gzip members, as the recorder's flushes make them, the one numbered
-    ``which`` made by ``spoil`` from its lines' bytes."""
+def _members(lines, spoil, which=1, compress=gzip.compress):
+    """Three gzip members (or zstd frames), as the recorder's flushes make them,
+    the one numbered ``which`` made by ``spoil`` from its lines' bytes."""
     cut = [0, len(lines) // 3, 2 * len(lines) // 3, len(lines)]
     data = [b"".join(l + b"\n" for l in lines[a:b]) for a, b in zip(cut, cut[1:])]
-    return b"".join(spoil(d) if i == which else gzip.compress(d) for i, d in enumerate(data))
+    return b"".join(spoil(d) if i == which else compress(d) for i, d in enumerate(data))
+
+
+def _zstd(data):
+    zstandard = pytest.importorskip("zstandard")
+    return zstandard.ZstdCompressor(level=1, write_checksum=True).compress(data)
+
+
+def _zstd_frames(spoil=None, which=1, tail=b""):
+    return lambda lines: _members(lines, spoil or _zstd, which, _zstd) + tail
+
+
+def _zstd_flipped(data):  # a byte of its second block's data changed
+    frame = bytearray(_zstd(data))
+    frame[len(frame) // 2] ^= 0x5A
+    return bytes(frame)
 
 
 def _bad_check(data):  # every line in it decodes; the check at its end fails
@@ -105,6 +121,11 @@ COMPRESSED = [
         b"".join(l + b"\n" for l in lines)) + b"no gzip here\n", 3, 0,
      "to the end: no gzip member follows"),
     ("64 MiB of line breaks", _bomb, 0, 0, None),
+    ("zstd frames", _zstd_frames(), 0, 0, None),
+    ("damage in a zstd frame", _zstd_frames(_zstd_flipped), 3, "some",
+     "bytes passed over, to the next zstd frame"),
+    ("garbage after the last zstd frame", _zstd_frames(tail=b"no zstd here\n"), 3, 0,
+     "to the end: no zstd frame follows"),
 ]
 
 
@@ -180,6 +201,7 @@ LONG = b'{"t":"2024-03-15T09:35:00","cb":"on_order_action_error","rec":{"client_
 
 @pytest.mark.parametrize("body,max_line,bound,compress", [
     pytest.param(b"\n" * (64 << 20), 1 << 20, 4 << 20, True, id="64 MiB of line breaks, gzip"),
+    pytest.param(b"\n" * (64 << 20), 1 << 20, 6 << 20, _zstd, id="64 MiB of line breaks, zstd"),
     pytest.param(LONG % (b"x" * (8 << 20)), 16 << 20, 20 << 20, False, id="8 MiB line"),
     pytest.param(LONG % (b"x" * (8 << 20)), 16 << 20, 20 << 20, True, id="8 MiB line, gzip"),
     pytest.param(LONG % (b"x" * (8 << 20)), 1 << 20, 4 << 20, True,
@@ -188,7 +210,8 @@ LONG = b'{"t":"2024-03-15T09:35:00","cb":"on_order_action_error","rec":{"client_
 def test_memory_stays_bounded(tmp_path, body, max_line, bound, compress):
     data = HEADER + body
     path = tmp_path / "s.jsonl"
-    path.write_bytes(gzip.compress(data, 9) if compress else data)
+    path.write_bytes(compress(data) if callable(compress) else
+                     gzip.compress(data, 9) if compress else data)
     out = subprocess.run([sys.executable, "-c", _MEASURE, str(path), str(max_line)],
                          capture_output=True, timeout=120, check=True).stdout.split()
     entries, peak = int(out[0]), int(out[1])

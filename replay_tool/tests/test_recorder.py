@@ -15,6 +15,7 @@ import time
 import types
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from bridge_replay import replay
 from bridge_replay.session.codec import Enumerations
@@ -211,6 +212,41 @@ def test_row_check_in_c_writes_the_same_bytes(change, as_tuple, monkeypatch):
     made = []
     c = write(types.SimpleNamespace(row=lambda *a: made.append(rows.row(*a)) or made[-1]))
     assert made[0] is not None and c == write(None)  # the base row again is C's
+
+
+def _c_rows_text(values, t=datetime.datetime(2024, 3, 15, 9, 30, 0, 250), recv=1.5):
+    """What the C writer hands the encoder for one row of ``values``, and
+    what msgspec writes for the same row; None where C leaves the row."""
+    rows = pytest.importorskip("bridge_replay._rows")
+    import msgspec
+    names = tuple("k%d" % i for i in range(len(values)))
+    last = {"on_snapshot": (names, tuple(map(type, values)), (0, None, None, ()))}
+    got = []
+    if not rows.rows([("on_snapshot", t, dict(zip(names, values)), (), recv)], 0, last, {},
+                     got.append, dict, msgspec.Raw):
+        return None
+    enc = msgspec.json.Encoder()
+    return got, enc.encode_lines(got), enc.encode_lines([[0, t, recv, *values]])
+
+
+def test_rows_text_in_c_is_msgspecs():
+    # the usual values of a snapshot: written as text, not left to msgspec
+    got, c, msgspec_text = _c_rows_text(
+        [10.23, 0.5, 3.0, -0.0, 1e-4, 999999999999999.9, 7, -2 ** 63, "000001.XSHE", None,
+         True, [1.5, 2]], recv=1710466203.0078125)
+    assert c == msgspec_text and type(got[0]).__name__ == "Raw"
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(st.floats(allow_nan=False, allow_infinity=False, max_value=1e300,
+                          min_value=-1e300) | st.integers(-2 ** 64, 2 ** 64)
+                | st.text(max_size=4) | st.none(), min_size=1, max_size=6),
+       st.floats(0, 4e9))
+def test_rows_text_in_c_is_msgspecs_for_any_value(values, recv):
+    # Floats at every scale, powers of two, ties: the shortest text that
+    # reads back, as msgspec writes it, or left to msgspec.
+    out = _c_rows_text(values, recv=recv)
+    assert out is None or out[1] == out[2]
 
 
 @pytest.mark.parametrize("line, message", [
@@ -422,3 +458,98 @@ def test_replay_record_under_a_file_size_limit(small_day, tmp_path):
     assert again["skipped_lines"]["count"] == 0
     assert again["callbacks_total"] + first["recording"]["not_recorded"] \
         == first["callbacks_total"]
+
+
+class Clock:
+    """The bridge's clock as a replay binds it: virtual times, some on whole seconds."""
+    times = [datetime.datetime(2024, 3, 15, 9, 30, 0, 250), datetime.datetime(2024, 3, 15, 9, 31)]
+
+    @classmethod
+    def now(cls):
+        cls.times.append(cls.times.pop(0))
+        return cls.times[-1]
+
+
+# Receive times: ties of the microsecond rounding (to even), a carry into the
+# next second, a whole second.
+RECV = [1710466203.0078125, 1710466203.0234375, 1710466203.9999996, 1710466204.0,
+        1710466204.25]
+
+
+def _record_all(out):
+    from korvane.orvik.utils import maviro
+    from bridge_replay.session.schema import CALLBACKS
+    base = type("Base", (), dict({cb: lambda self, *a, **k: None for cb in CALLBACKS},
+                                 __init__=lambda self, config: None))
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    # the test's enumerations are not the session's: the bridge's member instead
+    side = maviro.MarketType.SZSE
+    # each change twice after the base twice: the second of each the callback's last shape
+    recs = [{k: side if isinstance(v, enum.Enum) else v
+             for k, v in dict(FIRST, qty=3, **c).items()}
+            for change in ROW_CHANGES if "qty" not in change for c in ({}, {}, change, change)]
+    with pytest.MonkeyPatch.context() as bridge:
+        bridge.setattr(maviro, "orders_dict", {})
+        strategy = recording_class(base)(config, out=str(out))
+        recv = []
+        strategy._recorder._time = lambda: recv[-1]
+        for n, attrs in enumerate(recs * 2):
+            recv.append(RECV[n % len(RECV)])
+            if n == len(recs):
+                bridge.setattr(maviro, "datetime", Clock)
+                maviro.orders_dict[7] = types.SimpleNamespace(client_order_id=7, price=1.5)
+            strategy.on_snapshot(DictTrade(**attrs))
+            strategy.on_snapshot(SlotTrade(client_order_id=n, price=attrs["price"],
+                                           levels=attrs["levels"], side=attrs["side"]))
+            strategy.on_bar(rec=DictTrade(**attrs))  # by keyword: the Python path
+    strategy.close_recording()
+    assert strategy._recorder.dropped == 0
+    return out.read_bytes().splitlines()[1:-1]  # not the header's and end's wall times
+
+
+# As an install without a compiler has it: neither C module importable.
+_WITHOUT_C = r"""
+import pathlib, sys
+sys.modules["bridge_replay._capture"] = sys.modules["bridge_replay._rows"] = None
+sys.path.insert(0, sys.argv[1])
+import test_recorder
+from bridge_replay import recorder
+from bridge_replay.optional import EXTRAS
+assert recorder.Recorder.__bases__ == (recorder._PyCapture,)
+test_recorder._record_all(pathlib.Path(sys.argv[2]))
+# a live process's recorder pulls in no extra's package
+print(sorted({n for n in sys.modules if n.partition(".")[0] in
+              {m.partition(".")[0] for ms in EXTRAS.values() for m in ms}}))
+"""
+
+
+def test_the_c_capture_and_writer_write_what_python_writes(tmp_path):
+    from bridge_replay import recorder
+    from bridge_replay.session import encoder as fmt
+    if recorder._capture is None or fmt._rows is None:
+        pytest.skip("the tool's C parts are not built")
+    made = _record_all(tmp_path / "c.jsonl")
+    out = subprocess.run([sys.executable, "-c", _WITHOUT_C, os.path.dirname(__file__),
+                          str(tmp_path / "py.jsonl")], capture_output=True, timeout=120)
+    assert out.returncode == 0 and out.stdout == b"[]\n", out.stderr.decode()
+    assert made == (tmp_path / "py.jsonl").read_bytes().splitlines()[1:-1]
+    assert sum(line.startswith(b"[") for line in made) > len(ROW_CHANGES)
+
+
+def test_a_zstd_recording_replays_and_needs_its_extra(small_day, tmp_path, monkeypatch):
+    pytest.importorskip("zstandard")
+    from bridge_replay.errors import MissingExtra
+    recorded = tmp_path / "recorded.jsonl.zst"
+    first, second = io.StringIO(), io.StringIO()
+    replay(str(small_day), record=str(recorded), events_out=first)
+    s = replay(str(recorded), events_out=second)
+    assert first.getvalue() == second.getvalue() and s["cut"] is None
+    monkeypatch.setitem(sys.modules, "zstandard", None)
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    with pytest.raises(MissingExtra, match=r"pip install 'bridge-replay\[zstd\]'"):
+        recording_class()(config, out=str(tmp_path / "none.jsonl.zst"))
+    assert not (tmp_path / "none.jsonl.zst").exists()
+    with pytest.raises(MissingExtra, match="reading zstd-compressed session"):
+        replay(str(recorded))

@@ -1,5 +1,6 @@
-"""Session files: one JSON document per line, plain or gzip-compressed
-(possibly several gzip members one after another, as the recorder writes them).
+"""Session files: one JSON document per line, plain, gzip- or zstd-compressed
+(possibly several gzip members or zstd frames one after another, as the
+recorder writes them).
 
 docs/session-format.md is the reference; in short:
 

@@ -6,6 +6,8 @@ import datetime as _dt
 import itertools
 import operator
 
+import msgspec
+
 from bridge_replay.session.codec import AttrDict, ValueEncoder, format_time, record_attrs
 from bridge_replay.session.entries import HostOrder
 from bridge_replay.session.schema import CALLBACKS, ROWS
@@ -25,6 +27,7 @@ class Encoder(ValueEncoder):
         super().__init__(enums)
         self._shapes = {}
         self._last = {}
+        self.shapes_declared = 0  # shape lines handed out
 
     def entry(self, t, cb, rec=None, args=(), recv=None):
         return self._json.encode(self.entry_obj(t, cb, rec, args, recv))
@@ -91,6 +94,12 @@ class Encoder(ValueEncoder):
         known = self._member_names
         attrdict = AttrDict
         crow = _rows.row if _rows is not None else None
+        crows = getattr(_rows, "rows", None)
+        if crows is not None:
+            # The usual rows in C, as text where it can write it as msgspec
+            # would; the loop gets each item that C leaves to it.
+            items = _left_by_c(crows, items if _type(items) is list else list(items),
+                               last, known, add, attrdict)
         for item in items:
             cb, t, rec, extra, recv = item
             if t is None:
@@ -193,6 +202,7 @@ class Encoder(ValueEncoder):
         sid = len(self._shapes)
         shape = self._shapes[key] = (sid, _getter(floats), _getter(lists),
                                      tuple((3 + index[k], k) for k in tagged))
+        self.shapes_declared += 1
         add({"t": format_time(t), "cb": "$shape", "shape": sid, "of": cb,
              "names": list(names), "tagged": [index[k] for k in tagged]})
         return shape
@@ -206,6 +216,20 @@ class Encoder(ValueEncoder):
 
     def end(self, t):
         return self._json.encode({"t": format_time(t), "cb": "$end"})
+
+
+def _left_by_c(rows, items, last, known, add, attrdict, _raw=msgspec.Raw):
+    """Runs the C writer over ``items``, yielding each item it leaves to the
+    Python loop; it goes on after the item once that has been written. The
+    lines it hands ``add`` are line objects, or runs of rows' text as one
+    msgspec.Raw (which ``lines`` writes as it is)."""
+    i, n = 0, len(items)
+    while True:
+        i = rows(items, i, last, known, add, attrdict, _raw)
+        if i >= n:
+            return
+        yield items[i]
+        i += 1
 
 
 def _getter(keys):

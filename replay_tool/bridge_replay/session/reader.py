@@ -1,5 +1,6 @@
-"""Reading a session file: plain or gzip (several members one after another),
-split into lines of bounded length, the header first, then each line decoded."""
+"""Reading a session file: plain, gzip or zstd (several members or frames one
+after another), split into lines of bounded length, the header first, then
+each line decoded."""
 
 import datetime as _dt
 import io
@@ -9,6 +10,7 @@ import zlib
 
 import msgspec
 
+from bridge_replay.optional import import_optional
 from bridge_replay.session.codec import Decoder, Record
 from bridge_replay.session.entries import Entry
 from bridge_replay.session.header import Header
@@ -19,6 +21,10 @@ DEFAULT_MAX_LINE = 16 << 20
 _CHUNK = 1 << 18  # read and decompressed at most this much at a time
 _WBITS = 16 + zlib.MAX_WBITS
 _MAGIC = b"\x1f\x8b\x08"  # a gzip member's first bytes
+_ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"  # a zstd frame's
+# zstd is fed this much at a time: no call can then make more than 2 MiB,
+# whatever the ratio (a block of up to 128 KiB may take 4 bytes).
+_ZSTD_PIECE = 64
 _NEWLINES = re.compile(rb"\n+")
 _fromisoformat = _dt.datetime.fromisoformat
 
@@ -27,17 +33,19 @@ class _Damage:
     """Where compressed data could not be decoded: what zlib said, the bytes
     passed over, and whether a later gzip member was found to go on with."""
 
-    __slots__ = ("why", "passed", "resumed")
+    __slots__ = ("why", "passed", "resumed", "unit")
 
-    def __init__(self, why, passed, resumed):
+    def __init__(self, why, passed, resumed, unit="gzip member"):
         self.why = why
         self.passed = passed
         self.resumed = resumed
+        self.unit = unit
 
     def text(self):
+        why = self.why.rpartition("decompressing data: ")[2].rpartition("decompressor error: ")[2]
         return "the compressed data is damaged (%s); %s bytes passed over, %s" % (
-            self.why.rpartition("decompressing data: ")[2], "{:,}".format(self.passed),
-            "to the next gzip member" if self.resumed else "to the end: no gzip member follows")
+            why, "{:,}".format(self.passed), "to the next " + self.unit if self.resumed
+            else "to the end: no %s follows" % self.unit)
 
 
 def _salvage(d, data):
@@ -58,6 +66,18 @@ def _salvage(d, data):
         if d.eof:
             break
     return max(len(data) - 1, 0)
+
+
+def _pieces(outs):
+    """Decompressed output in pieces of at most _CHUNK (``outs`` is emptied)."""
+    data = b"".join(outs) if len(outs) > 1 else outs[0]
+    del outs[:]  # not held beside the joined data
+    if len(data) <= _CHUNK:
+        yield data
+        return
+    view = memoryview(data)
+    for k in range(0, len(data), _CHUNK):
+        yield bytes(view[k:k + _CHUNK])
 
 
 class SessionReader:
@@ -127,6 +147,9 @@ class SessionReader:
         gzip. Where compressed data is damaged: the data before the damage,
         then a _Damage, then the data from the next gzip member on, if any."""
         data = self._read()
+        if data[:4] == _ZSTD_MAGIC:
+            yield from self._zstd_chunks(data)
+            return
         if data[:2] != b"\x1f\x8b":
             while data:
                 yield data
@@ -187,6 +210,70 @@ class SessionReader:
                     self.cut = "the compressed data ends after line %d" % self.lineno
                 return
             data = data + more if data else more
+
+    def _zstd_chunks(self, data):
+        """_chunks for zstd: frames one after another (the recorder's flushes).
+        Where a frame is damaged, the lines of its damaged block are lost with
+        it, and reading goes on at the next frame."""
+        zstandard = import_optional("zstandard", "zstd", "reading zstd-compressed session %s"
+                                    % self.path)
+        dctx = zstandard.ZstdDecompressor()
+        d = dctx.decompressobj()
+        fed = False  # the current frame has begun
+        damage = None  # (what zstd said, bytes passed over) while looking for a frame
+        outs, held = [], 0  # output gathered into pieces of about _CHUNK
+        pos = 0
+        while True:
+            if d is None:
+                k = data.find(_ZSTD_MAGIC, pos)
+                if k < 0:
+                    keep = max(pos, len(data) - 3)  # a frame's first bytes may end this read
+                    damage[1] += keep - pos
+                    data, pos = data[keep:], 0
+                else:
+                    damage[1] += k - pos
+                    yield _Damage(damage[0], damage[1], True, "zstd frame")
+                    damage = None
+                    pos = k
+                    d = dctx.decompressobj()
+                    fed = False
+            while d is not None and pos < len(data):
+                piece = data[pos:pos + _ZSTD_PIECE]
+                try:
+                    out = d.decompress(piece)
+                except zstandard.ZstdError as exc:
+                    if outs:
+                        yield from _pieces(outs)
+                        held = 0
+                    damage = [str(exc), 1]
+                    pos += 1  # the next frame begins after the one that failed
+                    d = None
+                    break
+                fed = True
+                pos += len(piece)
+                if out:
+                    outs.append(out)
+                    held += len(out)
+                    out = None
+                    if held >= _CHUNK:
+                        yield from _pieces(outs)
+                        held = 0
+                if d.eof:
+                    pos -= len(d.unused_data)
+                    d = dctx.decompressobj()
+                    fed = False
+            if d is None and len(data) - pos > 3:
+                continue  # look on in what is left of this read
+            more = self._read()
+            if not more:
+                if outs:
+                    yield from _pieces(outs)
+                if damage is not None:
+                    yield _Damage(damage[0], damage[1] + len(data) - pos, False, "zstd frame")
+                elif fed:
+                    self.cut = "the compressed data ends after line %d" % self.lineno
+                return
+            data, pos = data[pos:] + more, 0
 
     def _read_lines(self):
         """Yields each line's bytes (without the break), None for a line

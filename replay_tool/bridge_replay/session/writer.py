@@ -1,10 +1,13 @@
 """Writing a session file: the header, then whole lines; gzip as one member
-per flush, so that what was flushed reads back whatever happens later."""
+per flush (zstd as one frame), so that what was flushed reads back whatever
+happens later."""
 
 import errno
 import os
 import sys
 import zlib
+
+from bridge_replay.optional import import_optional
 
 
 class FileVanished(OSError):
@@ -14,8 +17,9 @@ class FileVanished(OSError):
 class SessionWriter:
     """Writes a session: the header first, then lines in the order given.
     A path ending in ".gz" is compressed reproducibly (no time or name in the
-    gzip header). ``flush()`` ends a gzip member, so whatever was flushed
-    reads back even if the process dies later.
+    gzip header), one ending in ".zst" with zstd (the ``[zstd]`` extra; with
+    checksums). ``flush()`` ends a gzip member or a zstd frame, so whatever
+    was flushed reads back even if the process dies later.
 
     A flush that fails (disk full, file size limit) cuts the file back to
     what earlier flushes wrote, so it still ends in a whole line; the lines
@@ -25,6 +29,11 @@ class SessionWriter:
 
     def __init__(self, path, header, encoder, compresslevel=6):
         self.path = str(path)
+        self._zstd = None
+        if self.path.endswith(".zst"):
+            zstandard = import_optional("zstandard", "zstd", "writing a .zst session")
+            # A frame per flush holds its size and checksum: a damaged one is told.
+            self._zstd = zstandard.ZstdCompressor(level=compresslevel, write_checksum=True)
         # Unbuffered: a failed write must not leave bytes behind that a later
         # flush or close tries to write again.
         self._raw = sys.stdout.buffer if self.path == "-" else open(self.path, "wb", buffering=0)
@@ -62,6 +71,8 @@ class SessionWriter:
             if self._gz:
                 c = zlib.compressobj(self._level, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
                 data = c.compress(data) + c.flush()
+            elif self._zstd is not None:
+                data = self._zstd.compress(data)
             if self._fd is None:
                 self._raw.write(data)
                 self._raw.flush()

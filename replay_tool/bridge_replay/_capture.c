@@ -1,0 +1,406 @@
+/* The recorder's work on the SDK thread, in C: for a callback that takes just
+ * a record, copy the record's values, read the bridge's clock, append to the
+ * recorder's buffer and hand the call to the base class's method, without an
+ * interpreted frame and without a dict per callback.
+ *
+ * Capture is the base class of bridge_replay.recorder.Recorder: it holds what
+ * a callback reads, so that one attribute lookup on the strategy finds it all.
+ * Anything but the usual call (a record type met for the first time, new host
+ * orders in the book, keyword arguments) goes whole to the pure-Python method,
+ * which does the same work, so both write the same session. */
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <structmember.h>
+
+#if PY_VERSION_HEX < 0x03090000
+#define Vectorcall _PyObject_Vectorcall
+#define HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#else
+#define Vectorcall PyObject_Vectorcall
+#define HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
+static PyObject *str_recorder, *str_dict, *str_datetime, *str_orders_dict, *str_now;
+static PyObject *empty_tuple;
+
+/* ------------------------------------------------------------------ Capture */
+
+typedef struct {
+    PyObject_HEAD
+    PyObject *bridge;   /* the bridge module */
+    PyObject *buffer;   /* collections.deque of captured callbacks */
+    PyObject *append;   /* buffer.append */
+    PyObject *readers;  /* record type -> marker, or (names, attrgetter) */
+    PyObject *marker;   /* readers' value for a type read through its instance dict */
+    PyObject *time;     /* time.time: the receive time */
+    PyObject *real;     /* datetime.datetime: the bridge's clock on real time */
+    Py_ssize_t capacity;  /* what the buffer may hold; 0 once closed or failed */
+    Py_ssize_t book_len;  /* host orders in the bridge's book at the last look */
+    Py_ssize_t missed;    /* callbacks not taken: a full buffer, a record that cannot be read */
+} Capture;
+
+#define CAPTURE_FIELDS(X) \
+    X(bridge) X(buffer) X(append) X(readers) X(marker) X(time) X(real)
+
+static int
+capture_traverse(Capture *c, visitproc visit, void *arg)
+{
+#define VISIT(f) Py_VISIT(c->f);
+    CAPTURE_FIELDS(VISIT)
+#undef VISIT
+    return 0;
+}
+
+static int
+capture_clear(Capture *c)
+{
+#define CLEAR(f) Py_CLEAR(c->f);
+    CAPTURE_FIELDS(CLEAR)
+#undef CLEAR
+    return 0;
+}
+
+static void
+capture_dealloc(Capture *c)
+{
+    PyObject_GC_UnTrack(c);
+    capture_clear(c);
+    Py_TYPE(c)->tp_free((PyObject *)c);
+}
+
+static PyMemberDef capture_members[] = {
+    {"_bridge", T_OBJECT_EX, offsetof(Capture, bridge), 0, NULL},
+    {"buffer", T_OBJECT_EX, offsetof(Capture, buffer), 0, NULL},
+    {"_append", T_OBJECT_EX, offsetof(Capture, append), 0, NULL},
+    {"_readers", T_OBJECT_EX, offsetof(Capture, readers), 0, NULL},
+    {"_dict_marker", T_OBJECT_EX, offsetof(Capture, marker), 0, NULL},
+    {"_time", T_OBJECT_EX, offsetof(Capture, time), 0, NULL},
+    {"_real", T_OBJECT_EX, offsetof(Capture, real), 0, NULL},
+    {"capacity", T_PYSSIZET, offsetof(Capture, capacity), 0,
+     "Callbacks the buffer may hold; 0 once closed or failed."},
+    {"_book_len", T_PYSSIZET, offsetof(Capture, book_len), 0, NULL},
+    {"missed", T_PYSSIZET, offsetof(Capture, missed), 0,
+     "Callbacks not taken on the SDK thread: a full buffer, or writing stopped."},
+    {NULL, 0, 0, 0, NULL},
+};
+
+static PyTypeObject CaptureType = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "bridge_replay._capture.Capture",
+    .tp_basicsize = sizeof(Capture),
+    .tp_dealloc = (destructor)capture_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "What the recording callbacks read on the SDK thread (the recorder's base).",
+    .tp_traverse = (traverseproc)capture_traverse,
+    .tp_clear = (inquiry)capture_clear,
+    .tp_members = capture_members,
+    .tp_new = PyType_GenericNew,
+};
+
+/* What a captured callback holds is seen only by the buffer and the writer,
+ * so it cannot be part of a reference cycle: kept out of the collector's
+ * scans while it waits in the buffer. */
+static void
+untrack(PyObject *op)
+{
+    PyObject_GC_UnTrack(op);
+}
+
+/* The record's captured form, as the Python path makes it: a copy of its
+ * instance dict, or (names, values) from its type's attrgetter. NULL: with an
+ * error set, an error; without, *missed says whether the record is counted as
+ * missed (1) or the Python path takes the call (0). */
+static PyObject *
+captured(Capture *c, PyObject *rec, PyObject *how, int *missed)
+{
+    *missed = 0;
+    if (how == c->marker) {
+        PyObject *d = PyObject_GetAttr(rec, str_dict);
+        if (d == NULL) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                return NULL;
+            PyErr_Clear();  /* a record that cannot be read must not fail the callback */
+            *missed = 1;
+            return NULL;
+        }
+        /* A copy, as the Python path takes: on the writer's side, not here,
+         * goes the work of telling its names and values apart. */
+        PyObject *copy = PyDict_CheckExact(d) ? PyDict_Copy(d) : NULL;
+        Py_DECREF(d);
+        if (copy != NULL)
+            untrack(copy);
+        return copy;
+    }
+    if (!PyTuple_CheckExact(how) || PyTuple_GET_SIZE(how) != 2)
+        return NULL;
+    PyObject *values = Vectorcall(PyTuple_GET_ITEM(how, 1), &rec, 1, NULL);
+    if (values == NULL) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            return NULL;
+        PyErr_Clear();
+        *missed = 1;
+        return NULL;
+    }
+    if (PyTuple_CheckExact(values))
+        untrack(values);
+    PyObject *pair = PyTuple_Pack(2, PyTuple_GET_ITEM(how, 0), values);
+    Py_DECREF(values);
+    if (pair != NULL)
+        untrack(pair);
+    return pair;
+}
+
+/* 1: taken or counted, the base's method is to be called; 0: the Python path
+ * takes the whole call; -1: an error, raised to the caller as Python would. */
+static int
+take(Capture *c, PyObject *name, PyObject *rec)
+{
+    if (!PyModule_Check(c->bridge) || !PyDict_CheckExact(c->readers))
+        return 0;
+    PyObject *globals = PyModule_GetDict(c->bridge);  /* borrowed */
+    /* Looked up at each call: the replay rebinds the bridge's clock. */
+    PyObject *book = PyDict_GetItemWithError(globals, str_orders_dict);
+    if (book == NULL)
+        return PyErr_Occurred() ? -1 : 0;
+    if (!PyDict_CheckExact(book) || PyDict_GET_SIZE(book) != c->book_len)
+        return 0;  /* new host orders: the Python path records them first */
+    Py_ssize_t held = PyObject_Size(c->buffer);
+    if (held < 0)
+        return -1;
+    if (held >= c->capacity) {
+        c->missed++;
+        return 1;
+    }
+    PyObject *how = PyDict_GetItemWithError(c->readers, (PyObject *)Py_TYPE(rec));
+    if (how == NULL)
+        return PyErr_Occurred() ? -1 : 0;
+    Py_INCREF(how);  /* held: a getter may run Python code */
+    PyObject *clock = PyDict_GetItemWithError(globals, str_datetime);
+    if (clock == NULL) {
+        Py_DECREF(how);
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Py_INCREF(clock);
+    int missed;
+    PyObject *got = captured(c, rec, how, &missed);
+    Py_DECREF(how);
+    if (got == NULL) {
+        Py_DECREF(clock);
+        if (PyErr_Occurred())
+            return -1;
+        if (missed)
+            c->missed++;
+        return missed;
+    }
+    PyObject *t;
+    if (clock == c->real) {
+        /* on real time the writer derives the local time from the receive time */
+        t = Py_None;
+        Py_INCREF(t);
+    }
+    else {
+        t = PyObject_CallMethodObjArgs(clock, str_now, NULL);
+    }
+    Py_DECREF(clock);
+    PyObject *recv = t ? Vectorcall(c->time, NULL, 0, NULL) : NULL;
+    PyObject *item = recv ? PyTuple_Pack(5, name, t, got, empty_tuple, recv) : NULL;
+    Py_XDECREF(t);
+    Py_XDECREF(recv);
+    Py_DECREF(got);
+    if (item == NULL)
+        return -1;
+    untrack(item);
+    PyObject *append = c->append;
+    Py_INCREF(append);
+    PyObject *r = Vectorcall(append, &item, 1, NULL);
+    Py_DECREF(append);
+    Py_DECREF(item);
+    if (r == NULL)
+        return -1;
+    Py_DECREF(r);
+    return 1;
+}
+
+/* ------------------------------------------------------------------ Method */
+
+typedef struct {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *name;      /* the callback's name, as written in the session */
+    PyObject *base;      /* the base class's method */
+    PyObject *fallback;  /* the pure-Python method: anything but the usual call */
+    PyObject *qualname;
+    PyObject *doc;
+    PyObject *module;
+    PyObject *signature;
+} Method;
+
+static PyObject *
+method_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+{
+    Method *m = (Method *)callable;
+    if (PyVectorcall_NARGS(nargsf) == 2 && kwnames == NULL) {
+        PyObject *r = PyObject_GetAttr(args[0], str_recorder);
+        if (r == NULL)
+            PyErr_Clear();  /* the Python path says what is wrong */
+        else {
+            int done = 0;
+            if (PyObject_TypeCheck(r, &CaptureType)) {
+                Capture *c = (Capture *)r;
+#define SET(f) && c->f != NULL
+                if (1 CAPTURE_FIELDS(SET))
+                    done = take(c, m->name, args[1]);
+#undef SET
+            }
+            Py_DECREF(r);
+            if (done < 0)
+                return NULL;
+            if (done)
+                return Vectorcall(m->base, args, nargsf, NULL);
+        }
+    }
+    return Vectorcall(m->fallback, args, nargsf, kwnames);
+}
+
+static PyObject *
+method_get(PyObject *self, PyObject *obj, PyObject *type)
+{
+    if (obj == NULL || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+static int
+method_traverse(Method *m, visitproc visit, void *arg)
+{
+    Py_VISIT(m->base);
+    Py_VISIT(m->fallback);
+    return 0;
+}
+
+static int
+method_clear(Method *m)
+{
+    Py_CLEAR(m->base);
+    Py_CLEAR(m->fallback);
+    return 0;
+}
+
+static void
+method_dealloc(Method *m)
+{
+    PyObject_GC_UnTrack(m);
+    method_clear(m);
+    Py_XDECREF(m->name);
+    Py_XDECREF(m->qualname);
+    Py_XDECREF(m->doc);
+    Py_XDECREF(m->module);
+    Py_XDECREF(m->signature);
+    PyObject_GC_Del(m);
+}
+
+static PyObject *
+method_repr(Method *m)
+{
+    return PyUnicode_FromFormat("<function %U>", m->qualname);
+}
+
+static PyMemberDef method_members[] = {
+    {"__name__", T_OBJECT, offsetof(Method, name), READONLY, NULL},
+    {"__qualname__", T_OBJECT, offsetof(Method, qualname), READONLY, NULL},
+    {"__doc__", T_OBJECT, offsetof(Method, doc), READONLY, NULL},
+    {"__module__", T_OBJECT, offsetof(Method, module), READONLY, NULL},
+    {"__text_signature__", T_OBJECT, offsetof(Method, signature), READONLY, NULL},
+    {NULL, 0, 0, 0, NULL},
+};
+
+static PyTypeObject MethodType = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "bridge_replay._capture.recording_method",
+    .tp_basicsize = sizeof(Method),
+    .tp_dealloc = (destructor)method_dealloc,
+    .tp_vectorcall_offset = offsetof(Method, vectorcall),
+    .tp_repr = (reprfunc)method_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR
+                | HAVE_VECTORCALL,
+    .tp_doc = "A recording callback: binds like a Python function.",
+    .tp_traverse = (traverseproc)method_traverse,
+    .tp_clear = (inquiry)method_clear,
+    .tp_members = method_members,
+    .tp_descr_get = method_get,
+};
+
+static PyObject *
+make_method(PyObject *module, PyObject *args)
+{
+    PyObject *name, *base, *fallback;
+    if (!PyArg_ParseTuple(args, "UOO:method", &name, &base, &fallback))
+        return NULL;
+    if (!PyCallable_Check(base) || !PyCallable_Check(fallback)) {
+        PyErr_SetString(PyExc_TypeError, "method: the base method and the fallback must be callable");
+        return NULL;
+    }
+    Method *m = PyObject_GC_New(Method, &MethodType);
+    if (m == NULL)
+        return NULL;
+    m->vectorcall = method_vectorcall;
+    Py_INCREF(name);
+    m->name = name;
+    Py_INCREF(base);
+    m->base = base;
+    Py_INCREF(fallback);
+    m->fallback = fallback;
+    m->qualname = PyObject_GetAttrString(fallback, "__qualname__");
+    m->doc = m->qualname ? PyObject_GetAttrString(fallback, "__doc__") : NULL;
+    m->module = m->doc ? PyObject_GetAttrString(fallback, "__module__") : NULL;
+    m->signature = m->module ? PyUnicode_FromString("(self, rec)") : NULL;
+    PyObject_GC_Track(m);
+    if (m->signature == NULL) {
+        Py_DECREF(m);
+        return NULL;
+    }
+    return (PyObject *)m;
+}
+
+static PyMethodDef functions[] = {
+    {"method", make_method, METH_VARARGS,
+     "method(name, base_method, fallback) -> a recording callback\n\n"
+     "Records the callback ``name`` through the strategy's ``_recorder`` (a Capture)\n"
+     "and calls ``base_method``; any call it does not handle goes to ``fallback``,\n"
+     "a Python function doing the same."},
+    {NULL, NULL, 0, NULL},
+};
+
+static struct PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_capture",
+    "The recording callbacks' capture on the SDK thread, in C (optional).",
+    -1, functions, NULL, NULL, NULL, NULL,
+};
+
+PyMODINIT_FUNC
+PyInit__capture(void)
+{
+    if (PyType_Ready(&CaptureType) < 0 || PyType_Ready(&MethodType) < 0)
+        return NULL;
+    if (!(str_recorder = PyUnicode_InternFromString("_recorder"))
+            || !(str_dict = PyUnicode_InternFromString("__dict__"))
+            || !(str_datetime = PyUnicode_InternFromString("datetime"))
+            || !(str_orders_dict = PyUnicode_InternFromString("orders_dict"))
+            || !(str_now = PyUnicode_InternFromString("now"))
+            || !(empty_tuple = PyTuple_New(0)))
+        return NULL;
+    PyObject *m = PyModule_Create(&module_def);
+    if (m == NULL)
+        return NULL;
+    Py_INCREF(&CaptureType);
+    if (PyModule_AddObject(m, "Capture", (PyObject *)&CaptureType) < 0) {
+        Py_DECREF(&CaptureType);
+        Py_DECREF(m);
+        return NULL;
+    }
+    return m;
+}
