@@ -1,0 +1,70 @@
+"""Rows decoded straight into the records their callbacks get.
+
+For each declared shape a record type is made once: a msgspec struct read
+from the row as an array, tagged by the shape's number, with the row's time
+and receive time first (``_t``, ``_recv``) and then the shape's names as its
+attributes. One call in C decodes a row into its record, checking its length
+and that its plain values are plain JSON. Whatever that cannot take (a shape
+whose names cannot be attributes, a tagged value not yet met as a member, a
+time that is not one, anything malformed) is left to the line decoder, which
+gives the same record as a ``Record`` or says what is wrong."""
+
+import operator
+from typing import Union
+
+import msgspec
+
+from bridge_replay.session.entries import PLAIN
+
+_RECV = Union[int, float, None]
+_RECORD_TYPES = {}  # (shape, names, tagged) -> record type; declarations repeat
+
+
+def record_type(sid, names, tagged):
+    """The record type of a shape, or None when its names cannot all be attributes."""
+    key = (sid, names, tagged)
+    cls = _RECORD_TYPES.get(key)
+    if cls is None and key not in _RECORD_TYPES:
+        # Names beginning with "_" could meet the row's own fields or the
+        # struct's machinery: such shapes take the line decoder's way.
+        if all(type(n) is str and n.isidentifier() and n[:1] != "_" for n in names):
+            try:
+                cls = msgspec.defstruct(
+                    "Record", [("_t", str), ("_recv", _RECV)] + [(n, PLAIN) for n in names],
+                    array_like=True, tag=sid, forbid_unknown_fields=True,
+                    module=__name__)
+            except (TypeError, ValueError):
+                cls = None
+        if len(_RECORD_TYPES) >= 4096:
+            _RECORD_TYPES.clear()
+        _RECORD_TYPES[key] = cls
+    return cls
+
+
+class RowRecords:
+    """The decoder of rows into records, for the shapes ``lines`` (an
+    EntryDecoder) has met so far: ``refresh()`` after a line that may have
+    declared one. ``decode`` is None while no shape can be decoded here;
+    ``kinds`` maps each record type to (callback, tagged): for each tagged
+    name a function reading its text and one setting its member."""
+
+    def __init__(self, lines):
+        self._lines = lines
+        self._seen = None
+        self.decode = None
+        self.kinds = {}
+
+    def refresh(self):
+        shapes = self._lines._shapes
+        if self._seen == self._lines.declared:
+            return False
+        self._seen = self._lines.declared
+        kinds = {}
+        for sid, (cb, names, tagged, _) in shapes.items():
+            cls = record_type(sid, names, tagged)
+            if cls is not None:
+                kinds[cls] = (cb, tuple((operator.attrgetter(k), vars(cls)[k].__set__)
+                                        for k in tagged))
+        self.kinds = kinds
+        self.decode = msgspec.json.Decoder(Union[tuple(kinds)]).decode if kinds else None
+        return True
