@@ -16,6 +16,10 @@ takes no argument). Subclass ``HostAdapter`` and override what differs:
 ``describe_event(event)``
     ``(type name, fields)`` of a drained host event: the name as
     "EVENT.TICK", the fields as a dict in the order they were posted.
+``event_type_names(events)``
+    the type names of a list of drained events, for events that are only
+    counted (default: each from ``describe_event``; an adapter may answer it
+    for less).
 ``enumerations()``
     host enumeration classes that sessions may name (order sides, statuses...)
     beyond those the bridge module binds.
@@ -47,8 +51,21 @@ class HostAdapter:
                   if k != "event_type" and not k.startswith("_")}
         return type_name(etype), fields
 
+    def event_type_names(self, events):
+        describe = self.describe_event
+        return [describe(event)[0] for event in events]
+
     def enumerations(self):
         return ()
+
+
+def adapter_method(host, name):
+    """The adapter's method ``name``, or HostAdapter's default for an adapter
+    that does not subclass it and lacks the method (one written before it)."""
+    method = getattr(host, name, None)
+    if callable(method):
+        return method
+    return getattr(HostAdapter, name).__get__(host)
 
 
 def type_name(member):

@@ -6,6 +6,20 @@ import itertools
 from bridge_replay.host import HostAdapter
 
 
+_NAMES = {}  # id(member) -> "EVENT.TICK"; the member is kept in _MEMBERS
+_MEMBERS = []
+
+
+def _type_name(member):
+    name = _NAMES.get(id(member))
+    if name is None:
+        name = "%s.%s" % (type(member).__name__, member.name)
+        if len(_MEMBERS) < 1024:
+            _MEMBERS.append(member)
+            _NAMES[id(member)] = name
+    return name
+
+
 class StandInHost(HostAdapter):
     def setup(self, universe, accounts):
         from korvane.orvik.environment import Environment
@@ -29,7 +43,16 @@ class StandInHost(HostAdapter):
         return Order(**attrs)
 
     def describe_event(self, event):
-        return "%s.%s" % (type(event.event_type).__name__, event.event_type.name), event.fields
+        return _type_name(event.event_type), event.fields
+
+    def event_type_names(self, events):
+        # By the member's id (an enum member hashes in Python); the cache holds
+        # each member it names, so no other object can take that id.
+        get = _NAMES.get
+        names = [get(id(event.event_type)) for event in events]
+        if not all(names):
+            names = [name or _type_name(event.event_type) for name, event in zip(names, events)]
+        return names
 
     def enumerations(self):
         from korvane.orvik import const
