@@ -48,14 +48,14 @@ def test_import_without_the_host_says_what_is_missing(module):
     assert "not installed in this environment" in message and "Install the host framework first" in message
 
 
-def test_install_into_host_copies_the_modules_and_stubs_into_the_tree(tmp_path):
+def test_install_into_host_copies_the_modules_stubs_and_data_into_the_tree(tmp_path):
     tree = tmp_path / "host"
     shutil.copytree(os.path.join(ROOT, "stand_in", "korvane"), tree / "korvane")
     tool = [sys.executable, os.path.join(ROOT, "tools", "install_into_host.py")]
     done = subprocess.run(tool + [str(tree)], capture_output=True, text=True, check=True)
     copied = sorted(os.path.relpath(p, tree) for p in done.stdout.split())
     assert [p.split(".")[0] for p in copied] == ["korvane/orvik/sdk/sentaly"] * 2 + ["korvane/orvik/utils/login"] * 2 + \
-        ["korvane/orvik/utils/maviro"] * 2
+        ["korvane/orvik/utils/maviro"] * 3
     # The tree, first on the path, is the package imported, with the copied modules in it.
     env = dict(os.environ, PYTHONPATH=str(tree))
     out = subprocess.run([sys.executable, "-c", "import korvane.orvik.utils.maviro as m, korvane.orvik.utils.login as l;"

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Copies the bridge's installed extension files and type stubs into the source
+"""Copies the bridge's installed extension files, type stubs and data into the source
 tree of a host framework installed in development (editable) mode.
 
     install_into_host.py HOST_TREE
@@ -38,7 +38,7 @@ def main(argv):
         print("install_into_host.py: the bridge (%s) is not installed in this environment; run make install"
               % DIST, file=sys.stderr)
         return 1
-    ours = [f for f in files if f.parts[0] == "korvane" and f.suffix in (".so", ".pyi")]
+    ours = [f for f in files if f.parts[0] == "korvane" and f.suffix in (".so", ".pyi", ".json")]
     if not ours:
         print("install_into_host.py: the installed bridge lists no extension files", file=sys.stderr)
         return 1

@@ -1,5 +1,6 @@
-"""Command line: the options of ``replay``, ``generate``, ``diff``, ``batch`` and
-``export`` and their wiring; the work is done in modules that never import this one."""
+"""Command line: the options of ``replay``, ``generate``, ``diff``, ``batch``,
+``export`` and ``check`` and their wiring; the work is done in modules that never
+import this one."""
 
 import errno
 import json
@@ -163,6 +164,7 @@ Examples:
   bridge-replay diff run1.jsonl run2.jsonl      compare two event logs
   bridge-replay batch "days/*.jsonl.gz" --csv days.csv   many sessions on a Dask cluster
   bridge-replay export "days/*.jsonl.gz" --to research/  sessions as Parquet tables
+  bridge-replay check --host myhost.adapter:Host --smoke   the installed host and SDK, before trading
 
 Run "bridge-replay COMMAND -h" for the options of a command.""")
 @click.version_option(__version__, "--version", prog_name="bridge-replay",
@@ -557,13 +559,12 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
 @main.command(context_settings=CONTEXT, epilog="""\b
 Exit status:
   0    every session exported, nothing skipped
-  1    a session cannot be read (not a session, newer format, damaged data:
-       exported up to the damage)
+  1    a session cannot be read (not a session, a newer format)
   2    usage error (a bad option, a session name that matches nothing, a day
        DIR already holds without --overwrite, two sessions of one day, or
        the [export] extra is not installed)
   3    exported, but lines were skipped (malformed, oversized, time jumps,
-       values that do not fit their column)
+       damaged compressed data, values that do not fit their column)
   4    a session was cut short: exported up to its last complete line
 
 \b
@@ -635,3 +636,35 @@ def export(sessions, out_dir, overwrite, max_line_size, max_jump):
     status = ex.exit_status(results)
     click.echo(ex.last_line(results, status), err=status != EXIT_OK)
     sys.exit(status)
+
+
+@main.command(context_settings=CONTEXT, epilog="""\b
+Exit status:
+  0    nothing the bridge relies on is missing (and the smoke run, if asked for, ended OK)
+  1    something is missing or cannot take the bridge's arguments, the bridge or its
+       data file is not installed, or the smoke run failed
+  2    usage error (a bad option, a host adapter that cannot be loaded)""")
+@click.option("--host", "host_spec", metavar="MODULE:NAME", default=DEFAULT_HOST,
+              show_default=True, help="Host adapter (see replay -h); its sample_records() and "
+              "sample_order() say what the SDK's records and the host's orders hold.")
+@click.option("--json", "as_json", is_flag=True, help="Print the result as JSON instead of a table.")
+@click.option("--smoke", is_flag=True,
+              help="Then play a short generated session through the installed bridge, host and SDK.")
+def check(host_spec, as_json, smoke):
+    """Check the installed host framework and SDK against what the bridge relies on,
+    without running a session: every module, name, enumeration member, call (with
+    its arguments and keywords), gateway record attribute and host order attribute.
+
+    What cannot be told without running is listed as unknown.
+    """
+    from bridge_replay.check import format_report, run, to_json
+    try:
+        host = load_host(host_spec)
+    except HostLoadError as exc:
+        raise click.BadParameter(str(exc), param_hint="--host")
+    report = run(host, host_spec, with_smoke=smoke)
+    if as_json:
+        sys.stdout.write(to_json(report))
+    else:
+        click.echo(format_report(report))
+    sys.exit(report["exit_status"])

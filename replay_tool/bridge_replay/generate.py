@@ -22,7 +22,7 @@ import heapq
 import math
 import random
 
-from bridge_replay.session.codec import Enumerations, Record, member
+from bridge_replay.session.codec import Enumerations, Record, member, other
 from bridge_replay.session.encoder import Encoder
 from bridge_replay.session.entries import HostOrder
 from bridge_replay.session.header import Header
@@ -39,8 +39,12 @@ class _Names:
         return member("%s.%s" % (self._cls, name))
 
 
-ORDER_STATUS, POSITION_EFFECT, SIDE = (_Names(n) for n in ("ORDER_STATUS", "POSITION_EFFECT",
-                                                         "SIDE"))
+SIDE = _Names("SIDE")
+# Values the bridge does not tell apart, which an SDK or a host need not have
+# as members: written so that the day replays alike on any (a gateway status
+# beyond the nine; the position effect, which the bridge only copies).
+_UNKNOWN_STATUS = other("OrderStatusType.Unknown")
+_OPEN, _CLOSE = other("POSITION_EFFECT.OPEN"), other("POSITION_EFFECT.CLOSE")
 
 DAY = _dt.date(2024, 3, 15)
 _AUCTION_OPEN = _dt.time(9, 15)
@@ -300,7 +304,7 @@ class Generator:
                     counter=counter, frozen=frozen)
             if path in ("fill", "duplicate", "unknown_status", "cancel_reject"):
                 if path == "unknown_status":
-                    rep(t + _dt.timedelta(milliseconds=40), cid, inst, price, S.Unknown, qty, 0,
+                    rep(t + _dt.timedelta(milliseconds=40), cid, inst, price, _UNKNOWN_STATUS, qty, 0,
                         0.0, counter=counter, frozen=frozen)
                 if path == "cancel_reject":
                     # The cancel request is refused because the order is filling.
@@ -373,13 +377,14 @@ class Generator:
                          price * 200, 200, price, 900000 + k)
 
     def _host_order(self, cid, inst, buy, price, qty):
-        # Every attribute of the new host order, as a recorder would find it.
+        # The new host order's attributes, as a recorder would find them, but
+        # its status: hosts name a new order's state each their own way, so the
+        # adapter's make_order gives it.
         return dict(
             market_code=inst.market_code, order_id=cid, side=SIDE.BUY if buy else SIDE.SELL,
-            position_effect=POSITION_EFFECT.OPEN if buy else POSITION_EFFECT.CLOSE,
-            price=price, quantity=qty, status=ORDER_STATUS.PENDING_NEW, filled_quantity=0,
-            unfilled_quantity=qty, avg_price=0.0, secondary_order_id=None, frozen_cash=0.0,
-            message="")
+            position_effect=_OPEN if buy else _CLOSE,
+            price=price, quantity=qty, filled_quantity=0, unfilled_quantity=qty, avg_price=0.0,
+            secondary_order_id=None, frozen_cash=0.0, message="")
 
     # ------------------------------------------------------------ algo orders
 

@@ -31,7 +31,7 @@ from bridge_replay.clock import VirtualClock
 from bridge_replay.context import VirtualContext, with_context
 from bridge_replay.errors import Interrupted, ReplayError
 from bridge_replay.host import adapter_method, load_host, type_name
-from bridge_replay.session.codec import Enumerations, format_time, shown
+from bridge_replay.session.codec import Enumerations, Other, format_time, shown
 from bridge_replay.session.entries import End, HostOrder
 from bridge_replay.session.reader import DEFAULT_MAX_LINE, SessionReader
 from bridge_replay.session.records import RowRecords
@@ -112,6 +112,8 @@ class Renderer:
             return value
         if t is float:
             return value if math.isfinite(value) else repr(value)
+        if t is Other:
+            return value.text
         name = self.enums.name_of(value)
         if name is not None:
             return name
@@ -643,12 +645,14 @@ class Player:
         elif kind == "QUERY_ACCOUNT":
             asset = fields.get("asset")
             if asset is not None:
-                self.asset = {k: v for k, v in render(asset).items() if k != "__type__"}
+                self.asset = {k: render(v) for k, v in
+                              adapter_method(self.host, "describe_asset")(asset).items()}
             else:
                 self.asset = {"code": render(fields.get("code")),
                               "msg": render(fields.get("msg"))}
         elif kind == "QUERY_POSITION":
-            self.positions = [{k: v for k, v in render(p).items() if k != "__type__"}
+            describe = adapter_method(self.host, "describe_position")
+            self.positions = [{k: render(v) for k, v in describe(p).items()}
                               for p in fields.get("positions") or ()]
 
     # ------------------------------------------------------------ run
@@ -713,8 +717,9 @@ class Player:
             if closer is not None:
                 closer()
             wall = time.perf_counter() - wall0
-            events = getattr(maviro, "EVENT", None)
-            self.stats.finish(lambda name: getattr(events, name, name))
+            # The bridge counts by EVENT member name ("other": a type it could not
+            # tell); drained events are named "EVENT.NAME".
+            self.stats.finish(lambda name: name if name == "other" else "EVENT." + name)
             self.summary = summary = self._summary(wall)
         finally:
             if timing_was is not None:
@@ -752,8 +757,8 @@ class Player:
         m = self._maviro
         render = self._render
         total = sum(self.played.values())
-        by_status = collections.Counter(render(getattr(o, "status", None))
-                                        for o in self.host_orders)
+        status = adapter_method(self.host, "order_status")
+        by_status = collections.Counter(render(status(o)) for o in self.host_orders)
         queries = collections.Counter(name for name, _ in list(self.context.calls)
                                       if name.startswith("query_"))
         pending = [{"timer": getattr(cb, "__name__", "?"), "at": format_time(at)}

@@ -7,7 +7,7 @@ arguments to a ``Recorder`` and then to the base class, unchanged::
     from bridge_replay.recorder import recording_class
 
     Recording = recording_class(MyStrategy)       # or recording_class() for the bridge's
-    strategy = Recording(config, out="today.jsonl.gz")
+    strategy = Recording(config, out="today.jsonl.gz", host="mypackage.adapter:Host")
     ...                                           # the SDK drives it as it would the base
     strategy.close_recording()                    # or let the interpreter's exit close it
 
@@ -34,8 +34,8 @@ import threading
 import time
 import weakref
 
-from bridge_replay.host import load_host
-from bridge_replay.session.codec import AttrDict, Enumerations, record_attrs
+from bridge_replay.host import adapter_method, load_host
+from bridge_replay.session.codec import AttrDict, Enumerations, record_attrs, shown
 from bridge_replay.session.encoder import Encoder
 from bridge_replay.session.entries import HostOrder
 from bridge_replay.session.header import Header
@@ -96,7 +96,7 @@ class Recorder:
         encoder = Encoder(enums)
         self.out = str(out)
         try:
-            universe = [str(u) for u in m.Environment.get_instance().get_universe()]
+            universe = [str(u) for u in adapter_method(self.host, "universe")()]
         except Exception:
             universe = []
         base = getattr(config, "base", None)
@@ -113,6 +113,7 @@ class Recorder:
         self.unwritten = 0  # callbacks taken but not written (writer thread, then close)
         self._unflushed = 0  # callbacks written since the last flush
         self.lines = 0
+        self.orders_unread = 0  # host orders the adapter's order_attrs failed on
         self.closed = False
         self._seen = {}
         self._book_len = [0]
@@ -207,8 +208,17 @@ class Recorder:
         for key, order in list(book.items()):
             if seen.get(key) is not order:
                 seen[key] = order
-                # Copied now: the bridge changes the order as reports arrive.
-                self.buffer.append((_ORDER, t, key, attrs(order), None))
+                try:
+                    # Copied now: the bridge changes the order as reports arrive.
+                    copied = attrs(order)
+                except Exception as exc:
+                    # An order the adapter cannot read must not fail the SDK's callback.
+                    if not self.orders_unread:
+                        _say("bridge-replay recorder: host order %s is not recorded (nor any "
+                             "other the adapter cannot read): %s" % (shown(key), _reason(exc)))
+                    self.orders_unread += 1
+                    continue
+                self.buffer.append((_ORDER, t, key, copied, None))
 
     # ---------------------------------------------------------- writer thread
 
@@ -371,7 +381,8 @@ def _callback(name, base_method, takes_rec, nargs):
 def recording_class(base=None, host=None):
     """A subclass of ``base`` (default: the bridge's ``MachStrategy``) that
     records every gateway callback. ``host``: the host adapter or
-    "MODULE:NAME" (default the stand-in host's)."""
+    "MODULE:NAME" (default the stand-in host's); one given to the class's
+    constructor (``Recording(config, out, host=...)``) is that instance's."""
     host = load_host(host) if host is None or isinstance(host, str) else host
     if base is None:
         base = host.load_bridge().MachStrategy
@@ -380,7 +391,7 @@ def recording_class(base=None, host=None):
     if cls is not None:
         return cls
 
-    def __init__(self, config, out, meta=None, **options):
+    def __init__(self, config, out, meta=None, host=host, **options):
         base.__init__(self, config)
         self._recorder = Recorder(out, config, meta, host=host, **options)
 

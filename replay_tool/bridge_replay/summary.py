@@ -7,6 +7,7 @@ from bridge_replay.errors import interrupted
 from bridge_replay.status import EXIT_CUT, EXIT_FAILED, EXIT_OK, EXIT_SKIPPED
 
 WIDTH = 100
+_POSITION_COLUMNS = ("market_code", "direction", "quantity", "avg_price", "market_value")
 
 
 def _n(v):
@@ -114,9 +115,15 @@ def format_summary(s):
         add(line.rstrip(","))
     add("Positions after the queries: %d" % len(s["positions"]))
     for p in s["positions"]:
-        add("  %-12s %-24s qty %10s  avg %-8s mv %s" % (
-            p.get("market_code"), p.get("direction"), _n(p.get("quantity") or 0),
-            p.get("avg_price"), p.get("market_value")))
+        # As the host adapter describes them: its columns when it names them, else every item.
+        if any(k in p for k in _POSITION_COLUMNS):
+            q = p.get("quantity")
+            add("  %-12s %-24s qty %10s  avg %-8s mv %s" % (
+                p.get("market_code", "-"), p.get("direction", "-"),
+                _n(q) if isinstance(q, (int, float)) else ("-" if q is None else q),
+                p.get("avg_price", "-"), p.get("market_value", "-")))
+        else:
+            add("  " + ", ".join("%s=%s" % kv for kv in p.items()))
     if s["queries_sent"]:
         add("Queries the bridge sent: " + ", ".join("%s x%d" % kv
                                                     for kv in s["queries_sent"].items()))

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from replay_support import lines_of, run_tool, write_lines
+from replay_support import drain_bridge_queue, lines_of, run_tool, write_lines
 
 pytest.importorskip("distributed")
 
@@ -105,9 +105,7 @@ def test_an_event_log_is_named_for_a_baseline_only_once_its_session_played(
         (ev / name).write_text("left by an earlier run\n")
     row = replay_one(str(days / session), host, str(ev / events_name(session)),
                      baseline_path=str(tmp_path / "none.events.jsonl"))
-    from korvane.orvik.utils import maviro
-    while len(maviro.event_queue):  # what the failed host loop left undrained
-        maviro.event_queue.popleft()
+    drain_bridge_queue()
     assert row["status"] == status, row
     assert sorted(os.listdir(str(ev))) == after
     if status == "FAILED" and after:

@@ -3,9 +3,11 @@ killed recorder leaves a readable file, a full buffer is reported."""
 import datetime
 import enum
 import errno
+import gzip
 import io
 import json
 import os
+import re
 import resource
 import shutil
 import signal
@@ -21,6 +23,7 @@ from bridge_replay.session.codec import Enumerations
 from bridge_replay.session.encoder import Encoder
 from bridge_replay.session.lines import EntryDecoder
 from bridge_replay.session.schema import LineError
+from bridge_replay.hosts.stand_in import StandInHost
 from bridge_replay.recorder import recording_class
 from bridge_replay.summary import format_summary, outcome
 from replay_support import lines_of, run_tool, small_day  # noqa: F401
@@ -54,6 +57,46 @@ def test_a_recorder_killed_mid_session_leaves_a_readable_file(small_day, tmp_pat
     assert 0 < played < sum(1 for l in lines_of(small_day) if '"cb":"on_' in l)
 
 
+_DOCS = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir)
+
+
+def _python_block(needle):
+    """The first Python block of the README or of a page under docs/ that holds ``needle``."""
+    pages = [os.path.join(_DOCS, "README.md")] + sorted(
+        os.path.join(_DOCS, "docs", n) for n in os.listdir(os.path.join(_DOCS, "docs"))
+        if n.endswith(".md"))
+    for page in pages:
+        with open(page, encoding="utf-8") as f:
+            for block in re.findall(r"```python\n(.*?)```", f.read(), re.S):
+                if needle in block:
+                    return block
+    raise AssertionError("no Python block holds %r" % needle)
+
+
+def test_the_readme_recording_example_runs_as_written(tmp_path):
+    # What the example leaves to the reader: a strategy, a configuration, an adapter.
+    (tmp_path / "mypackage").mkdir()
+    (tmp_path / "mypackage" / "__init__.py").write_text("")
+    (tmp_path / "mypackage" / "adapter.py").write_text(
+        "from bridge_replay.hosts.stand_in import StandInHost\n\n\n"
+        "class Host(StandInHost):\n"
+        "    def universe(self):\n"
+        "        return ['000001.XSHE']\n")
+    given = ("import types\n"
+             "from korvane.orvik.utils.maviro import MachStrategy as MyStrategy\n"
+             "config = types.SimpleNamespace(base=types.SimpleNamespace(\n"
+             "    accounts={'stock': 'acct_sim'}, trading_calendar=[]))\n")
+    r = subprocess.run([sys.executable, "-c", given + _python_block("recording_class(")],
+                       cwd=str(tmp_path), capture_output=True, timeout=60,
+                       env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    assert r.returncode == 0, r.stderr.decode()
+    with gzip.open(str(tmp_path / "today.jsonl.gz"), "rt") as f:
+        lines = f.read().splitlines()
+    # The adapter named in the example wrote the header's universe.
+    assert json.loads(lines[0])["universe"] == ["000001.XSHE"]
+    assert json.loads(lines[-1])["cb"] == "$end"
+
+
 def test_a_full_buffer_is_counted_and_reported(tmp_path, capfd):
     Recording = recording_class()
     config = types.SimpleNamespace(base=types.SimpleNamespace(
@@ -67,6 +110,25 @@ def test_a_full_buffer_is_counted_and_reported(tmp_path, capfd):
     assert "90 callbacks were not recorded" in capfd.readouterr().err
     s = replay(str(out))
     assert s["recording_dropped"] == 90 and s["callbacks"] == {"on_switch_day": 10}
+
+
+class UnreadableOrders(StandInHost):
+    def order_attrs(self, order):
+        raise RuntimeError("no attributes here")
+
+
+def test_host_orders_the_adapter_cannot_read_do_not_fail_the_callback(tmp_path, capfd):
+    from korvane.orvik.utils import maviro
+    out = tmp_path / "orders.jsonl"
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    strategy = recording_class()(config, out=str(out), host=UnreadableOrders())
+    maviro.orders_dict.update({1: object(), 2: object()})
+    strategy.on_switch_day()  # the recorder finds the orders first; the day switch drops them
+    strategy.close_recording()
+    err = capfd.readouterr().err
+    assert err.count("is not recorded") == 1 and "no attributes here" in err
+    assert replay(str(out))["callbacks"] == {"on_switch_day": 1}
 
 
 class Served:

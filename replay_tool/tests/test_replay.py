@@ -110,6 +110,8 @@ BAD_LINES = [
      "lacks error_code"),
     ('{"t": "2024-03-15T10:00:00", "cb": "on_order_action_error", '
      '"rec": {}, "x": {"client_order_id": "OrderStatusType.Lost"}}', "has no member 'Lost'"),
+    ('{"t": "2024-03-15T10:00:00", "cb": "on_order_action_error", '
+     '"rec": {}, "x": {"client_order_id": {"$other": 5}}}', "other': 5"),
     ('{"t": "2024-03-15T10:00:00", "cb": "on_query_asset", "rec": {}, "args": [1]}',
      "lacks fund_account_id"),
     ('{"t": "2024-03-15T10:00:00", "cb": "on_switch_day", "args": [1]}', "extra argument"),
@@ -166,6 +168,11 @@ _HEADER = b'{"format": "pymach-session", "version": 2, "start": "2024-03-15T08:3
     (_HEADER + b'"orders": 5}', "bad session header: header orders must be a list"),
     (_HEADER + b'"config": {"algo_account": {"$nothing": 1}}}',
      "bad session header: unknown tag"),
+    (_HEADER + b'"config": {"md_type": "MDType.Nope"}}',
+     "bad session header: 'MDType.Nope': MDType has no member 'Nope'"),
+    # taken by newer Pythons' date parser, and then misread by numpy
+    (_HEADER + b'"config": {"trading_calendar": ["20240315"]}}',
+     "bad session header: trading calendar date '20240315' is not YYYY-MM-DD"),
 ])
 def test_unreadable_sessions_fail_clearly(tmp_path, header, expected):
     path = tmp_path / "x.jsonl"

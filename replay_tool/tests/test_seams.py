@@ -1,15 +1,21 @@
 """The tool against a second host and SDK written here: a minimal host with
-its own adapter, and an SDK whose strategy base has a read-only ``context``
-(as a native type's would be) and whose enumerations are plain classes.
-Nothing of the stand-ins is importable in that process."""
+its own adapter, whose events, orders and positions keep their values
+otherwise than the stand-in host's, and an SDK whose strategy base has a
+read-only ``context`` (as a native type's would be) and whose enumerations
+are plain classes holding only the members the bridge relies on. Nothing of
+the stand-ins is importable in that process."""
 import json
 import shutil
 import textwrap
 
+import pytest
+
+from bridge_replay.player import default_session
 from replay_support import run_tool
 
 KIT = '''
 import datetime
+import fractions
 
 
 class Rec:
@@ -40,9 +46,15 @@ def members(cls, *names):
 
 
 def stamp_to_datetime(x):
-    whole = int(x)
-    ms = int(round((x - whole) * 1000))
-    return datetime.datetime.strptime(str(whole), "%Y%m%d%H%M%S").replace(microsecond=ms * 1000)
+    ms = round(fractions.Fraction(x) * 1000)
+    # A float stamp may round to an instant that does not exist (second 60): its neighbours.
+    for stamp in (ms, ms - 1, ms + 1):
+        try:
+            return datetime.datetime.strptime(str(stamp // 1000), "%Y%m%d%H%M%S").replace(
+                microsecond=stamp % 1000 * 1000)
+        except ValueError:
+            pass
+    raise ValueError("no time stamp %r" % (x,))
 '''
 
 HOST = {
@@ -92,9 +104,13 @@ members(EVENT, "BEFORE_TRADING", "OPEN_AUCTION", "AFTER_TRADING", "TICK", "L2_OR
 
 
 class Event:
+    """Its type and fields under names of its own."""
+
+    __slots__ = ("kind", "data")
+
     def __init__(self, event_type, **kw):
-        self.event_type = event_type
-        self.kw = kw
+        self.kind = event_type
+        self.data = kw
 ''',
     "korvane/orvik/const.py": '''
 from korvane.orvik._kit import members
@@ -112,21 +128,36 @@ class POSITION_DIRECTION:
     pass
 
 
-members(ORDER_STATUS, "PENDING_NEW", "ACTIVE", "PARTIALLY_FILLED", "FILLED", "PENDING_CANCEL",
-        "CANCELLED", "REJECTED")
+members(ORDER_STATUS, "SUBMITTED", "ACTIVE", "PARTIALLY_FILLED", "FILLED", "CANCELLED",
+        "REJECTED")
 members(SIDE, "BUY", "SELL")
 members(POSITION_DIRECTION, "LONG", "SHORT")
 ''',
     "korvane/orvik/model/__init__.py": "",
     "korvane/orvik/model/order.py": '''
+from korvane.orvik.const import ORDER_STATUS
+
+
 class Order:
+    """Slots, a constructor of its own, and its own initial status."""
+
+    __slots__ = ("market_code", "order_id", "side", "position_effect", "price", "amount",
+                 "status", "filled_quantity", "unfilled_quantity", "avg_price",
+                 "secondary_order_id", "cash", "reason")
+
+    def __init__(self, market_code, order_id, side, price, amount, position_effect=None):
+        self.market_code, self.order_id, self.side = market_code, order_id, side
+        self.price, self.amount, self.position_effect = price, amount, position_effect
+        self.status = ORDER_STATUS.SUBMITTED
+        self.filled_quantity, self.unfilled_quantity, self.avg_price = 0, amount, 0.0
+        self.secondary_order_id, self.cash, self.reason = None, 0.0, ""
+
     def set_frozen_cash(self, value):
-        self.frozen_cash = value
+        self.cash = value
 
     def mark_rejected(self, reason):
-        from korvane.orvik.const import ORDER_STATUS
         self.status = ORDER_STATUS.REJECTED
-        self.message = reason
+        self.reason = reason
 ''',
     "korvane/orvik/utils/__init__.py": "",
     "korvane/orvik/utils/datetime_func.py": '''
@@ -142,8 +173,8 @@ def get_mach_tdtype(name):
     return name
 
 
-def _same(x):
-    return x
+def _same(code, market=None):
+    return code
 
 
 get_side_from_mach_l2_order = get_order_type_from_mach_l2_order = _same
@@ -161,7 +192,17 @@ system_log = user_system_log = _Log()
 ''',
     "korvane/orvik/portfolio/__init__.py": "",
     "korvane/orvik/portfolio/account.py": "from korvane.orvik._kit import Rec as Asset\n",
-    "korvane/orvik/portfolio/position.py": "from korvane.orvik._kit import Rec as Position\n",
+    "korvane/orvik/portfolio/position.py": '''
+class Position:
+    """Its figures in one dict."""
+
+    def __init__(self, code, direction, init_qty):
+        self.key = (code, direction)
+        self.figures = {"init_qty": init_qty}
+
+    def set_state(self, state):
+        self.figures.update(state)
+''',
 }
 for _name in ("tick:TickObject", "trade:Trade", "l2_order:L2Order",
               "l2_transaction:L2Transaction", "algo_parent_order:AlgoParentOrder",
@@ -195,8 +236,8 @@ class AlgoControlType: pass
 
 
 members(MDType, "MaMD", "AMD")
-members(MarketType, "SSE", "SZSE")
-members(SubscribeDataType, "Bar", "Snapshot")
+members(MarketType, "SZSE")
+members(SubscribeDataType, "Bar")
 members(AlgoType, "ATX")
 members(OrderStatusType, "UnSend", "Sended", "PartiallyFilled", "Filled",
         "PartiallyFilledPartiallyCancelled", "WaitCancelled", "PartiallyFilledWaitCancelled",
@@ -207,6 +248,9 @@ members(AlgoControlType, "Pause", "Resume")
 from bridge_replay.host import HostAdapter
 
 
+_KEPT = ("status", "filled_quantity", "unfilled_quantity", "avg_price", "secondary_order_id")
+
+
 class Host(HostAdapter):
     def setup(self, universe, accounts):
         from korvane.orvik.environment import ENV
@@ -214,12 +258,30 @@ class Host(HostAdapter):
 
     def make_order(self, attrs):
         from korvane.orvik.model.order import Order
-        order = Order()
-        order.__dict__.update(attrs)
+        order = Order(attrs["market_code"], attrs["order_id"], attrs["side"], attrs["price"],
+                      attrs["quantity"], attrs.get("position_effect"))
+        for name in _KEPT:
+            if name in attrs:
+                setattr(order, name, attrs[name])
         return order
 
+    def order_attrs(self, order):
+        attrs = {name: getattr(order, name) for name in
+                 ("market_code", "order_id", "side", "price", "position_effect") + _KEPT}
+        attrs["quantity"] = order.amount
+        return attrs
+
     def describe_event(self, event):
-        return "EVENT." + event.event_type.name, event.kw
+        return "EVENT." + event.kind.name, event.data
+
+    def describe_position(self, position):
+        code, direction = position.key
+        f = position.figures
+        return {"market_code": code, "direction": direction, "quantity": f["quantity"],
+                "avg_price": f["avg_price"], "market_value": f["market_value"]}
+
+    def describe_asset(self, asset):
+        return {"fund_account_id": asset.args[0], "total_asset": asset.args[4]}
 
     def enumerations(self):
         from korvane.orvik import const
@@ -258,8 +320,7 @@ def _session(path):
               {"market_type": "MarketType.SZSE"}),
         json.dumps({"t": "2024-03-15T09:30:01", "cb": "$order", "client_order_id": 7,
                     "order": {"market_code": "000001.XSHE", "order_id": 7, "side": "SIDE.BUY",
-                              "position_effect": None, "price": 10.0, "quantity": 100,
-                              "status": "ORDER_STATUS.PENDING_NEW", "filled_quantity": 0}}),
+                              "position_effect": None, "price": 10.0, "quantity": 100}}),
         _line("09:30:02", "on_order", {"client_order_id": 7, "order_qty": 100,
                                        "trade_qty": 100, "total_trade_value": 1000.0,
                                        "last_match_qty": 100, "last_match_price": 10.0,
@@ -272,8 +333,9 @@ def _session(path):
     return path
 
 
-def test_the_tool_runs_against_another_host_and_sdk(tmp_path):
-    root = tmp_path / "site"
+@pytest.fixture(scope="module")
+def site(tmp_path_factory):
+    root = tmp_path_factory.mktemp("site")
     for name, text in {**HOST, **SDK}.items():
         f = root / name
         f.parent.mkdir(parents=True, exist_ok=True)
@@ -281,11 +343,15 @@ def test_the_tool_runs_against_another_host_and_sdk(tmp_path):
     # The bridge is copied into this host's tree, as into a real host's.
     import korvane.orvik.utils.maviro as installed
     shutil.copy(installed.__file__, str(root / "korvane/orvik/utils"))
+    return {"PYTHONPATH": str(root)}
+
+
+def test_the_tool_runs_against_another_host_and_sdk(site, tmp_path):
     session = _session(tmp_path / "day.jsonl")
     events = tmp_path / "events.jsonl"
-    env = {"PYTHONPATH": str(root)}
     proc = run_tool("replay", session, "--host", "minhost:Host", "--events", events,
-                    "--json", tmp_path / "s.json", "--strict", env=env, cwd=str(tmp_path))
+                    "--json", tmp_path / "s.json", "--strict", "--record", tmp_path / "rec.jsonl",
+                    env=site, cwd=str(tmp_path))
     assert proc.returncode == 0, (proc.stdout + proc.stderr).decode()
     s = json.loads((tmp_path / "s.json").read_text())
     assert s["callbacks"] == {"on_bar": 1, "on_order": 1, "on_snapshot": 1, "on_switch_day": 1}
@@ -294,8 +360,36 @@ def test_the_tool_runs_against_another_host_and_sdk(tmp_path):
     names = [json.loads(l)["event"] for l in events.read_text().splitlines()]
     assert names == ["EVENT.BEFORE_TRADING", "EVENT.OPEN_AUCTION", "EVENT.TICK", "EVENT.TRADE",
                      "EVENT.BAR", "EVENT.AFTER_TRADING"]
+    # Drained events are counted by the adapter's names: this host's events have no event_type.
+    assert s["events"]["drained"] == dict.fromkeys(sorted(names), 1)
+    assert s["events"]["lost"] == 0
     trade = json.loads(events.read_text().splitlines()[3])["fields"]
     assert trade["order"]["status"] == "ORDER_STATUS.FILLED"
     # The SDK's own context raises: the timers ran on the tool's context and clock.
     assert s["timers_pending"] and s["host_orders"]["by_final_status"] == {
         "ORDER_STATUS.FILLED": 1}
+    # The recording took the order through the adapter (slots, its own names) and
+    # replays to the same events.
+    again = tmp_path / "again.jsonl"
+    proc = run_tool("replay", tmp_path / "rec.jsonl", "--host", "minhost:Host", "--events", again,
+                    env=site, cwd=str(tmp_path))
+    assert proc.returncode == 0, (proc.stdout + proc.stderr).decode()
+    assert again.read_text() == events.read_text()
+
+
+def test_the_bundled_day_plays_cleanly_on_this_platform(site, tmp_path):
+    """What make demo plays names nothing this SDK and host lack."""
+    proc = run_tool("replay", default_session(), "--host", "minhost:Host",
+                    "--json", tmp_path / "s.json", env=site, cwd=str(tmp_path))
+    text = proc.stdout.decode()
+    assert proc.returncode == 0 and text.rstrip().endswith("OK"), text + proc.stderr.decode()
+    s = json.loads((tmp_path / "s.json").read_text())
+    assert s["events"]["lost"] == 0 and s["events"]["drained"]["EVENT.BAR"] == 240
+    assert s["host_orders"]["submitted"] == 200 and "ORDER_STATUS.SUBMITTED" not in \
+        s["host_orders"]["by_final_status"]
+    # Positions and the account as the adapter describes them.
+    first = s["positions"][0]
+    assert set(first) == {"market_code", "direction", "quantity", "avg_price", "market_value"}
+    assert "  %-12s POSITION_DIRECTION.LONG" % first["market_code"] in text
+    assert "qty %10s" % "{:,}".format(first["quantity"]) in text
+    assert s["account"] == {"fund_account_id": "100200300", "total_asset": 6622963.0}

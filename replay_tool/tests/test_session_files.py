@@ -2,13 +2,18 @@
 fixtures/session_v1.jsonl, cut from the version-1 day the tool once bundled
 (plus two trades whose extra attributes need every tag), and
 fixtures/session_v2.jsonl, the recording of its replay in the current format."""
+import copy
+import enum
 import io
 import math
+import pickle
 from pathlib import Path
+
+import pytest
 
 from bridge_replay import replay
 from bridge_replay.host import load_host
-from bridge_replay.session.codec import Enumerations, Record
+from bridge_replay.session.codec import Decoder, Enumerations, Record, ValueEncoder, other
 from bridge_replay.session.entries import End, Entry, HostOrder
 from bridge_replay.session.reader import SessionReader
 from korvane.orvik.utils import maviro
@@ -88,3 +93,35 @@ def test_both_formats_replay_to_the_same_events():
         assert not summary["cut"]
         logs.append(out.getvalue())
     assert logs[0] == logs[1]
+
+
+class _IntStatus(enum.IntEnum):
+    Filled = 3
+    Unknown = 99
+
+
+class _Plain:
+    """A member class of a native SDK's kind, here one whose == takes anything."""
+
+    def __eq__(self, value):
+        return True
+
+    __hash__ = object.__hash__
+
+
+_Plain.Reject = _Plain()
+
+
+@pytest.mark.parametrize("members", [list(_IntStatus), [_Plain.Reject]],
+                         ids=["IntEnum with the same name", "a member equal to anything"])
+def test_a_status_no_sdk_need_have_equals_no_member(members):
+    enums = Enumerations([type(members[0])])
+    value = other("OrderStatusType.Unknown")
+    tagged = ValueEncoder(enums).value(value)
+    assert tagged == {"$other": "OrderStatusType.Unknown"}
+    back = Decoder(enums).value(tagged)
+    # Compared as the bridge compares a report's status: the report's value on the left.
+    assert not any(back == m for m in members) and back != 99 and back == back
+    assert str(back) == "OrderStatusType.Unknown"
+    # Host orders holding one are deep-copied into events, and sessions cross processes.
+    assert copy.deepcopy(back) is back and pickle.loads(pickle.dumps(back)) is back

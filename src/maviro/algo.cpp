@@ -8,16 +8,20 @@ namespace maviro {
 
 namespace {
 
-// Event(EVENT.<type>, **fields) with the fields read from the response in the
-// order of `kwnames`; nothing is posted unless every field could be read.
-[[nodiscard]] bool post_response(PyObject* res, int kind, PyObject* kwnames,
-                                 std::initializer_list<PyObject*> attrs) {
-    Ref type = global_attr(nm::EVENT, S.consts.names[kind]);
+// Event(EVENT.<Kind>, **fields) with the fields read from the response's
+// attributes `Attrs` in the order of kw::Kw; nothing is posted unless every
+// field could be read.
+template <int Use, int Kind, int Kw, int... Attrs>
+[[nodiscard]] bool post_response(PyObject* res) {
+    static_assert((use::listed(Use, use::Read, Attrs) && ...), "an attribute uses.def does not list for this method");
+    static_assert(sizeof...(Attrs) == kw::kSizes[Kw] && sizeof...(Attrs) <= 4);
+    PyObject* kwnames = use_kwnames<Use, Kind, Kw>();
+    Ref type = global_attr(nm::EVENT, S.consts.names[Kind]);
     if (!type) return false;
     Ref values[4];
     size_t n = 0;
-    for (PyObject* attr : attrs) {
-        values[n] = getattr(res, attr);
+    for (int attr : {Attrs...}) {
+        values[n] = getattr(res, S.consts.names[attr].get());
         if (!values[n++]) return false;
     }
     Ref event_cls = global(nm::Event);
@@ -25,7 +29,7 @@ namespace {
     PyObject* argv[6] = {nullptr, type.get()};
     for (size_t i = 0; i < n; ++i) argv[2 + i] = values[i].get();
     Ref event = Ref::steal(common::vectorcall(event_cls.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    return event && post(event.get(), kind);
+    return event && post(event.get(), Kind);
 }
 
 // One procedure for the three update kinds: fold the report into the record
@@ -34,11 +38,11 @@ namespace {
 // and the store, in the order the interpreter evaluates
 // `reg[r.key] if r.key in reg else None` and `reg[r.key] = current`, so a
 // rebound registry or a report whose key changes is seen as plain code sees it.
-[[nodiscard]] bool fold_update(PyObject* report, int registry_name, int class_name,
-                               int kind, PyObject* kwnames) {
+template <int Use, int FromMach, int Kind, int Kw>
+[[nodiscard]] bool fold_update(PyObject* report, int registry_name, int class_name) {
     Ref existing;
     {
-        Ref key = getattr(report, N(sys_quote_id));
+        Ref key = getattr(report, REC(Use, sys_quote_id));
         if (!key) return false;
         Ref registry = global(registry_name);
         if (!registry) return false;
@@ -47,7 +51,7 @@ namespace {
         if (has) {
             registry = global(registry_name);
             if (!registry) return false;
-            key = getattr(report, N(sys_quote_id));
+            key = getattr(report, REC(Use, sys_quote_id));
             if (!key) return false;
             existing = Ref::steal(PyObject_GetItem(registry.get(), key.get()));
             if (!existing) return false;
@@ -57,15 +61,15 @@ namespace {
     }
     Ref cls = global(class_name);
     if (!cls) return false;
-    Ref current = common::call_method(cls.get(), N(from_mach), report, existing.get());
+    Ref current = host_method<Use, FromMach>(cls.get(), N(from_mach), report, existing.get());
     if (!current) return false;
     {
         Ref registry = global(registry_name);
         if (!registry) return false;
-        Ref key = getattr(report, N(sys_quote_id));
+        Ref key = getattr(report, REC(Use, sys_quote_id));
         if (!key || PyObject_SetItem(registry.get(), key.get(), current.get()) < 0) return false;
     }
-    Ref type = global_attr(nm::EVENT, S.consts.names[kind]);
+    Ref type = use_member<Use, nm::EVENT, Kind>();
     if (!type) return false;
     Ref copy_mod = global(nm::copy);
     if (!copy_mod) return false;
@@ -73,15 +77,15 @@ namespace {
     if (!snapshot) return false;
     Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
-    Ref event = common::call_kw(event_cls.get(), kwnames, type.get(), snapshot.get());
-    return event && post(event.get(), kind);
+    Ref event = common::call_kw(event_cls.get(), use_kwnames<Use, Kind, Kw>(), type.get(), snapshot.get());
+    return event && post(event.get(), Kind);
 }
 
 // `from pymach.enums import AlgoControlType`, at every call. A name the module
 // lacks may still be a loaded submodule; otherwise the ImportError reads as the
 // interpreter's own.
 Ref import_algo_control_type() {
-    PyObject* name = N(AlgoControlType);
+    PyObject* name = use_name<use::on_control_algo_parent_order_res, use::Import, nm::AlgoControlType>();
     Ref fromlist = Ref::steal(PyTuple_Pack(1, name));
     if (!fromlist) return {};
     Ref mod = Ref::steal(PyImport_ImportModuleLevel("pymach.enums", S.consts.globals, nullptr, fromlist.get(), 0));
@@ -110,11 +114,14 @@ Ref import_algo_control_type() {
     return {};
 }
 
-// 1 when res.<attr> == AlgoControlType.<member>, 0 when not, -1 on error.
-int control_is(PyObject* res, PyObject* attr, PyObject* control_type, PyObject* member) {
+// 1 when res.<attr> == AlgoControlType.<Member>, 0 when not, -1 on error.
+template <int Member>
+int control_is(PyObject* res, PyObject* attr, PyObject* control_type) {
+    constexpr int C = use::on_control_algo_parent_order_res;
     Ref value = getattr(res, attr);
     if (!value) return -1;
-    Ref expected = getattr(control_type, member);
+    constexpr int name = use::checked_second<C, use::Member, nm::AlgoControlType, Member>();
+    Ref expected = getattr(control_type, S.consts.names[name].get());
     if (!expected) return -1;
     return PyObject_RichCompareBool(value.get(), expected.get(), Py_EQ);
 }
@@ -122,63 +129,64 @@ int control_is(PyObject* res, PyObject* attr, PyObject* control_type, PyObject* 
 }  // namespace
 
 PyObject* on_algo_login(PyObject* const* argv) {
-    if (!post_response(argv[1], nm::ALGO_LOGIN, KW(algo_login),
-                       {N(client_seq_id), N(trader_id), N(error_code), N(error_msg)}))
+    if (!post_response<use::on_algo_login, nm::ALGO_LOGIN, kw::algo_login, nm::client_seq_id, nm::trader_id,
+                       nm::error_code, nm::error_msg>(argv[1]))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_create_algo_parent_order_res(PyObject* const* argv) {
-    if (!post_response(argv[1], nm::PARENT_ORDER_CREATE, KW(parent_create),
-                       {N(client_seq_id), N(sys_quote_id), N(error_code), N(error_msg)}))
+    if (!post_response<use::on_create_algo_parent_order_res, nm::PARENT_ORDER_CREATE, kw::parent_create,
+                       nm::client_seq_id, nm::sys_quote_id, nm::error_code, nm::error_msg>(argv[1]))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_cancel_algo_parent_order_res(PyObject* const* argv) {
-    if (!post_response(argv[1], nm::PARENT_ORDER_CANCEL, KW(parent_result),
-                       {N(sys_quote_id), N(error_code), N(error_msg)}))
+    if (!post_response<use::on_cancel_algo_parent_order_res, nm::PARENT_ORDER_CANCEL, kw::parent_result,
+                       nm::sys_quote_id, nm::error_code, nm::error_msg>(argv[1]))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_control_algo_parent_order_res(PyObject* const* argv) {
+    constexpr int C = use::on_control_algo_parent_order_res;
     PyObject* res = argv[1];
     Ref control_type = import_algo_control_type();
     if (!control_type) return nullptr;
-    int pause = control_is(res, N(control_type), control_type.get(), N(Pause));
+    int pause = control_is<nm::Pause>(res, REC(C, control_type), control_type.get());
     if (pause < 0) return nullptr;
     if (pause) {
-        if (!post_response(res, nm::PARENT_ORDER_PAUSE, KW(parent_result),
-                           {N(sys_quote_id), N(error_code), N(error_msg)}))
+        if (!post_response<C, nm::PARENT_ORDER_PAUSE, kw::parent_result, nm::sys_quote_id, nm::error_code,
+                           nm::error_msg>(res))
             return nullptr;
         Py_RETURN_NONE;
     }
-    int resume = control_is(res, N(algo_control_type), control_type.get(), N(Resume));
+    int resume = control_is<nm::Resume>(res, REC(C, algo_control_type), control_type.get());
     if (resume < 0) return nullptr;
-    if (resume && !post_response(res, nm::PARENT_ORDER_RESUME, KW(parent_result),
-                                 {N(sys_quote_id), N(error_code), N(error_msg)}))
+    if (resume && !post_response<C, nm::PARENT_ORDER_RESUME, kw::parent_result, nm::sys_quote_id, nm::error_code,
+                                 nm::error_msg>(res))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_algo_parent_order_update(PyObject* const* argv) {
-    if (!fold_update(argv[1], nm::algo_parent_orders, nm::AlgoParentOrder, nm::PARENT_ORDER_UPDATE,
-                     KW(algo_parent_order)))
+    if (!fold_update<use::on_algo_parent_order_update, call::parent_from_mach, nm::PARENT_ORDER_UPDATE,
+                     kw::algo_parent_order>(argv[1], nm::algo_parent_orders, nm::AlgoParentOrder))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_algo_child_order_update(PyObject* const* argv) {
-    if (!fold_update(argv[1], nm::algo_child_orders, nm::AlgoChildOrder, nm::CHILD_ORDER_UPDATE,
-                     KW(algo_child_order)))
+    if (!fold_update<use::on_algo_child_order_update, call::child_order_from_mach, nm::CHILD_ORDER_UPDATE,
+                     kw::algo_child_order>(argv[1], nm::algo_child_orders, nm::AlgoChildOrder))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_algo_child_order_trade(PyObject* const* argv) {
-    if (!fold_update(argv[1], nm::algo_child_trades, nm::AlgoChildTrade, nm::CHILD_ORDER_TRADE,
-                     KW(algo_child_trade)))
+    if (!fold_update<use::on_algo_child_order_trade, call::child_trade_from_mach, nm::CHILD_ORDER_TRADE,
+                     kw::algo_child_trade>(argv[1], nm::algo_child_trades, nm::AlgoChildTrade))
         return nullptr;
     Py_RETURN_NONE;
 }

@@ -14,10 +14,11 @@ namespace {
 
 // self.send_day_event(EVENT.<phase>, datetime.now()): through the instance, so a
 // subclass that replaces send_day_event changes every sender.
-[[nodiscard]] bool send_phase(PyObject* self, PyObject* phase) {
+template <int Use, int Phase>
+[[nodiscard]] bool send_phase(PyObject* self) {
     Ref sender = getattr(self, N(send_day_event));
     if (!sender) return false;
-    Ref type = global_attr(nm::EVENT, phase);
+    Ref type = use_member<Use, nm::EVENT, Phase>();
     if (!type) return false;
     Ref now = datetime_now();
     if (!now) return false;
@@ -31,25 +32,26 @@ PyObject* send_day_event(PyObject* const* argv) {
     PyObject* dt = argv[2];
     Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
-    Ref event = common::call_kw(event_cls.get(), KW(day), event_type, dt, dt);
+    Ref event = host_call<use::send_day_event, call::day_event>(event_cls.get(), event_type, dt, dt);
     if (!event || !post(event.get(), event_kind(event_type))) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* send_before_trading_event(PyObject* const* argv) {
-    if (!send_phase(argv[0], N(BEFORE_TRADING))) return nullptr;
+    if (!send_phase<use::send_before_trading_event, nm::BEFORE_TRADING>(argv[0])) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* send_open_auction_event(PyObject* const* argv) {
-    if (!send_phase(argv[0], N(OPEN_AUCTION))) return nullptr;
+    if (!send_phase<use::send_open_auction_event, nm::OPEN_AUCTION>(argv[0])) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* send_after_trading_event(PyObject* const* argv) {
     // The event is queued before the order book is emptied; a failed post leaves
     // the book as it was. The matches booked go with the orders.
-    if (!send_phase(argv[0], N(AFTER_TRADING)) || !clear_global(nm::orders_dict)) return nullptr;
+    if (!send_phase<use::send_after_trading_event, nm::AFTER_TRADING>(argv[0]) || !clear_global(nm::orders_dict))
+        return nullptr;
     forget_matches();
     Py_RETURN_NONE;
 }
@@ -134,14 +136,15 @@ constexpr long kRearmHour = 8;
     return PyObject_RichCompareBool(current_time, bound.get(), Py_LT);
 }
 
-// self.context.add_timer_interval(interval, self.<callback>)
+// self.context.add_timer_interval(interval, self.<callback>), made by the method `Use`.
+template <int Use>
 [[nodiscard]] bool add_timer(PyObject* self, PyObject* interval, PyObject* callback) {
     Ref context = getattr(self, N(context));
     if (!context) return false;
     Ref add = getattr(context.get(), N(add_timer_interval));
     if (!add) return false;
     Ref bound = getattr(self, callback);
-    return bound && common::call(add.get(), interval, bound.get());
+    return bound && host_call<Use, call::add_timer_interval>(add.get(), interval, bound.get());
 }
 
 // One phase timer of kPhases.
@@ -155,7 +158,7 @@ constexpr long kRearmHour = 8;
         if (!phase.late_ns) return true;
         interval = Ref::steal(PyLong_FromLongLong(phase.late_ns));
     }
-    return interval && add_timer(self, interval.get(), S.consts.names[phase.callback]);
+    return interval && add_timer<use::create_time_listener>(self, interval.get(), S.consts.names[phase.callback]);
 }
 
 // self.config.base.trading_calendar
@@ -187,7 +190,8 @@ PyObject* create_time_listener(PyObject* const* argv) {
             Line<lg::not_trade_day> line;
             if (!line.to(nm::system_log) || !line.str(today.get())) return nullptr;
             calendar = trading_calendar(self);
-            if (!calendar || !line.str(calendar.get()) || !line.emit(N(info))) return nullptr;
+            if (!calendar || !line.str(calendar.get()) || !line.emit<use::create_time_listener, call::info>(N(info)))
+                return nullptr;
             Py_RETURN_NONE;
         }
     }
@@ -236,7 +240,7 @@ PyObject* set_timer(PyObject* const* argv) {
         interval = to_nanoseconds(time_diff.get());
         if (!interval) return nullptr;
     }
-    if (!add_timer(self, interval.get(), N(set_timer))) return nullptr;
+    if (!add_timer<use::set_timer>(self, interval.get(), N(set_timer))) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -37,6 +37,16 @@ constexpr KeyAttr kBarFields[] = {
     {nm::prev_close, nm::prev_close},
 };
 
+// Every field's attribute is one uses.def lists for the method reading it.
+template <size_t K>
+constexpr bool all_listed(int scope, const KeyAttr (&fields)[K]) {
+    for (const KeyAttr& f : fields)
+        if (!use::listed(scope, use::Read, f.attr)) return false;
+    return true;
+}
+static_assert(all_listed(use::on_snapshot, kTickFields), "a snapshot field uses.def does not list");
+static_assert(all_listed(use::on_bar, kBarFields), "a bar field uses.def does not list");
+
 // A record dict with every key in place (values None) in record order,
 // copied from a template made on first use: filling a copy only replaces
 // values, which costs less than inserting each key into an empty dict. The
@@ -82,6 +92,7 @@ template <size_t K>
 }
 
 // convert_int_to_datetime(rec.<stamp> / 1000)
+template <int Use>
 Ref record_time(PyObject* rec, PyObject* stamp_attr) {
     Ref convert = global(nm::convert_int_to_datetime);
     if (!convert) return {};
@@ -89,7 +100,7 @@ Ref record_time(PyObject* rec, PyObject* stamp_attr) {
     if (!stamp) return {};
     Ref quotient = Ref::steal(common::true_divide_by(stamp.get(), S.consts.thousand.get(), 1000));
     if (!quotient) return {};
-    return common::call(convert.get(), quotient.get());
+    return host_call<Use, call::convert_int_to_datetime>(convert.get(), quotient.get());
 }
 
 // a + "." + b for two exact str, built in one allocation.
@@ -117,8 +128,9 @@ Ref join_code(PyObject* a, PyObject* b) {
 }
 
 // rec.security_id + "." + get_exchane_from_mach_mdtype(rec.market_type)
+template <int Use>
 Ref market_code_of(PyObject* rec) {
-    Ref sid = getattr(rec, N(security_id));
+    Ref sid = getattr(rec, REC(Use, security_id));
     if (!sid) return {};
     // Text joins at the end in one piece; anything else meets "+" where the
     // expression has it, so its errors come before the mapper is called.
@@ -127,9 +139,9 @@ Ref market_code_of(PyObject* rec) {
     if (!text && !(head = Ref::steal(PyNumber_Add(sid.get(), TX(dot))))) return {};
     Ref mapper = global(nm::get_exchane_from_mach_mdtype);
     if (!mapper) return {};
-    Ref market = getattr(rec, N(market_type));
+    Ref market = getattr(rec, REC(Use, market_type));
     if (!market) return {};
-    Ref exchange = common::call(mapper.get(), market.get());
+    Ref exchange = host_call<Use, call::get_exchane_from_mach_mdtype>(mapper.get(), market.get());
     if (!exchange) return {};
     if (text && PyUnicode_CheckExact(exchange.get())) return join_code(sid.get(), exchange.get());
     if (text && !(head = Ref::steal(PyUnicode_Concat(sid.get(), TX(dot))))) return {};
@@ -161,15 +173,17 @@ Ref char_of(PyObject* rec, PyObject* attr) {
     return common::call(chr.get(), code.get());
 }
 
-// mapper(chr(rec.<code_attr>), rec.market_type)
+// mapper(chr(rec.<code_attr>), rec.market_type), the mapper being the call
+// `Call` of calls.def, bound to the module global mapper_name.
+template <int Use, int Call>
 Ref map_code(PyObject* rec, int mapper_name, PyObject* code_attr) {
     Ref mapper = global(mapper_name);
     if (!mapper) return {};
     Ref text = char_of(rec, code_attr);
     if (!text) return {};
-    Ref market = getattr(rec, N(market_type));
+    Ref market = getattr(rec, REC(Use, market_type));
     if (!market) return {};
-    return common::call(mapper.get(), text.get(), market.get());
+    return host_call<Use, Call>(mapper.get(), text.get(), market.get());
 }
 
 // n + 1, in C for an exact int that fits.
@@ -346,10 +360,11 @@ PyObject* history_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* on_snapshot(PyObject* const* argv) {
+    constexpr int U = use::on_snapshot;
     PyObject* snap = argv[1];
-    Ref dt = record_time(snap, N(orig_time));
+    Ref dt = record_time<U>(snap, REC(U, orig_time));
     if (!dt) return nullptr;
-    Ref code = market_code_of(snap);
+    Ref code = market_code_of<U>(snap);
     if (!code) return nullptr;
     Ref tick = record_template(S.caches.tick_template, nm::market_code, nm::datetime, kTickFields);
     if (!tick || !put(tick.get(), 0, N(market_code), code.get()) || !put(tick.get(), 1, N(datetime), dt.get()) ||
@@ -359,107 +374,114 @@ PyObject* on_snapshot(PyObject* const* argv) {
     if (!add_to_history(nm::history_tick, code.get(), tick.get(), true)) return nullptr;
     Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
-    Ref type = global_attr(nm::EVENT, N(TICK));
+    Ref type = MEMBER(U, EVENT, TICK);
     if (!type) return nullptr;
     Ref tick_cls = global(nm::TickObject);
     if (!tick_cls) return nullptr;
     Ref env = global(nm::Environment);
     if (!env) return nullptr;
-    Ref instance = common::call_method(env.get(), N(get_instance));
+    Ref instance = host_method<U, call::get_instance>(env.get(), N(get_instance));
     if (!instance) return nullptr;
     Ref proxy = getattr(instance.get(), N(data_proxy));
     if (!proxy) return nullptr;
-    Ref instrument = common::call_method(proxy.get(), N(instruments), code.get());
+    Ref instrument = host_method<U, call::instruments>(proxy.get(), N(instruments), code.get());
     if (!instrument) return nullptr;
-    Ref obj = common::call(tick_cls.get(), instrument.get(), tick.get());
-    if (!obj || !post_timed(event_cls.get(), type.get(), nm::TICK, KW(tick), dt.get(), obj.get())) return nullptr;
+    Ref obj = host_call<U, call::tick_object>(tick_cls.get(), instrument.get(), tick.get());
+    if (!obj || !post_timed(event_cls.get(), type.get(), nm::TICK, POSTED(U, TICK, tick), dt.get(), obj.get()))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_tick_order(PyObject* const* argv) {
+    constexpr int U = use::on_tick_order;
     PyObject* rec = argv[1];
-    Ref dt = record_time(rec, N(order_time));
+    Ref dt = record_time<U>(rec, REC(U, order_time));
     if (!dt) return nullptr;
-    Ref code = market_code_of(rec);
+    Ref code = market_code_of<U>(rec);
     if (!code) return nullptr;
-    Ref side = map_code(rec, nm::get_side_from_mach_l2_order, N(side));
+    Ref side = map_code<U, call::get_side_from_mach_l2_order>(rec, nm::get_side_from_mach_l2_order, REC(U, side));
     if (!side) return nullptr;
     Ref factory_cls = global(nm::L2Order);
     if (!factory_cls) return nullptr;
     common::Callee create = common::class_attr(factory_cls.get(), N(__from_create__), member);
     if (!create) return nullptr;
-    Ref biz = getattr(rec, N(biz_index));
+    Ref biz = getattr(rec, REC(U, biz_index));
     if (!biz) return nullptr;
-    Ref price = getattr(rec, N(order_price));
+    Ref price = getattr(rec, REC(U, order_price));
     if (!price) return nullptr;
-    Ref volume = getattr(rec, N(order_volume));
+    Ref volume = getattr(rec, REC(U, order_volume));
     if (!volume) return nullptr;
-    Ref order_type = map_code(rec, nm::get_order_type_from_mach_l2_order, N(order_type));
+    Ref order_type = map_code<U, call::get_order_type_from_mach_l2_order>(rec, nm::get_order_type_from_mach_l2_order,
+                                                                          REC(U, order_type));
     if (!order_type) return nullptr;
-    Ref orig_no = getattr(rec, N(orig_order_no));
+    Ref orig_no = getattr(rec, REC(U, orig_order_no));
     if (!orig_no) return nullptr;
-    Ref kind = map_code(rec, nm::get_l2order_type_from_mach, N(order_type));
+    Ref kind = map_code<U, call::get_l2order_type_from_mach>(rec, nm::get_l2order_type_from_mach, REC(U, order_type));
     if (!kind) return nullptr;
-    Ref l2 = common::call(create, biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
-                          order_type.get(), orig_no.get(), kind.get());
+    Ref l2 = host_call<U, call::l2_order_create>(create, biz.get(), code.get(), dt.get(), side.get(), price.get(),
+                                                 volume.get(), order_type.get(), orig_no.get(), kind.get());
     if (!l2) return nullptr;
     Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
-    Ref type = global_attr(nm::EVENT, N(L2_ORDER));
-    if (!type || !post_timed(event_cls.get(), type.get(), nm::L2_ORDER, KW(l2_order), dt.get(), l2.get()))
+    Ref type = MEMBER(U, EVENT, L2_ORDER);
+    if (!type || !post_timed(event_cls.get(), type.get(), nm::L2_ORDER, POSTED(U, L2_ORDER, l2_order), dt.get(),
+                             l2.get()))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_tick_trade(PyObject* const* argv) {
+    constexpr int U = use::on_tick_trade;
     PyObject* rec = argv[1];
-    Ref dt = record_time(rec, N(trade_time));
+    Ref dt = record_time<U>(rec, REC(U, trade_time));
     if (!dt) return nullptr;
-    Ref code = market_code_of(rec);
+    Ref code = market_code_of<U>(rec);
     if (!code) return nullptr;
     Ref side;
     {
-        Ref bid = getattr(rec, N(bid_appl_seq_num));
+        Ref bid = getattr(rec, REC(U, bid_appl_seq_num));
         if (!bid) return nullptr;
-        Ref offer = getattr(rec, N(offer_appl_seq_num));
+        Ref offer = getattr(rec, REC(U, offer_appl_seq_num));
         if (!offer) return nullptr;
         int gt = PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);
         if (gt < 0) return nullptr;
-        side = global_attr(nm::SIDE, gt ? N(BUY) : N(SELL));
+        side = gt ? MEMBER(U, SIDE, BUY) : MEMBER(U, SIDE, SELL);
         if (!side) return nullptr;
     }
     Ref factory_cls = global(nm::L2Transaction);
     if (!factory_cls) return nullptr;
     common::Callee create = common::class_attr(factory_cls.get(), N(__from_create__), member);
     if (!create) return nullptr;
-    Ref biz = getattr(rec, N(biz_index));
+    Ref biz = getattr(rec, REC(U, biz_index));
     if (!biz) return nullptr;
-    Ref price = getattr(rec, N(trade_price));
+    Ref price = getattr(rec, REC(U, trade_price));
     if (!price) return nullptr;
-    Ref volume = getattr(rec, N(trade_volume));
+    Ref volume = getattr(rec, REC(U, trade_volume));
     if (!volume) return nullptr;
-    Ref value = getattr(rec, N(value_trade));
+    Ref value = getattr(rec, REC(U, value_trade));
     if (!value) return nullptr;
     Ref trade_type;
     {
         Ref mapper = global(nm::get_trade_type_from_mach);
         if (!mapper) return nullptr;
-        Ref text = char_of(rec, N(trade_type));
+        Ref text = char_of(rec, REC(U, trade_type));
         if (!text) return nullptr;
-        trade_type = common::call(mapper.get(), text.get());
+        trade_type = host_call<U, call::get_trade_type_from_mach>(mapper.get(), text.get());
         if (!trade_type) return nullptr;
     }
-    Ref bid = getattr(rec, N(bid_appl_seq_num));
+    Ref bid = getattr(rec, REC(U, bid_appl_seq_num));
     if (!bid) return nullptr;
-    Ref offer = getattr(rec, N(offer_appl_seq_num));
+    Ref offer = getattr(rec, REC(U, offer_appl_seq_num));
     if (!offer) return nullptr;
-    Ref l2 = common::call(create, biz.get(), code.get(), dt.get(), side.get(), price.get(), volume.get(),
-                          value.get(), trade_type.get(), bid.get(), offer.get());
+    Ref l2 = host_call<U, call::l2_transaction_create>(create, biz.get(), code.get(), dt.get(), side.get(),
+                                                       price.get(), volume.get(), value.get(), trade_type.get(),
+                                                       bid.get(), offer.get());
     if (!l2) return nullptr;
     Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
-    Ref type = global_attr(nm::EVENT, N(L2_TRANSACTION));
-    if (!type || !post_timed(event_cls.get(), type.get(), nm::L2_TRANSACTION, KW(l2_transaction), dt.get(), l2.get()))
+    Ref type = MEMBER(U, EVENT, L2_TRANSACTION);
+    if (!type || !post_timed(event_cls.get(), type.get(), nm::L2_TRANSACTION, POSTED(U, L2_TRANSACTION, l2_transaction),
+                             dt.get(), l2.get()))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -474,11 +496,11 @@ namespace {
     {
         Ref convert = global(nm::convert_int_to_datetime);
         if (!convert) return false;
-        Ref end_time = getattr(bar, N(end_time));
+        Ref end_time = getattr(bar, REC(use::on_bar, end_time));
         if (!end_time) return false;
         quotient = Ref::steal(common::true_divide_by(end_time.get(), S.consts.thousand.get(), 1000));
         if (!quotient) return false;
-        Ref orig_time = common::call(convert.get(), quotient.get());
+        Ref orig_time = host_call<use::on_bar, call::convert_int_to_datetime>(convert.get(), quotient.get());
         if (!orig_time || !put(record.get(), 1, N(orig_time), orig_time.get())) return false;
     }
     return copy_fields(record.get(), bar, kBarFields) &&
@@ -523,9 +545,9 @@ namespace {
 [[nodiscard]] int universe_complete(PyObject* count) {
     Ref env = global(nm::Environment);
     if (!env) return -1;
-    Ref instance = common::call_method(env.get(), N(get_instance));
+    Ref instance = host_method<use::on_bar, call::get_instance>(env.get(), N(get_instance));
     if (!instance) return -1;
-    Ref universe = common::call_method(instance.get(), N(get_universe));
+    Ref universe = host_method<use::on_bar, call::get_universe>(instance.get(), N(get_universe));
     if (!universe) return -1;
     Py_ssize_t size = PyObject_Size(universe.get());
     if (size < 0) return -1;
@@ -545,12 +567,13 @@ namespace {
     if (!whole) return false;
     Ref truncated = Ref::steal(PyNumber_Long(quotient));
     if (!truncated) return false;
-    Ref calendar_dt = common::call(whole.get(), truncated.get());
+    Ref calendar_dt = host_call<use::on_bar, call::convert_int_to_whole_date>(whole.get(), truncated.get());
     if (!calendar_dt) return false;
     Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
-    Ref type = global_attr(nm::EVENT, N(BAR));
-    return type && post_timed(event_cls.get(), type.get(), nm::BAR, KW(day), calendar_dt.get(), nullptr) &&
+    constexpr int U = use::on_bar;
+    Ref type = MEMBER(U, EVENT, BAR);
+    return type && post_timed(event_cls.get(), type.get(), nm::BAR, POSTED(U, BAR, day), calendar_dt.get(), nullptr) &&
            set_attr(self, N(bar_cnt), S.consts.zero.get());
 }
 
@@ -559,7 +582,7 @@ namespace {
 PyObject* on_bar(PyObject* const* argv) {
     PyObject* self = argv[0];
     PyObject* bar = argv[1];
-    Ref code = market_code_of(bar);
+    Ref code = market_code_of<use::on_bar>(bar);
     if (!code) return nullptr;
     Ref quotient;
     if (!record_bar(bar, code.get(), quotient)) return nullptr;

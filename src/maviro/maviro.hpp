@@ -9,6 +9,11 @@
 //   tx::x      id of a fixed text (texts.def); TX(x) the str
 //   lg::x      id of a log line (logs.def), cut into fixed parts at its {} holes
 //   fn::x      id of a module function (functions.def)
+//   call::x    id of a host or SDK callable the bridge calls (calls.def)
+//   use::x     id of a method (or scope) of uses.def, what it relies on from
+//              the host and the SDK; REC(use, attr), ORD(use, attr),
+//              MEMBER(use, owner, name), POSTED(use, member, kw) and
+//              host_call<use, call>() refuse at build time what it does not list
 //   O          in fastpaths.cpp: S.consts.stdlib, what the fast paths compare against
 //   Ref        an owning reference, released when it goes (common/ref.hpp);
 //   Immortal   a strong reference the state keeps and never releases;
@@ -22,6 +27,8 @@
 #include "../common/names.hpp"
 
 #include <cassert>
+#include <initializer_list>
+#include <type_traits>
 
 namespace maviro {
 
@@ -38,7 +45,94 @@ enum : int {
 #undef KWNAMES
     COUNT
 };
+// A call of calls.def without keywords.
+inline constexpr int NOKW = -1;
+// How many names each tuple has.
+inline constexpr int kSizes[] = {
+#define KWNAMES(id, ...) int(std::initializer_list<const char*>{__VA_ARGS__}.size()),
+#include "kwnames.def"
+#undef KWNAMES
+};
 }  // namespace kw
+
+// The host and SDK callables of calls.def: their positional arguments and
+// keyword tuple (kw::, or -1 for none).
+namespace call {
+enum : int {
+#define CALL(id, path, positional, kwnames) id,
+#include "calls.def"
+#undef CALL
+    COUNT
+};
+inline constexpr int kPositional[] = {
+#define CALL(id, path, positional, kwnames) positional,
+#include "calls.def"
+#undef CALL
+};
+inline constexpr int kKeywords[] = {
+#define CALL(id, path, positional, kwnames) kw::kwnames,
+#include "calls.def"
+#undef CALL
+};
+}  // namespace call
+
+// The scopes of uses.def (the methods, the module's exec, the per-record
+// conversions) and whether a fact is listed for one.
+namespace use {
+enum : int {
+#define USES(scope, facts) scope,
+#define EACH(scope, method, facts) scope,
+#include "uses.def"
+#undef EACH
+#undef USES
+    COUNT
+};
+enum Kind : int { Read, OrderRead, OrderSet, Member, Call, Post, Import };
+
+// Whether uses.def lists the fact (kind, a, b) for `scope`. E(member, kw)
+// implies the read of EVENT.member.
+constexpr bool listed(int scope, int kind, int a, int b = -1) {
+#define R(x) if (kind == Read && a == nm::x) return true;
+#define O(x) if (kind == OrderRead && a == nm::x) return true;
+#define W(x) if (kind == OrderSet && a == nm::x) return true;
+#define M(owner, x) if (kind == Member && a == nm::owner && b == nm::x) return true;
+#define C(id) if (kind == Call && a == call::id) return true;
+#define E(member, k)                                                  \
+    if (kind == Post && a == nm::member && b == kw::k) return true;  \
+    if (kind == Member && a == nm::EVENT && b == nm::member) return true;
+#define I(module, x) if (kind == Import && a == nm::x) return true;
+#define USES(s, facts)    \
+    if (scope == s) {     \
+        facts return false; \
+    }
+#define EACH(s, method, facts) USES(s, facts)
+#include "uses.def"
+#undef EACH
+#undef USES
+#undef I
+#undef E
+#undef C
+#undef M
+#undef W
+#undef O
+#undef R
+    return false;
+}
+
+// `a`, once the build has made sure uses.def lists the fact for `Scope`.
+template <int Scope, int Kind, int A, int B = -1>
+constexpr int checked() {
+    static_assert(listed(Scope, Kind, A, B), "a use uses.def does not list for this method");
+    return A;
+}
+
+// The same, giving `b`.
+template <int Scope, int Kind, int A, int B>
+constexpr int checked_second() {
+    (void)checked<Scope, Kind, A, B>();
+    return B;
+}
+}  // namespace use
 
 // The log lines of logs.def, each cut at its placeholders into fixed parts:
 // line `id` has holes(id) placeholders and holes(id) + 1 parts, the parts of
@@ -303,6 +397,40 @@ using common::dict_version;
 }
 #endif
 
+// The number of arguments the call `id` of calls.def takes.
+constexpr int call_arity(int id) {
+    return call::kPositional[id] + (call::kKeywords[id] < 0 ? 0 : kw::kSizes[call::kKeywords[id]]);
+}
+
+// f(*args) for the call `Id` of calls.def, made by the method `Use`: the
+// arguments as calls.def gives them, the keyword values last.
+template <int Use, int Id, class... A>
+[[nodiscard]] inline Ref host_call(PyObject* f, A... args) {
+    static_assert(use::listed(Use, use::Call, Id), "a call uses.def does not list for this method");
+    static_assert(sizeof...(A) == call_arity(Id), "not the arguments calls.def gives this call");
+    if constexpr (call::kKeywords[Id] < 0)
+        return common::call(f, args...);
+    else
+        return common::call_kw(f, S.consts.kwnames[call::kKeywords[Id]].get(), args...);
+}
+
+template <int Use, int Id, class... A>
+[[nodiscard]] inline Ref host_call(const common::Callee& f, A... args) {
+    static_assert(use::listed(Use, use::Call, Id), "a call uses.def does not list for this method");
+    static_assert(call::kKeywords[Id] < 0 && sizeof...(A) == call_arity(Id),
+                  "not the arguments calls.def gives this call");
+    return common::call(f, args...);
+}
+
+// obj.name(*args) for the call `Id` of calls.def, made by the method `Use`.
+template <int Use, int Id, class... A>
+[[nodiscard]] inline Ref host_method(PyObject* obj, PyObject* name, A... args) {
+    static_assert(use::listed(Use, use::Call, Id), "a call uses.def does not list for this method");
+    static_assert(call::kKeywords[Id] < 0 && sizeof...(A) == call_arity(Id),
+                  "not the arguments calls.def gives this call");
+    return common::call_method(obj, name, args...);
+}
+
 // owner.name. An enum class's members can be neither rebound nor deleted
 // (its metaclass refuses), so a member read once from the same class object
 // is remembered instead of going through the metaclass's attribute hooks on
@@ -311,6 +439,33 @@ using common::dict_version;
 
 // member(global(name), attr), e.g. EVENT.TICK: the global is looked up at use.
 [[nodiscard]] Ref global_attr(int name, PyObject* attr);
+
+// The facts of uses.def for the method (or scope) `Use` (a use:: id), each
+// refused at build time when its row does not list it.
+// The name `Name` (nm::) of the fact (Kind, Name).
+template <int Use, int Kind, int Name>
+[[nodiscard]] inline PyObject* use_name() {
+    constexpr int id = use::checked<Use, Kind, Name>();
+    return S.consts.names[id].get();
+}
+// Owner.Name: an enum member read (or EVENT.Name of an event posted).
+template <int Use, int Owner, int Name>
+[[nodiscard]] inline Ref use_member() {
+    constexpr int owner = use::checked<Use, use::Member, Owner, Name>();
+    return global_attr(owner, S.consts.names[Name].get());
+}
+// The keyword tuple Kw (kw::) of Event(EVENT.Member, ...).
+template <int Use, int Member, int Kw>
+[[nodiscard]] inline PyObject* use_kwnames() {
+    constexpr int id = use::checked_second<Use, use::Post, Member, Kw>();
+    return S.consts.kwnames[id].get();
+}
+// The same for a name x of the tables.
+#define REC(use_, x) (::maviro::use_name<(use_), ::maviro::use::Read, ::maviro::nm::x>())  // record attribute
+#define ORD(use_, x) (::maviro::use_name<(use_), ::maviro::use::OrderRead, ::maviro::nm::x>())  // order, read
+#define ORD_SET(use_, x) (::maviro::use_name<(use_), ::maviro::use::OrderSet, ::maviro::nm::x>())  // order, set
+#define MEMBER(use_, owner, x) (::maviro::use_member<(use_), ::maviro::nm::owner, ::maviro::nm::x>())
+#define POSTED(use_, member, k) (::maviro::use_kwnames<(use_), ::maviro::nm::member, ::maviro::kw::k>())
 
 // event_queue.append(event): every post of the bridge goes through here.
 // `type` is the nm:: id of the EVENT member the event was built with (counted
@@ -398,8 +553,11 @@ public:
         out = getattr(rec, name);
         return out && str(out.get());
     }
-    // logger.<level>(line), once every placeholder has its value.
+    // logger.<level>(line), once every placeholder has its value: the call
+    // `Call` of calls.def, made by the method `Use`.
+    template <int Use, int Call>
     [[nodiscard]] bool emit(PyObject* level) {
+        static_assert(use::listed(Use, use::Call, Call), "a call uses.def does not list for this method");
         assert(logger_ && hole_ == kHoles);
         fixed(kHoles);
         Ref parts = Ref::steal(PyTuple_New(n_));

@@ -91,7 +91,8 @@ static_assert(std::size(kMethods) <= kMaxMethods, "the counters keep every metho
 [[nodiscard]] bool create_class() {
     Ref strategy = global(nm::strategy);
     if (!strategy) return false;
-    Ref base = getattr(strategy.get(), N(MachStrategy));
+    constexpr int name = use::checked_second<use::module_exec, use::Member, nm::strategy, nm::MachStrategy>();
+    Ref base = getattr(strategy.get(), S.consts.names[name].get());
     if (!base) return false;
     PyObject* meta = (PyObject*)Py_TYPE(base.get());
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));

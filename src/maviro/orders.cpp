@@ -24,31 +24,34 @@ int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.consts.zer
     return deep_copy_with(copy.get(), obj);
 }
 
-// Event(EVENT.<type>, account=..., [trade=...,] order=copy.deepcopy(host)) onto
-// the queue; the copy is taken now, so later changes to the live order do not
-// reach queued events.
-[[nodiscard]] bool post_order_event(int kind, PyObject* account, PyObject* host,
-                                    PyObject* trade = nullptr) {
+// Event(EVENT.<Kind>, account=..., [trade=...,] order=copy.deepcopy(host)) onto
+// the queue, the keywords those of kw::Kw (trade or order); the copy is taken
+// now, so later changes to the live order do not reach queued events.
+template <int Use, int Kind, int Kw>
+[[nodiscard]] bool post_order_event(PyObject* account, PyObject* host, PyObject* trade = nullptr) {
+    static_assert(Kw == kw::trade || Kw == kw::order);
     Ref event_cls = global(nm::Event);
     if (!event_cls) return false;
-    Ref type = global_attr(nm::EVENT, S.consts.names[kind]);
+    Ref type = use_member<Use, nm::EVENT, Kind>();
     if (!type) return false;
     Ref dup = deep_copy(host);
     if (!dup) return false;
-    Ref event = trade ? common::call_kw(event_cls.get(), KW(trade), type.get(), account, trade, dup.get())
-                      : common::call_kw(event_cls.get(), KW(order), type.get(), account, dup.get());
-    return event && post(event.get(), kind);
+    PyObject* kwnames = use_kwnames<Use, Kind, Kw>();
+    Ref event = Kw == kw::trade ? common::call_kw(event_cls.get(), kwnames, type.get(), account, trade, dup.get())
+                                : common::call_kw(event_cls.get(), kwnames, type.get(), account, dup.get());
+    return event && post(event.get(), Kind);
 }
 
 // Environment.get_instance().get_account(host.market_code)
+template <int Use>
 [[nodiscard]] Ref account_of(PyObject* host) {
     Ref env_cls = global(nm::Environment);
     if (!env_cls) return {};
-    Ref env = common::call_method(env_cls.get(), N(get_instance));
+    Ref env = host_method<Use, call::get_instance>(env_cls.get(), N(get_instance));
     if (!env) return {};
-    Ref market_code = getattr(host, N(market_code));
+    Ref market_code = getattr(host, ORD(Use, market_code));
     if (!market_code) return {};
-    return common::call_method(env.get(), N(get_account), market_code.get());
+    return host_method<Use, call::get_account>(env.get(), N(get_account), market_code.get());
 }
 
 // orders_dict[client_order_id] after the membership test, as a strong reference
@@ -71,17 +74,24 @@ int is_zero(PyObject* code) { return PyObject_RichCompareBool(code, S.consts.zer
     return found;
 }
 
-[[nodiscard]] bool set_status(PyObject* host, PyObject* member) {
-    Ref value = global_attr(nm::ORDER_STATUS, member);
-    return value && set_attr(host, N(status), value.get());
+constexpr int U = use::on_order;
+
+// host.status = ORDER_STATUS.<Member>
+template <int Member>
+[[nodiscard]] bool set_status(PyObject* host) {
+    Ref value = use_member<U, nm::ORDER_STATUS, Member>();
+    return value && set_attr(host, ORD_SET(U, status), value.get());
 }
 
 // 1 when `status` equals one of the ORDER_STATUS members named, 0 if none, -1 on error.
-int status_in(PyObject* status, std::initializer_list<PyObject*> members) {
+template <int... Members>
+int status_in(PyObject* status) {
+    static_assert((use::listed(U, use::Member, nm::ORDER_STATUS, Members) && ...),
+                  "a member uses.def does not list for on_order");
     Ref enum_cls = global(nm::ORDER_STATUS);
     if (!enum_cls) return -1;
-    for (PyObject* name : members) {
-        Ref value = member(enum_cls.get(), name);
+    for (int id : {Members...}) {
+        Ref value = member(enum_cls.get(), S.consts.names[id]);
         if (!value) return -1;
         int eq = PyObject_RichCompareBool(status, value.get(), Py_EQ);
         if (eq != 0) return eq;
@@ -116,6 +126,13 @@ constexpr int kGatewayMembers[] = {  // nm:: ids, by Gw
 };
 static_assert(std::size(kGatewayMembers) == Other);
 
+constexpr bool gateway_members_listed() {
+    for (int id : kGatewayMembers)
+        if (!use::listed(U, use::Member, nm::OrderStatusType, id)) return false;
+    return true;
+}
+static_assert(gateway_members_listed(), "a gateway status uses.def does not list for on_order");
+
 #undef GATEWAY_STATUSES
 
 // Index of the first OrderStatusType member equal to `status`; Other if none, -1 on error.
@@ -138,14 +155,14 @@ enum Standing : int { Active, Open, Finished };
 // Active, Finished (FILLED, CANCELLED or REJECTED: no report moves it on) or
 // Open; -1 on error. The status read is kept in `status`.
 int standing(PyObject* host, Ref& status) {
-    status = getattr(host, N(status));
+    status = getattr(host, ORD(U, status));
     if (!status) return -1;
     // ACTIVE first: reports for working orders are the common case.
-    Ref active = global_attr(nm::ORDER_STATUS, N(ACTIVE));
+    Ref active = MEMBER(U, ORDER_STATUS, ACTIVE);
     if (!active) return -1;
     int is_active = PyObject_RichCompareBool(status.get(), active.get(), Py_EQ);
     if (is_active != 0) return is_active < 0 ? -1 : Active;
-    int done = status_in(status.get(), {N(FILLED), N(CANCELLED), N(REJECTED)});
+    int done = status_in<nm::FILLED, nm::CANCELLED, nm::REJECTED>(status.get());
     if (done != 0) return done < 0 ? -1 : Finished;
     return Open;
 }
@@ -167,17 +184,17 @@ int positive(PyObject* number) {
 [[nodiscard]] bool accept(PyObject* report, PyObject* host, PyObject* account, int state, PyObject* status) {
     bool may_open = false;
     if (state != Active) {
-        int partial = status_in(status, {N(PARTIALLY_FILLED)});
+        int partial = status_in<nm::PARTIALLY_FILLED>(status);
         if (partial < 0) return false;
         may_open = !partial;
     }
-    Ref counter_id = getattr(report, N(counter_order_id));
+    Ref counter_id = getattr(report, REC(U, counter_order_id));
     if (!counter_id) return false;
     int numbered = PyObject_IsTrue(counter_id.get());
     if (numbered < 0) return false;
     bool keep = false;
     if (!numbered) {
-        Ref had = Ref::steal(PyObject_GetAttr(host, N(secondary_order_id)));
+        Ref had = Ref::steal(PyObject_GetAttr(host, ORD_SET(U, secondary_order_id)));
         if (had) {
             int kept = positive(had.get());
             if (kept < 0) return false;
@@ -188,24 +205,25 @@ int positive(PyObject* number) {
             return false;
         }
     }
-    if (!keep && !set_attr(host, N(secondary_order_id), counter_id.get())) return false;
+    if (!keep && !set_attr(host, ORD_SET(U, secondary_order_id), counter_id.get())) return false;
     {
-        Ref frozen = getattr(report, N(frozen_trade_value));
-        if (!frozen || !common::call_method(host, N(set_frozen_cash), frozen.get())) return false;
+        Ref frozen = getattr(report, REC(U, frozen_trade_value));
+        if (!frozen || !host_method<U, call::set_frozen_cash>(host, N(set_frozen_cash), frozen.get())) return false;
     }
     if (!may_open || !numbered) return true;
     int above = PyObject_RichCompareBool(counter_id.get(), S.consts.zero.get(), Py_GT);
     if (above <= 0) return above == 0;
     // Read again: set_frozen_cash is host code and may have moved the order on.
-    Ref now = getattr(host, N(status));
+    Ref now = getattr(host, ORD(U, status));
     if (!now) return false;
-    Ref active = global_attr(nm::ORDER_STATUS, N(ACTIVE));
+    Ref active = MEMBER(U, ORDER_STATUS, ACTIVE);
     if (!active) return false;
     int inactive = PyObject_RichCompareBool(now.get(), active.get(), Py_NE);
     if (inactive <= 0) return inactive == 0;
-    int settled = status_in(now.get(), {N(PARTIALLY_FILLED), N(FILLED), N(CANCELLED), N(REJECTED)});
+    int settled = status_in<nm::PARTIALLY_FILLED, nm::FILLED, nm::CANCELLED, nm::REJECTED>(now.get());
     if (settled != 0) return settled > 0;
-    return set_attr(host, N(status), active.get()) && post_order_event(nm::ORDER_CREATION_PASS, account, host);
+    return set_attr(host, ORD_SET(U, status), active.get()) &&
+           post_order_event<U, nm::ORDER_CREATION_PASS, kw::order>(account, host);
 }
 
 // Drops the booked matches of every order that is no longer the one the book
@@ -290,25 +308,25 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
     {
         Ref factory = global_attr(nm::Trade, N(__from_create__));
         if (!factory) return false;
-        Ref order_id = getattr(host, N(order_id));
+        Ref order_id = getattr(host, ORD(U, order_id));
         if (!order_id) return false;
-        Ref price = getattr(report, N(last_match_price));
+        Ref price = getattr(report, REC(U, last_match_price));
         if (!price) return false;
-        Ref side = getattr(host, N(side));
+        Ref side = getattr(host, ORD(U, side));
         if (!side) return false;
-        Ref effect = getattr(host, N(position_effect));
+        Ref effect = getattr(host, ORD(U, position_effect));
         if (!effect) return false;
-        Ref market_code = getattr(host, N(market_code));
+        Ref market_code = getattr(host, ORD(U, market_code));
         if (!market_code) return false;
-        Ref frozen_price = getattr(host, N(price));
+        Ref frozen_price = getattr(host, ORD(U, price));
         if (!frozen_price) return false;
-        trade = common::call_kw(factory.get(), KW(trade_create), order_id.get(), price.get(), match_qty,
-                                side.get(), effect.get(), market_code.get(), frozen_price.get());
+        trade = host_call<U, call::trade_create>(factory.get(), order_id.get(), price.get(), match_qty, side.get(),
+                                                  effect.get(), market_code.get(), frozen_price.get());
         if (!trade) return false;
     }
     int ahead;
     {
-        Ref filled = getattr(host, N(filled_quantity));
+        Ref filled = getattr(host, ORD(U, filled_quantity));
         if (!filled) return false;
         ahead = PyObject_RichCompareBool(trade_qty, filled.get(), Py_GT);
         if (ahead < 0) return false;
@@ -320,19 +338,19 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
         if (no_fills < 0) return false;
         if (!no_fills) {
             Ref avg = Ref::steal(PyNumber_TrueDivide(value, trade_qty));
-            if (!avg || !set_attr(host, N(avg_price), avg.get())) return false;
+            if (!avg || !set_attr(host, ORD_SET(U, avg_price), avg.get())) return false;
         }
-        if (!set_attr(host, N(filled_quantity), trade_qty)) return false;
+        if (!set_attr(host, ORD_SET(U, filled_quantity), trade_qty)) return false;
         {
             Ref unfilled = Ref::steal(PyNumber_Subtract(order_qty, trade_qty));
-            if (!unfilled || !set_attr(host, N(unfilled_quantity), unfilled.get())) return false;
+            if (!unfilled || !set_attr(host, ORD_SET(U, unfilled_quantity), unfilled.get())) return false;
         }
         if (!finished) {
-            if (gw == Filled && !set_status(host, N(FILLED))) return false;
-            if (gw == PartFilled && !set_status(host, N(PARTIALLY_FILLED))) return false;
+            if (gw == Filled && !set_status<nm::FILLED>(host)) return false;
+            if (gw == PartFilled && !set_status<nm::PARTIALLY_FILLED>(host)) return false;
         }
     }
-    return post_order_event(nm::TRADE, account, host, trade.get());
+    return post_order_event<U, nm::TRADE, kw::trade>(account, host, trade.get());
 }
 
 // Stage 1 when the report carries a match: each match of an order is booked
@@ -357,21 +375,22 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
 // Stage 2: the cancellation side of the report, after any match.
 [[nodiscard]] bool cancellation(int gw, PyObject* host, PyObject* account) {
     if (gw == PartFilledPartCancelled || gw == Cancelled) {
-        return set_status(host, N(CANCELLED)) && post_order_event(nm::ORDER_CANCELLATION_PASS, account, host);
+        return set_status<nm::CANCELLED>(host) &&
+               post_order_event<U, nm::ORDER_CANCELLATION_PASS, kw::order>(account, host);
     }
     if (gw == WaitCancelled || gw == PartFilledWaitCancelled) {
-        Ref filled = getattr(host, N(filled_quantity));
+        Ref filled = getattr(host, ORD(U, filled_quantity));
         if (!filled) return false;
         int some = PyObject_RichCompareBool(filled.get(), S.consts.zero.get(), Py_GT);
-        if (some < 0 || (some && !set_status(host, N(PARTIALLY_FILLED)))) return false;
-        return post_order_event(nm::ORDER_PENDING_CANCEL, account, host);
+        if (some < 0 || (some && !set_status<nm::PARTIALLY_FILLED>(host))) return false;
+        return post_order_event<U, nm::ORDER_PENDING_CANCEL, kw::order>(account, host);
     }
     return true;
 }
 
 [[nodiscard]] bool reject(PyObject* report, PyObject* host, PyObject* account, PyObject* error_msg) {
     {
-        Ref code = getattr(report, N(error_code));
+        Ref code = getattr(report, REC(U, error_code));
         if (!code) return false;
         Ref code_text = Ref::steal(PyObject_Str(code.get()));
         if (!code_text) return false;
@@ -380,27 +399,28 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
         // str + error_msg with the operator's rules: a non-text message is a
         // TypeError unless its own __radd__ takes it.
         Ref reason = Ref::steal(PyNumber_Add(head.get(), error_msg));
-        if (!reason || !common::call_method(host, N(mark_rejected), reason.get())) return false;
+        if (!reason || !host_method<U, call::mark_rejected>(host, N(mark_rejected), reason.get())) return false;
     }
-    Ref frozen = getattr(report, N(frozen_trade_value));
-    if (!frozen || !common::call_method(host, N(set_frozen_cash), frozen.get())) return false;
-    return post_order_event(nm::ORDER_UNSOLICITED_UPDATE, account, host);
+    Ref frozen = getattr(report, REC(U, frozen_trade_value));
+    if (!frozen || !host_method<U, call::set_frozen_cash>(host, N(set_frozen_cash), frozen.get())) return false;
+    return post_order_event<U, nm::ORDER_UNSOLICITED_UPDATE, kw::order>(account, host);
 }
 
 // security_id + "." + get_exchane_from_mach_mdtype(market_id), then the position
 // with its state. Empty Ref with the error set when any step fails.
 [[nodiscard]] Ref to_position(PyObject* record) {
+    constexpr int P = use::position_record;
     Ref market_code;
     {
-        Ref security_id = getattr(record, N(security_id));
+        Ref security_id = getattr(record, REC(P, security_id));
         if (!security_id) return {};
         Ref head = Ref::steal(PyNumber_Add(security_id.get(), TX(dot)));
         if (!head) return {};
         Ref mapper = global(nm::get_exchane_from_mach_mdtype);
         if (!mapper) return {};
-        Ref market_id = getattr(record, N(market_id));
+        Ref market_id = getattr(record, REC(P, market_id));
         if (!market_id) return {};
-        Ref suffix = common::call(mapper.get(), market_id.get());
+        Ref suffix = host_call<P, call::get_exchane_from_mach_mdtype>(mapper.get(), market_id.get());
         if (!suffix) return {};
         market_code = Ref::steal(PyNumber_Add(head.get(), suffix.get()));
         if (!market_code) return {};
@@ -409,25 +429,25 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
     {
         Ref cls = global(nm::Position);
         if (!cls) return {};
-        Ref direction = global_attr(nm::POSITION_DIRECTION, N(LONG));
+        Ref direction = MEMBER(P, POSITION_DIRECTION, LONG);
         if (!direction) return {};
-        Ref init_qty = getattr(record, N(init_qty));
+        Ref init_qty = getattr(record, REC(P, init_qty));
         if (!init_qty) return {};
-        position = common::call(cls.get(), market_code.get(), direction.get(), init_qty.get());
+        position = host_call<P, call::position>(cls.get(), market_code.get(), direction.get(), init_qty.get());
         if (!position) return {};
     }
     Ref state = Ref::steal(PyDict_New());
     if (!state) return {};
     const std::pair<PyObject*, PyObject*> keys[] = {
-        {N(quantity), N(leaves_qty)},      {N(available_qty), N(available_qty)},
-        {N(avg_price), N(cost_price)},     {N(last_price), N(last_price)},
-        {N(market_value), N(market_value)}, {N(daily_pnl), N(profit_loss)},
+        {N(quantity), REC(P, leaves_qty)},        {N(available_qty), REC(P, available_qty)},
+        {N(avg_price), REC(P, cost_price)},       {N(last_price), REC(P, last_price)},
+        {N(market_value), REC(P, market_value)}, {N(daily_pnl), REC(P, profit_loss)},
     };
     for (const auto& [key, attr] : keys) {
         Ref value = getattr(record, attr);
         if (!value || PyDict_SetItem(state.get(), key, value.get()) < 0) return {};
     }
-    if (!common::call_method(position.get(), N(set_state), state.get())) return {};
+    if (!host_method<P, call::set_state>(position.get(), N(set_state), state.get())) return {};
     return position;
 }
 
@@ -446,8 +466,9 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
     {
         Line<lg::position_skipped> line;
         Ref security_id;
-        ok = line.to(nm::user_system_log) && line.field(record, N(security_id), security_id) &&
-             line.str(error.get()) && line.emit(N(warning));
+        constexpr int Q = use::on_query_position;
+        ok = line.to(nm::user_system_log) && line.field(record, REC(Q, security_id), security_id) &&
+             line.str(error.get()) && line.emit<Q, call::warning>(N(warning));
     }
     PyErr_SetExcInfo(outer_type, outer_value, outer_trace);
     return ok;
@@ -456,25 +477,26 @@ void unclaim(PyObject* cid, PyObject* trade_qty) {
 }  // namespace
 
 PyObject* on_login(PyObject* const* argv) {
+    constexpr int L = use::on_login;
     PyObject* self = argv[0];
     PyObject* res = argv[1];
     Ref account_id, code;
     {
         Line<lg::login> line;
-        if (!line.to(nm::system_log) || !line.field(res, N(fund_account_id), account_id) ||
-            !line.field(res, N(error_code), code) || !line.emit(N(info)))
+        if (!line.to(nm::system_log) || !line.field(res, REC(L, fund_account_id), account_id) ||
+            !line.field(res, REC(L, error_code), code) || !line.emit<L, call::info>(N(info)))
             return nullptr;
     }
     {
         Ref event_cls = global(nm::Event);
         if (!event_cls) return nullptr;
-        Ref type = global_attr(nm::EVENT, N(LOGIN));
+        Ref type = MEMBER(L, EVENT, LOGIN);
         if (!type) return nullptr;
-        Ref rid = getattr(res, N(client_seq_id));
+        Ref rid = getattr(res, REC(L, client_seq_id));
         if (!rid) return nullptr;
-        Ref msg = getattr(res, N(error_msg));
+        Ref msg = getattr(res, REC(L, error_msg));
         if (!msg) return nullptr;
-        Ref event = common::call_kw(event_cls.get(), KW(login), type.get(), rid.get(), account_id.get(),
+        Ref event = common::call_kw(event_cls.get(), POSTED(L, LOGIN, login), type.get(), rid.get(), account_id.get(),
                                     code.get(), msg.get());
         if (!event || !post(event.get(), nm::LOGIN)) return nullptr;
     }
@@ -482,10 +504,14 @@ PyObject* on_login(PyObject* const* argv) {
     if (ok < 0) return nullptr;
     if (!ok) Py_RETURN_NONE;
     if (!set_attr(self, N(logged_in), Py_True)) return nullptr;
-    for (PyObject* query : {N(query_asset), N(query_position)}) {
+    {
         Ref context = getattr(self, N(context));
-        if (!context || !common::call_method(context.get(), query, account_id.get())) return nullptr;
+        if (!context || !host_method<L, call::query_asset>(context.get(), N(query_asset), account_id.get()))
+            return nullptr;
     }
+    Ref context = getattr(self, N(context));
+    if (!context || !host_method<L, call::query_position>(context.get(), N(query_position), account_id.get()))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -494,45 +520,47 @@ PyObject* on_query_asset(PyObject* const* argv) {
     PyObject* request_id = argv[2];
     PyObject* code = argv[3];
     PyObject* msg = argv[4];
+    constexpr int A = use::on_query_asset;
     Ref account_id, leaves_value;
     {
         Line<lg::query_asset> line;
-        if (!line.to(nm::system_log) || !line.field(res, N(fund_account_id), account_id) ||
-            !line.field(res, N(leaves_value), leaves_value) || !line.str(code) || !line.str(msg) ||
-            !line.emit(N(info)))
+        if (!line.to(nm::system_log) || !line.field(res, REC(A, fund_account_id), account_id) ||
+            !line.field(res, REC(A, leaves_value), leaves_value) || !line.str(code) || !line.str(msg) ||
+            !line.emit<A, call::info>(N(info)))
             return nullptr;
     }
     int ok = is_zero(code);
     if (ok < 0) return nullptr;
     Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
-    Ref type = global_attr(nm::EVENT, N(QUERY_ACCOUNT));
+    Ref type = MEMBER(A, EVENT, QUERY_ACCOUNT);
     if (!type) return nullptr;
     Ref event;
     if (!ok) {
         // Same keywords as the login event: rid, account_id, code, msg.
-        event = common::call_kw(event_cls.get(), KW(login), type.get(), request_id, account_id.get(), code, msg);
+        event = common::call_kw(event_cls.get(), POSTED(A, QUERY_ACCOUNT, login), type.get(), request_id,
+                                account_id.get(), code, msg);
     } else {
         Ref asset;
         {
             Ref cls = global(nm::Asset);
             if (!cls) return nullptr;
-            Ref available = getattr(res, N(available_t1));
+            Ref available = getattr(res, REC(A, available_t1));
             if (!available) return nullptr;
-            Ref frozen = getattr(res, N(frozen_all));
+            Ref frozen = getattr(res, REC(A, frozen_all));
             if (!frozen) return nullptr;
-            Ref market_value = getattr(res, N(market_value));
+            Ref market_value = getattr(res, REC(A, market_value));
             if (!market_value) return nullptr;
-            Ref total = getattr(res, N(total_asset));
+            Ref total = getattr(res, REC(A, total_asset));
             if (!total) return nullptr;
-            Ref init_leaves = getattr(res, N(init_leaves_value));
+            Ref init_leaves = getattr(res, REC(A, init_leaves_value));
             if (!init_leaves) return nullptr;
-            asset = common::call(cls.get(), account_id.get(), available.get(), frozen.get(), market_value.get(),
-                                 total.get(), leaves_value.get(), init_leaves.get());
+            asset = host_call<A, call::asset>(cls.get(), account_id.get(), available.get(), frozen.get(),
+                                              market_value.get(), total.get(), leaves_value.get(), init_leaves.get());
             if (!asset) return nullptr;
         }
-        event = common::call_kw(event_cls.get(), KW(query_ok), type.get(), request_id, account_id.get(),
-                                asset.get());
+        event = common::call_kw(event_cls.get(), POSTED(A, QUERY_ACCOUNT, query_ok), type.get(), request_id,
+                                account_id.get(), asset.get());
     }
     if (!event || !post(event.get(), nm::QUERY_ACCOUNT)) return nullptr;
     Py_RETURN_NONE;
@@ -543,18 +571,21 @@ PyObject* on_query_position(PyObject* const* argv) {
     PyObject* request_id = argv[2];
     PyObject* code = argv[3];
     PyObject* msg = argv[4];
+    constexpr int Q = use::on_query_position;
     {
         Line<lg::query_position> line;
-        if (!line.to(nm::system_log) || !line.str(code) || !line.str(msg) || !line.emit(N(info))) return nullptr;
+        if (!line.to(nm::system_log) || !line.str(code) || !line.str(msg) || !line.emit<Q, call::info>(N(info)))
+            return nullptr;
     }
     int ok = is_zero(code);
     if (ok < 0) return nullptr;
     if (!ok) {
         Ref event_cls = global(nm::Event);
         if (!event_cls) return nullptr;
-        Ref type = global_attr(nm::EVENT, N(QUERY_ACCOUNT));
+        Ref type = MEMBER(Q, EVENT, QUERY_ACCOUNT);
         if (!type) return nullptr;
-        Ref event = common::call_kw(event_cls.get(), KW(query_failed), type.get(), request_id, code, msg);
+        Ref event = common::call_kw(event_cls.get(), POSTED(Q, QUERY_ACCOUNT, query_failed), type.get(), request_id,
+                                    code, msg);
         if (!event || !post(event.get(), nm::QUERY_ACCOUNT)) return nullptr;
         Py_RETURN_NONE;
     }
@@ -578,9 +609,10 @@ PyObject* on_query_position(PyObject* const* argv) {
     }
     Ref event_cls = global(nm::Event);
     if (!event_cls) return nullptr;
-    Ref type = global_attr(nm::EVENT, N(QUERY_POSITION));
+    Ref type = MEMBER(Q, EVENT, QUERY_POSITION);
     if (!type) return nullptr;
-    Ref event = common::call_kw(event_cls.get(), KW(positions), type.get(), request_id, positions.get());
+    Ref event =
+        common::call_kw(event_cls.get(), POSTED(Q, QUERY_POSITION, positions), type.get(), request_id, positions.get());
     if (!event || !post(event.get(), nm::QUERY_POSITION)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -591,18 +623,19 @@ PyObject* on_order(PyObject* const* argv) {
     {
         Line<lg::order> line;
         Ref security_id, price;
-        if (!line.to(nm::system_log) || !line.field(report, N(client_order_id), client_order_id) ||
-            !line.field(report, N(security_id), security_id) || !line.field(report, N(order_price), price) ||
-            !line.field(report, N(order_status), status) || !line.field(report, N(order_qty), order_qty) ||
-            !line.field(report, N(trade_qty), trade_qty) || !line.field(report, N(total_trade_value), value) ||
-            !line.field(report, N(error_msg), error_msg) || !line.field(report, N(last_match_qty), match_qty) ||
-            !line.emit(N(info)))
+        if (!line.to(nm::system_log) || !line.field(report, REC(U, client_order_id), client_order_id) ||
+            !line.field(report, REC(U, security_id), security_id) || !line.field(report, REC(U, order_price), price) ||
+            !line.field(report, REC(U, order_status), status) || !line.field(report, REC(U, order_qty), order_qty) ||
+            !line.field(report, REC(U, trade_qty), trade_qty) ||
+            !line.field(report, REC(U, total_trade_value), value) ||
+            !line.field(report, REC(U, error_msg), error_msg) ||
+            !line.field(report, REC(U, last_match_qty), match_qty) || !line.emit<U, call::info>(N(info)))
             return nullptr;
     }
     Ref host;
     int found = reported_order(client_order_id.get(), host);
     if (found <= 0) return found < 0 ? nullptr : common::new_ref(Py_None);
-    Ref account = account_of(host.get());
+    Ref account = account_of<U>(host.get());
     if (!account) return nullptr;
     int gw = gateway_status(status.get());
     if (gw < 0) return nullptr;
@@ -644,13 +677,15 @@ PyObject* on_trade(PyObject* const*) {
 }
 
 PyObject* on_order_action_error(PyObject* const* argv) {
-    Ref client_order_id = getattr(argv[1], N(client_order_id));
+    constexpr int X = use::on_order_action_error;
+    Ref client_order_id = getattr(argv[1], REC(X, client_order_id));
     if (!client_order_id) return nullptr;
     Ref host;
     int found = reported_order(client_order_id.get(), host);
     if (found <= 0) return found < 0 ? nullptr : common::new_ref(Py_None);
-    Ref account = account_of(host.get());
-    if (!account || !post_order_event(nm::ORDER_CANCELLATION_REJECT, account.get(), host.get())) return nullptr;
+    Ref account = account_of<X>(host.get());
+    if (!account || !post_order_event<X, nm::ORDER_CANCELLATION_REJECT, kw::order>(account.get(), host.get()))
+        return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -11,7 +11,7 @@ PyObject* init(PyObject* const* argv) {
         Ref super = common::call((PyObject*)&PySuper_Type, S.consts.cls.get(), self);
         if (!super) return nullptr;
         Ref base_init = getattr(super.get(), N(__init__));
-        if (!base_init || !common::call(base_init.get())) return nullptr;
+        if (!base_init || !host_call<use::init, call::sdk_init>(base_init.get())) return nullptr;
     }
     if (!set_attr(self, N(logged_in), Py_False) || !set_attr(self, N(order_num), S.consts.zero.get()) ||
         !set_attr(self, N(bar_cnt), S.consts.zero.get()) || !set_attr(self, N(current_trade_dt), S.consts.zero.get()))
@@ -94,7 +94,7 @@ namespace {
     if (!fn) return {};
     Ref upper = common::call_method(name, N(upper));
     if (!upper) return {};
-    return common::call(fn.get(), upper.get());
+    return host_call<use::initialize, call::get_mach_tdtype>(fn.get(), upper.get());
 }
 
 [[nodiscard]] bool register_md(PyObject* self) {
@@ -107,14 +107,15 @@ namespace {
         mamd = PyObject_RichCompareBool(md_type.get(), N(MaMD), Py_EQ);
         if (mamd < 0) return false;
     }
-    PyObject* member = mamd ? N(MaMD) : N(AMD);
+    constexpr int I = use::initialize;
+    auto md_type = [mamd] { return mamd ? MEMBER(I, MDType, MaMD) : MEMBER(I, MDType, AMD); };
     {
         Ref add = context_method(self, N(add_md_broker));
         if (!add) return false;
-        Ref type = global_attr(nm::MDType, member);
-        if (!type || !common::call(add.get(), type.get())) return false;
+        Ref type = md_type();
+        if (!type || !host_call<I, call::add_md_broker>(add.get(), type.get())) return false;
     }
-    Ref type = global_attr(nm::MDType, member);
+    Ref type = md_type();
     return type && store_param(N(mach_md), type.get());
 }
 
@@ -124,7 +125,7 @@ namespace {
     Ref method = context_method(self, N(set_order_way));
     if (!method) return false;
     Ref order_way = base_attr(self, N(order_way));
-    return order_way && common::call(method.get(), order_way.get());
+    return order_way && host_call<use::initialize, call::set_order_way>(method.get(), order_way.get());
 }
 
 [[nodiscard]] bool register_td(PyObject* self) {
@@ -149,7 +150,7 @@ namespace {
             Ref add = context_method(self, N(add_td_broker));
             if (!add) return false;
             Ref type = td_type(name.get());
-            if (!type || !common::call(add.get(), type.get())) return false;
+            if (!type || !host_call<use::initialize, call::add_td_broker>(add.get(), type.get())) return false;
         }
         // Asked again rather than reused: the host may answer a fresh object per call.
         Ref type = td_type(name.get());
@@ -176,8 +177,8 @@ namespace {
     if (atx <= 0) return atx == 0;
     Ref add = context_method(self, N(add_algo_broker));
     if (!add) return false;
-    Ref type = global_attr(nm::AlgoType, N(ATX));
-    return type && common::call(add.get(), type.get());
+    Ref type = MEMBER(use::initialize, AlgoType, ATX);
+    return type && host_call<use::initialize, call::add_algo_broker>(add.get(), type.get());
 }
 
 [[nodiscard]] bool subscribe_bars(PyObject* self) {
@@ -187,14 +188,14 @@ namespace {
     if (!params) return false;
     Ref md = Ref::steal(PyObject_GetItem(params.get(), N(mach_md)));
     if (!md) return false;
-    Ref market = global_attr(nm::MarketType, N(SZSE));
+    Ref market = MEMBER(use::initialize, MarketType, SZSE);
     if (!market) return false;
-    Ref data_type = global_attr(nm::SubscribeDataType, N(Bar));
+    Ref data_type = MEMBER(use::initialize, SubscribeDataType, Bar);
     if (!data_type) return false;
     Ref codes = Ref::steal(PyList_New(0));
     if (!codes) return false;
-    return bool(common::call(subscribe.get(), md.get(), market.get(), data_type.get(), codes.get(),
-                             TX(period_1m)));
+    return bool(host_call<use::initialize, call::subscribe>(subscribe.get(), md.get(), market.get(), data_type.get(),
+                                                           codes.get(), TX(period_1m)));
 }
 
 }  // namespace
@@ -203,7 +204,8 @@ PyObject* initialize(PyObject* const* argv) {
     PyObject* self = argv[0];  // argv[1], the SDK's config, is ignored: self.config rules
     {
         Ref log = global(nm::system_log);
-        if (!log || !common::call_method(log.get(), N(info), log_text(lg::initialize))) return nullptr;
+        if (!log || !host_method<use::initialize, call::info>(log.get(), N(info), log_text(lg::initialize)))
+            return nullptr;
     }
     if (!register_md(self) || !register_order_way(self) || !register_td(self) || !register_algo(self))
         return nullptr;

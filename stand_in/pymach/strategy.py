@@ -13,6 +13,7 @@ class MachStrategy:
     """
 
     default_clock = None
+    context: Context
 
     def __init__(self):
         self.context = Context(clock=type(self).default_clock)

@@ -169,6 +169,9 @@ class _Reader(SessionReader):
                 skip("line %d: longer than %s bytes (--max-line-size)"
                      % (lineno, "{:,}".format(self.max_line)))
                 continue
+            if type(line) is LineError:  # damaged compressed data: what came before stands
+                skip(str(line))
+                continue
             try:
                 obj = decode_fast(line)
             except errors:

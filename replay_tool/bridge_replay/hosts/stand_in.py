@@ -1,5 +1,5 @@
 """Adapter for the project's stand-in host (the korvane stand-ins): the only
-module of the tool that imports the host."""
+module of the tool that imports the host or the SDK."""
 
 import itertools
 
@@ -18,6 +18,19 @@ def _type_name(member):
             _MEMBERS.append(member)
             _NAMES[id(member)] = name
     return name
+
+
+_RECORD_TYPES = {
+    "on_snapshot": "Snapshot", "on_tick_order": "TickOrder", "on_tick_trade": "TickTrade",
+    "on_bar": "Bar", "on_login": "LoginRes", "on_query_asset": "AssetRes",
+    "on_query_position": "PositionRes", "on_order": "OrderReport", "on_trade": "TradeReport",
+    "on_order_action_error": "OrderActionError", "on_algo_login": "AlgoLoginRes",
+    "on_create_algo_parent_order_res": "CreateParentOrderRes",
+    "on_cancel_algo_parent_order_res": "CancelParentOrderRes",
+    "on_control_algo_parent_order_res": "ControlParentOrderRes",
+    "on_algo_parent_order_update": "ParentOrderUpdate",
+    "on_algo_child_order_update": "ChildOrderUpdate", "on_algo_child_order_trade": "ChildTrade",
+}
 
 
 class StandInHost(HostAdapter):
@@ -53,6 +66,16 @@ class StandInHost(HostAdapter):
         if not all(names):
             names = [name or _type_name(event.event_type) for name, event in zip(names, events)]
         return names
+
+    def sample_records(self):
+        # The stand-in SDK declares a record type per callback.
+        from pymach import records
+        return {callback: getattr(records, name) for callback, name in _RECORD_TYPES.items()}
+
+    def sample_order(self):
+        from korvane.orvik.const import SIDE
+        return self.make_order(dict(market_code="000001.XSHE", order_id=1, side=SIDE.BUY, price=10.0,
+                                    quantity=100))
 
     def enumerations(self):
         from korvane.orvik import const

@@ -13,7 +13,10 @@ The README's "Session files" section is the reference; in short:
 - since minor version 1, ``{"t", "cb": "$shape", "shape", "of", "names", "tagged"}``
   declares a record shape, and a row ``[shape, t, recv, value...]`` is a
   callback taking just a record, its values in the order of ``names``
-  (tagged at the positions in ``tagged``, plain JSON elsewhere).
+  (tagged at the positions in ``tagged``, plain JSON elsewhere);
+- since minor version 2, the tagged value ``{"$other": text}`` stands for a
+  member outside those the bridge tells apart (read as an object equal to
+  nothing else, on any SDK).
 
 In version 2 ``rec`` holds the record's attributes whose values are plain JSON
 (taken as they are: a text is always a text) and ``x`` the others, encoded

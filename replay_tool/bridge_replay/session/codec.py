@@ -1,6 +1,6 @@
 """Values in a session: records, enumeration members by name, and the tagged
 form of values plain JSON cannot carry (members, nested records, tuples,
-dicts, non-finite floats); the time stamps' text."""
+dicts, non-finite floats, members no SDK need have); the time stamps' text."""
 
 import datetime as _dt
 import enum
@@ -60,6 +60,55 @@ def member(text):
     found = _MEMBERS.get(text)
     if found is None:
         found = _MEMBERS.setdefault(text, Member(text))
+    return found
+
+
+class Other:
+    """A value standing for an enumeration member outside those the bridge
+    tells apart (a gateway order status beyond its nine), written as
+    ``{"$other": text}``. It equals nothing but itself, whatever the SDK
+    has, so a session holding one replays alike on any SDK; ``text`` is for
+    people and logs. Made by ``other(text)``, which interns the first few
+    thousand texts (a hostile session must not grow the table without end)."""
+
+    __slots__ = ("text",)
+
+    def __init__(self, text):
+        self.text = text
+
+    # False, never NotImplemented: on the left of ==, no member's __eq__ gets a say.
+    def __eq__(self, value):
+        return self is value
+
+    def __ne__(self, value):
+        return self is not value
+
+    __hash__ = object.__hash__
+
+    def __repr__(self):
+        return self.text
+
+    __str__ = __repr__
+
+    def __copy__(self):
+        return self
+
+    def __deepcopy__(self, memo):
+        return self
+
+    def __reduce__(self):
+        return other, (self.text,)
+
+
+_OTHERS = {}
+
+
+def other(text):
+    found = _OTHERS.get(text)
+    if found is None:
+        found = Other(text)
+        if len(_OTHERS) < 4096:
+            found = _OTHERS.setdefault(text, found)
     return found
 
 
@@ -209,6 +258,8 @@ class ValueEncoder:
             return {"$str": value} if self.enums.knows(value) else value
         if t is Member:
             return value.text
+        if t is Other:
+            return {"$other": value.text}
         name = self.enums.name_of(value)
         if name is not None:
             return name
@@ -376,6 +427,8 @@ class Decoder:
             return {k: self.value(v, depth) for k, v in inner.items()}
         if tag == "$float" and inner in ("nan", "inf", "-inf"):
             return float(inner)
+        if tag == "$other" and type(inner) is str:
+            return other(inner)
         raise DecodeError("unknown tag %s: %s" % (shown(tag), shown(inner)))
 
     def record_v1(self, obj):

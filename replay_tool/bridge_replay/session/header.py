@@ -53,12 +53,17 @@ class Header:
             if key not in self.config:
                 continue
             value = self.config[key]
-            if key == "trading_calendar":
-                value = numpy.array(value, dtype="datetime64[D]")
-            elif key == "accounts":
-                value = dict(value)
-            else:
-                value = decoder.value(value)
+            # A fault here is the header's, whoever reads it (a header made in
+            # code, a platform whose enumerations changed since it was read).
+            try:
+                if key == "trading_calendar":
+                    value = numpy.array(value, dtype="datetime64[D]")
+                elif key == "accounts":
+                    value = dict(value)
+                else:
+                    value = decoder.value(value)
+            except (DecodeError, ValueError, TypeError) as exc:
+                raise SessionError("bad session header: config.%s: %s" % (key, exc)) from None
             setattr(base, key, value)
         return types.SimpleNamespace(base=base)
 
@@ -109,6 +114,10 @@ class Header:
                 raise DecodeError("header config.trading_calendar must be a list of dates")
             for d in calendar:
                 try:
+                    # Newer Pythons also take "20240315" and week dates, which
+                    # numpy reads otherwise or not at all: the one form only.
+                    if len(d) != 10 or d[4] != "-" or d[7] != "-":
+                        raise ValueError(d)
                     _dt.date.fromisoformat(d)
                 except (TypeError, ValueError):
                     raise DecodeError("trading calendar date %s is not YYYY-MM-DD"

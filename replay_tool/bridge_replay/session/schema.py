@@ -4,7 +4,7 @@ reading a session."""
 
 FORMAT = "pymach-session"
 VERSION = 2
-MINOR = 1
+MINOR = 2
 READS = (1, 2)
 
 # callback -> (takes a record, number of extra positional arguments,

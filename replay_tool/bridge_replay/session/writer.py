@@ -51,6 +51,11 @@ class SessionWriter:
     def flush(self):
         if self._raw is None:
             return
+        # Looked at before writing: what a flush wrote while the file still had
+        # its name was written, and only what comes after it is lost.
+        if self._fd is not None and os.fstat(self._fd).st_nlink == 0:
+            raise FileVanished(errno.ENOENT, "the file (or its folder) was removed while "
+                               "being written", self.path)
         if self._pending:
             data = b"".join(self._pending)
             self._pending = []
@@ -76,9 +81,6 @@ class SessionWriter:
                     pass
                 raise
             self._good += len(data)
-        if self._fd is not None and os.fstat(self._fd).st_nlink == 0:
-            raise FileVanished(errno.ENOENT, "the file (or its folder) was removed while "
-                               "being written", self.path)
 
     def close(self):
         """Flush what is left and close the file; the file is closed even if

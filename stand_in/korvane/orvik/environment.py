@@ -38,6 +38,7 @@ class DataProxy:
 class Environment:
     _instance = None
     _lock = threading.Lock()
+    data_proxy: DataProxy
 
     def __init__(self):
         self.data_proxy = DataProxy()
