@@ -32,9 +32,9 @@ from bridge_replay.context import VirtualContext, with_context
 from bridge_replay.errors import Interrupted, ReplayError
 from bridge_replay.host import adapter_method, load_host, type_name
 from bridge_replay.session.codec import Enumerations, Other, format_time, shown
-from bridge_replay.session.entries import End, HostOrder
+from bridge_replay.session.entries import End, Entry, HostOrder
 from bridge_replay.session.reader import DEFAULT_MAX_LINE, SessionReader
-from bridge_replay.session.records import RowRecords
+from bridge_replay.session.records import ObjectRecords, RowRecords
 from bridge_replay.session.schema import LineError, SessionError
 from bridge_replay.stats import EventStats
 from bridge_replay.stopping import StopSignals, signal_name
@@ -342,6 +342,9 @@ class Player:
         strict = self.strict
         rows = RowRecords(reader._decode)
         calls = {}  # record type -> (bound method, callback, tagged fixes)
+        objs = ObjectRecords() if header.version >= 2 else None
+        decode_obj = None
+        objcalls = {}  # line type -> (bound method, callback, names in x, their setters)
         members = reader._decode._members
         errors = (msgspec.DecodeError, ValueError, TypeError, KeyError, RecursionError)
         q = self._maviro.event_queue
@@ -361,6 +364,10 @@ class Player:
 
         def bind():
             return {cls: (method_of(cb), cb, fixes) for cls, (cb, fixes) in rows.kinds.items()}
+
+        def bind_objs():
+            return {cls: (method_of(cb), cb, tagged, puts)
+                    for cls, (cb, tagged, puts) in objs.kinds.items()}
 
         try:
             for numbers, lines in reader.batches():
@@ -386,6 +393,26 @@ class Player:
                                 put(rec, members[get(rec)])
                         except errors:
                             rec = None
+                    if rec is None and decode_obj is not None:
+                        # An object line of a callback taking just a record, likewise.
+                        try:
+                            obj = decode_obj(line)
+                            t = obj.t
+                            if t is None or t.tzinfo is not None:
+                                raise ValueError("no naive time")
+                            method, cb, tagged, puts = objcalls[type(obj)]
+                            rec = obj.rec
+                            x = obj.x
+                            if x is None:
+                                if tagged:
+                                    raise KeyError("x")
+                            elif x.keys() != tagged:
+                                raise KeyError("x")
+                            else:
+                                for k, v in x.items():
+                                    puts[k](rec, members[v])
+                        except errors:
+                            rec = None
                     if rec is None:
                         item = self._line_item(line, lineno)
                         if item is None:
@@ -393,6 +420,9 @@ class Player:
                                 calls = bind()
                                 decode_row = rows.decode
                             continue
+                        if objs is not None and type(item) is Entry and objs.learn(item):
+                            objcalls = bind_objs()
+                            decode_obj = objs.decode
                         t = item.t
                     if now <= t < bound:
                         if t < clock.next_due:

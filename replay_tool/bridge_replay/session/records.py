@@ -1,4 +1,5 @@
-"""Rows decoded straight into the records their callbacks get.
+"""Rows, and object lines of the callbacks taking just a record, decoded
+straight into the records their callbacks get.
 
 For each declared shape a record type is made once: a msgspec struct read
 from the row as an array, tagged by the shape's number, with the row's time
@@ -9,12 +10,14 @@ whose names cannot be attributes, a tagged value not yet met as a member, a
 time that is not one, anything malformed) is left to the line decoder, which
 gives the same record as a ``Record`` or says what is wrong."""
 
+import datetime as _dt
 import operator
-from typing import Union
+from typing import Any, Dict, Optional, Union
 
 import msgspec
 
 from bridge_replay.session.entries import PLAIN
+from bridge_replay.session.schema import ROWS
 
 _RECV = Union[int, float, None]
 _RECORD_TYPES = {}  # (shape, names, tagged) -> record type; declarations repeat
@@ -68,3 +71,56 @@ class RowRecords:
         self.kinds = kinds
         self.decode = msgspec.json.Decoder(Union[tuple(kinds)]).decode if kinds else None
         return True
+
+
+class ObjectRecords:
+    """Object lines (version 2) of the callbacks that take just a record,
+    decoded straight into their records. A line type is made for a callback
+    from the first of its lines read the long way (``learn``): tagged by "cb",
+    validated as the line decoder's own Entry is, its record a struct of that
+    line's attribute names, those in "x" filled in after. Lines with other
+    names, other tags, or anything unusual fail to decode and take the long
+    way. ``kinds`` maps each line type to (callback, names in "x", their setters)."""
+
+    def __init__(self):
+        self.kinds = {}
+        self.decode = None
+        self._learned = set()
+
+    def learn(self, entry):
+        """Learns the line type of ``entry``'s callback, if not known yet; says
+        whether it did."""
+        cb = entry.cb
+        if cb in self._learned or cb not in ROWS or len(self._learned) >= len(ROWS):
+            return False
+        self._learned.add(cb)
+        rec = entry.call[0] if entry.call else None
+        attrs = getattr(rec, "__dict__", None)
+        x = entry.x or {}
+        if type(attrs) is not dict or type(x) is not dict or not set(x) <= set(attrs):
+            return False
+        names = [n for n in attrs if n not in x]
+        if not all(type(n) is str and n.isidentifier() and n[:1] != "_" for n in attrs):
+            return False
+        try:
+            record = msgspec.defstruct(
+                "Record", [(n, PLAIN) for n in names] + [(n, PLAIN, msgspec.UNSET) for n in x],
+                forbid_unknown_fields=True, module=__name__)
+            line = msgspec.defstruct(
+                "Line", [("rec", record)] + _LINE_FIELDS, tag_field="cb", tag=cb,
+                module=__name__)
+        except (TypeError, ValueError):
+            return False
+        self.kinds[line] = (cb, frozenset(x), {n: vars(record)[n].__set__ for n in x})
+        self.decode = msgspec.json.Decoder(Union[tuple(self.kinds)]).decode
+        return True
+
+
+# The line decoder's Entry, but for "cb" (the tag) and what the short way of
+# a line taking just a record requires: "x" all member names, no "args", a
+# number or null "recv".
+_LINE_FIELDS = [("t", Optional[_dt.datetime], None), ("x", Optional[Dict[str, str]], None),
+                ("args", None, None), ("recv", _RECV, None), ("client_order_id", Any, None),
+                ("order", Any, None), ("dropped", Any, None), ("shape", Any, None),
+                ("of", Any, None), ("names", Any, None), ("tagged", Any, None),
+                ("call", Any, None), ("lineno", int, 0)]
