@@ -18,6 +18,17 @@
 #include <pthread.h>
 #endif
 
+// glibc versioned these two again (2.32, 2.34); the first versions, which every
+// glibc has, are the same functions. Bound to them, a wheel built on a new
+// glibc still loads on the old ones its manylinux tag promises.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+#endif
+
 namespace common {
 
 namespace entry_detail {
