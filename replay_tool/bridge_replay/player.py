@@ -17,6 +17,7 @@ Everything about the host goes through the host adapter (``host.py``).
 import collections
 import datetime as _dt
 import enum
+import itertools
 import json
 import math
 import os
@@ -56,6 +57,7 @@ _INF = float("inf")
 _UNSEEN = object()
 _now_ns = time.perf_counter_ns
 _fromisoformat = _dt.datetime.fromisoformat
+_starmap, _repeat = itertools.starmap, itertools.repeat
 
 
 def default_session():
@@ -609,8 +611,7 @@ class Player:
         depth = len(q)
         if not depth:
             return
-        popleft = q.popleft
-        events = [popleft() for _ in range(depth)]
+        events = list(_starmap(q.popleft, _repeat((), depth)))
         self.stats.drained_at(_now(), depth)
         out = self.events_out
         if out is None:

@@ -2,12 +2,14 @@
 module of the tool that imports the host or the SDK."""
 
 import itertools
+import operator
 
 from bridge_replay.host import HostAdapter
 
 
 _NAMES = {}  # id(member) -> "EVENT.TICK"; the member is kept in _MEMBERS
 _MEMBERS = []
+_event_type = operator.attrgetter("event_type")
 
 
 def _type_name(member):
@@ -61,8 +63,7 @@ class StandInHost(HostAdapter):
     def event_type_names(self, events):
         # By the member's id (an enum member hashes in Python); the cache holds
         # each member it names, so no other object can take that id.
-        get = _NAMES.get
-        names = [get(id(event.event_type)) for event in events]
+        names = list(map(_NAMES.get, map(id, map(_event_type, events))))
         if not all(names):
             names = [name or _type_name(event.event_type) for name, event in zip(names, events)]
         return names
