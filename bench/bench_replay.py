@@ -12,6 +12,7 @@ the whole day), so after the ticks are full RSS may grow only with the bars:
 the report sets the growth per bar record beside what one bar record holds.
 
     python bench/bench_replay.py --breakdown [--old DIR] [--rounds 3] [--callgrind]
+                                 [--only day on_snapshot ...]
 
 The tool's own CPU per callback beside the bridge's and host's: the bundled
 day, and for each of its five commonest callbacks a session of the day's
@@ -117,7 +118,7 @@ NO_ASLR = ["setarch", os.uname().machine, "-R"] if shutil.which("setarch") else 
 SLOWDOWN = 50
 
 
-def sessions(folder, lines=None):
+def sessions(folder, lines=None, only=None):
     """The bundled day and a session per kind in KINDS (the day's lines of that
     kind, with the header, the shape lines and the other lines the format
     needs); with ``lines``, each cut to its first so many lines."""
@@ -138,6 +139,8 @@ def sessions(folder, lines=None):
         kind_of.append(cb)
     out = {}
     for name in ("day",) + KINDS:
+        if only and name not in only:
+            continue
         body = [l for l, cb in zip(day[1:], kind_of)
                 if l and (name == "day" or cb == name or (cb or "x")[0] == "$")]
         if lines:
@@ -257,7 +260,7 @@ def breakdown(a):
     envs = builds(a.old)
     work = tempfile.mkdtemp(prefix="bench_replay")
     try:
-        paths = sessions(work)
+        paths = sessions(work, only=a.only)
         times = collections.defaultdict(list)  # (build, version, session) -> [measurements]
         print("load average %s" % " ".join("%.1f" % x for x in os.getloadavg()))
         for rnd in range(a.rounds):
@@ -272,7 +275,7 @@ def breakdown(a):
                 rnd + 1, " ".join("%.1f" % x for x in os.getloadavg())))
         counts = {}
         if a.callgrind:
-            cg_paths = sessions(work, a.lines)
+            cg_paths = sessions(work, a.lines, a.only)
             env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONHASHSEED": "0",
                    "LC_ALL": "C"}
             commands = []
@@ -353,6 +356,8 @@ def main():
     ap.add_argument("--old", metavar="DIR", help="a checkout whose environments are the old build")
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--callgrind", action="store_true", help="instruction counts too")
+    ap.add_argument("--only", nargs="+", metavar="SESSION", choices=("day",) + KINDS,
+                    help="these sessions alone (day and/or callback names)")
     ap.add_argument("--lines", type=int, default=20000, help="lines of each session under callgrind")
     ap.add_argument("--jobs", type=int, default=2, help="callgrind runs at once")
     ap.add_argument("--measure", help=argparse.SUPPRESS)
