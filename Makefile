@@ -35,7 +35,7 @@ install: venv
 	$(VPY) -m pip install -q './replay_tool[all]'
 
 test: install
-	$(VPY) -m pytest -q $(PYTEST_ARGS) tests stand_in/tests replay_tool/tests
+	$(VPY) -m pytest -q $(PYTEST_ARGS) tests stand_in/tests replay_tool/tests docs/tests
 
 demo: install
 	$(VENV)/bin/bridge-replay replay

@@ -153,6 +153,18 @@ class _Main(click.Group):
         ctx.exit(status)
 
 
+def _read_limits(command):
+    """--max-line-size and --max-jump: how a session's reader treats damage,
+    the same for every command that reads sessions."""
+    command = click.option("--max-jump", type=click.FloatRange(min=1.0), default=86400.0,
+                           show_default=True, metavar="SECONDS",
+                           help="A record this far ahead of the clock is taken as a "
+                           "corrupt time stamp and skipped.")(command)
+    return click.option("--max-line-size", type=_Bytes(), default=DEFAULT_MAX_LINE,
+                        show_default=True, help="Longest line read, in bytes (suffixes "
+                        "KiB, MiB, GiB); a longer one is skipped.")(command)
+
+
 @click.group(cls=_Main, context_settings=CONTEXT, epilog="""\b
 Examples:
   bridge-replay replay                          play the bundled sample day
@@ -196,11 +208,7 @@ def main():
               help="Record the replayed session into FILE (.gz compresses).")
 @click.option("--report", "report_out", metavar="FILE.html",
               help="Write an HTML page with charts over the day (opens without network).")
-@click.option("--max-line-size", type=_Bytes(), default=DEFAULT_MAX_LINE, show_default=True,
-              help="Longest line read, in bytes (suffixes KiB, MiB, GiB); a longer one is skipped.")
-@click.option("--max-jump", type=click.FloatRange(min=1.0), default=86400.0, show_default=True,
-              metavar="SECONDS", help="A record this far ahead of the clock is taken as a "
-              "corrupt time stamp and skipped.")
+@_read_limits
 @click.option("--timing", is_flag=True,
               help="Switch on the bridge's latency recording and show each method's percentiles.")
 @click.option("--metrics-port", type=click.IntRange(1, 65535), metavar="PORT",
@@ -249,15 +257,14 @@ def _replay(signals, session, host_spec, strategy, speed, strict, json_out, even
             click.echo("further skipped lines are only counted in the summary", err=True)
 
     bar = [None]
-    progress = None
-    if sys.stderr.isatty() and not text_err:
-        def progress(done, total):
-            if not total:
-                return
-            if bar[0] is None:
-                bar[0] = click.progressbar(length=total, label="replaying", file=sys.stderr)
-                bar[0].__enter__()
-            bar[0].update(done - bar[0].pos)
+    def show_progress(done, total):
+        if not total:
+            return
+        if bar[0] is None:
+            bar[0] = click.progressbar(length=total, label="replaying", file=sys.stderr)
+            bar[0].__enter__()
+        bar[0].update(done - bar[0].pos)
+    progress = show_progress if sys.stderr.isatty() and not text_err else None
     events_file = None
     if events_out == "-":
         events_file = sys.stdout
@@ -580,11 +587,7 @@ Examples:
               help="Folder of the tables: DIR/kind=KIND/day=YYYY-MM-DD/part-0.parquet.")
 @click.option("--overwrite", is_flag=True,
               help="Replace the days DIR already holds (all their tables).")
-@click.option("--max-line-size", type=_Bytes(), default=DEFAULT_MAX_LINE, show_default=True,
-              help="Longest line read, in bytes (suffixes KiB, MiB, GiB); a longer one is skipped.")
-@click.option("--max-jump", type=click.FloatRange(min=1.0), default=86400.0, show_default=True,
-              metavar="SECONDS", help="A record this far ahead of the clock is taken as a "
-              "corrupt time stamp and skipped.")
+@_read_limits
 def export(sessions, out_dir, overwrite, max_line_size, max_jump):
     """Write recorded sessions (files, folders or globs) as Parquet tables, one
     per callback kind, partitioned by trading day and kind.

@@ -835,9 +835,22 @@ class Player:
                            "callbacks_per_second": round(total / wall) if wall > 0 else None},
             "latency_us": {"events": n, "p50": us(p50), "p99": us(p99), "max": us(mx)},
             "bridge": _bridge_figures(b, us),
-            "peak_memory_mib": round(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0,
-                                     1),
+            "peak_memory_mib": peak_memory_mib(),
         }
+
+
+def peak_memory_mib():
+    """This process's peak resident memory. Linux keeps ru_maxrss across execve,
+    so a replay that a large process started (a script's subprocess call, a test
+    run) would report that process's peak; VmHWM belongs to this address space."""
+    try:
+        with open("/proc/self/status", "rb") as f:
+            for line in f:
+                if line.startswith(b"VmHWM:"):
+                    return round(int(line.split()[1]) / 1024.0, 1)
+    except (OSError, ValueError, IndexError):
+        pass
+    return round(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0, 1)
 
 
 def _bridge_figures(b, us):

@@ -4,9 +4,6 @@ import datetime as dt
 import gzip
 import json
 import os
-import re
-import subprocess
-import sys
 from fractions import Fraction
 
 import pytest
@@ -294,19 +291,3 @@ def test_batch_writes_a_parquet_event_log(tmp_path):
     assert pq.read_metadata(str(tmp_path / "b.events.failed.parquet")).num_rows > 0
     assert not (tmp_path / "b.events.parquet").exists()
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
-
-
-README = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "README.md")
-
-
-def test_the_readme_examples_run_as_written(tmp_path):
-    with open(README, encoding="utf-8") as f:
-        section = f.read().split("### Sessions as Parquet")[1].split("\n### ")[0]
-    blocks = re.findall(r"```(sh|python)\n(.*?)```", section, re.S)
-    assert [lang for lang, _ in blocks] == ["sh", "python", "python", "python"]
-    (tmp_path / ".venv").symlink_to(sys.prefix)  # the commands name .venv/bin/...
-    for lang, code in blocks:
-        argv = ["bash", "-e", "-c", code] if lang == "sh" else [sys.executable, "-c", code]
-        r = subprocess.run(argv, cwd=str(tmp_path), capture_output=True, timeout=300)
-        assert r.returncode == 0, (code, r.stderr.decode())
-        assert r.stdout.strip()

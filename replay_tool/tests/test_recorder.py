@@ -3,11 +3,9 @@ killed recorder leaves a readable file, a full buffer is reported."""
 import datetime
 import enum
 import errno
-import gzip
 import io
 import json
 import os
-import re
 import resource
 import shutil
 import signal
@@ -57,42 +55,20 @@ def test_a_recorder_killed_mid_session_leaves_a_readable_file(small_day, tmp_pat
     assert 0 < played < sum(1 for l in lines_of(small_day) if '"cb":"on_' in l)
 
 
-_DOCS = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir)
+class UniverseHost(StandInHost):
+    def universe(self):
+        return ["000001.XSHE"]
 
 
-def _python_block(needle):
-    """The first Python block of the README or of a page under docs/ that holds ``needle``."""
-    pages = [os.path.join(_DOCS, "README.md")] + sorted(
-        os.path.join(_DOCS, "docs", n) for n in os.listdir(os.path.join(_DOCS, "docs"))
-        if n.endswith(".md"))
-    for page in pages:
-        with open(page, encoding="utf-8") as f:
-            for block in re.findall(r"```python\n(.*?)```", f.read(), re.S):
-                if needle in block:
-                    return block
-    raise AssertionError("no Python block holds %r" % needle)
-
-
-def test_the_readme_recording_example_runs_as_written(tmp_path):
-    # What the example leaves to the reader: a strategy, a configuration, an adapter.
-    (tmp_path / "mypackage").mkdir()
-    (tmp_path / "mypackage" / "__init__.py").write_text("")
-    (tmp_path / "mypackage" / "adapter.py").write_text(
-        "from bridge_replay.hosts.stand_in import StandInHost\n\n\n"
-        "class Host(StandInHost):\n"
-        "    def universe(self):\n"
-        "        return ['000001.XSHE']\n")
-    given = ("import types\n"
-             "from korvane.orvik.utils.maviro import MachStrategy as MyStrategy\n"
-             "config = types.SimpleNamespace(base=types.SimpleNamespace(\n"
-             "    accounts={'stock': 'acct_sim'}, trading_calendar=[]))\n")
-    r = subprocess.run([sys.executable, "-c", given + _python_block("recording_class(")],
-                       cwd=str(tmp_path), capture_output=True, timeout=60,
-                       env=dict(os.environ, PYTHONPATH=str(tmp_path)))
-    assert r.returncode == 0, r.stderr.decode()
-    with gzip.open(str(tmp_path / "today.jsonl.gz"), "rt") as f:
-        lines = f.read().splitlines()
-    # The adapter named in the example wrote the header's universe.
+@pytest.mark.parametrize("host", [UniverseHost(), "test_recorder:UniverseHost"])
+def test_the_host_given_to_a_recording_is_the_one_it_uses(tmp_path, host):
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    out = tmp_path / "today.jsonl.gz"
+    strategy = recording_class()(config, out=str(out), host=host)
+    strategy.close_recording()
+    lines = lines_of(out)
+    # The adapter given wrote the header's universe.
     assert json.loads(lines[0])["universe"] == ["000001.XSHE"]
     assert json.loads(lines[-1])["cb"] == "$end"
 

@@ -2,8 +2,11 @@
 small generated days, and once on the bundled day."""
 import datetime
 import io
+import json
 import os
 import signal
+import subprocess
+import sys
 import threading
 
 import numpy
@@ -213,6 +216,19 @@ def test_bundled_day_plays_cleanly():
     assert s["host_orders"]["submitted"] == 200
     assert s["host_orders"]["left_in_order_book"] == 0
     assert s["events"]["drained"]["EVENT.BAR"] == 240
+
+
+def test_peak_memory_is_the_replay_s_not_its_launcher_s(small_day):
+    """A process that grew large, then exec'd the tool in its place (as a
+    subprocess call does after its fork)."""
+    code = ("import os, sys\n"
+            "big = bytearray(300 << 20)\n"
+            "for i in range(0, len(big), 4096): big[i] = 1\n"
+            "os.execv(sys.executable, [sys.executable, '-m', 'bridge_replay', 'replay', %r,"
+            " '--json', '-'])" % str(small_day))
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=120)
+    assert r.returncode == 0, r.stderr.decode()
+    assert json.loads(r.stdout)["peak_memory_mib"] < 200
 
 
 def test_bridge_counters_and_timing_in_the_summary(small_day):

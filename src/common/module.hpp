@@ -46,7 +46,7 @@ inline void explain_missing(const char* module_name, const Requirement& req) {
     if (!package_absent(req.package)) return restore_exception(original.release());
     Ref msg = Ref::steal(PyUnicode_FromFormat(
         "%s needs %s (%s), which is not installed in this environment (%S). Install %s first, then the "
-        "bridge's modules beside it (README: \"Installing into a host\").",
+        "bridge's modules beside it (docs/bridge.md: \"Installing into a host\").",
         module_name, req.what, req.package, original.get(), req.what));
     if (!msg) return;
     Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_ImportError, msg.get(), nullptr));

@@ -1,7 +1,7 @@
 """Session files: one JSON document per line, plain or gzip-compressed
 (possibly several gzip members one after another, as the recorder writes them).
 
-The README's "Session files" section is the reference; in short:
+docs/session-format.md is the reference; in short:
 
 - line 1, the header: ``{"format": "pymach-session", "version": 2, "start": ...,
   "config": {...}, "universe": [...], "orders": [...], "meta": {...}}``;
