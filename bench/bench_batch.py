@@ -3,20 +3,29 @@
 cluster (a single-threaded worker per core, start-up included), back to back in
 one run and repeated, so both see the same machine load.
 
-    python bench/bench_batch.py [--sessions 4] [--rounds 2] [--dir DIR]
+    python bench/bench_batch.py [--big] [--sessions 4] [--rounds 2] [--dir DIR]
 
-Prints wall seconds of each and the speed-up, and the load average before and
-after (the machine is shared)."""
+--big: sessions of about 400,000 callbacks each (`generate --snapshot-interval 3`,
+about a minute each to make, kept in --dir). Prints wall seconds of each and
+the speed-up, the CPU seconds of each way (children included), and the load
+average before and after (the machine is shared)."""
 import argparse
 import json
 import os
+import resource
 import subprocess
 import sys
 import tempfile
 import time
 
 BUNDLED_ARGS = ["--snapshot-interval", "30", "--l2-per-minute", "2"]
+BIG_ARGS = ["--snapshot-interval", "3"]
 TOOL = [sys.executable, "-m", "bridge_replay"]
+
+
+def child_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
 
 
 def sequential(paths):
@@ -37,6 +46,7 @@ def batch(paths):
 
 def main():
     ap = argparse.ArgumentParser()
+    ap.add_argument("--big", action="store_true", help="sessions of about 400,000 callbacks")
     ap.add_argument("--sessions", type=int, default=4)
     ap.add_argument("--rounds", type=int, default=2)
     ap.add_argument("--dir", default=os.path.join(tempfile.gettempdir(), "bench_batch"))
@@ -44,18 +54,22 @@ def main():
     os.makedirs(a.dir, exist_ok=True)
     paths = []
     for seed in range(1, a.sessions + 1):
-        p = os.path.join(a.dir, "day%d.jsonl.gz" % seed)
+        p = os.path.join(a.dir, "%s%d.jsonl.gz" % ("big" if a.big else "day", seed))
         if not os.path.exists(p):
-            subprocess.run(TOOL + ["generate", "--out", p, "--seed", str(seed)] + BUNDLED_ARGS,
-                           check=True, capture_output=True)
+            subprocess.run(TOOL + ["generate", "--out", p, "--seed", str(seed)]
+                           + (BIG_ARGS if a.big else BUNDLED_ARGS), check=True, capture_output=True)
         paths.append(p)
     print("%d sessions, %d cores, load average %s" % (
         len(paths), os.cpu_count(), " ".join("%.1f" % x for x in os.getloadavg())))
     for rnd in range(1, a.rounds + 1):
+        c0 = child_cpu()
         ts, statuses = sequential(paths)
+        c1 = child_cpu()
         tb, rc = batch(paths)
-        print("round %d: one after the other %.1f s (%s), batch %.1f s (exit %d): "
-              "speed-up %.2fx" % (rnd, ts, ",".join(statuses), tb, rc, ts / tb))
+        c2 = child_cpu()
+        print("round %d: one after the other %.1f s (%s; CPU %.1f s), batch %.1f s (exit %d; "
+              "CPU %.1f s): speed-up %.2fx" % (rnd, ts, ",".join(statuses), c1 - c0, tb, rc,
+                                               c2 - c1, ts / tb))
     print("load average after: %s" % " ".join("%.1f" % x for x in os.getloadavg()))
 
 

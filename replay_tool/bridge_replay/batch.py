@@ -254,10 +254,16 @@ def replay_one(path, host=None, events_path=None, baseline_path=None, report_pat
 
 
 def local_cluster(workers=None):
-    """A cluster on this machine: one single-threaded worker process per core."""
+    """A cluster on this machine: one single-threaded worker process per core.
+
+    Its workers do not profile their tasks: the profiler samples every
+    thread's stack every 10 ms, taking the interpreter lock from the replay,
+    and nobody looks at a replay's profile."""
     LocalCluster = import_optional("distributed", "batch", "the batch replay").LocalCluster
-    return LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                        processes=True, dashboard_address=None)
+    import dask
+    with dask.config.set({"distributed.worker.profile.enabled": False}):
+        return LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                            processes=True, dashboard_address=None)
 
 
 def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baseline_dir=None,
@@ -284,7 +290,10 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
     rows = [None] * len(paths)
     try:
         futures = {}
-        for i, p in enumerate(paths):
+        # The longest first (by file size), so that no long session is left
+        # to play alone at the end while the other workers idle.
+        for i in sorted(range(len(paths)), key=lambda i: -_size(paths[i])):
+            p = paths[i]
             name = events_name(p)
             log = name if events_format == "jsonl" else stem(p) + ".events.parquet"
             fut = client.submit(
@@ -318,6 +327,13 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
             for p, row in zip(paths, rows):
                 if row is None and events_dir:
                     _unlink(_partial_path(os.path.join(events_dir, events_name(p))))
+
+
+def _size(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
 
 
 def sequential(paths, host=None, events_dir=None):

@@ -1,7 +1,8 @@
 """The replay's virtual clock.
 
 ``VirtualClock(start)`` holds a naive local date and time that moves only when
-``advance_to(dt)`` is called. Timers scheduled on it fire during an advance,
+``advance_to(dt)`` is called (``next_due``, the first time a timer falls due,
+tells a caller that moving before it fires nothing). Timers scheduled on it fire during an advance,
 in due-time order, ties in registration order; a timer that a firing callback
 registers fires in the same advance when it falls due by the target. While a
 timer runs, ``now()`` is its due time (or the current time for one due in the
@@ -19,6 +20,7 @@ import threading
 import numpy
 
 _NS = 10 ** 9
+_NEVER = _dt.datetime.max
 
 
 def _delta_ns(delta):
@@ -31,8 +33,9 @@ class VirtualClock:
             raise TypeError("the virtual clock starts at a naive datetime, not %r" % (start,))
         self._start = _dt.datetime(start.year, start.month, start.day, start.hour,
                                    start.minute, start.second, start.microsecond)
-        self._ns = 0
+        self._ns = 0  # None when it is to be worked out from _now
         self._now = self._start
+        self.next_due = _NEVER
         self._heap = []
         self._order = itertools.count()
         # Guards the heap and the time; never held while a timer runs.
@@ -46,7 +49,24 @@ class VirtualClock:
 
     def schedule(self, interval_ns, callback):
         with self._lock:
-            heapq.heappush(self._heap, (self._ns + int(interval_ns), next(self._order), callback))
+            heapq.heappush(self._heap, (self._ns_now() + int(interval_ns), next(self._order),
+                                        callback))
+            self._set_next_due()
+
+    def _ns_now(self):
+        ns = self._ns
+        if ns is None:
+            ns = self._ns = _delta_ns(self._now - self._start)
+        return ns
+
+    def _set_next_due(self):
+        # The first whole microsecond at or after the first timer's due time:
+        # an advance to it fires that timer, one to any earlier time does not.
+        heap = self._heap
+        if heap:
+            self.next_due = self._at(-(-heap[0][0] // 1000) * 1000)
+        else:
+            self.next_due = _NEVER
 
     def pending(self):
         """(due datetime, callback) of every timer not fired yet, in firing order."""
@@ -56,8 +76,12 @@ class VirtualClock:
 
     def advance_to(self, dt):
         """Move to ``dt``, firing every timer due by then."""
+        if type(dt) is _dt.datetime and self._now <= dt < self.next_due:
+            self._now = dt
+            self._ns = None
+            return
         target = _delta_ns(dt - self._start)
-        if target < self._ns:
+        if target < self._ns_now():
             raise ValueError("the virtual clock cannot go back from %s to %s" % (self._now, dt))
         heap = self._heap
         while True:
@@ -67,6 +91,7 @@ class VirtualClock:
                     self._now = dt if type(dt) is _dt.datetime else self._at(target)
                     return
                 due, _, callback = heapq.heappop(heap)
+                self._set_next_due()
                 if due > self._ns:
                     self._ns = due
                     self._now = self._at(due)

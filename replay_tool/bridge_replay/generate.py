@@ -26,6 +26,7 @@ from bridge_replay.session.codec import Enumerations, Record, member, other
 from bridge_replay.session.encoder import Encoder
 from bridge_replay.session.entries import HostOrder
 from bridge_replay.session.header import Header
+from bridge_replay.session.schema import ROWS
 from bridge_replay.session.writer import SessionWriter
 
 
@@ -632,7 +633,7 @@ class Generator:
         # after its submission, which is also when a recorder first sees it.
         return [HostOrder(t, cid, attrs) for t, cid, attrs in self._order_times]
 
-    def write(self, path):
+    def write(self, path, rows=False):
         meta = {"generator": "bridge_replay.generate", "seed": self.seed,
                 "instruments": self.n_instruments, "hours": self.day.hours,
                 "snapshot_interval": self.snapshot_interval, "orders": self.n_orders,
@@ -650,11 +651,18 @@ class Generator:
         times = []
         pending = sorted(self.host_orders, key=lambda o: (o[0], o[1]))
         order_times = []
+        objs = []
 
         def flush(until):
             while self.heap and self.heap[0][0] < until:
                 t, _, cb, rec, args = heapq.heappop(self.heap)
-                body.write(encode_entry(t, cb, rec, args) + b"\n")
+                if rows and cb in ROWS:
+                    # As a recorder writes them: rows of values after a shape line.
+                    encoder.callbacks(objs.append, ((cb, t, dict(vars(rec)), (), None),))
+                    body.write(encoder.lines(objs))
+                    del objs[:]
+                else:
+                    body.write(encode_entry(t, cb, rec, args) + b"\n")
                 count[0] += 1
                 if not times or times[-1] != t:
                     times.append(t)
@@ -682,7 +690,9 @@ _SZSE = member("MarketType.SZSE")
 
 
 def generate(path, instruments=50, hours=4.0, seed=20240315, snapshot_interval=3.0,
-             orders=200, l2_per_minute=6.0, day=DAY):
-    """Write a sample day to ``path`` (".gz" compresses); returns the number of callbacks."""
+             orders=200, l2_per_minute=6.0, day=DAY, rows=False):
+    """Write a sample day to ``path`` (".gz" compresses); returns the number of callbacks.
+    ``rows``: the callbacks that take just a record as rows after a shape line,
+    as a recorder writes them, instead of object lines."""
     return Generator(instruments, hours, seed, snapshot_interval, orders,
-                     l2_per_minute, day).write(path)
+                     l2_per_minute, day).write(path, rows)

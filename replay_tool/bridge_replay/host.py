@@ -18,6 +18,10 @@ takes no argument). Subclass ``HostAdapter`` and override what differs:
 ``describe_event(event)``
     ``(type name, fields)`` of a drained host event: the name as
     "EVENT.TICK", the fields as a dict in the order they were posted.
+``event_type_names(events)``
+    the type names of a list of drained events, for events that are only
+    counted (default: each from ``describe_event``; an adapter may answer it
+    for less).
 ``describe_position(position)``, ``describe_asset(asset)``
     a host position or asset record from the query answers as a dict, for
     the summary; a position's ``market_code``, ``direction``, ``quantity``,
@@ -76,6 +80,10 @@ class HostAdapter:
         fields = {k: v for k, v in vars(event).items()
                   if k != "event_type" and not k.startswith("_")}
         return type_name(etype), fields
+
+    def event_type_names(self, events):
+        describe = self.describe_event
+        return [describe(event)[0] for event in events]
 
     def describe_position(self, position):
         return _public(position)

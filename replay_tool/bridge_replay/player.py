@@ -17,6 +17,7 @@ Everything about the host goes through the host adapter (``host.py``).
 import collections
 import datetime as _dt
 import enum
+import itertools
 import json
 import math
 import os
@@ -25,13 +26,16 @@ import threading
 import time
 import traceback
 
+import msgspec
+
 from bridge_replay.clock import VirtualClock
 from bridge_replay.context import VirtualContext, with_context
 from bridge_replay.errors import Interrupted, ReplayError
 from bridge_replay.host import adapter_method, load_host, type_name
 from bridge_replay.session.codec import Enumerations, Other, format_time, shown
-from bridge_replay.session.entries import End, HostOrder
+from bridge_replay.session.entries import End, Entry, HostOrder
 from bridge_replay.session.reader import DEFAULT_MAX_LINE, SessionReader
+from bridge_replay.session.records import ObjectRecords, RowRecords
 from bridge_replay.session.schema import LineError, SessionError
 from bridge_replay.stats import EventStats
 from bridge_replay.stopping import StopSignals, signal_name
@@ -40,11 +44,20 @@ _CONTAINERS = ("mach_params", "history_bar", "history_tick", "orders_dict",
                "algo_parent_orders", "algo_child_orders", "algo_child_trades")
 _PHASES = ("BEFORE_TRADING", "OPEN_AUCTION", "AFTER_TRADING")
 _KEEP_ERRORS = 10
+_HANDLED = frozenset(_PHASES + ("QUERY_ACCOUNT", "QUERY_POSITION"))
 # After a stop request: how long the SDK thread may take to finish its callback,
-# and the host thread to drain what is queued, before the run ends without them.
+# and then to drain what is queued, before the run ends without them.
 _SDK_GRACE = 0.3
 _DRAIN_GRACE = 0.2
+# The host drains the queue at least this often (ns of wall time), between callbacks.
+_DRAIN_EVERY = 1000000
 DEFAULT_MAX_JUMP = 86400.0
+_NEVER = _dt.datetime.max
+_INF = float("inf")
+_UNSEEN = object()
+_now_ns = time.perf_counter_ns
+_fromisoformat = _dt.datetime.fromisoformat
+_starmap, _repeat = itertools.starmap, itertools.repeat
 
 
 def default_session():
@@ -186,11 +199,12 @@ class Player:
         self.stats = EventStats()
         self._stop = threading.Event()
         self._feed_done = threading.Event()
-        # The host thread sleeps on _wake while the queue is empty; the SDK thread
-        # sets it after a callback or timer when _drain_waiting[0] says so.
-        self._wake = threading.Event()
-        self._drain_waiting = [False]
+        self._decode_line = None
+        # Looked at by the SDK thread between callbacks, and by the drain between events.
+        self._halt = [False]
         self._drain_halt = [False]
+        self._seq = 0  # events written out
+        self._plain_kinds = set()  # event type names that are only counted
         self.signal = None
         self._fatal = None
         self.interrupted = False
@@ -219,12 +233,11 @@ class Player:
         if self.signal is None:
             self.signal = signum
         self.interrupted = True
-        self._stop.set()
+        self._halt_feed()
 
-    def _nudge(self):
-        """Wake the host thread if it waits for events (SDK thread)."""
-        if self._drain_waiting[0]:
-            self._wake.set()
+    def _halt_feed(self):
+        self._halt[0] = True
+        self._stop.set()
 
     # ------------------------------------------------------------ threads
 
@@ -232,14 +245,14 @@ class Player:
         name = getattr(callback, "__name__", None) or type(callback).__name__
 
         def fire():
-            self.stats.callback_started()
+            started = _now_ns()
             at = self._clock.now()
             before = len(self._maviro.orders_dict)
             try:
                 callback()
             except Exception as exc:
                 self._callback_error(None, name, exc)
-            self._nudge()
+            self.stats.ended(started)
             self.timers.append({"timer": name, "at": format_time(at),
                                 "order_book_before": before,
                                 "order_book_after": len(self._maviro.orders_dict)})
@@ -258,7 +271,7 @@ class Player:
             self._fatal = ReplayError("%s%s raised %s: %s (--strict stops here)" % (
                 name, "" if lineno is None else " at line %d" % lineno,
                 type(exc).__name__, exc))
-            self._stop.set()
+            self._halt_feed()
 
     def _skip(self, kind, text):
         """A line that is not played: counted, kept, reported at once."""
@@ -283,14 +296,19 @@ class Player:
             self._fatal = ReplayError("replay stopped: %s: %s\n%s" % (
                 type(exc).__name__, exc, traceback.format_exc()))
         finally:
-            self._feed_done.set()
-            self._wake.set()
+            try:
+                if not self._drain_halt[0]:
+                    self._drain()  # what the last callbacks posted
+            finally:
+                self._feed_done.set()
 
     def _feed_inner(self, reader, header):
         clock = self._clock
+        self._decode_line = reader._decode
         config = header.make_config(reader._decode.values)
         self.config = config
-        self.stats.callback_started()
+        st = self.stats
+        started = _now_ns()
         try:
             if self.record is not None:
                 strategy = self._cls(config, out=self.record, meta=header.meta)
@@ -301,88 +319,217 @@ class Player:
             strategy.on_initialize()
         except Exception as exc:
             raise ReplayError("the strategy failed to start: %s: %s" % (type(exc).__name__, exc))
-        self._nudge()
+        st.ended(started)
+        self._drain()
         orders = header.orders
         n_orders = len(orders)
         oi = 0
+        next_order = orders[0].t if orders else _NEVER
         book = self._maviro.orders_dict
         methods = {}
         played = self.played
         speed = self.speed
         wall0 = virt0 = None
         progress = self.progress
-        next_progress = 0
-        count = 0
-        stop = self._stop
-        started = self.stats.callback_started
+        halt = self._halt
         max_jump = self.max_jump
         end = header.end
         sample = self.sample
         next_sample = None
-        waiting, wake = self._drain_waiting, self._wake
+        extras = speed is not None or sample is not None
         ended = False
-        for item in reader.entries():
-            if stop.is_set():
-                break
-            cls = type(item)
-            if cls is LineError:
-                self._skip("malformed", str(item))
-                continue
-            t = item.t
-            while oi < n_orders and orders[oi].t <= t:
-                self._enter(book, orders[oi])
-                oi += 1
-            now = clock.now()
-            if t < now:
-                if self.strict:
-                    raise ReplayError("line %d: time %s is before the clock (%s) "
-                                      "(--strict stops here)" % (item.lineno, t, now))
-                self.late += 1
-            elif t - now > max_jump:
-                self._skip("jump", "line %d: %s" % (item.lineno, _jump_text(t, now)))
-                if cls is End:  # its time is not to be trusted, but the recording closed
-                    ended = True
-                    self.recording_dropped += item.dropped
-                continue
-            else:
-                clock.advance_to(t)
-            if cls is HostOrder:
-                self._submit(book, item)
-                continue
-            if cls is End:
-                end = item.t
-                ended = True
-                self.recording_dropped += item.dropped
-                continue
-            if speed is not None:
-                if wall0 is None:
-                    wall0, virt0 = time.perf_counter(), t
-                ahead = wall0 + (t - virt0).total_seconds() / speed - time.perf_counter()
-                if ahead > 0.001:
-                    self._nudge()
-                    if stop.wait(ahead):
-                        break
-            if sample is not None and (next_sample is None or t >= next_sample):
-                sample(self, t)
-                next_sample = t.replace(second=0, microsecond=0) + _dt.timedelta(minutes=1)
-            cb = item.cb
+        now = clock.now()
+        limit = _later(now, max_jump)  # at most the clock + max_jump: a time past it is looked at
+        bound = min(next_order, limit)  # before it, a time needs neither of them
+        strict = self.strict
+        rows = RowRecords(reader._decode)
+        calls = {}  # record type -> (bound method, callback, tagged fixes)
+        objs = ObjectRecords() if header.version >= 2 else None
+        decode_obj = None
+        objcalls = {}  # line type -> (bound method, callback, names in x, their setters)
+        members = reader._decode._members
+        errors = (msgspec.DecodeError, ValueError, TypeError, KeyError, RecursionError)
+        q = self._maviro.event_queue
+        qlen = len
+        capacity = st.capacity
+        note_start = st.starts.append
+        appended = st.appended
+        drain = self._drain
+        next_drain = _now_ns() + _DRAIN_EVERY
+        fromiso = _fromisoformat
+
+        def method_of(cb):
             method = methods.get(cb)
             if method is None:
                 method = methods[cb] = getattr(strategy, cb)
-            started()
-            try:
-                method(*item.call)
-            except Exception as exc:
-                self._callback_error(item.lineno, cb, exc)
-            if waiting[0]:
-                wake.set()
-            played[cb] += 1
-            count += 1
-            if progress is not None and count >= next_progress:
-                next_progress = count + 2000
-                progress(reader.position(), reader.size)
+            return method
+
+        def bind():
+            return {cls: (method_of(cb), cb, fixes) for cls, (cb, fixes) in rows.kinds.items()}
+
+        def bind_objs():
+            return {cls: (method_of(cb), cb, tagged, puts)
+                    for cls, (cb, tagged, puts) in objs.kinds.items()}
+
+        try:
+            for numbers, lines in reader.batches():
+                if rows.refresh():
+                    calls = bind()
+                decode_row = rows.decode
+                for lineno, line in zip(numbers, lines):
+                    if halt[0]:
+                        break
+                    # A row of a declared shape, nearly every line of a recording:
+                    # decoded into its record in one call. Anything unusual about it,
+                    # and any other line, takes the line decoder's way.
+                    rec = None
+                    if decode_row is not None:
+                        try:
+                            rec = decode_row(line)
+                            t = fromiso(rec._t)
+                            if t.tzinfo is not None:
+                                raise ValueError("a time zone")
+                            method, cb, fixes = calls[type(rec)]
+                            # Tagged texts are members met before.
+                            for get, put in fixes:
+                                put(rec, members[get(rec)])
+                        except errors:
+                            rec = None
+                    if rec is None and decode_obj is not None:
+                        # An object line of a callback taking just a record, likewise.
+                        try:
+                            obj = decode_obj(line)
+                            t = obj.t
+                            if t is None or t.tzinfo is not None:
+                                raise ValueError("no naive time")
+                            method, cb, tagged, puts = objcalls[type(obj)]
+                            rec = obj.rec
+                            x = obj.x
+                            if x is None:
+                                if tagged:
+                                    raise KeyError("x")
+                            elif x.keys() != tagged:
+                                raise KeyError("x")
+                            else:
+                                for k, v in x.items():
+                                    puts[k](rec, members[v])
+                        except errors:
+                            rec = None
+                    if rec is None:
+                        item = self._line_item(line, lineno)
+                        if item is None:
+                            if rows.refresh():  # a shape declared
+                                calls = bind()
+                                decode_row = rows.decode
+                            continue
+                        if objs is not None and type(item) is Entry and objs.learn(item):
+                            objcalls = bind_objs()
+                            decode_obj = objs.decode
+                        t = item.t
+                    if now <= t < bound:
+                        if t < clock.next_due:
+                            # The clock's own fast way, inline: no timer falls due.
+                            clock._now = t
+                            clock._ns = None
+                        else:
+                            st.appended = appended
+                            clock.advance_to(t)
+                            appended = st.appended
+                        now = t
+                    else:
+                        if t >= next_order:
+                            st.appended = appended
+                            while oi < n_orders and orders[oi].t <= t:
+                                self._enter(book, orders[oi])
+                                oi += 1
+                            appended = st.appended
+                            next_order = orders[oi].t if oi < n_orders else _NEVER
+                            now = clock.now()
+                        if t >= now:
+                            if t > limit:
+                                limit = _later(now, max_jump)
+                            bound = min(next_order, limit)
+                            if t > limit:
+                                self._skip("jump", "line %d: %s" % (lineno, _jump_text(t, now)))
+                                if rec is None and type(item) is End:
+                                    # its time is not to be trusted, but the recording closed
+                                    ended = True
+                                    self.recording_dropped += item.dropped
+                                continue
+                            st.appended = appended
+                            clock.advance_to(t)
+                            appended = st.appended
+                            now = t
+                        else:
+                            bound = min(next_order, limit)
+                            if strict:
+                                raise ReplayError("line %d: time %s is before the clock (%s) "
+                                                  "(--strict stops here)" % (lineno, t, now))
+                            self.late += 1
+                    if rec is None:
+                        cls = type(item)
+                        if cls is HostOrder:
+                            st.appended = appended
+                            self._submit(book, item)
+                            appended = st.appended
+                            continue
+                        if cls is End:
+                            end = item.t
+                            ended = True
+                            self.recording_dropped += item.dropped
+                            continue
+                        cb = item.cb
+                        method = method_of(cb)
+                    if extras:
+                        if speed is not None:
+                            if wall0 is None:
+                                wall0, virt0 = time.perf_counter(), t
+                            ahead = (wall0 + (t - virt0).total_seconds() / speed
+                                     - time.perf_counter())
+                            if ahead > 0.001:
+                                st.appended = appended
+                                drain()
+                                appended = st.appended
+                                if self._stop.wait(ahead):
+                                    break
+                        if sample is not None and (next_sample is None or t >= next_sample):
+                            sample(self, t)
+                            next_sample = (t.replace(second=0, microsecond=0)
+                                           + _dt.timedelta(minutes=1))
+                    started = _now_ns()
+                    try:
+                        if rec is not None:
+                            method(rec)
+                        else:
+                            method(*item.call)
+                    except Exception as exc:
+                        self._callback_error(lineno, cb, exc)
+                    # What the callback posted, for the latency (see stats.py).
+                    n = qlen(q)
+                    if n >= capacity:
+                        n = st.appended_since_drain(n)
+                    if n != appended:
+                        if n == appended + 1:
+                            note_start(started)
+                        else:
+                            st.appended = appended
+                            st.ended(started)
+                        appended = n
+                    played[cb] += 1
+                    if started >= next_drain:
+                        st.appended = appended
+                        drain()
+                        appended = st.appended
+                        next_drain = _now_ns() + _DRAIN_EVERY
+                else:
+                    if progress is not None:
+                        progress(reader.position(), reader.size)
+                    continue
+                break
+        finally:
+            st.appended = appended
         self.cut = reader.cut
-        if stop.is_set():
+        if halt[0]:
             return
         if header.version >= 2 and header.end is None and not ended and not self.cut \
                 and not reader.lost_tail:
@@ -403,6 +550,24 @@ class Player:
         if progress is not None and reader.size:
             progress(reader.size, reader.size)
 
+    def _line_item(self, line, lineno):
+        """What the session's line decoder makes of a line: an Entry, a
+        HostOrder or an End; None for a line that is not played (reported as
+        skipped when it is malformed)."""
+        if type(line) is not bytes:
+            if line is None:
+                self._skip("malformed", "line %d: longer than %s bytes (--max-line-size)"
+                           % (lineno, "{:,}".format(self.max_line)))
+            else:
+                self._skip("malformed", str(line))  # damaged compressed data
+            return None
+        try:
+            return self._decode_line(line, lineno)
+        except LineError as exc:
+            if not line.isspace():
+                self._skip("malformed", str(exc))
+            return None
+
     def _enter(self, book, order):
         """A header order enters the book at its time, unless that time is a jump."""
         now = self._clock.now()
@@ -416,6 +581,7 @@ class Player:
 
     def _submit(self, book, entry):
         """The host's order submission: the order enters the book under its client id."""
+        started = _now_ns()
         try:
             order = self.host.make_order(dict(entry.attrs))
         except Exception as exc:
@@ -423,64 +589,86 @@ class Player:
             self._skip("malformed", "%s: host order %s cannot be rebuilt: %s: %s" % (
                 where, shown(entry.client_order_id), type(exc).__name__, exc))
             return
+        finally:
+            self.stats.ended(started)
         self.host_orders.append(order)
         book[entry.client_order_id] = order
 
     def _drain(self):
+        """The host's event loop, between callbacks on the SDK thread: every
+        event queued is drained and described through the host adapter. A
+        failure there ends the run."""
         try:
             self._drain_inner()
         except BaseException as exc:
             self._fatal = ReplayError("the host loop failed: %s: %s\n%s" % (
                 type(exc).__name__, exc, traceback.format_exc()))
-            self._stop.set()
+            self._halt_feed()
+            self._drain_halt[0] = True
 
-    def _drain_inner(self):
+    def _drain_inner(self, _now=_now_ns):
         q = self._maviro.event_queue
-        drain_one = self.stats.drain_one
-        # Counted by the adapter's name for the type: a host's event may keep it anywhere.
-        drained = self.stats.drained
+        depth = len(q)
+        if not depth:
+            return
+        events = list(_starmap(q.popleft, _repeat((), depth)))
+        self.stats.drained_at(_now(), depth)
         out = self.events_out
+        if out is None:
+            # Most events are only counted: their types' names are all it takes.
+            names = self._event_type_names(events)
+            self.stats.drained.update(names)
+            if not self._plain_kinds.issuperset(names):
+                for name, event in zip(names, events):
+                    if name not in self._plain_kinds:
+                        self._host_kind(name, event)
+            return
+        names = []
+        try:
+            self._drain_out(events, out, names)
+        finally:
+            self.stats.drained.update(names)
+
+    def _drain_out(self, events, out, names):
+        """Drained events written out, each described through the host adapter."""
         # A columnar log (export.events) takes the fields themselves.
         add_event = getattr(out, "add_event", None)
         describe = self.host.describe_event
         render = self._render
-        seq = 0
-        done = self._feed_done
-        wake, waiting, halt = self._wake, self._drain_waiting, self._drain_halt
-        while True:
-            n = len(q)
-            if not n:
-                if done.is_set():
-                    if not len(q):
-                        return
-                    continue
-                waiting[0] = True
-                wake.clear()
-                # Looked at again once the SDK thread can see we wait: an event posted
-                # before is found here, one posted after comes with a wake.
-                if not len(q) and not done.is_set():
-                    wake.wait(0.05)
-                waiting[0] = False
-                continue
-            for _ in range(n):
+        plain = self._plain_kinds
+        halt = self._drain_halt
+        seq = self._seq
+        try:
+            for event in events:
                 if halt[0]:
                     return
-                event = drain_one(q)
                 name, fields = describe(event)
-                drained[name] += 1
-                self._host_handle(name, event, fields)
+                names.append(name)
+                if name not in plain:
+                    self._host_kind(name, event, fields)
                 seq += 1
                 if add_event is not None:
                     add_event(seq, name, fields, render)
-                elif out is not None:
+                else:
                     out.write(json.dumps({"n": seq, "event": name,
                                           "fields": {k: render(v) for k, v in fields.items()}},
                                          separators=(",", ":"), ensure_ascii=False))
                     out.write("\n")
+        finally:
+            self._seq = seq
 
-    def _host_handle(self, name, event, fields):
+    def _host_kind(self, name, event, fields=None):
+        """An event whose type _host_handle keeps, or one not met before."""
+        kind = name.rpartition(".")[2] if type(name) is str else None
+        if kind not in _HANDLED:
+            self._plain_kinds.add(name)
+            return
+        if fields is None:
+            fields = self.host.describe_event(event)[1]
+        self._host_handle(kind, name, fields)
+
+    def _host_handle(self, kind, name, fields):
         """What a host would keep of the account side, plus the phase events."""
-        kind = name.rpartition(".")[2]
         render = self._render
         if kind in _PHASES:
             self.phase_events.append({"event": name,
@@ -517,6 +705,7 @@ class Player:
         enums = Enumerations.from_namespace(vars(maviro), extra=self.host.enumerations())
         self.enums = enums
         self._render = Renderer(enums)
+        self._event_type_names = adapter_method(self.host, "event_type_names")
         reader = SessionReader(self.path, enums, self.max_line)
         patches = _Patches()
         undo = None
@@ -547,18 +736,14 @@ class Player:
 
             sdk = threading.Thread(target=self._feed, args=(reader, header),
                                    name="sdk-callbacks", daemon=True)
-            host = threading.Thread(target=self._drain, name="host-drain", daemon=True)
             wall0 = time.perf_counter()
-            host.start()
             sdk.start()
-            # The SDK thread looks at the stop flag between callbacks: one callback is short.
-            self._wait_for(self._feed_done.wait, _SDK_GRACE)
-            self._feed_done.set()
-            self._wake.set()
-            if not self._wait_for(_joiner(host), _DRAIN_GRACE):
-                # Not drained in time: the summary must not read counts it still changes.
+            # The SDK thread looks at the stop flag between callbacks (one callback
+            # is short) and then drains what is queued, between events.
+            if not self._wait_for(self._feed_done.wait, _SDK_GRACE + _DRAIN_GRACE):
+                # Not done in time: the summary must not read counts it still changes.
                 self._drain_halt[0] = True
-                host.join(0.1)
+                self._feed_done.wait(0.1)
             closer = getattr(self.strategy, "close_recording", None)
             if closer is not None:
                 closer()
@@ -682,11 +867,12 @@ def _bridge_figures(b, us):
     return out
 
 
-def _joiner(thread):
-    def joined(timeout):
-        thread.join(timeout)
-        return not thread.is_alive()
-    return joined
+def _later(t, delta):
+    """t + delta, or the latest time there is."""
+    try:
+        return t + delta
+    except OverflowError:
+        return _NEVER
 
 
 def _jump_text(t, now):

@@ -2,17 +2,17 @@
 counters), drained per type, and the latency from the start of the callback
 that posted an event to its drain.
 
-Nothing of the bridge is rebound for this. Only the SDK thread appends to the
-queue, so at a callback's start the number of events appended so far is
-depth + drained + dropped; a callback that posted owns the appended positions
-from its start to the next callback's. The queue is FIFO and drops its oldest,
-so the n-th event to leave it (drained or dropped) is the n-th appended."""
+Nothing of the bridge is rebound for this. The host's drain runs on the SDK
+thread between callbacks, and only callbacks append to the queue, so what a
+callback posted is what the queue gained during it: the player notes its
+start once for each event it posted (``starts``). The queue is FIFO and,
+when full, drops its oldest, so the events a drain takes are the newest
+noted since the last one."""
 
 import array
 import collections
+import itertools
 import math
-import threading
-import time
 
 
 class EventStats:
@@ -20,21 +20,27 @@ class EventStats:
         self.posted = collections.Counter()
         self.drained = collections.Counter()
         self.bridge = None
-        # Depth and the drained count must be read as one: the drain pops under it.
-        self._lock = threading.Lock()
-        self._popped_box = [0]
-        # (appended at its start, start ns) of finished callbacks that posted.
-        self._owners = collections.deque()
-        self._current = (0, 0)
+        # The start (ns) of the callback that posted each event appended since
+        # the last drain, oldest first; one a callback mostly, so the player's
+        # loop appends it itself.
+        self.starts = []
+        # Events appended since the last drain, as of the last callback's end.
+        self.appended = 0
         self._latency = array.array("q")
+        self._queue = None
+        self._dropped = 0  # the queue's drop count at the last drain
+        self.capacity = float("inf")
 
     def start(self, maviro, timing=False):
         """Zero the bridge's counters for a run; returns the timing setting to restore."""
         self._queue = q = maviro.event_queue
         self._maviro = maviro
-        self.callback_started = self._tracer(q)
         previous = maviro.set_bridge_timing(bool(timing))
         maviro.reset_bridge_stats()
+        cap = getattr(q, "maxlen", None)
+        self.capacity = cap if type(cap) is int else float("inf")
+        self._dropped = self._drops()
+        self.appended = len(q)  # posted before any callback: no start to trace them to
         return previous
 
     def finish(self, type_key):
@@ -44,44 +50,35 @@ class EventStats:
                                            for name, n in stats["events"].items() if n})
         return stats
 
-    def callback_started(self):
-        """Replaced by ``start`` for the run."""
+    def _drops(self):
+        return getattr(self._queue, "dropped", 0) or 0
 
-    def _tracer(self, q, _now=time.perf_counter_ns):
-        # A closure: it runs once per callback on the SDK thread.
-        lock, push, popped = self._lock, self._owners.append, self._popped_box
-        counts_drops = hasattr(q, "dropped")
+    def appended_since_drain(self, depth):
+        """Events appended since the last drain, the queue holding ``depth``: a
+        full queue has dropped the difference."""
+        if depth >= self.capacity:
+            return depth + self._drops() - self._dropped
+        return depth
 
-        def callback_started():
-            with lock:
-                appended = len(q) + popped[0] + ((q.dropped or 0) if counts_drops else 0)
-            current = self._current
-            if appended > current[0]:
-                push(current)
-            # After the push: a drain that sees the new start finds the old one queued.
-            self._current = (appended, _now())
-        return callback_started
+    def ended(self, started_ns):
+        """A callback (or timer) that started at ``started_ns`` has returned.
+        The player's loop does the same inline for the session's callbacks."""
+        n = self.appended_since_drain(len(self._queue))
+        if n > self.appended:
+            self.starts.extend(itertools.repeat(started_ns, n - self.appended))
+        self.appended = n
 
-    def drain_one(self, q, _now=time.perf_counter_ns):
-        """Pop the oldest event, note its latency and return it. The caller
-        counts it in ``drained`` under the name the host adapter gives it."""
-        popped = self._popped_box
-        with self._lock:
-            event = q.popleft()
-            index = popped[0] + (getattr(q, "dropped", 0) or 0)
-            popped[0] += 1
-        now = _now()
-        current = self._current
-        if current[0] <= index:
-            started = current[1]
-        else:
-            owners = self._owners
-            while len(owners) > 1 and owners[1][0] <= index:
-                owners.popleft()
-            started = owners[0][1] if owners and owners[0][0] <= index else None
-        if started:
-            self._latency.append(now - started)
-        return event
+    def drained_at(self, now_ns, depth):
+        """The ``depth`` events the queue held were drained at ``now_ns``: the
+        newest of the starts are theirs (a full queue dropped the oldest, and
+        events posted before the first callback have none)."""
+        starts = self.starts
+        if depth < len(starts):
+            del starts[:len(starts) - depth]
+        self._latency.extend(map(now_ns.__sub__, starts))
+        del starts[:]  # in place: the player's loop holds its append
+        self.appended = 0
+        self._dropped = self._drops()
 
     def latency_ns(self):
         """(count, p50, p99, max) in nanoseconds; None values when no event."""

@@ -54,7 +54,13 @@ def format_summary(s):
     out = []
     add = lambda line="": out.append(_clip(line))  # noqa: E731
     v = s["virtual_time"]
-    add("Replayed %s (format version %s)" % (s["session"], s["format_version"]))
+    # A long path loses its beginning, never the file's name.
+    tail = " (format version %s)" % s["format_version"]
+    room = WIDTH - len("Replayed ") - len(tail)
+    session = s["session"]
+    if len(session) > room:
+        session = "..." + session[-max(room - 3, 1):]
+    add("Replayed %s%s" % (session, tail))
     add("  virtual time %s -> %s" % (v["start"][:19], v["end"][:19]))
     add()
     add("Callbacks played: %s" % _n(s["callbacks_total"]))

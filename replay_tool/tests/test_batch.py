@@ -60,6 +60,9 @@ def test_failing_sessions_are_marked_and_the_rest_play(batch_run):
     assert sorted(p.name for p in (out / "ev").iterdir()) == [
         "day1.events.jsonl", "day2.events.jsonl", "day3.events.jsonl", "jump.events.jsonl"]
     assert "[5/5]" in r.stderr.decode() and "bad" in text
+    # Played longest first, reported in the order of the paths.
+    names = [row["session"] for row in json.loads((out / "rows.json").read_text())]
+    assert names == sorted(names)
     assert len((out / "rows.csv").read_text().splitlines()) == 6
     page = (out / "days.html").read_text(encoding="utf-8")
     assert page.count('<tr class="bad">') == 2 and "Throughput and drops across days" in page

@@ -248,3 +248,13 @@ def test_bridge_counters_and_timing_in_the_summary(small_day):
     # Every drained event is traced back to the callback that posted it.
     assert s["latency_us"]["events"] == s["events"]["drained_total"]
     assert "latency_us" not in _run(small_day)[0]["bridge"]
+
+
+@pytest.mark.parametrize("folder", ["/d", "/" + "deep/" * 30])
+def test_the_summary_names_the_session_s_file_whatever_its_folder(small_day, folder):
+    from bridge_replay.summary import format_summary
+    s, _ = _run(small_day)
+    s["session"] = folder + "/2024-03-15.jsonl.gz"
+    first = format_summary(s).splitlines()[0]
+    assert first.endswith("/2024-03-15.jsonl.gz (format version %s)" % s["format_version"])
+    assert len(first) <= 100 and (folder == "/d") == (folder in first)

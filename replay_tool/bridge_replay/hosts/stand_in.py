@@ -2,8 +2,24 @@
 module of the tool that imports the host or the SDK."""
 
 import itertools
+import operator
 
 from bridge_replay.host import HostAdapter
+
+
+_NAMES = {}  # id(member) -> "EVENT.TICK"; the member is kept in _MEMBERS
+_MEMBERS = []
+_event_type = operator.attrgetter("event_type")
+
+
+def _type_name(member):
+    name = _NAMES.get(id(member))
+    if name is None:
+        name = "%s.%s" % (type(member).__name__, member.name)
+        if len(_MEMBERS) < 1024:
+            _MEMBERS.append(member)
+            _NAMES[id(member)] = name
+    return name
 
 
 _RECORD_TYPES = {
@@ -42,7 +58,15 @@ class StandInHost(HostAdapter):
         return Order(**attrs)
 
     def describe_event(self, event):
-        return "%s.%s" % (type(event.event_type).__name__, event.event_type.name), event.fields
+        return _type_name(event.event_type), event.fields
+
+    def event_type_names(self, events):
+        # By the member's id (an enum member hashes in Python); the cache holds
+        # each member it names, so no other object can take that id.
+        names = list(map(_NAMES.get, map(id, map(_event_type, events))))
+        if not all(names):
+            names = [name or _type_name(event.event_type) for name, event in zip(names, events)]
+        return names
 
     def sample_records(self):
         # The stand-in SDK declares a record type per callback.

@@ -49,6 +49,7 @@ class EntryDecoder:
         self._decode_loose = msgspec.json.Decoder(Union[EntryV1, list]).decode
         self._members = {}
         self._shapes = {}
+        self.declared = 0  # shape lines taken so far
         # Callbacks taking just a record: their well-formed version 2 lines
         # take the short way in __call__.
         # The check for required attributes is an itemgetter: a KeyError says one lacks.
@@ -157,6 +158,7 @@ class EntryDecoder:
         # the row's length (with its number, t and recv) last, for the reader's short way
         self._shapes[sid] = (cb, tuple(names), tuple(sorted({names[i] for i in tagged})),
                              len(names) + 3)
+        self.declared += 1
 
     def _tagged(self, raw, x):
         members = self._members

@@ -114,7 +114,9 @@ class SessionReader:
             except OSError:
                 self.size = None  # a pipe given by name
         self.consumed = 0
+        self._left = None  # the rest of the piece _lines is in
         try:
+            self._batches = self._read_batches()
             self._lines = self._read_lines()
             first = None
             for line in self._lines:
@@ -275,69 +277,90 @@ class SessionReader:
                 return
             data, pos = data[pos:] + more, 0
 
-    def _read_lines(self):
-        """Yields each line's bytes (without the break), None for a line
-        longer than max_line (skipped up to its end), or a LineError where
-        damaged compressed data was passed over. Empty lines are counted, not
-        yielded."""
+    def _read_batches(self):
+        """Yields (numbers, lines) for each piece of the file read: lines[i] is
+        line numbers[i], its bytes (without the break), None for a line longer
+        than max_line (skipped up to its end), or a LineError where damaged
+        compressed data was passed over. Empty lines are counted, not yielded.
+        ``lineno`` is the last line counted, whoever else sets it meanwhile."""
         pending = []  # pieces of the line not ended yet
         plen = 0
         skipping = False  # the line not ended yet is too long: dropped up to its end
         limit = self.max_line
         find, newlines = bytes.find, _NEWLINES.match
+        lineno = self.lineno
         for chunk in self._chunks():
             if type(chunk) is _Damage:
                 # The line it broke off is lost with the damage.
-                self.lineno += 1
+                lineno += 1
                 pending = []
                 plen = 0
                 skipping = False
                 if not chunk.resumed:
                     self.lost_tail = True
-                yield LineError(self.lineno, chunk.text())
+                self.lineno = lineno
+                yield (lineno,), [LineError(lineno, chunk.text())]
+                self.lineno = lineno
                 continue
             parts = chunk.split(b"\n")  # at most _CHUNK of them: bounded
             rest = parts.pop()  # the beginning of a line that ends in a later chunk
             if parts:
-                # The line begun in earlier chunks ends here.
+                first = lineno + 1
+                lineno += len(parts)
                 head = parts[0]
-                self.lineno += 1
+                # Only the head may be empty: every line of the piece is yielded.
+                dense = parts.count(b"") == (0 if head else 1)
+                if dense and len(chunk) > limit:
+                    for i in range(1, len(parts)):
+                        if len(parts[i]) > limit:
+                            parts[i] = None
+                # The line begun in earlier chunks ends here.
                 if skipping:
                     skipping = False
-                    yield None
+                    head = None
                 elif pending:
                     if plen + len(head) > limit:
-                        yield None
+                        head = None
                     else:
                         pending.append(head)
-                        line = b"".join(pending)
-                        pending = []  # not held beside the line
-                        yield line
-                    pending = []
-                elif head:
-                    yield head if len(head) <= limit else None
+                        head = b"".join(pending)
+                    pending = []  # not held beside the line
+                elif len(head) > limit:
+                    head = None
                 plen = 0
-                if len(parts) > 1:
-                    if parts.count(b"") == (0 if head else 1):
+                if dense:
+                    if head == b"":  # an empty line: counted
                         del parts[0]
-                        for line in parts:
-                            self.lineno += 1
-                            yield line if len(line) <= limit else None
+                        first += 1
                     else:
-                        # Runs of empty lines, however long, counted in one go.
-                        pos = len(head) + 1
-                        end = len(chunk) - len(rest)
-                        while pos < end:
-                            nl = find(chunk, b"\n", pos, end)
-                            if nl == pos:
-                                run = newlines(chunk, pos, end).end()
-                                self.lineno += run - pos
-                                pos = run
-                                continue
-                            self.lineno += 1
-                            yield chunk[pos:nl] if nl - pos <= limit else None
-                            pos = nl + 1
-            parts = None  # not held beside the next chunk's
+                        parts[0] = head
+                    numbers, lines = range(first, lineno + 1), parts
+                else:
+                    # Runs of empty lines, however long, passed over in one go.
+                    numbers, lines = [], []
+                    if head != b"":
+                        numbers.append(first)
+                        lines.append(head)
+                    n = first + 1
+                    pos = len(parts[0]) + 1
+                    end = len(chunk) - len(rest)
+                    while pos < end:
+                        nl = find(chunk, b"\n", pos, end)
+                        if nl == pos:
+                            run = newlines(chunk, pos, end).end()
+                            n += run - pos
+                            pos = run
+                            continue
+                        numbers.append(n)
+                        lines.append(chunk[pos:nl] if nl - pos <= limit else None)
+                        n += 1
+                        pos = nl + 1
+                parts = None  # not held beside the next chunk's
+                self.lineno = lineno
+                if lines:
+                    yield numbers, lines
+                    self.lineno = lineno
+                numbers = lines = None
             if rest and not skipping:
                 plen += len(rest)
                 if plen > limit:
@@ -346,11 +369,33 @@ class SessionReader:
                 else:
                     pending.append(rest)
         if skipping:
-            self.lineno += 1
-            self.cut = self.cut or "the last line (%d) ends early" % self.lineno
-            yield None
+            lineno += 1
+            self.lineno = lineno
+            self.cut = self.cut or "the last line (%d) ends early" % lineno
+            yield (lineno,), [None]
         elif any(not p.isspace() for p in pending):
-            self.cut = self.cut or "line %d ends in the middle" % (self.lineno + 1)
+            self.cut = self.cut or "line %d ends in the middle" % (lineno + 1)
+        self.lineno = lineno
+
+    def _read_lines(self):
+        """The lines of ``_read_batches`` one at a time, ``lineno`` the current one's."""
+        for numbers, lines in self._batches:
+            self._left = rest = zip(numbers, lines)
+            for self.lineno, line in rest:
+                yield line
+        self._left = None
+
+    def batches(self):
+        """What ``_lines`` has not yielded of its piece, then the pieces after it,
+        as ``_read_batches`` gives them; for a reader that takes lines by the piece
+        (the player). Not to be mixed with ``_lines`` or ``entries()``."""
+        left = self._left
+        if left is not None:
+            self._left = None
+            left = list(left)
+            if left:
+                yield [n for n, _ in left], [line for _, line in left]
+        yield from self._batches
 
     def position(self):
         """Bytes of the file consumed so far (of the compressed file, for .gz)."""
