@@ -6,6 +6,8 @@
 from setuptools import Extension, setup
 
 setup(ext_modules=[
-    Extension("bridge_replay._rows", ["bridge_replay/_rows.c"], optional=True),
-    Extension("bridge_replay._capture", ["bridge_replay/_capture.c"], optional=True),
+    Extension("bridge_replay._rows", ["bridge_replay/_rows.c"],
+              depends=["bridge_replay/_captured.h"], optional=True),
+    Extension("bridge_replay._capture", ["bridge_replay/_capture.c"],
+              depends=["bridge_replay/_captured.h"], optional=True),
 ])

@@ -13,6 +13,8 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include "_captured.h"
+
 #if PY_VERSION_HEX < 0x03090000
 #define Vectorcall _PyObject_Vectorcall
 #define HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
@@ -23,6 +25,7 @@
 
 static PyObject *str_recorder, *str_dict, *str_datetime, *str_orders_dict, *str_now;
 static PyObject *empty_tuple;
+static PyTypeObject CapturedType;
 
 /* ------------------------------------------------------------------ Capture */
 
@@ -98,21 +101,110 @@ static PyTypeObject CaptureType = {
     .tp_new = PyType_GenericNew,
 };
 
-/* What a captured callback holds is seen only by the buffer and the writer,
- * so it cannot be part of a reference cycle: kept out of the collector's
- * scans while it waits in the buffer. */
-static void
-untrack(PyObject *op)
+/* --------------------------------------------------------------- Captured */
+
+/* No GC header: its allocation does not count towards the collector's next
+ * run. That is safe only because a capture can never be part of a reference
+ * cycle: nothing it refers to (the callback's name, times, the record's names
+ * and values) can refer back to it, as only the buffer and the writer ever
+ * hold it. */
+
+static PyObject *
+captured_new(PyObject *cb, PyObject *names, Py_ssize_t n)
 {
-    PyObject_GC_UnTrack(op);
+    Captured *c = PyObject_NewVar(Captured, &CapturedType, names ? n : 2 * n);
+    if (c == NULL)
+        return NULL;
+    Py_INCREF(cb);
+    c->cb = cb;
+    c->t = c->recv = NULL;
+    Py_XINCREF(names);
+    c->names = names;
+    c->n = n;
+    memset(c->refs, 0, Py_SIZE(c) * sizeof(PyObject *));
+    return (PyObject *)c;
 }
 
-/* The record's captured form, as the Python path makes it: a copy of its
- * instance dict, or (names, values) from its type's attrgetter. NULL: with an
- * error set, an error; without, *missed says whether the record is counted as
- * missed (1) or the Python path takes the call (0). */
+static void
+captured_dealloc(Captured *c)
+{
+    Py_XDECREF(c->cb);
+    Py_XDECREF(c->t);
+    Py_XDECREF(c->recv);
+    Py_XDECREF(c->names);
+    for (Py_ssize_t i = 0; i < Py_SIZE(c); i++)
+        Py_XDECREF(c->refs[i]);
+    PyObject_Del(c);
+}
+
+static Py_ssize_t
+captured_length(PyObject *self)
+{
+    return 5;
+}
+
+/* As the Python path's (cb, t, rec, (), recv): rec a dict of the record's
+ * attributes, or (names, values). */
 static PyObject *
-captured(Capture *c, PyObject *rec, PyObject *how, int *missed)
+captured_item(Captured *c, Py_ssize_t i)
+{
+    PyObject *r;
+    switch (i) {
+    case 0: r = c->cb; break;
+    case 1: r = c->t; break;
+    case 3: r = empty_tuple; break;
+    case 4: r = c->recv; break;
+    case 2:
+        if (c->names) {
+            PyObject *values = PyTuple_New(c->n);
+            if (values == NULL)
+                return NULL;
+            for (Py_ssize_t k = 0; k < c->n; k++) {
+                Py_INCREF(c->refs[k]);
+                PyTuple_SET_ITEM(values, k, c->refs[k]);
+            }
+            r = PyTuple_Pack(2, c->names, values);
+            Py_DECREF(values);
+            return r;
+        }
+        if ((r = PyDict_New()) == NULL)
+            return NULL;
+        for (Py_ssize_t k = 0; k < c->n; k++)
+            if (PyDict_SetItem(r, c->refs[2 * k], c->refs[2 * k + 1]) < 0) {
+                Py_DECREF(r);
+                return NULL;
+            }
+        return r;
+    default:
+        PyErr_SetString(PyExc_IndexError, "captured callback index out of range");
+        return NULL;
+    }
+    Py_INCREF(r);
+    return r;
+}
+
+static PySequenceMethods captured_as_sequence = {
+    .sq_length = captured_length,
+    .sq_item = (ssizeargfunc)captured_item,
+};
+
+static PyTypeObject CapturedType = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "bridge_replay._capture.Captured",
+    .tp_basicsize = offsetof(Captured, refs),
+    .tp_itemsize = sizeof(PyObject *),
+    .tp_dealloc = (destructor)captured_dealloc,
+    .tp_as_sequence = &captured_as_sequence,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "A captured callback: reads as the tuple (cb, t, rec, (), recv).",
+};
+
+/* The record's values into a new capture: its instance dict's (key, value)
+ * pairs, or the values of its type's names. NULL: with an error set, an
+ * error; without, *missed says whether the record is counted as missed (1)
+ * or the Python path takes the call (0). */
+static PyObject *
+captured(Capture *c, PyObject *name, PyObject *rec, PyObject *how, int *missed)
 {
     *missed = 0;
     if (how == c->marker) {
@@ -124,31 +216,44 @@ captured(Capture *c, PyObject *rec, PyObject *how, int *missed)
             *missed = 1;
             return NULL;
         }
-        /* A copy, as the Python path takes: on the writer's side, not here,
-         * goes the work of telling its names and values apart. */
-        PyObject *copy = PyDict_CheckExact(d) ? PyDict_Copy(d) : NULL;
+        PyObject *got = NULL;
+        /* Copied as the Python path's dict copy is: the pairs as they are now. */
+        if (PyDict_CheckExact(d) && (got = captured_new(name, NULL, PyDict_GET_SIZE(d)))) {
+            PyObject **refs = ((Captured *)got)->refs;
+            Py_ssize_t pos = 0, k = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(d, &pos, &key, &value)) {  /* runs no Python code */
+                Py_INCREF(key);
+                Py_INCREF(value);
+                refs[k++] = key;
+                refs[k++] = value;
+            }
+        }
         Py_DECREF(d);
-        if (copy != NULL)
-            untrack(copy);
-        return copy;
+        return got;
     }
-    if (!PyTuple_CheckExact(how) || PyTuple_GET_SIZE(how) != 2)
+    if (!PyTuple_CheckExact(how) || PyTuple_GET_SIZE(how) != 2
+            || !PyTuple_CheckExact(PyTuple_GET_ITEM(how, 0)))
         return NULL;
-    PyObject *values = Vectorcall(PyTuple_GET_ITEM(how, 1), &rec, 1, NULL);
-    if (values == NULL) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
+    /* The names' getattrs, as the type's attrgetter does, without its tuple. */
+    PyObject *names = PyTuple_GET_ITEM(how, 0);
+    Py_ssize_t n = PyTuple_GET_SIZE(names);
+    PyObject *got = captured_new(name, names, n);
+    if (got == NULL)
+        return NULL;
+    for (Py_ssize_t k = 0; k < n; k++) {
+        PyObject *v = PyObject_GetAttr(rec, PyTuple_GET_ITEM(names, k));
+        if (v == NULL) {
+            Py_DECREF(got);
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                return NULL;
+            PyErr_Clear();
+            *missed = 1;
             return NULL;
-        PyErr_Clear();
-        *missed = 1;
-        return NULL;
+        }
+        ((Captured *)got)->refs[k] = v;
     }
-    if (PyTuple_CheckExact(values))
-        untrack(values);
-    PyObject *pair = PyTuple_Pack(2, PyTuple_GET_ITEM(how, 0), values);
-    Py_DECREF(values);
-    if (pair != NULL)
-        untrack(pair);
-    return pair;
+    return got;
 }
 
 /* 1: taken or counted, the base's method is to be called; 0: the Python path
@@ -183,7 +288,7 @@ take(Capture *c, PyObject *name, PyObject *rec)
     }
     Py_INCREF(clock);
     int missed;
-    PyObject *got = captured(c, rec, how, &missed);
+    PyObject *got = captured(c, name, rec, how, &missed);
     Py_DECREF(how);
     if (got == NULL) {
         Py_DECREF(clock);
@@ -204,13 +309,14 @@ take(Capture *c, PyObject *name, PyObject *rec)
     }
     Py_DECREF(clock);
     PyObject *recv = t ? Vectorcall(c->time, NULL, 0, NULL) : NULL;
-    PyObject *item = recv ? PyTuple_Pack(5, name, t, got, empty_tuple, recv) : NULL;
-    Py_XDECREF(t);
-    Py_XDECREF(recv);
-    Py_DECREF(got);
-    if (item == NULL)
+    if (recv == NULL) {
+        Py_XDECREF(t);
+        Py_DECREF(got);
         return -1;
-    untrack(item);
+    }
+    ((Captured *)got)->t = t;  /* the references pass to the capture */
+    ((Captured *)got)->recv = recv;
+    PyObject *item = got;
     PyObject *append = c->append;
     Py_INCREF(append);
     PyObject *r = Vectorcall(append, &item, 1, NULL);
@@ -384,7 +490,8 @@ static struct PyModuleDef module_def = {
 PyMODINIT_FUNC
 PyInit__capture(void)
 {
-    if (PyType_Ready(&CaptureType) < 0 || PyType_Ready(&MethodType) < 0)
+    if (PyType_Ready(&CaptureType) < 0 || PyType_Ready(&MethodType) < 0
+            || PyType_Ready(&CapturedType) < 0)
         return NULL;
     if (!(str_recorder = PyUnicode_InternFromString("_recorder"))
             || !(str_dict = PyUnicode_InternFromString("__dict__"))
@@ -399,6 +506,12 @@ PyInit__capture(void)
     Py_INCREF(&CaptureType);
     if (PyModule_AddObject(m, "Capture", (PyObject *)&CaptureType) < 0) {
         Py_DECREF(&CaptureType);
+        Py_DECREF(m);
+        return NULL;
+    }
+    Py_INCREF(&CapturedType);
+    if (PyModule_AddObject(m, "Captured", (PyObject *)&CapturedType) < 0) {
+        Py_DECREF(&CapturedType);
         Py_DECREF(m);
         return NULL;
     }

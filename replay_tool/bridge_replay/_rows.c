@@ -12,6 +12,11 @@
 #include <datetime.h>
 #include <math.h>
 
+#include "_captured.h"
+
+/* _capture's Captured, when that module was built: the buffered callbacks. */
+static PyTypeObject *captured_type;
+
 #if PY_VERSION_HEX < 0x03090000
 #define Vectorcall _PyObject_Vectorcall
 #else
@@ -161,6 +166,54 @@ other:
 error:
     Py_DECREF(line);
     return NULL;
+}
+
+/* build() for a capture: its names compared with the shape's one by one. */
+static PyObject *
+build_captured(Captured *c, PyObject *last_names, PyObject *types,
+               PyObject *sid, PyObject *t, PyObject *recv)
+{
+    Py_ssize_t n = PyTuple_GET_SIZE(types);
+    if (c->n != n || PyTuple_GET_SIZE(last_names) != n)
+        Py_RETURN_NONE;
+    if (c->names != NULL && c->names != last_names) {
+        int eq = PyObject_RichCompareBool(c->names, last_names, Py_EQ);
+        if (eq <= 0)
+            return eq < 0 ? NULL : (Py_INCREF(Py_None), Py_None);
+    }
+    PyObject *line = PyList_New(3 + n);
+    if (line == NULL)
+        return NULL;
+    Py_INCREF(sid);
+    PyList_SET_ITEM(line, 0, sid);
+    Py_INCREF(t);
+    PyList_SET_ITEM(line, 1, t);
+    Py_INCREF(recv);
+    PyList_SET_ITEM(line, 2, recv);
+    Py_ssize_t terms = 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        /* The capture cannot change and is held by the caller: what a key's
+         * comparison runs cannot drop its names or values. */
+        if (c->names == NULL) {
+            PyObject *key = CAPTURED_KEY(c, i), *want = PyTuple_GET_ITEM(last_names, i);
+            if (key != want) {
+                int eq = PyObject_RichCompareBool(key, want, Py_EQ);
+                if (eq <= 0) {
+                    Py_DECREF(line);
+                    return eq < 0 ? NULL : (Py_INCREF(Py_None), Py_None);
+                }
+            }
+        }
+        PyObject *value = CAPTURED_VALUE(c, i);
+        Py_INCREF(value);
+        PyList_SET_ITEM(line, 3 + i, value);
+        int r = check(value, PyTuple_GET_ITEM(types, i), &terms);
+        if (r <= 0) {
+            Py_DECREF(line);
+            return r < 0 ? NULL : (Py_INCREF(Py_None), Py_None);
+        }
+    }
+    return line;
 }
 
 /* row(rec, names, last_names, last_types, sid, t, recv) */
@@ -568,10 +621,23 @@ row_time(PyObject *t, PyObject *recv)
 static PyObject *
 item_row(PyObject *item, PyObject *last, PyObject *known, PyObject *attrdict)
 {
-    if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 5)
+    PyObject *cb, *t, *rec, *recv;
+    Captured *cap = NULL;
+    if (captured_type != NULL && Py_TYPE(item) == captured_type) {
+        cap = (Captured *)item;
+        cb = cap->cb;
+        t = cap->t;
+        rec = NULL;
+        recv = cap->recv;
+    }
+    else if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 5) {
+        cb = PyTuple_GET_ITEM(item, 0);
+        t = PyTuple_GET_ITEM(item, 1);
+        rec = PyTuple_GET_ITEM(item, 2);
+        recv = PyTuple_GET_ITEM(item, 4);
+    }
+    else
         Py_RETURN_NONE;
-    PyObject *cb = PyTuple_GET_ITEM(item, 0), *t = PyTuple_GET_ITEM(item, 1),
-             *rec = PyTuple_GET_ITEM(item, 2), *recv = PyTuple_GET_ITEM(item, 4);
     if (!PyUnicode_CheckExact(cb))
         Py_RETURN_NONE;
     PyObject *hit = PyDict_GetItemWithError(last, cb);  /* borrowed; a str key runs no code */
@@ -585,8 +651,10 @@ item_row(PyObject *item, PyObject *last, PyObject *known, PyObject *attrdict)
             || !PyTuple_CheckExact(PyTuple_GET_ITEM(hit, 1))
             || !PyTuple_CheckExact(PyTuple_GET_ITEM(shape, 3)))
         Py_RETURN_NONE;
-    PyObject *names;
-    if (PyDict_CheckExact(rec) || (PyObject *)Py_TYPE(rec) == attrdict)
+    PyObject *names = NULL;
+    if (cap != NULL)
+        ;
+    else if (PyDict_CheckExact(rec) || (PyObject *)Py_TYPE(rec) == attrdict)
         names = NULL;
     else if (PyTuple_CheckExact(rec) && PyTuple_GET_SIZE(rec) == 2
              && PyTuple_CheckExact(PyTuple_GET_ITEM(rec, 1))) {
@@ -605,8 +673,12 @@ item_row(PyObject *item, PyObject *last, PyObject *known, PyObject *attrdict)
             line = (Py_INCREF(Py_None), Py_None);
         goto done;
     }
-    line = build(rec, names, PyTuple_GET_ITEM(hit, 0), PyTuple_GET_ITEM(hit, 1),
-                 PyTuple_GET_ITEM(shape, 0), tt, recv);
+    if (cap != NULL)
+        line = build_captured(cap, PyTuple_GET_ITEM(hit, 0), PyTuple_GET_ITEM(hit, 1),
+                              PyTuple_GET_ITEM(shape, 0), tt, recv);
+    else
+        line = build(rec, names, PyTuple_GET_ITEM(hit, 0), PyTuple_GET_ITEM(hit, 1),
+                     PyTuple_GET_ITEM(shape, 0), tt, recv);
     Py_DECREF(tt);
     if (line == NULL || line == Py_None)
         goto done;
@@ -771,5 +843,21 @@ PyInit__rows(void)
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == NULL)
         return NULL;
+    PyObject *capture = PyImport_ImportModule("bridge_replay._capture");
+    if (capture == NULL)
+        PyErr_Clear();  /* not built: every item is a tuple */
+    else {
+        PyObject *type = PyObject_GetAttrString(capture, "Captured");
+        Py_DECREF(capture);
+        if (type == NULL)
+            return NULL;
+        if (!PyType_Check(type)
+                || ((PyTypeObject *)type)->tp_basicsize != offsetof(Captured, refs)) {
+            Py_DECREF(type);
+            PyErr_SetString(PyExc_ImportError, "_rows: _capture.Captured is not the one built with it");
+            return NULL;
+        }
+        captured_type = (PyTypeObject *)type;  /* kept for the process's life */
+    }
     return PyModule_Create(&module);
 }

@@ -14,8 +14,9 @@ arguments to a ``Recorder`` and then to the base class, unchanged::
 On the SDK thread a callback only copies the record's attributes (one dict
 copy for a record with a ``__dict__``, one ``attrgetter`` call otherwise),
 reads the bridge's clock and appends to a bounded buffer (in C, for the
-callbacks that take just a record, where the tool's C capture was built); a
-writer thread encodes and writes. A full buffer drops the callback and counts
+callbacks that take just a record, where the tool's C capture was built: into
+one object the cyclic collector does not count, so recording does not bring
+its runs sooner); a writer thread encodes and writes. A full buffer drops the callback and counts
 it: the count is written in the session's last line and printed on standard
 error when the recorder closes. The file is written in whole lines, flushed
 every ``flush_interval`` seconds (a gzip member per flush for ".gz", a zstd

@@ -508,15 +508,17 @@ def _record_all(out):
     return out.read_bytes().splitlines()[1:-1]  # not the header's and end's wall times
 
 
-# As an install without a compiler has it: neither C module importable.
+# As an install without a compiler has it (neither C module importable), or
+# with the C capture's buffered callbacks read by the Python writer.
 _WITHOUT_C = r"""
 import pathlib, sys
-sys.modules["bridge_replay._capture"] = sys.modules["bridge_replay._rows"] = None
+for name in sys.argv[3:]:
+    sys.modules["bridge_replay." + name] = None
 sys.path.insert(0, sys.argv[1])
 import test_recorder
 from bridge_replay import recorder
 from bridge_replay.optional import EXTRAS
-assert recorder.Recorder.__bases__ == (recorder._PyCapture,)
+assert (recorder.Recorder.__bases__ == (recorder._PyCapture,)) == ("_capture" in sys.argv[3:])
 test_recorder._record_all(pathlib.Path(sys.argv[2]))
 # a live process's recorder pulls in no extra's package
 print(sorted({n for n in sys.modules if n.partition(".")[0] in
@@ -524,14 +526,16 @@ print(sorted({n for n in sys.modules if n.partition(".")[0] in
 """
 
 
-def test_the_c_capture_and_writer_write_what_python_writes(tmp_path):
+@pytest.mark.parametrize("blocked", [("_capture", "_rows"), ("_rows",)])
+def test_the_c_capture_and_writer_write_what_python_writes(blocked, tmp_path):
     from bridge_replay import recorder
     from bridge_replay.session import encoder as fmt
     if recorder._capture is None or fmt._rows is None:
         pytest.skip("the tool's C parts are not built")
     made = _record_all(tmp_path / "c.jsonl")
     out = subprocess.run([sys.executable, "-c", _WITHOUT_C, os.path.dirname(__file__),
-                          str(tmp_path / "py.jsonl")], capture_output=True, timeout=120)
+                          str(tmp_path / "py.jsonl"), *blocked],
+                         capture_output=True, timeout=120)
     assert out.returncode == 0 and out.stdout == b"[]\n", out.stderr.decode()
     assert made == (tmp_path / "py.jsonl").read_bytes().splitlines()[1:-1]
     assert sum(line.startswith(b"[") for line in made) > len(ROW_CHANGES)
