@@ -79,6 +79,22 @@ check(PyObject *v, PyObject *type, Py_ssize_t *terms)
     return 1;
 }
 
+/* A row line's list: [shape id, time, receive time] and room for n values. */
+static PyObject *
+row_line(PyObject *sid, PyObject *t, PyObject *recv, Py_ssize_t n)
+{
+    PyObject *line = PyList_New(3 + n);
+    if (line == NULL)
+        return NULL;
+    Py_INCREF(sid);
+    PyList_SET_ITEM(line, 0, sid);
+    Py_INCREF(t);
+    PyList_SET_ITEM(line, 1, t);
+    Py_INCREF(recv);
+    PyList_SET_ITEM(line, 2, recv);
+    return line;
+}
+
 /* The row line of one record, a new reference; Py_None (new) when Python is
  * to decide; NULL on error. rec: the record's attribute dict, or its values
  * tuple with ``names`` the names tuple (ignored for a dict, whose keys are
@@ -109,15 +125,9 @@ build(PyObject *rec, PyObject *names, PyObject *last_names, PyObject *types,
         return NULL;
     }
 
-    PyObject *line = PyList_New(3 + n);
+    PyObject *line = row_line(sid, t, recv, n);
     if (line == NULL)
         return NULL;
-    Py_INCREF(sid);
-    PyList_SET_ITEM(line, 0, sid);
-    Py_INCREF(t);
-    PyList_SET_ITEM(line, 1, t);
-    Py_INCREF(recv);
-    PyList_SET_ITEM(line, 2, recv);
 
     Py_ssize_t terms = 0, pos = 0, i = 0;
     PyObject *key, *value;
@@ -181,15 +191,9 @@ build_captured(Captured *c, PyObject *last_names, PyObject *types,
         if (eq <= 0)
             return eq < 0 ? NULL : (Py_INCREF(Py_None), Py_None);
     }
-    PyObject *line = PyList_New(3 + n);
+    PyObject *line = row_line(sid, t, recv, n);
     if (line == NULL)
         return NULL;
-    Py_INCREF(sid);
-    PyList_SET_ITEM(line, 0, sid);
-    Py_INCREF(t);
-    PyList_SET_ITEM(line, 1, t);
-    Py_INCREF(recv);
-    PyList_SET_ITEM(line, 2, recv);
     Py_ssize_t terms = 0;
     for (Py_ssize_t i = 0; i < n; i++) {
         /* The capture cannot change and is held by the caller: what a key's
