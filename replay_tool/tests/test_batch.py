@@ -135,6 +135,19 @@ def test_a_killed_worker_leaves_nothing_in_the_events_folder(days, tmp_path):
     assert os.listdir(str(tmp_path)) == []
 
 
+def test_the_local_cluster_leaves_no_process_behind(days):
+    """Its workers are forked from a server of their own, which the run stops
+    and waits for, as the cluster's workers; multiprocessing's resource tracker
+    ends with this process, as it always did."""
+    import psutil
+    from bridge_replay.batch import run
+    rows = run([str(days / "day1.jsonl.gz")], workers=1)
+    assert rows[0]["status"] == "OK" and rows[0]["pid"] != os.getpid()
+    left = [p for p in psutil.Process().children(recursive=True)
+            if "resource_tracker" not in " ".join(p.cmdline())]
+    assert left == []
+
+
 @pytest.mark.parametrize("address, expected", [
     ("10.0.0.5:8786", "tcp://10.0.0.5:8786"),
     (" tls://sched.example.com:8786 ", "tls://sched.example.com:8786"),
