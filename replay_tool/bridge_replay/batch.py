@@ -294,6 +294,9 @@ def local_versions_only():
         del optional[:]
 
 
+_ONE_THREAD = ("OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_NUM_THREADS")
+
+
 def start_forkserver(preload=_PRELOAD):
     """Starts the server the local workers are forked from, importing ``preload``
     meanwhile (alongside this process's own import of Dask). Returns whether one
@@ -305,7 +308,16 @@ def start_forkserver(preload=_PRELOAD):
         return False
     from multiprocessing import forkserver
     ctx.set_forkserver_preload(list(preload))
-    forkserver.ensure_running()
+    # One thread for numerical libraries, as Dask gives its workers: the
+    # server (which imports numpy) then forks from a single thread.
+    saved = {name: os.environ.get(name) for name in _ONE_THREAD}
+    os.environ.update({name: "1" for name, value in saved.items() if value is None})
+    try:
+        forkserver.ensure_running()
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
     return True
 
 
