@@ -253,17 +253,104 @@ def replay_one(path, host=None, events_path=None, baseline_path=None, report_pat
             _unlink(tmp)
 
 
-def local_cluster(workers=None):
-    """A cluster on this machine: one single-threaded worker process per core.
+# Imported once by the server the local workers are forked from: a worker then
+# starts in a fraction of the time a fresh interpreter takes to import Dask and
+# the tool.
+_PRELOAD = ["bridge_replay.batch_worker"]
 
-    Its workers do not profile their tasks: the profiler samples every
-    thread's stack every 10 ms, taking the interpreter lock from the replay,
-    and nobody looks at a replay's profile."""
-    LocalCluster = import_optional("distributed", "batch", "the batch replay").LocalCluster
-    import dask
-    with dask.config.set({"distributed.worker.profile.enabled": False}):
-        return LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                            processes=True, dashboard_address=None)
+# A replay's workers need none of Dask's frequent housekeeping: each wake-up
+# takes the interpreter lock from a replay (on the workers) or a core from
+# them (the scheduler and the nannies in this process). The task profiler
+# samples every thread's stack every 10 ms, and nobody looks at a replay's
+# profile; the event-loop tick (20 ms), the system monitor (500 ms, with disk
+# counters) and the memory monitor (100 ms) only feed dashboards and limits
+# that a second's delay does not change; work stealing has nothing to move
+# between single-threaded workers that take one session at a time. Without
+# a dashboard the HTTP routes (metrics and health pages) serve nobody.
+_QUIET = {
+    "distributed.worker.profile.enabled": False,
+    "distributed.admin.tick.interval": "1s",
+    "distributed.admin.system-monitor.interval": "2s",
+    "distributed.admin.system-monitor.disk": False,
+    "distributed.worker.memory.monitor-interval": "1s",
+    "distributed.scheduler.work-stealing": False,
+    "distributed.scheduler.http.routes": [],
+    "distributed.worker.http.routes": [],
+    "distributed.worker.multiprocessing-method": "forkserver",
+}
+
+
+def local_versions_only():
+    """Dask's processes report the versions of its optional packages to one
+    another, importing each to read it (pandas alone takes most of a second of
+    CPU). A local cluster's processes all run this environment, so there is no
+    mismatch to find: they report the packages Dask itself needs, and no others."""
+    try:
+        from distributed import versions
+    except ImportError:
+        return
+    optional = getattr(versions, "optional_packages", None)
+    if isinstance(optional, list):
+        del optional[:]
+
+
+_ONE_THREAD = ("OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_NUM_THREADS")
+
+
+def start_forkserver(preload=_PRELOAD):
+    """Starts the server the local workers are forked from, importing ``preload``
+    meanwhile (alongside this process's own import of Dask). Returns whether one
+    runs (forkserver is POSIX only)."""
+    import multiprocessing
+    try:
+        ctx = multiprocessing.get_context("forkserver")
+    except ValueError:
+        return False
+    from multiprocessing import forkserver
+    ctx.set_forkserver_preload(list(preload))
+    # One thread for numerical libraries, as Dask gives its workers: the
+    # server (which imports numpy) then forks from a single thread.
+    saved = {name: os.environ.get(name) for name in _ONE_THREAD}
+    os.environ.update({name: "1" for name, value in saved.items() if value is None})
+    try:
+        forkserver.ensure_running()
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+    return True
+
+
+def stop_forkserver():
+    """Ends the fork server and waits for it, so that neither it nor its CPU
+    time outlives the run (it would otherwise end with this process)."""
+    from multiprocessing import forkserver
+    stop = getattr(forkserver._forkserver, "_stop", None)
+    if stop is not None and getattr(forkserver._forkserver, "_forkserver_pid", None):
+        try:
+            stop()
+        except OSError:
+            pass
+
+
+def local_cluster(workers=None):
+    """A cluster on this machine: one single-threaded worker process per core,
+    forked from a server with the tool and Dask already imported."""
+    forked = start_forkserver()
+    try:
+        LocalCluster = import_optional("distributed", "batch", "the batch replay").LocalCluster
+        import dask
+        local_versions_only()
+        config = dict(_QUIET)
+        if not forked:
+            del config["distributed.worker.multiprocessing-method"]
+        with dask.config.set(config):
+            return LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                                processes=True, dashboard_address=None)
+    except BaseException:
+        if forked:
+            stop_forkserver()
+        raise
 
 
 def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baseline_dir=None,
@@ -272,12 +359,13 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
     local one; returns the rows in the order of ``paths``. ``progress`` is called
     with (done, total, row) as each session finishes. ``events_format``
     "parquet" writes the logs under ``events_dir`` as NAME.events.parquet."""
-    distributed = import_optional("distributed", "batch", "the batch replay")
-    Client, as_completed = distributed.Client, distributed.as_completed
-
     cluster = None
     if scheduler is None:
+        # First, so that the workers' server imports while this process does.
         cluster = local_cluster(workers)
+    distributed = import_optional("distributed", "batch", "the batch replay")
+    Client, as_completed = distributed.Client, distributed.as_completed
+    if cluster is not None:
         client = Client(cluster)
     else:
         scheduler = check_scheduler(scheduler)
@@ -322,6 +410,7 @@ def run(paths, scheduler=None, workers=None, host=None, events_dir=None, baselin
         client.close()
         if cluster is not None:
             cluster.close()
+            stop_forkserver()
             # Interrupted: the local workers are gone, and with them the
             # sessions they were playing.
             for p, row in zip(paths, rows):

@@ -6,6 +6,7 @@ import errno
 import json
 import math
 import os
+import signal
 import sys
 import textwrap
 import threading
@@ -458,6 +459,8 @@ Exit status:
        that matches nothing)
   3    all played, but lines were skipped in some
   4    all played, but some were cut short
+  130  interrupted by Ctrl-C (SIGINT)
+  143  stopped by SIGTERM
 
 \b
 Examples:
@@ -539,6 +542,12 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
 
     click.echo("replaying %d sessions on %s" % (len(paths), scheduler or "a local cluster"),
                err=True)
+    # SIGTERM ends the batch as Ctrl-C does, through the cluster's teardown and
+    # the removal of unfinished logs, rather than killing it on the spot.
+    previous = None
+    if (threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGTERM) is signal.SIG_DFL):
+        previous = signal.signal(signal.SIGTERM, _terminated)
     try:
         rows = b.run(paths, scheduler=scheduler, workers=workers, host=host_spec,
                      events_dir=events_dir, baseline_dir=baseline_dir, progress=progress,
@@ -548,6 +557,9 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
     except OSError as exc:
         raise ReplayError("cannot reach the cluster: %s"
                           % (str(exc).splitlines() or [exc])[0]) from None
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
     click.echo(b.format_table(rows))
     if csv_out:
         with open(csv_out, "w", newline="", encoding="utf-8") as f:
@@ -568,6 +580,16 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
                if status == EXIT_FAILED else "played all; some were skipped or cut short",
                err=status != EXIT_OK)
     sys.exit(status)
+
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, raised where Ctrl-C's KeyboardInterrupt would be (no handler
+    that catches Exception takes it for a failed session)."""
+    signum = signal.SIGTERM
+
+
+def _terminated(signum, frame):
+    raise _Terminated()
 
 
 @main.command(context_settings=CONTEXT, epilog="""\b

@@ -76,6 +76,14 @@ class KilledHostWithoutTmpfile(KilledHost):
         os.__dict__.pop("O_TMPFILE", None)
 
 
+class StuckHostWithoutTmpfile(KilledHostWithoutTmpfile):
+    """A host loop that hangs at the 50th event, its log a named partial file."""
+
+    def fail(self):
+        import time
+        time.sleep(300)
+
+
 def drain_bridge_queue():
     """Empties what a failed host loop left in the bridge's queue (the player
     empties it at its next start; tests that look at it must not see it)."""

@@ -4,6 +4,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -133,6 +134,40 @@ def test_a_killed_worker_leaves_nothing_in_the_events_folder(days, tmp_path):
                  env={"PYTHONPATH": TESTS, "DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "0"})
     assert r.returncode == 1 and "the worker failed" in r.stdout.decode(), r.stderr.decode()
     assert os.listdir(str(tmp_path)) == []
+
+
+def test_sigterm_ends_the_batch_and_removes_unfinished_logs(days, tmp_path):
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "bridge_replay", "batch", str(days / "day1.jsonl.gz"),
+         "--workers", "1", "--events-dir", str(tmp_path),
+         "--host", "replay_support:StuckHostWithoutTmpfile"],
+        env=dict(os.environ, PYTHONPATH=TESTS), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        for _ in range(1200):
+            if os.listdir(str(tmp_path)) or proc.poll() is not None:
+                break
+            time.sleep(0.1)
+        assert os.listdir(str(tmp_path)) == [".day1.events.jsonl.part"]
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 143, err.decode()
+    assert err.decode().splitlines()[-1] == "INTERRUPTED: stopped by SIGTERM"
+    assert os.listdir(str(tmp_path)) == []
+
+
+def test_the_local_cluster_leaves_no_process_behind(days):
+    """Its workers are forked from a server of their own, which the run stops
+    and waits for, as the cluster's workers; multiprocessing's resource tracker
+    ends with this process, as it always did."""
+    import psutil
+    from bridge_replay.batch import run
+    rows = run([str(days / "day1.jsonl.gz")], workers=1)
+    assert rows[0]["status"] == "OK" and rows[0]["pid"] != os.getpid()
+    left = [p for p in psutil.Process().children(recursive=True)
+            if "resource_tracker" not in " ".join(p.cmdline())]
+    assert left == []
 
 
 @pytest.mark.parametrize("address, expected", [
