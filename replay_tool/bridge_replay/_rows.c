@@ -393,6 +393,39 @@ put_digits_back(char *e, unsigned long long v, int n)
     return v;
 }
 
+/* put_digits_back() in 32 bits: prices, volumes and counts. */
+static inline unsigned
+put_digits_back32(char *e, unsigned v, int n)
+{
+    for (; n >= 2; n -= 2) {
+        unsigned q = v / 100;
+        e -= 2;
+        memcpy(e, DIGITS2 + 2 * (v - 100 * q), 2);
+        v = q;
+    }
+    if (n) {
+        unsigned q = v / 10;
+        *--e = (char)('0' + (v - 10 * q));
+        v = q;
+    }
+    return v;
+}
+
+/* The 8 digits of v < 10**8 (leading zeros included) into d[0..7], d[8..15]
+ * zeros: copied 8 bytes at a time, a number's digits take no loop. (Callers
+ * leave room for the bytes copied beyond the number; they are overwritten.) */
+static inline void
+digits8(char d[16], unsigned v)
+{
+    unsigned hi = v / 10000, lo = v - 10000 * hi;
+    unsigned a = hi / 100, b = hi - 100 * a, c = lo / 100, e = lo - 100 * c;
+    memcpy(d, DIGITS2 + 2 * a, 2);
+    memcpy(d + 2, DIGITS2 + 2 * b, 2);
+    memcpy(d + 4, DIGITS2 + 2 * c, 2);
+    memcpy(d + 6, DIGITS2 + 2 * e, 2);
+    memset(d + 8, 0, 8);
+}
+
 static inline char *
 put_u64(char *p, unsigned long long v)
 {
@@ -401,7 +434,16 @@ put_u64(char *p, unsigned long long v)
         return p + 1;
     }
     int n = ndigits(v);
-    put_digits_back(p + n, v, n);
+    if (v < 100000000ULL) {
+        char d[16];
+        digits8(d, (unsigned)v);
+        memcpy(p, d + 8 - n, 8);
+        return p + n;
+    }
+    if (v <= 0xFFFFFFFFULL)
+        put_digits_back32(p + n, (unsigned)v, n);
+    else
+        put_digits_back(p + n, v, n);
     return p + n;
 }
 
@@ -429,10 +471,23 @@ put_fixed(char *p, int neg, unsigned long long n, int k)
     int whole = ndigits(n) - k;
     if (whole < 1)
         whole = 1;
+    if (n < 100000000ULL && k < 8) {
+        /* Prices and the like: whole + k <= 8 digits, zeros in front. */
+        char d[16];
+        digits8(d, (unsigned)n);
+        memcpy(p, d + 8 - k - whole, 8);
+        p[whole] = '.';
+        memcpy(p + whole + 1, d + 8 - k, 8);
+        return p + whole + 1 + k;
+    }
     char *end = p + whole + 1 + k;
-    n = put_digits_back(end, n, k);
     p[whole] = '.';
-    put_digits_back(p + whole, n, whole);
+    if (n <= 0xFFFFFFFFULL) {
+        unsigned w = put_digits_back32(end, (unsigned)n, k);
+        put_digits_back32(p + whole, w, whole);
+    }
+    else
+        put_digits_back(p + whole, put_digits_back(end, n, k), whole);
     return end;
 }
 
@@ -440,7 +495,8 @@ static const double DPOW10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
 
 /* The shortest decimal that reads back as x, the closest of those, in fixed
  * notation: what msgspec (and repr) write for 1e-4 <= |x| < 1e15. Writes at
- * most 40 bytes; returns the end, or NULL where msgspec is left to decide
+ * most 40 bytes (the last 8 scratch beyond the number's end, as put_u64()
+ * does); returns the end, or NULL where msgspec is left to decide
  * (out of range, a decimal on the edge of x's rounding interval, whose
  * reading depends on the tie rule). */
 static char *
@@ -1113,7 +1169,7 @@ put_captured(Text *o, Captured *c, Shape *s, Known *k, PyObject *known)
             Py_ssize_t m = PyList_GET_SIZE(v);
             if ((terms += m) > MAX_TERMS)
                 goto other;
-            ROOM(42 * m + 2);
+            ROOM(42 * m + 16);
             *p++ = '[';
             for (Py_ssize_t j = 0; j < m; j++) {
                 PyObject *e = PyList_GET_ITEM(v, j);
@@ -1228,6 +1284,7 @@ rows(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
     }
     Known k;
     k.shapes = k.next = k.members = k.next_member = 0;
+    int sized = text.ba == NULL;
     /* The sequence is re-read at every step: add() may run Python code. */
     for (; i < PySequence_Fast_GET_SIZE(items); i++) {
         PyObject *item = PySequence_Fast_GET_ITEM(items, i);
@@ -1237,11 +1294,24 @@ rows(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
             if (s == NULL)
                 goto error;
             if (s->ok) {
+                Py_ssize_t before = text.len;
                 int w = put_captured(&text, c, s, &k, known);
                 if (w < 0)
                     goto error;
-                if (w > 0)
+                if (w > 0) {
+                    if (!sized) {
+                        /* Room for the rest of the batch at once, rows being
+                         * alike: growing the flush's buffer row by row would
+                         * copy it over and over. */
+                        sized = 1;
+                        Py_ssize_t rest = PySequence_Fast_GET_SIZE(items) - i - 1;
+                        Py_ssize_t row = text.len - before;
+                        if (rest > 0 && row <= (PY_SSIZE_T_MAX - text.len) / (rest + 1)
+                                && reserve(&text, (row + row / 8) * rest) < 0)
+                            goto error;
+                    }
                     continue;
+                }
             }
         }
         /* The general way may compare names, which may run Python code. */
