@@ -340,6 +340,7 @@ def main():
         import bridge_replay.session.encoder
         bridge_replay.session.encoder._rows = None
         bridge_replay.recorder._capture = None
+        bridge_replay.recorder._take = bridge_replay.recorder._py_take
     if args.cg_child:
         with tempfile.TemporaryDirectory() as tmp:
             return cg_child(args.cg_child, args.lines, tmp, args.suffix)

@@ -240,13 +240,14 @@ class Recorder(_Capture):
         interval = self._flush_interval
         stop = self._stop
         write = self._write_items
+        take = _take
         while True:
             stopping = stop.wait(interval)
             try:
                 while buf:
                     # Encoded in batches: one call into the encoder per batch.
-                    items = list(itertools.islice(iter(pop, None), min(len(buf), 1000)))
-                    self._unflushed += len(items) - operator.countOf(map(_first, items), _ORDER)
+                    items, orders = take(pop, min(len(buf), 1000), _ORDER)
+                    self._unflushed += len(items) - orders
                     write(items)
                 w.flush()
                 self._unflushed = 0
@@ -257,9 +258,7 @@ class Recorder(_Capture):
                 return
 
     def _write_items(self, items):
-        objs = []
-        self._encoder.callbacks(objs.append, items, self._order_obj)
-        self._writer.write_block(self._encoder.lines(objs))
+        self._encoder.write_into(self._writer.pending, items, self._order_obj)
         self._items += len(items)
 
     @property
@@ -337,6 +336,18 @@ class Recorder(_Capture):
         except Exception as exc:
             if self.error is None:
                 self._failed(exc)
+
+
+def _py_take(pop, n, order, _islice=itertools.islice):
+    """Up to n items popped, and how many of them are host orders."""
+    items = list(_islice(iter(pop, None), n))
+    return items, operator.countOf(map(_first, items), order)
+
+
+try:  # the same in C, with the writer's rows
+    from bridge_replay._rows import take as _take
+except ImportError:
+    _take = _py_take
 
 
 def _reason(exc):

@@ -187,7 +187,12 @@ def test_recorded_values_read_back_exactly(change, write):
 ROW_CHANGES = CHANGES + [
     {"qty": True}, {"qty": Level.HIGH}, {"qty": 10 ** 400}, {"price": 1e308},
     {"levels": [True, 1.0]}, {"levels": [Level.HIGH]}, {"levels": [2 ** 63, 1.0]},
-    {"levels": []}, {"levels": [float("-inf")]}, {"extra": 1}, {"price": -0.0}]
+    {"levels": []}, {"levels": [float("-inf")]}, {"extra": 1}, {"price": -0.0},
+    # the text written in C: negative, digit-count and word-size edges, escapes
+    {"price": -24.11}, {"price": 99999999.5}, {"price": 1e-4}, {"price": 999999999999999.9},
+    {"qty": -2 ** 63}, {"qty": 2 ** 30}, {"qty": -(2 ** 60) - 1}, {"qty": 10 ** 8},
+    {"levels": [-0.05, 1125899906842.624, 2 ** 32, -99999999]}, {"code": "\u00e9"},
+    {"code": 'a"b'}]
 
 
 @pytest.mark.parametrize("as_tuple", [False, True], ids=["dicts", "tuples"])
@@ -219,6 +224,7 @@ def _c_rows_text(values, t=datetime.datetime(2024, 3, 15, 9, 30, 0, 250), recv=1
     what msgspec writes for the same row; None where C leaves the row."""
     rows = pytest.importorskip("bridge_replay._rows")
     import msgspec
+    values = ["A", *values]  # two names at least: a slots type's are read in C then
     names = tuple("k%d" % i for i in range(len(values)))
     last = {"on_snapshot": (names, tuple(map(type, values)), (0, None, None, ()))}
     got = []
@@ -247,6 +253,73 @@ def test_rows_text_in_c_is_msgspecs_for_any_value(values, recv):
     # reads back, as msgspec writes it, or left to msgspec.
     out = _c_rows_text(values, recv=recv)
     assert out is None or out[1] == out[2]
+
+
+@pytest.fixture(scope="module")
+def captures(tmp_path_factory):
+    """Makes the C capture's buffered callbacks of records, as the writer gets them."""
+    pytest.importorskip("bridge_replay._rows")
+    from bridge_replay import recorder
+    if recorder._capture is None:
+        pytest.skip("the tool's C capture is not built")
+    from korvane.orvik.utils import maviro
+    from bridge_replay.session.schema import CALLBACKS
+    base = type("Base", (), dict({cb: lambda self, *a: None for cb in CALLBACKS},
+                                 __init__=lambda self, config: None))
+    config = types.SimpleNamespace(base=types.SimpleNamespace(
+        accounts={"stock": "acct_sim"}, trading_calendar=[]))
+    with pytest.MonkeyPatch.context() as bridge:
+        bridge.setattr(maviro, "orders_dict", {})
+        strategy = recording_class(base)(config, out=str(tmp_path_factory.mktemp("c") / "c.jsonl"))
+        r = strategy._recorder
+        r._stop.set()  # its writer thread gone: the buffer keeps what is captured
+        r._thread.join()
+
+        def capture(recs):
+            for rec in recs:
+                strategy.on_snapshot(rec)
+            items = list(r.buffer)
+            r.buffer.clear()
+            # the first of a record type is read by the Python path, the rest in C
+            assert type(items[-1]).__name__ == "Captured"
+            return items
+        yield capture
+        strategy.close_recording()
+
+
+_SLOTS = {}
+_EDGES = [1e-4, 9.999999999999999e-05, 999999999999999.9, 1e15, 2 ** 50 / 1e7, 2 ** 50 / 1e7 + 1e-9,
+          99999999.5, 0.1 + 0.2, 5e-324, -2 ** 52 - 0.5, 1710466203.0078125]
+_NUMBERS = (st.floats() | st.sampled_from(_EDGES + [-x for x in _EDGES])
+            | st.integers(-2 ** 64, 2 ** 64) | st.sampled_from([2 ** 30, 2 ** 60, -2 ** 63]))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(_NUMBERS | st.text(max_size=4) | st.none() | st.booleans()
+                | st.lists(_NUMBERS, max_size=4) | st.sampled_from(list(Color)),
+                min_size=1, max_size=6),
+       st.booleans())
+def test_the_c_writer_writes_captures_as_python_does(captures, values, slots):
+    # The first capture declares the shape, the second is a usual row: both
+    # are written by the C writer into the flush's buffer as Python writes them.
+    from bridge_replay.session import encoder as fmt
+    values = ["A", *values]  # two names at least: a slots type's are read in C then
+    names = tuple("k%d" % i for i in range(len(values)))
+    if slots:
+        cls = _SLOTS.get(names) or _SLOTS.setdefault(names, type(
+            "Slots", (), {"__slots__": names, "__init__": SlotTrade.__init__}))
+        rec = cls(**dict(zip(names, values)))
+    else:
+        rec = DictTrade(**dict(zip(names, values)))
+    items = captures([rec, rec])
+
+    def write(rows):
+        with pytest.MonkeyPatch.context() as m:
+            m.setattr(fmt, "_rows", rows)
+            out = bytearray(b"before\n")
+            Encoder(Enumerations([Color])).write_into(out, items)
+            return bytes(out)
+    assert write(fmt._rows) == write(None)
 
 
 @pytest.mark.parametrize("line, message", [

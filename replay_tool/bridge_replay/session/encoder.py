@@ -78,15 +78,42 @@ class Encoder(ValueEncoder):
         object line instead."""
         self.callbacks(add, ((cb, t, attrs, (), recv),))
 
+    def write_into(self, out, items, other=None):
+        """Appends the lines of captured callbacks (as ``callbacks`` takes
+        them), each with its line break, to the bytearray ``out``; ``other``
+        as for ``callbacks``, with an ``add`` that does the same. On an error
+        ``out`` is left as it was."""
+        start = len(out)
+        try:
+            if _rows is None or not hasattr(_rows, "rows"):
+                objs = []
+                self.callbacks(objs.append, items, other)
+                if objs:
+                    out += self._json.encode_lines(objs)
+                return
+            # The usual rows' text goes straight into out; the rest is
+            # encoded into it in turn, so the lines keep their order.
+            encode_into = self._json.encode_into
+
+            def add(obj):
+                encode_into(obj, out, -1)
+                out.append(10)
+            self.callbacks(add, items, other, _out=out)
+        except BaseException:
+            del out[start:]
+            raise
+
     def callbacks(self, add, items, other=None, _fromtimestamp=_dt.datetime.fromtimestamp,
                   _datetime=_dt.datetime, _type=type, _tuple=tuple, _map=map, _sum=sum,
-                  _chain=itertools.chain, _dict=dict):
+                  _chain=itertools.chain, _dict=dict, _out=None):
         """Hands ``add`` the line objects of captured callbacks, each
         ``(cb, t, rec, args, recv)``: ``rec`` the record's attribute dict, a
         pair of tuples (names, values), the record itself or None; ``t`` None
         for the local time of ``recv``.
         Callbacks in ROWS with an attribute dict are written as ``row`` says.
-        An item whose ``cb`` is no callback goes to ``other(add, item)``."""
+        An item whose ``cb`` is no callback goes to ``other(add, item)``.
+        ``_out``: the bytearray that ``add`` appends each line to, where the
+        C writer may append rows' text itself (``write_into``)."""
         # One loop for a whole batch: the recorder's writer spends most of its
         # time here, so the usual row (same shape as the callback's last, plain
         # numbers) is done inline, without a call per row.
@@ -99,7 +126,7 @@ class Encoder(ValueEncoder):
             # The usual rows in C, as text where it can write it as msgspec
             # would; the loop gets each item that C leaves to it.
             items = _left_by_c(crows, items if _type(items) is list else list(items),
-                               last, known, add, attrdict)
+                               last, known, add, attrdict, _out)
         for item in items:
             cb, t, rec, extra, recv = item
             if t is None:
@@ -218,14 +245,16 @@ class Encoder(ValueEncoder):
         return self._json.encode({"t": format_time(t), "cb": "$end"})
 
 
-def _left_by_c(rows, items, last, known, add, attrdict, _raw=msgspec.Raw):
+def _left_by_c(rows, items, last, known, add, attrdict, out=None, _raw=msgspec.Raw):
     """Runs the C writer over ``items``, yielding each item it leaves to the
     Python loop; it goes on after the item once that has been written. The
     lines it hands ``add`` are line objects, or runs of rows' text as one
-    msgspec.Raw (which ``lines`` writes as it is)."""
+    msgspec.Raw (which ``lines`` writes as it is); with ``out``, the rows'
+    text is appended to that bytearray instead."""
     i, n = 0, len(items)
+    text = _raw if out is None else out
     while True:
-        i = rows(items, i, last, known, add, attrdict, _raw)
+        i = rows(items, i, last, known, add, attrdict, text)
         if i >= n:
             return
         yield items[i]

@@ -41,7 +41,9 @@ class SessionWriter:
         self._good = 0  # bytes of the file that whole flushes wrote
         self._gz = self.path.endswith(".gz")
         self._level = compresslevel
-        self._pending = []
+        # Whole lines since the last flush; the recorder's writer appends to it
+        # directly, and it goes to the compressor without another copy.
+        self.pending = bytearray()
         self.encoder = encoder
         self.write_line(header.to_json(encoder).encode("utf-8"))
         try:
@@ -51,11 +53,12 @@ class SessionWriter:
             raise
 
     def write_line(self, data):
-        self._pending.append(data + b"\n")
+        self.pending += data
+        self.pending.append(10)
 
     def write_block(self, data):
         """Whole lines, each ending with a line break."""
-        self._pending.append(data)
+        self.pending += data
 
     def flush(self):
         if self._raw is None:
@@ -65,9 +68,8 @@ class SessionWriter:
         if self._fd is not None and os.fstat(self._fd).st_nlink == 0:
             raise FileVanished(errno.ENOENT, "the file (or its folder) was removed while "
                                "being written", self.path)
-        if self._pending:
-            data = b"".join(self._pending)
-            self._pending = []
+        if self.pending:
+            data, self.pending = self.pending, bytearray()
             if self._gz:
                 c = zlib.compressobj(self._level, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
                 data = c.compress(data) + c.flush()
