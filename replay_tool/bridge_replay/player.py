@@ -57,7 +57,6 @@ _INF = float("inf")
 _UNSEEN = object()
 # Seconds as a float: cheaper to make and to store than nanoseconds as an int.
 _now = time.perf_counter
-_fromisoformat = _dt.datetime.fromisoformat
 _starmap, _repeat = itertools.starmap, itertools.repeat
 
 
@@ -359,7 +358,6 @@ class Player:
         appended = st.appended
         drain = self._drain
         next_drain = _now() + _DRAIN_EVERY
-        fromiso = _fromisoformat
         get, put = getattr, setattr
 
         def method_of(cb):
@@ -392,7 +390,7 @@ class Player:
                     if decode_row is not None:
                         try:
                             rec = decode_row(line)
-                            t = fromiso(rec._t)
+                            t = rec._t
                             if t.tzinfo is not None:
                                 raise ValueError("a time zone")
                             method, cb, tagged = calls[type(rec)]

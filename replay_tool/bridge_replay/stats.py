@@ -18,21 +18,26 @@ import math
 
 import numpy
 
+_FOLD = 1 << 16  # drained starts kept as Python floats at most
+
 
 class EventStats:
     def __init__(self):
         self.posted = collections.Counter()
         self.drained = collections.Counter()
         self.bridge = None
-        # The start (ns) of the callback that posted each event appended since
+        # The start (perf_counter) of the callback that posted each event appended since
         # the last drain, oldest first; one a callback mostly, so the player's
         # loop appends it itself.
         self.starts = []
         # Events appended since the last drain, as of the last callback's end.
         self.appended = 0
-        # The starts of the drained events (``time.perf_counter()``), in drain
-        # order; each drain's time and how many starts there were once it was done.
-        self._drained_starts = array.array("d")
+        # The starts of the drained events, in drain order: the newest in a
+        # list (extended cheaply), folded into arrays of 8 bytes a start now and
+        # then; each drain's time and how many starts there were once it was done.
+        self._start_chunks = []
+        self._new_starts = []
+        self._n_drained = 0
         self._drain_at = array.array("d")
         self._drain_ends = array.array("q")
         self._queue = None
@@ -84,17 +89,21 @@ class EventStats:
         if depth < len(starts):
             del starts[:len(starts) - depth]
         if starts:
-            done = self._drained_starts
-            done.extend(starts)
+            new = self._new_starts
+            new.extend(starts)
+            self._n_drained += len(starts)
             self._drain_at.append(now)
-            self._drain_ends.append(len(done))
+            self._drain_ends.append(self._n_drained)
             del starts[:]  # in place: the player's loop holds its append
+            if len(new) >= _FOLD:
+                self._start_chunks.append(numpy.array(new, dtype=numpy.float64))
+                del new[:]
         self.appended = 0
         self._dropped = self._drops()
 
     def latency_count(self):
         """How many drained events have a latency so far."""
-        return len(self._drained_starts)
+        return self._n_drained
 
     def latencies(self, first=0):
         """The latencies (ns) of the drained events from the ``first``-th on,
@@ -102,7 +111,9 @@ class EventStats:
         ends = numpy.array(self._drain_ends, dtype=numpy.int64)
         at = numpy.repeat(numpy.array(self._drain_at, dtype=numpy.float64),
                           numpy.diff(ends, prepend=0))
-        seconds = at[first:] - numpy.array(self._drained_starts[first:], dtype=numpy.float64)
+        starts = numpy.concatenate(self._start_chunks
+                                   + [numpy.array(self._new_starts, dtype=numpy.float64)])
+        seconds = at[first:] - starts[first:]
         return numpy.rint(seconds * 1e9).astype(numpy.int64)
 
     def latency_ns(self):

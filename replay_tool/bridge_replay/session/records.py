@@ -32,7 +32,7 @@ def record_type(sid, names, tagged):
         if all(type(n) is str and n.isidentifier() and n[:1] != "_" for n in names):
             try:
                 cls = msgspec.defstruct(
-                    "Record", [("_t", str), ("_recv", _RECV)] + [(n, PLAIN) for n in names],
+                    "Record", [("_t", _dt.datetime), ("_recv", _RECV)] + [(n, PLAIN) for n in names],
                     array_like=True, tag=sid, forbid_unknown_fields=True,
                     module=__name__)
             except (TypeError, ValueError):
