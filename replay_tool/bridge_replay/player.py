@@ -49,14 +49,14 @@ _HANDLED = frozenset(_PHASES + ("QUERY_ACCOUNT", "QUERY_POSITION"))
 # and then to drain what is queued, before the run ends without them.
 _SDK_GRACE = 0.3
 _DRAIN_GRACE = 0.2
-# The host drains the queue at least this often (ns of wall time), between callbacks.
-_DRAIN_EVERY = 1000000
+# The host drains the queue at least this often (seconds of wall time), between callbacks.
+_DRAIN_EVERY = 0.001
 DEFAULT_MAX_JUMP = 86400.0
 _NEVER = _dt.datetime.max
 _INF = float("inf")
 _UNSEEN = object()
-_now_ns = time.perf_counter_ns
-_fromisoformat = _dt.datetime.fromisoformat
+# Seconds as a float: cheaper to make and to store than nanoseconds as an int.
+_now = time.perf_counter
 _starmap, _repeat = itertools.starmap, itertools.repeat
 
 
@@ -211,7 +211,9 @@ class Player:
         self.cut = None
         self.summary = None
         self.strategy = None
-        self.played = collections.Counter()
+        # Callbacks played by name; a plain dict (a Counter's item assignment
+        # goes through Python code), a name entered at 0 when first bound.
+        self.played = {}
         self.callback_errors = []
         self.n_callback_errors = 0
         self.skipped = []
@@ -245,7 +247,7 @@ class Player:
         name = getattr(callback, "__name__", None) or type(callback).__name__
 
         def fire():
-            started = _now_ns()
+            started = _now()
             at = self._clock.now()
             before = len(self._maviro.orders_dict)
             try:
@@ -308,7 +310,7 @@ class Player:
         config = header.make_config(reader._decode.values)
         self.config = config
         st = self.stats
-        started = _now_ns()
+        started = _now()
         try:
             if self.record is not None:
                 strategy = self._cls(config, out=self.record, meta=header.meta)
@@ -343,7 +345,7 @@ class Player:
         bound = min(next_order, limit)  # before it, a time needs neither of them
         strict = self.strict
         rows = RowRecords(reader._decode)
-        calls = {}  # record type -> (bound method, callback, tagged fixes)
+        calls = {}  # record type -> (bound method, callback, tagged names)
         objs = ObjectRecords() if header.version >= 2 else None
         decode_obj = None
         objcalls = {}  # line type -> (bound method, callback, names in x, their setters)
@@ -355,17 +357,19 @@ class Player:
         note_start = st.starts.append
         appended = st.appended
         drain = self._drain
-        next_drain = _now_ns() + _DRAIN_EVERY
-        fromiso = _fromisoformat
+        next_drain = _now() + _DRAIN_EVERY
+        get, put = getattr, setattr
 
         def method_of(cb):
             method = methods.get(cb)
             if method is None:
                 method = methods[cb] = getattr(strategy, cb)
+                if cb not in played:
+                    played[cb] = 0
             return method
 
         def bind():
-            return {cls: (method_of(cb), cb, fixes) for cls, (cb, fixes) in rows.kinds.items()}
+            return {cls: (method_of(cb), cb, tagged) for cls, (cb, tagged) in rows.kinds.items()}
 
         def bind_objs():
             return {cls: (method_of(cb), cb, tagged, puts)
@@ -386,13 +390,13 @@ class Player:
                     if decode_row is not None:
                         try:
                             rec = decode_row(line)
-                            t = fromiso(rec._t)
+                            t = rec._t
                             if t.tzinfo is not None:
                                 raise ValueError("a time zone")
-                            method, cb, fixes = calls[type(rec)]
+                            method, cb, tagged = calls[type(rec)]
                             # Tagged texts are members met before.
-                            for get, put in fixes:
-                                put(rec, members[get(rec)])
+                            for k in tagged:
+                                put(rec, k, members[get(rec, k)])
                         except errors:
                             rec = None
                     if rec is None and decode_obj is not None:
@@ -496,7 +500,7 @@ class Player:
                             sample(self, t)
                             next_sample = (t.replace(second=0, microsecond=0)
                                            + _dt.timedelta(minutes=1))
-                    started = _now_ns()
+                    started = _now()
                     try:
                         if rec is not None:
                             method(rec)
@@ -520,7 +524,7 @@ class Player:
                         st.appended = appended
                         drain()
                         appended = st.appended
-                        next_drain = _now_ns() + _DRAIN_EVERY
+                        next_drain = _now() + _DRAIN_EVERY
                 else:
                     if progress is not None:
                         progress(reader.position(), reader.size)
@@ -581,7 +585,7 @@ class Player:
 
     def _submit(self, book, entry):
         """The host's order submission: the order enters the book under its client id."""
-        started = _now_ns()
+        started = _now()
         try:
             order = self.host.make_order(dict(entry.attrs))
         except Exception as exc:
@@ -606,7 +610,7 @@ class Player:
             self._halt_feed()
             self._drain_halt[0] = True
 
-    def _drain_inner(self, _now=_now_ns):
+    def _drain_inner(self, _now=_now):
         q = self._maviro.event_queue
         depth = len(q)
         if not depth:
@@ -807,7 +811,7 @@ class Player:
             "format_version": self.header.version,
             "virtual_time": {"start": format_time(self.header.start),
                              "end": format_time(self._clock.now())},
-            "callbacks": dict(sorted(self.played.items())),
+            "callbacks": dict(sorted((k, n) for k, n in self.played.items() if n)),
             "callbacks_total": total,
             "callback_errors": {"count": self.n_callback_errors, "first": self.callback_errors},
             "skipped_lines": {"count": self.n_skipped, "malformed": self.n_malformed,

@@ -2,7 +2,6 @@
 day for a batch. The plotting library's script is inlined once, so the page
 opens without network access."""
 
-import array
 import html
 import os
 
@@ -57,10 +56,9 @@ class Sampler:
         self.depth.append(q["depth"])
         self.high_water.append(q["high_water"])
         self.dropped.append(q["dropped"])
-        lat = player.stats._latency
-        n = len(lat)
-        new = sorted(array.array("q", lat[self._seen:n]))
-        self._seen = n
+        new = player.stats.latencies(self._seen)
+        self._seen += len(new)
+        new = sorted(new.tolist())
         us = lambda v: None if v is None else round(v / 1000.0, 1)  # noqa: E731
         self.latency.append((us(_percentile(new, 0.5)), us(_percentile(new, 0.99))))
 

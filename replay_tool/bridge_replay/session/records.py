@@ -11,7 +11,6 @@ time that is not one, anything malformed) is left to the line decoder, which
 gives the same record as a ``Record`` or says what is wrong."""
 
 import datetime as _dt
-import operator
 from typing import Any, Dict, Optional, Union
 
 import msgspec
@@ -33,7 +32,7 @@ def record_type(sid, names, tagged):
         if all(type(n) is str and n.isidentifier() and n[:1] != "_" for n in names):
             try:
                 cls = msgspec.defstruct(
-                    "Record", [("_t", str), ("_recv", _RECV)] + [(n, PLAIN) for n in names],
+                    "Record", [("_t", _dt.datetime), ("_recv", _RECV)] + [(n, PLAIN) for n in names],
                     array_like=True, tag=sid, forbid_unknown_fields=True,
                     module=__name__)
             except (TypeError, ValueError):
@@ -48,8 +47,8 @@ class RowRecords:
     """The decoder of rows into records, for the shapes ``lines`` (an
     EntryDecoder) has met so far: ``refresh()`` after a line that may have
     declared one. ``decode`` is None while no shape can be decoded here;
-    ``kinds`` maps each record type to (callback, tagged): for each tagged
-    name a function reading its text and one setting its member."""
+    ``kinds`` maps each record type to (callback, tagged names), whose texts
+    the caller replaces by the members they name."""
 
     def __init__(self, lines):
         self._lines = lines
@@ -66,8 +65,7 @@ class RowRecords:
         for sid, (cb, names, tagged, _) in shapes.items():
             cls = record_type(sid, names, tagged)
             if cls is not None:
-                kinds[cls] = (cb, tuple((operator.attrgetter(k), vars(cls)[k].__set__)
-                                        for k in tagged))
+                kinds[cls] = (cb, tagged)
         self.kinds = kinds
         self.decode = msgspec.json.Decoder(Union[tuple(kinds)]).decode if kinds else None
         return True
