@@ -49,7 +49,6 @@ typedef struct {
     PyObject *marker;   /* readers' value for a type read through its instance dict */
     PyObject *time;     /* time.time: the receive time */
     PyObject *real;     /* datetime.datetime: the bridge's clock on real time */
-    PyObject *names_of; /* record type read through its dict -> its last names (a tuple) */
     Py_ssize_t capacity;  /* what the buffer may hold; 0 once closed or failed */
     Py_ssize_t book_len;  /* host orders in the bridge's book at the last look */
     Py_ssize_t missed;    /* callbacks not taken: a full buffer, a record that cannot be read */
@@ -64,7 +63,6 @@ capture_traverse(Capture *c, visitproc visit, void *arg)
 #define VISIT(f) Py_VISIT(c->f);
     CAPTURE_FIELDS(VISIT)
 #undef VISIT
-    Py_VISIT(c->names_of);
     return 0;
 }
 
@@ -74,7 +72,6 @@ capture_clear(Capture *c)
 #define CLEAR(f) Py_CLEAR(c->f);
     CAPTURE_FIELDS(CLEAR)
 #undef CLEAR
-    Py_CLEAR(c->names_of);
     return 0;
 }
 
@@ -285,45 +282,51 @@ captured_as_pairs(PyObject *cb, PyObject *d)
     return got;
 }
 
-/* A record type met first, or whose records' names changed: its names
+/* The record type a callback was last given, read through its instance
+ * dict, and the names its record had (one type a callback, as a rule). */
+typedef struct {
+    PyObject *type;
+    PyObject *names;
+} LastNames;
+
+/* A record type met first, or whose record's names changed: its names
  * remembered anew. */
 static COLD PyObject *
-captured_new_names(Capture *c, PyObject *cb, PyObject *d, PyObject *type)
+captured_new_names(LastNames *last, PyObject *cb, PyObject *d, PyObject *type)
 {
     PyObject *names = names_of_dict(d);
     if (names == NULL)
         return PyErr_Occurred() ? NULL : captured_as_pairs(cb, d);
-    if (c->names_of == NULL && (c->names_of = PyDict_New()) == NULL) {
+    PyObject *got = captured_as_named(cb, d, names);
+    if (got == NULL) {
         Py_DECREF(names);
-        return NULL;
+        if (PyErr_Occurred())
+            return NULL;
+        return captured_as_pairs(cb, d);  /* changed meanwhile */
     }
-    PyObject *got = NULL;
-    if (PyDict_SetItem(c->names_of, type, names) == 0)
-        got = captured_as_named(cb, d, names);
-    Py_DECREF(names);
-    if (got != NULL || PyErr_Occurred())
-        return got;
-    return captured_as_pairs(cb, d);  /* changed meanwhile */
+    PyObject *old_type = last->type, *old_names = last->names;
+    Py_INCREF(type);
+    last->type = type;
+    last->names = names;
+    Py_XDECREF(old_type);
+    Py_XDECREF(old_names);
+    return got;
 }
 
 /* A record read through its instance dict: the pairs as they are now, as
  * the Python path's dict copy has them. */
 static PyObject *
-captured_dict(Capture *c, PyObject *cb, PyObject *d, PyObject *type)
+captured_dict(LastNames *last, PyObject *cb, PyObject *d, PyObject *type)
 {
-    if (c->names_of != NULL) {
-        PyObject *names = PyDict_GetItemWithError(c->names_of, type);
-        if (names != NULL) {
-            Py_INCREF(names);  /* held: the dict may drop it */
-            PyObject *got = captured_as_named(cb, d, names);
-            Py_DECREF(names);
-            if (got != NULL || PyErr_Occurred())
-                return got;
-        }
-        else if (PyErr_Occurred())
-            return NULL;
+    if (last->type == type && last->names != NULL) {
+        PyObject *names = last->names;
+        Py_INCREF(names);
+        PyObject *got = captured_as_named(cb, d, names);
+        Py_DECREF(names);
+        if (got != NULL || PyErr_Occurred())
+            return got;
     }
-    return captured_new_names(c, cb, d, type);
+    return captured_new_names(last, cb, d, type);
 }
 
 /* A record that cannot be read must not fail the callback: counted. */
@@ -341,7 +344,8 @@ unreadable(void)
  * error; without, *missed says whether the record is counted as missed (1)
  * or the Python path takes the call (0). */
 static PyObject *
-captured(Capture *c, PyObject *name, PyObject *rec, PyObject *how, int *missed)
+captured(Capture *c, LastNames *last, PyObject *name, PyObject *rec, PyObject *how,
+         int *missed)
 {
     *missed = 0;
     if (how == c->marker) {
@@ -352,7 +356,7 @@ captured(Capture *c, PyObject *name, PyObject *rec, PyObject *how, int *missed)
         }
         PyObject *got = NULL;
         if (PyDict_CheckExact(d))
-            got = captured_dict(c, name, d, (PyObject *)Py_TYPE(rec));
+            got = captured_dict(last, name, d, (PyObject *)Py_TYPE(rec));
         Py_DECREF(d);
         return got;
     }
@@ -399,7 +403,7 @@ now_float(void)
 /* 1: taken or counted, the base's method is to be called; 0: the Python path
  * takes the whole call; -1: an error, raised to the caller as Python would. */
 static int
-take(Capture *c, PyObject *name, PyObject *rec)
+take(Capture *c, LastNames *last, PyObject *name, PyObject *rec)
 {
     if (!PyModule_Check(c->bridge) || !PyDict_CheckExact(c->readers))
         return 0;
@@ -428,7 +432,7 @@ take(Capture *c, PyObject *name, PyObject *rec)
     }
     Py_INCREF(clock);
     int missed;
-    PyObject *got = captured(c, name, rec, how, &missed);
+    PyObject *got = captured(c, last, name, rec, how, &missed);
     Py_DECREF(how);
     if (got == NULL) {
         Py_DECREF(clock);
@@ -481,6 +485,7 @@ typedef struct {
     PyObject *doc;
     PyObject *module;
     PyObject *signature;
+    LastNames last;
 } Method;
 
 static PyObject *
@@ -497,7 +502,7 @@ method_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyOb
                 Capture *c = (Capture *)r;
 #define SET(f) && c->f != NULL
                 if (1 CAPTURE_FIELDS(SET))
-                    done = take(c, m->name, args[1]);
+                    done = take(c, &m->last, m->name, args[1]);
 #undef SET
             }
             Py_DECREF(r);
@@ -525,6 +530,8 @@ method_traverse(Method *m, visitproc visit, void *arg)
 {
     Py_VISIT(m->base);
     Py_VISIT(m->fallback);
+    Py_VISIT(m->last.type);
+    Py_VISIT(m->last.names);
     return 0;
 }
 
@@ -533,6 +540,8 @@ method_clear(Method *m)
 {
     Py_CLEAR(m->base);
     Py_CLEAR(m->fallback);
+    Py_CLEAR(m->last.type);
+    Py_CLEAR(m->last.names);
     return 0;
 }
 
@@ -595,6 +604,7 @@ make_method(PyObject *module, PyObject *args)
     if (m == NULL)
         return NULL;
     m->vectorcall = method_vectorcall;
+    m->last.type = m->last.names = NULL;
     Py_INCREF(name);
     m->name = name;
     Py_INCREF(base);
