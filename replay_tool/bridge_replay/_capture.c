@@ -15,6 +15,16 @@
 
 #include "_captured.h"
 
+#include <time.h>
+
+#if defined(__GNUC__)
+#define UNLIKELY(x) __builtin_expect(!!(x), 0)
+#define COLD __attribute__((cold, noinline))
+#else
+#define UNLIKELY(x) (x)
+#define COLD
+#endif
+
 #if PY_VERSION_HEX < 0x03090000
 #define Vectorcall _PyObject_Vectorcall
 #define HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
@@ -25,6 +35,7 @@
 
 static PyObject *str_recorder, *str_dict, *str_datetime, *str_orders_dict, *str_now;
 static PyObject *empty_tuple;
+static PyObject *time_time;  /* time.time as imported: read here without the call */
 static PyTypeObject CapturedType;
 
 /* ------------------------------------------------------------------ Capture */
@@ -199,36 +210,153 @@ static PyTypeObject CapturedType = {
     .tp_doc = "A captured callback: reads as the tuple (cb, t, rec, (), recv).",
 };
 
-/* The record's values into a new capture: its instance dict's (key, value)
- * pairs, or the values of its type's names. NULL: with an error set, an
+/* The dict's values under names, the names its keys had last time (equal
+ * strings, in the same order), so that the capture holds one reference to
+ * the names instead of one per key. NULL without an error: the keys differ. */
+static PyObject *
+captured_as_named(PyObject *cb, PyObject *d, PyObject *names)
+{
+    Py_ssize_t n = PyDict_GET_SIZE(d);
+    if (PyTuple_GET_SIZE(names) != n)
+        return NULL;
+    PyObject *got = captured_new(cb, names, n);
+    if (got == NULL)
+        return NULL;
+    PyObject **refs = ((Captured *)got)->refs;
+    PyObject *const *want = &PyTuple_GET_ITEM(names, 0);
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value)) {  /* runs no Python code */
+        if (UNLIKELY(key != want[k])
+                && !(PyUnicode_CheckExact(key) && PyUnicode_Compare(key, want[k]) == 0)) {
+            Py_DECREF(got);
+            return NULL;
+        }
+        Py_INCREF(value);
+        refs[k++] = value;
+    }
+    return got;
+}
+
+/* The dict's keys as a tuple, or NULL without an error where one is not a str. */
+static PyObject *
+names_of_dict(PyObject *d)
+{
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key))
+            return NULL;
+    PyObject *names = PyTuple_New(PyDict_GET_SIZE(d));
+    if (names == NULL)
+        return NULL;
+    pos = 0;
+    /* Allocating above may have run a finalizer changing the dict: checked on use. */
+    while (PyDict_Next(d, &pos, &key, &value) && k < PyTuple_GET_SIZE(names)) {
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(names, k++, key);
+    }
+    for (; k < PyTuple_GET_SIZE(names); k++) {
+        Py_INCREF(Py_None);
+        PyTuple_SET_ITEM(names, k, Py_None);
+    }
+    return names;
+}
+
+/* Each key inline before its value: keys that are not all strs. */
+static PyObject *
+captured_as_pairs(PyObject *cb, PyObject *d)
+{
+    PyObject *got = captured_new(cb, NULL, PyDict_GET_SIZE(d));
+    if (got == NULL)
+        return NULL;
+    PyObject **refs = ((Captured *)got)->refs;
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value)) {  /* runs no Python code */
+        Py_INCREF(key);
+        Py_INCREF(value);
+        refs[k++] = key;
+        refs[k++] = value;
+    }
+    return got;
+}
+
+/* The record type a callback was last given, read through its instance
+ * dict, and the names its record had (one type a callback, as a rule). */
+typedef struct {
+    PyObject *type;
+    PyObject *names;
+} LastNames;
+
+/* A record type met first, or whose record's names changed: its names
+ * remembered anew. */
+static COLD PyObject *
+captured_new_names(LastNames *last, PyObject *cb, PyObject *d, PyObject *type)
+{
+    PyObject *names = names_of_dict(d);
+    if (names == NULL)
+        return PyErr_Occurred() ? NULL : captured_as_pairs(cb, d);
+    PyObject *got = captured_as_named(cb, d, names);
+    if (got == NULL) {
+        Py_DECREF(names);
+        if (PyErr_Occurred())
+            return NULL;
+        return captured_as_pairs(cb, d);  /* changed meanwhile */
+    }
+    PyObject *old_type = last->type, *old_names = last->names;
+    Py_INCREF(type);
+    last->type = type;
+    last->names = names;
+    Py_XDECREF(old_type);
+    Py_XDECREF(old_names);
+    return got;
+}
+
+/* A record read through its instance dict: the pairs as they are now, as
+ * the Python path's dict copy has them. */
+static PyObject *
+captured_dict(LastNames *last, PyObject *cb, PyObject *d, PyObject *type)
+{
+    if (last->type == type && last->names != NULL) {
+        PyObject *names = last->names;
+        Py_INCREF(names);
+        PyObject *got = captured_as_named(cb, d, names);
+        Py_DECREF(names);
+        if (got != NULL || PyErr_Occurred())
+            return got;
+    }
+    return captured_new_names(last, cb, d, type);
+}
+
+/* A record that cannot be read must not fail the callback: counted. */
+static COLD int
+unreadable(void)
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return 0;
+    PyErr_Clear();
+    return 1;
+}
+
+/* The record's values into a new capture: its instance dict's values (under
+ * its names), or the values of its type's names. NULL: with an error set, an
  * error; without, *missed says whether the record is counted as missed (1)
  * or the Python path takes the call (0). */
 static PyObject *
-captured(Capture *c, PyObject *name, PyObject *rec, PyObject *how, int *missed)
+captured(Capture *c, LastNames *last, PyObject *name, PyObject *rec, PyObject *how,
+         int *missed)
 {
     *missed = 0;
     if (how == c->marker) {
         PyObject *d = PyObject_GetAttr(rec, str_dict);
-        if (d == NULL) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception))
-                return NULL;
-            PyErr_Clear();  /* a record that cannot be read must not fail the callback */
-            *missed = 1;
+        if (UNLIKELY(d == NULL)) {
+            *missed = unreadable();
             return NULL;
         }
         PyObject *got = NULL;
-        /* Copied as the Python path's dict copy is: the pairs as they are now. */
-        if (PyDict_CheckExact(d) && (got = captured_new(name, NULL, PyDict_GET_SIZE(d)))) {
-            PyObject **refs = ((Captured *)got)->refs;
-            Py_ssize_t pos = 0, k = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(d, &pos, &key, &value)) {  /* runs no Python code */
-                Py_INCREF(key);
-                Py_INCREF(value);
-                refs[k++] = key;
-                refs[k++] = value;
-            }
-        }
+        if (PyDict_CheckExact(d))
+            got = captured_dict(last, name, d, (PyObject *)Py_TYPE(rec));
         Py_DECREF(d);
         return got;
     }
@@ -243,12 +371,9 @@ captured(Capture *c, PyObject *name, PyObject *rec, PyObject *how, int *missed)
         return NULL;
     for (Py_ssize_t k = 0; k < n; k++) {
         PyObject *v = PyObject_GetAttr(rec, PyTuple_GET_ITEM(names, k));
-        if (v == NULL) {
+        if (UNLIKELY(v == NULL)) {
             Py_DECREF(got);
-            if (!PyErr_ExceptionMatches(PyExc_Exception))
-                return NULL;
-            PyErr_Clear();
-            *missed = 1;
+            *missed = unreadable();
             return NULL;
         }
         ((Captured *)got)->refs[k] = v;
@@ -256,10 +381,29 @@ captured(Capture *c, PyObject *name, PyObject *rec, PyObject *how, int *missed)
     return got;
 }
 
+/* time.time(), read here: the same float, without the call. */
+static PyObject *
+now_float(void)
+{
+    struct timespec ts;
+    if (UNLIKELY(clock_gettime(CLOCK_REALTIME, &ts) != 0))
+        return PyErr_SetFromErrno(PyExc_OSError);
+    int64_t ns = (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+    /* As the interpreter converts its nanoseconds to seconds. */
+    volatile double d;
+    if (ns % 1000000000 == 0)
+        d = (double)(ns / 1000000000);
+    else {
+        d = (double)ns;
+        d /= 1e9;
+    }
+    return PyFloat_FromDouble(d);
+}
+
 /* 1: taken or counted, the base's method is to be called; 0: the Python path
  * takes the whole call; -1: an error, raised to the caller as Python would. */
 static int
-take(Capture *c, PyObject *name, PyObject *rec)
+take(Capture *c, LastNames *last, PyObject *name, PyObject *rec)
 {
     if (!PyModule_Check(c->bridge) || !PyDict_CheckExact(c->readers))
         return 0;
@@ -288,7 +432,7 @@ take(Capture *c, PyObject *name, PyObject *rec)
     }
     Py_INCREF(clock);
     int missed;
-    PyObject *got = captured(c, name, rec, how, &missed);
+    PyObject *got = captured(c, last, name, rec, how, &missed);
     Py_DECREF(how);
     if (got == NULL) {
         Py_DECREF(clock);
@@ -308,7 +452,8 @@ take(Capture *c, PyObject *name, PyObject *rec)
         t = PyObject_CallMethodObjArgs(clock, str_now, NULL);
     }
     Py_DECREF(clock);
-    PyObject *recv = t ? Vectorcall(c->time, NULL, 0, NULL) : NULL;
+    PyObject *recv = t == NULL ? NULL
+                     : c->time == time_time ? now_float() : Vectorcall(c->time, NULL, 0, NULL);
     if (recv == NULL) {
         Py_XDECREF(t);
         Py_DECREF(got);
@@ -340,6 +485,7 @@ typedef struct {
     PyObject *doc;
     PyObject *module;
     PyObject *signature;
+    LastNames last;
 } Method;
 
 static PyObject *
@@ -356,7 +502,7 @@ method_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyOb
                 Capture *c = (Capture *)r;
 #define SET(f) && c->f != NULL
                 if (1 CAPTURE_FIELDS(SET))
-                    done = take(c, m->name, args[1]);
+                    done = take(c, &m->last, m->name, args[1]);
 #undef SET
             }
             Py_DECREF(r);
@@ -384,6 +530,8 @@ method_traverse(Method *m, visitproc visit, void *arg)
 {
     Py_VISIT(m->base);
     Py_VISIT(m->fallback);
+    Py_VISIT(m->last.type);
+    Py_VISIT(m->last.names);
     return 0;
 }
 
@@ -392,6 +540,8 @@ method_clear(Method *m)
 {
     Py_CLEAR(m->base);
     Py_CLEAR(m->fallback);
+    Py_CLEAR(m->last.type);
+    Py_CLEAR(m->last.names);
     return 0;
 }
 
@@ -454,6 +604,7 @@ make_method(PyObject *module, PyObject *args)
     if (m == NULL)
         return NULL;
     m->vectorcall = method_vectorcall;
+    m->last.type = m->last.names = NULL;
     Py_INCREF(name);
     m->name = name;
     Py_INCREF(base);
@@ -499,6 +650,13 @@ PyInit__capture(void)
             || !(str_orders_dict = PyUnicode_InternFromString("orders_dict"))
             || !(str_now = PyUnicode_InternFromString("now"))
             || !(empty_tuple = PyTuple_New(0)))
+        return NULL;
+    PyObject *time_module = PyImport_ImportModule("time");
+    if (time_module == NULL)
+        return NULL;
+    time_time = PyObject_GetAttrString(time_module, "time");
+    Py_DECREF(time_module);
+    if (time_time == NULL)
         return NULL;
     PyObject *m = PyModule_Create(&module_def);
     if (m == NULL)

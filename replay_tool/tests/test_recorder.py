@@ -573,6 +573,9 @@ def _record_all(out):
                 bridge.setattr(maviro, "datetime", Clock)
                 maviro.orders_dict[7] = types.SimpleNamespace(client_order_id=7, price=1.5)
             strategy.on_snapshot(DictTrade(**attrs))
+            # the same names in another order, then built at run time (equal, not the same strs)
+            strategy.on_snapshot(DictTrade(**dict(reversed(list(attrs.items())))))
+            strategy.on_snapshot(DictTrade(**{"".join(k): v for k, v in attrs.items()}))
             strategy.on_snapshot(SlotTrade(client_order_id=n, price=attrs["price"],
                                            levels=attrs["levels"], side=attrs["side"]))
             strategy.on_bar(rec=DictTrade(**attrs))  # by keyword: the Python path
