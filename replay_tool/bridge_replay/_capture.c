@@ -436,7 +436,9 @@ take(Capture *c, LastNames *last, PyObject *name, PyObject *rec)
     Py_DECREF(how);
     if (got == NULL) {
         Py_DECREF(clock);
-        if (PyErr_Occurred())
+        /* A capture that cannot be made (no memory for it) is a missed
+         * callback too, as on the Python path: never the SDK's failure. */
+        if (PyErr_Occurred() && !(missed = unreadable()))
             return -1;
         if (missed)
             c->missed++;

@@ -108,6 +108,29 @@ def test_host_orders_the_adapter_cannot_read_do_not_fail_the_callback(tmp_path, 
     assert replay(str(out))["callbacks"] == {"on_switch_day": 1}
 
 
+def test_no_memory_for_a_capture_is_a_missed_callback_not_the_sdks_failure(tmp_path):
+    """Each of the capture's first allocations fails in turn: the callback
+    still returns, and what could not be captured is counted."""
+    _testcapi = pytest.importorskip("_testcapi")
+    from bridge_replay import recorder
+    from korvane.orvik.utils import maviro
+    if recorder._capture is None:
+        pytest.skip("the tool's C parts are not built")
+    quiet = type("Quiet", (maviro.MachStrategy,), {"on_trade": lambda self, rec: None})
+    strategy = recording_class(quiet)(None, out=str(tmp_path / "s.jsonl"),
+                                      flush_interval=3600)
+    rec = DictTrade(client_order_id="A", price=1.5)
+    strategy.on_trade(rec)
+    for k in range(12):
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            strategy.on_trade(rec)
+        finally:
+            _testcapi.remove_mem_hooks()
+    assert strategy._recorder.missed >= 1
+    strategy.close_recording()
+
+
 class Served:
     """A record whose class lists nothing: its attributes come from __getattr__."""
 
