@@ -213,6 +213,22 @@ static PyTypeObject CapturedType = {
     .tp_doc = "A captured callback: reads as the tuple (cb, t, rec, (), recv).",
 };
 
+/* key == name, name an exact str: compared in place, as a dict's lookup
+ * compares strs (a record's names need not be the interned ones). */
+static int
+equal_str(PyObject *key, PyObject *name)
+{
+    if (!PyUnicode_CheckExact(key))
+        return 0;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(key) || !PyUnicode_IS_READY(name))
+        return PyUnicode_Compare(key, name) == 0;
+#endif
+    Py_ssize_t len = PyUnicode_GET_LENGTH(key);
+    return len == PyUnicode_GET_LENGTH(name) && PyUnicode_KIND(key) == PyUnicode_KIND(name)
+           && memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name), len * PyUnicode_KIND(key)) == 0;
+}
+
 /* The dict's values under names, the names its keys had last time (equal
  * strings, in the same order), so that the capture holds one reference to
  * the names instead of one per key. NULL without an error: the keys differ. */
@@ -230,8 +246,7 @@ captured_as_named(PyObject *cb, PyObject *d, PyObject *names)
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
     while (PyDict_Next(d, &pos, &key, &value)) {  /* runs no Python code */
-        if (UNLIKELY(key != want[k])
-                && !(PyUnicode_CheckExact(key) && PyUnicode_Compare(key, want[k]) == 0)) {
+        if (UNLIKELY(key != want[k]) && !equal_str(key, want[k])) {
             Py_DECREF(got);
             return NULL;
         }
