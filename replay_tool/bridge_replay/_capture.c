@@ -36,6 +36,9 @@
 static PyObject *str_recorder, *str_dict, *str_datetime, *str_orders_dict, *str_now;
 static PyObject *empty_tuple;
 static PyObject *time_time;  /* time.time as imported: read here without the call */
+static PyTypeObject *deque_type;  /* collections.deque */
+static PyCFunction deque_append;  /* its append, called without a bound method */
+static getter plain_dict_get;     /* the __dict__ getter of a class of plain Python objects */
 static PyTypeObject CapturedType;
 
 /* ------------------------------------------------------------------ Capture */
@@ -210,6 +213,22 @@ static PyTypeObject CapturedType = {
     .tp_doc = "A captured callback: reads as the tuple (cb, t, rec, (), recv).",
 };
 
+/* key == name, name an exact str: compared in place, as a dict's lookup
+ * compares strs (a record's names need not be the interned ones). */
+static int
+equal_str(PyObject *key, PyObject *name)
+{
+    if (!PyUnicode_CheckExact(key))
+        return 0;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(key) || !PyUnicode_IS_READY(name))
+        return PyUnicode_Compare(key, name) == 0;
+#endif
+    Py_ssize_t len = PyUnicode_GET_LENGTH(key);
+    return len == PyUnicode_GET_LENGTH(name) && PyUnicode_KIND(key) == PyUnicode_KIND(name)
+           && memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name), len * PyUnicode_KIND(key)) == 0;
+}
+
 /* The dict's values under names, the names its keys had last time (equal
  * strings, in the same order), so that the capture holds one reference to
  * the names instead of one per key. NULL without an error: the keys differ. */
@@ -227,8 +246,7 @@ captured_as_named(PyObject *cb, PyObject *d, PyObject *names)
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
     while (PyDict_Next(d, &pos, &key, &value)) {  /* runs no Python code */
-        if (UNLIKELY(key != want[k])
-                && !(PyUnicode_CheckExact(key) && PyUnicode_Compare(key, want[k]) == 0)) {
+        if (UNLIKELY(key != want[k]) && !equal_str(key, want[k])) {
             Py_DECREF(got);
             return NULL;
         }
@@ -339,6 +357,34 @@ unreadable(void)
     return 1;
 }
 
+/* rec.__dict__ (a new reference), read straight from the instance where
+ * its type's __dict__ is the plain one, as that getter would read it. */
+static PyObject *
+instance_dict(PyObject *rec)
+{
+    PyTypeObject *tp = Py_TYPE(rec);
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject *descr = _PyType_Lookup(tp, str_dict);  /* borrowed */
+        if (descr != NULL && Py_TYPE(descr) == &PyGetSetDescr_Type
+                && plain_dict_get != NULL && ((PyGetSetDescrObject *)descr)->d_getset->get == plain_dict_get
+                && ((PyGetSetDescrObject *)descr)->d_getset->set != NULL) {
+            /* The plain getter defers to a built-in base holding a dict of its own. */
+            PyObject *mro = tp->tp_mro;
+            int plain = mro != NULL && PyTuple_CheckExact(mro);
+            for (Py_ssize_t i = 0; plain && i < PyTuple_GET_SIZE(mro); i++) {
+                PyTypeObject *b = (PyTypeObject *)PyTuple_GET_ITEM(mro, i);
+                plain = (b->tp_flags & Py_TPFLAGS_HEAPTYPE) || b->tp_dictoffset == 0;
+            }
+            PyObject **ptr = plain ? _PyObject_GetDictPtr(rec) : NULL;
+            if (ptr != NULL && *ptr != NULL) {
+                Py_INCREF(*ptr);
+                return *ptr;
+            }
+        }
+    }
+    return PyObject_GetAttr(rec, str_dict);
+}
+
 /* The record's values into a new capture: its instance dict's values (under
  * its names), or the values of its type's names. NULL: with an error set, an
  * error; without, *missed says whether the record is counted as missed (1)
@@ -349,7 +395,7 @@ captured(Capture *c, LastNames *last, PyObject *name, PyObject *rec, PyObject *h
 {
     *missed = 0;
     if (how == c->marker) {
-        PyObject *d = PyObject_GetAttr(rec, str_dict);
+        PyObject *d = instance_dict(rec);
         if (UNLIKELY(d == NULL)) {
             *missed = unreadable();
             return NULL;
@@ -414,7 +460,8 @@ take(Capture *c, LastNames *last, PyObject *name, PyObject *rec)
         return PyErr_Occurred() ? -1 : 0;
     if (!PyDict_CheckExact(book) || PyDict_GET_SIZE(book) != c->book_len)
         return 0;  /* new host orders: the Python path records them first */
-    Py_ssize_t held = PyObject_Size(c->buffer);
+    Py_ssize_t held = Py_TYPE(c->buffer) == deque_type ? Py_SIZE(c->buffer)
+                      : PyObject_Size(c->buffer);
     if (held < 0)
         return -1;
     if (held >= c->capacity) {
@@ -464,10 +511,16 @@ take(Capture *c, LastNames *last, PyObject *name, PyObject *rec)
     ((Captured *)got)->t = t;  /* the references pass to the capture */
     ((Captured *)got)->recv = recv;
     PyObject *item = got;
-    PyObject *append = c->append;
-    Py_INCREF(append);
-    PyObject *r = Vectorcall(append, &item, 1, NULL);
-    Py_DECREF(append);
+    PyObject *append = c->append, *r;
+    if (Py_TYPE(c->buffer) == deque_type && PyCFunction_Check(append)
+            && PyCFunction_GET_SELF(append) == c->buffer
+            && PyCFunction_GET_FUNCTION(append) == deque_append)
+        r = deque_append(c->buffer, item);  /* the buffer's own append: runs no Python code */
+    else {
+        Py_INCREF(append);
+        r = Vectorcall(append, &item, 1, NULL);
+        Py_DECREF(append);
+    }
     Py_DECREF(item);
     if (r == NULL)
         return -1;
@@ -476,6 +529,31 @@ take(Capture *c, LastNames *last, PyObject *name, PyObject *rec)
 }
 
 /* ------------------------------------------------------------------ Method */
+
+/* self._recorder: from the instance dict where the type has no attribute of
+ * that name to take precedence. Where instances keep their attributes
+ * outside a dict until asked for it (3.11 on), the generic lookup is kept:
+ * asking for the dict would slow the strategy's own attribute reads. */
+static PyObject *
+recorder_of(PyObject *self)
+{
+#if PY_VERSION_HEX < 0x030B0000
+    PyTypeObject *tp = Py_TYPE(self);
+    if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset > 0) {
+        PyObject *d = *(PyObject **)((char *)self + tp->tp_dictoffset);
+        if (d != NULL && PyDict_CheckExact(d) && _PyType_Lookup(tp, str_recorder) == NULL) {
+            PyObject *r = PyDict_GetItemWithError(d, str_recorder);  /* borrowed */
+            if (r != NULL) {
+                Py_INCREF(r);
+                return r;
+            }
+            if (PyErr_Occurred())
+                return NULL;
+        }
+    }
+#endif
+    return PyObject_GetAttr(self, str_recorder);
+}
 
 typedef struct {
     PyObject_HEAD
@@ -495,7 +573,7 @@ method_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyOb
 {
     Method *m = (Method *)callable;
     if (PyVectorcall_NARGS(nargsf) == 2 && kwnames == NULL) {
-        PyObject *r = PyObject_GetAttr(args[0], str_recorder);
+        PyObject *r = recorder_of(args[0]);
         if (r == NULL)
             PyErr_Clear();  /* the Python path says what is wrong */
         else {
@@ -640,6 +718,38 @@ static struct PyModuleDef module_def = {
     -1, functions, NULL, NULL, NULL, NULL,
 };
 
+/* What the capture compares with to take its shortcuts: the deque's append
+ * and a plain class's __dict__ getter. */
+static int
+init_fast_paths(void)
+{
+    PyObject *collections = PyImport_ImportModule("collections");
+    if (collections == NULL)
+        return -1;
+    PyObject *deque = PyObject_GetAttrString(collections, "deque");
+    Py_DECREF(collections);
+    if (deque == NULL)
+        return -1;
+    if (!PyType_Check(deque)) {
+        Py_DECREF(deque);
+        PyErr_SetString(PyExc_TypeError, "collections.deque is not a type");
+        return -1;
+    }
+    deque_type = (PyTypeObject *)deque;  /* kept */
+    PyObject *append = PyDict_GetItemString(deque_type->tp_dict, "append");  /* borrowed */
+    if (append != NULL && Py_TYPE(append) == &PyMethodDescr_Type
+            && ((PyMethodDescrObject *)append)->d_method->ml_flags == METH_O)
+        deque_append = ((PyMethodDescrObject *)append)->d_method->ml_meth;
+    PyObject *plain = PyObject_CallFunction((PyObject *)&PyType_Type, "s()N", "plain", PyDict_New());
+    if (plain == NULL)
+        return -1;
+    PyObject *descr = _PyType_Lookup((PyTypeObject *)plain, str_dict);
+    if (descr != NULL && Py_TYPE(descr) == &PyGetSetDescr_Type)
+        plain_dict_get = ((PyGetSetDescrObject *)descr)->d_getset->get;
+    Py_DECREF(plain);
+    return 0;
+}
+
 PyMODINIT_FUNC
 PyInit__capture(void)
 {
@@ -659,6 +769,8 @@ PyInit__capture(void)
     time_time = PyObject_GetAttrString(time_module, "time");
     Py_DECREF(time_module);
     if (time_time == NULL)
+        return NULL;
+    if (init_fast_paths() < 0)
         return NULL;
     PyObject *m = PyModule_Create(&module_def);
     if (m == NULL)
