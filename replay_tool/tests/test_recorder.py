@@ -384,6 +384,18 @@ class DictTrade:
         self.__dict__.update(attrs)
 
 
+class ViewTrade:
+    """A record whose class serves __dict__ itself: that is what is copied,
+    not the instance's own dict."""
+
+    def __init__(self, **attrs):
+        self._fields = attrs
+
+    @property
+    def __dict__(self):
+        return dict(self._fields)
+
+
 @pytest.mark.parametrize("cls", [SlotTrade, DictTrade])
 def test_captured_records_read_back_as_they_were(cls, tmp_path):
     from bridge_replay.session.entries import End
@@ -601,6 +613,7 @@ def _record_all(out):
             strategy.on_snapshot(DictTrade(**{"".join(k): v for k, v in attrs.items()}))
             strategy.on_snapshot(SlotTrade(client_order_id=n, price=attrs["price"],
                                            levels=attrs["levels"], side=attrs["side"]))
+            strategy.on_snapshot(ViewTrade(**attrs))
             strategy.on_bar(rec=DictTrade(**attrs))  # by keyword: the Python path
     strategy.close_recording()
     assert strategy._recorder.dropped == 0
