@@ -12,7 +12,7 @@ the whole day), so after the ticks are full RSS may grow only with the bars:
 the report sets the growth per bar record beside what one bar record holds.
 
     python bench/bench_replay.py --breakdown [--old DIR] [--rounds 3] [--callgrind]
-                                 [--only day on_snapshot ...]
+                                 [--lines N] [--gzip] [--only day on_snapshot ...]
 
 The tool's own CPU per callback beside the bridge's and host's: the bundled
 day, and for each of its five commonest callbacks a session of the day's
@@ -26,9 +26,11 @@ each callback in the thread's CPU time, which is the bridge's and host's
 (less what that timing takes, measured beside it); the tool's own is the
 rest: reading and decoding, the clock, dispatch, statistics, and the host's
 drain with the freeing of its events. The figures are medians over the
-rounds. --callgrind adds instruction counts (valgrind --tool=callgrind, the
-first --lines lines of each session, the replay alone): bridge and host are
-the instructions inside the bridge's callback functions, the tool the rest.
+rounds. --callgrind adds instruction counts (valgrind --tool=callgrind, each
+whole session or its first --lines lines, the replay alone): bridge and host
+are the instructions inside the bridge's callback functions, the tool the
+rest. The sessions are stored as the bundled day is (uncompressed); --gzip
+writes them as `generate` writes a .gz, to see what inflating adds.
 """
 import argparse
 import collections
@@ -118,12 +120,14 @@ NO_ASLR = ["setarch", os.uname().machine, "-R"] if shutil.which("setarch") else 
 SLOWDOWN = 50
 
 
-def sessions(folder, lines=None, only=None):
+def sessions(folder, lines=None, only=None, gz=False):
     """The bundled day and a session per kind in KINDS (the day's lines of that
     kind, with the header, the shape lines and the other lines the format
-    needs); with ``lines``, each cut to its first so many lines."""
+    needs); with ``lines``, each cut to its first so many lines. Written as the
+    bundled day is stored, or with ``gz`` compressed as `generate` compresses."""
     from bridge_replay.player import default_session
-    with gzip.open(default_session(), "rb") as f:
+    path = default_session()
+    with (gzip.open if path.endswith(".gz") else open)(path, "rb") as f:
         day = f.read().split(b"\n")
     shape_of = {}  # shape number -> callback
     kind_of = []
@@ -145,8 +149,8 @@ def sessions(folder, lines=None, only=None):
                 if l and (name == "day" or cb == name or (cb or "x")[0] == "$")]
         if lines:
             body = body[:lines]
-        path = os.path.join(folder, "%s%s.jsonl.gz" % (name, ".cg" if lines else ""))
-        with gzip.open(path, "wb", compresslevel=1) as f:
+        path = os.path.join(folder, "%s%s.jsonl%s" % (name, ".cg" if lines else "", ".gz" if gz else ""))
+        with (gzip.open(path, "wb", compresslevel=9) if gz else open(path, "wb")) as f:
             f.write(b"\n".join([day[0]] + body) + b"\n")
         out[name] = path
     return out
@@ -260,7 +264,7 @@ def breakdown(a):
     envs = builds(a.old)
     work = tempfile.mkdtemp(prefix="bench_replay")
     try:
-        paths = sessions(work, only=a.only)
+        paths = sessions(work, only=a.only, gz=a.gzip)
         times = collections.defaultdict(list)  # (build, version, session) -> [measurements]
         print("load average %s" % " ".join("%.1f" % x for x in os.getloadavg()))
         for rnd in range(a.rounds):
@@ -275,7 +279,7 @@ def breakdown(a):
                 rnd + 1, " ".join("%.1f" % x for x in os.getloadavg())))
         counts = {}
         if a.callgrind:
-            cg_paths = sessions(work, a.lines, a.only)
+            cg_paths = sessions(work, a.lines, a.only, a.gzip)
             env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONHASHSEED": "0",
                    "LC_ALL": "C"}
             commands = []
@@ -327,8 +331,8 @@ def report_breakdown(envs, times, counts, a):
         print()
         print("CPython %s: per callback, the tool's own beside the bridge's and host's "
               "(CPU time, medians of %d rounds%s)" % (
-                  ver, a.rounds, "; instructions of the first %s lines" % "{:,}".format(a.lines)
-                  if counts else ""))
+                  ver, a.rounds, ("; instructions of the first %s lines" % "{:,}".format(a.lines)
+                                  if a.lines else "; instructions of whole sessions") if counts else ""))
         print("%-14s %-4s %9s %12s %22s %22s %7s" % ("session", "", "callbacks", "callbacks/s",
                                                     "tool", "bridge+host", "ratio"))
         for session in ("day",) + KINDS:
@@ -358,7 +362,9 @@ def main():
     ap.add_argument("--callgrind", action="store_true", help="instruction counts too")
     ap.add_argument("--only", nargs="+", metavar="SESSION", choices=("day",) + KINDS,
                     help="these sessions alone (day and/or callback names)")
-    ap.add_argument("--lines", type=int, default=20000, help="lines of each session under callgrind")
+    ap.add_argument("--lines", type=int, help="lines of each session under callgrind (default all)")
+    ap.add_argument("--gzip", action="store_true",
+                    help="the sessions gzip-compressed (as `generate` writes .gz), not as the day is stored")
     ap.add_argument("--jobs", type=int, default=2, help="callgrind runs at once")
     ap.add_argument("--measure", help=argparse.SUPPRESS)
     ap.add_argument("--measure-cg", help=argparse.SUPPRESS)

@@ -62,7 +62,7 @@ _starmap, _repeat = itertools.starmap, itertools.repeat
 
 def default_session():
     """Path of the bundled sample day."""
-    return os.path.join(os.path.dirname(__file__), "data", "sample_day.jsonl.gz")
+    return os.path.join(os.path.dirname(__file__), "data", "sample_day.jsonl")
 
 
 class _Patches:

@@ -21,13 +21,13 @@ def small_day(tmp_path_factory):
 
 
 def lines_of(path):
-    """A gzip- or zstd-compressed session's lines (every member or frame)."""
+    """A plain, gzip- or zstd-compressed session's lines (every member or frame)."""
     with open(str(path), "rb") as f:
         data = f.read()
     if data[:4] == b"\x28\xb5\x2f\xfd":
         zstandard = pytest.importorskip("zstandard")
         data = zstandard.ZstdDecompressor().stream_reader(data, read_across_frames=True).read()
-    else:
+    elif data[:2] == b"\x1f\x8b":
         data = gzip.decompress(data)
     return data.decode("utf-8").splitlines()
 
