@@ -493,6 +493,20 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
 
     Session and output paths must be visible to the workers.
     """
+    from bridge_replay import batch as b
+    # A local cluster's workers are forked from a server that imports Dask and
+    # the tool: started first, it imports them while this process does.
+    forked = scheduler is None and b.start_forkserver()
+    try:
+        _batch(b, sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir,
+               events_format, baseline_dir, report_out)
+    finally:
+        if forked:
+            b.stop_forkserver()
+
+
+def _batch(b, sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir,
+           events_format, baseline_dir, report_out):
     import csv
     require("batch", "bridge-replay batch")
     if report_out:
@@ -502,7 +516,6 @@ def batch(sessions, scheduler, workers, host_spec, csv_out, json_out, events_dir
             raise click.BadParameter("--baseline compares JSON Lines event logs",
                                      param_hint="--events-format")
         require("export", "--events-format parquet")
-    from bridge_replay import batch as b
     from bridge_replay.paths import events_name, expand, stem
 
     def bad_scheduler(exc):
