@@ -5,6 +5,9 @@
 # make wheel     build the wheel and repair it to a manylinux tag (dist/)
 # make install-into-host HOST=/path/to/host/tree   copy the built modules and stubs into a host's source tree
 # PYTHON=/path/to/python picks another interpreter; VENV=dir another environment.
+# SKIP_INSTALL=1 runs a target's tests on what is already installed (CI builds
+# every environment first, then runs suites side by side, so that no build
+# overlaps another writing the same in-tree build folders).
 
 PYTHON ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.8*/bin/python3.8) $(shell command -v python3.8 2>/dev/null) python3)
 VENV ?= .venv
@@ -12,6 +15,7 @@ BUILD_DIR ?= build/$(notdir $(VENV))
 CMAKE_DEFINES ?=
 PYTEST_ARGS ?=
 VPY := $(VENV)/bin/python
+INSTALLED = $(if $(SKIP_INSTALL),,install)
 
 .PHONY: venv install test demo bench clean stubtest wheel install-into-host
 
@@ -34,7 +38,7 @@ install: venv
 	    -Cbuild-dir=$(BUILD_DIR) $(foreach d,$(CMAKE_DEFINES),-Ccmake.define.$(d)) .
 	$(VPY) -m pip install -q './replay_tool[all]'
 
-test: install
+test: $(INSTALLED)
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests stand_in/tests replay_tool/tests docs/tests
 
 demo: install
@@ -44,7 +48,7 @@ demo: install
 # mypy is pointed at them). The SDK's star-imported enums come from an untyped
 # package and are not checked.
 STUB_MODULES = $(shell grep "^[A-Za-z_]" src/modules.txt)
-stubtest: install
+stubtest: $(INSTALLED)
 	MYPYPATH=$(CURDIR)/$(BUILD_DIR)/stubs MYPY_CACHE_DIR=$(CURDIR)/$(BUILD_DIR)/mypy-cache \
 	    $(VPY) -m mypy.stubtest --mypy-config-file tools/stubtest.ini $(STUB_MODULES)
 
@@ -117,22 +121,29 @@ FUZZ_SECONDS ?= 600
 FUZZ_TARGETS ?=
 FUZZ_CLANG ?= clang
 
-.PHONY: devmode generic asan tsan refcount-debug fuzz fuzz-install fuzz-replay
+.PHONY: devmode generic asan tsan refcount-debug fuzz fuzz-install fuzz-replay \
+	devmode-install generic-install asan-install
 
-devmode:
-	$(MAKE) install VENV=$(DEV_VENV) CMAKE_DEFINES="BRIDGE_ASSERTS=ON BRIDGE_WERROR=ON"
+devmode: $(if $(SKIP_INSTALL),,devmode-install)
 	PYTHONFAULTHANDLER=1 $(DEV_VENV)/bin/python -X dev -m pytest -q $(PYTEST_ARGS) tests
 
-generic:
-	$(MAKE) install BUILD_DIR=build/generic-$(notdir $(VENV)) CMAKE_DEFINES="BRIDGE_GENERIC=ON BRIDGE_WERROR=ON"
+generic: $(if $(SKIP_INSTALL),,generic-install)
 	$(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
 
 # PYTHONMALLOC=malloc: without it ASan cannot see overruns inside the interpreter's own allocator.
-asan:
-	$(MAKE) install VENV=$(ASAN_VENV) CMAKE_DEFINES="BRIDGE_SANITIZE=ON BRIDGE_ASSERTS=ON"
+asan: $(if $(SKIP_INSTALL),,asan-install)
 	LD_PRELOAD="$(SAN_RT)" PYTHONMALLOC=malloc PYTHONFAULTHANDLER=1 \
 	    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	    $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
+
+devmode-install:
+	$(MAKE) install VENV=$(DEV_VENV) CMAKE_DEFINES="BRIDGE_ASSERTS=ON BRIDGE_WERROR=ON"
+
+generic-install:
+	$(MAKE) install BUILD_DIR=build/generic-$(notdir $(VENV)) CMAKE_DEFINES="BRIDGE_GENERIC=ON BRIDGE_WERROR=ON"
+
+asan-install:
+	$(MAKE) install VENV=$(ASAN_VENV) CMAKE_DEFINES="BRIDGE_SANITIZE=ON BRIDGE_ASSERTS=ON"
 
 tsan:
 	$(MAKE) install VENV=$(TSAN_VENV) CMAKE_DEFINES="BRIDGE_TSAN=ON BRIDGE_ASSERTS=ON"
@@ -162,8 +173,8 @@ fuzz-install:
 	CC=$(FUZZ_CLANG) CXX=$(FUZZ_CLANG)++ $(MAKE) install VENV=$(FUZZ_VENV) \
 	    CMAKE_DEFINES="BRIDGE_FUZZ=ON BRIDGE_ASSERTS=ON"
 
-fuzz: fuzz-install
+fuzz: $(if $(SKIP_INSTALL),,fuzz-install)
 	$(FUZZ_VENV)/bin/python fuzz/run.py --seconds $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
-fuzz-replay: fuzz-install
+fuzz-replay: $(if $(SKIP_INSTALL),,fuzz-install)
 	$(FUZZ_VENV)/bin/python fuzz/run.py --replay $(FUZZ_TARGETS)
