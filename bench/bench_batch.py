@@ -1,5 +1,5 @@
 """Batch replay against one after the other: N sessions of the bundled size
-(seeds 1..N), replayed in one fresh process in turn, then by `batch` on a local
+(seeds 1..N, stored as the bundled day is: rows, uncompressed), replayed in one fresh process in turn, then by `batch` on a local
 cluster (a single-threaded worker per core, start-up included), back to back in
 one run and repeated, so both see the same machine load.
 
@@ -20,7 +20,7 @@ import sys
 import tempfile
 import time
 
-BUNDLED_ARGS = ["--snapshot-interval", "30", "--l2-per-minute", "2"]
+BUNDLED_ARGS = ["--snapshot-interval", "30", "--l2-per-minute", "2", "--rows"]
 BIG_ARGS = ["--snapshot-interval", "3"]
 TOOL = [sys.executable, "-m", "bridge_replay"]
 
@@ -64,7 +64,7 @@ def main():
     os.makedirs(a.dir, exist_ok=True)
     paths = []
     for seed in range(1, a.sessions + 1):
-        p = os.path.join(a.dir, "%s%d.jsonl.gz" % ("big" if a.big else "day", seed))
+        p = os.path.join(a.dir, "big%d.jsonl.gz" % seed if a.big else "day%d.jsonl" % seed)
         if not os.path.exists(p):
             subprocess.run(TOOL + ["generate", "--out", p, "--seed", str(seed)]
                            + (BIG_ARGS if a.big else BUNDLED_ARGS), check=True, capture_output=True)
