@@ -170,6 +170,20 @@ def test_the_local_cluster_leaves_no_process_behind(days):
     assert left == []
 
 
+@pytest.mark.parametrize("args, local", [
+    (["batch", "a.jsonl"], True),
+    (["batch", "--workers", "2", "a.jsonl"], True),
+    (["batch", "--scheduler", "tcp://h:8786", "a.jsonl"], False),
+    (["batch", "--scheduler=tcp://h:8786", "a.jsonl"], False),
+    (["batch", "-h"], False),
+    (["replay", "batch"], False),
+    ([], False),
+])
+def test_the_fork_server_starts_early_only_for_a_local_batch(args, local):
+    from bridge_replay.__main__ import _local_batch
+    assert _local_batch(args) is local
+
+
 @pytest.mark.parametrize("address, expected", [
     ("10.0.0.5:8786", "tcp://10.0.0.5:8786"),
     (" tls://sched.example.com:8786 ", "tls://sched.example.com:8786"),
